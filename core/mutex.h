@@ -1,0 +1,33 @@
+// The core runtime's counting mutex (spin word guarding its counters, stall
+// reports naming the last locker) and its manual-reset event.
+#pragma once
+
+#include <cstdint>
+
+struct MutexStruct;
+struct EventStruct;
+
+// Creates an unlocked mutex into *mutex; returns 1.
+int Mutex_Create(MutexStruct **mutex);
+// Waits until the mutex is free (milliseconds < 0: no limit). 1 when locked,
+// 0 when the time ran out. The holder is not admitted a second time.
+int Mutex_Lock(MutexStruct *mutex, int milliseconds, const char *file, int line);
+// 1, or 0 (with a logged line) for an unbalanced release.
+int Mutex_Unlock(MutexStruct *mutex, const char *file, int line);
+// Reports statistics, frees the mutex and clears *mutex. Accepts null.
+int Mutex_Close(MutexStruct **mutex);
+
+#define MUTEX_LOCK(m) Mutex_Lock((m), -1, __FILE__, __LINE__)
+#define MUTEX_UNLOCK(m) Mutex_Unlock((m), __FILE__, __LINE__)
+
+// Manual-reset event, created clear.
+int Event_Create(EventStruct **event);
+// state 1 sets the event, anything else resets it; returns 1.
+int Event_Set(EventStruct *event, int state);
+// *signalled = 1 when the event was set within the time (milliseconds < 0: no
+// limit). Returns 1 when the wait worked, 0 when it failed.
+int Event_Wait(EventStruct *event, int *signalled, int milliseconds, const char *file, int line);
+int Event_Poll(EventStruct *event, int *signalled);
+int Event_Close(EventStruct **event);
+
+#define EVENT_WAIT(e, signalled, ms) Event_Wait((e), (signalled), (ms), __FILE__, __LINE__)

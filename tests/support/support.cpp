@@ -1,0 +1,132 @@
+// Test support: temporary folders, child processes and file helpers.
+#include "tests/support/support.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+std::map<std::string, ChildMain> &Children() {
+    static std::map<std::string, ChildMain> children;
+    return children;
+}
+
+} // namespace
+
+TempDir::TempDir() {
+    const char *base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/portico-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) {
+        perror("mkdtemp");
+        abort();
+    }
+    path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteFile(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), (std::streamsize)bytes.size());
+}
+
+bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+int RunCommand(const std::string &command, std::string *output) {
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return -1;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) {
+        if (output)
+            output->append(chunk, n);
+    }
+    int status = pclose(pipe);
+    if (status == -1 || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+bool HaveProgram(const std::string &name) {
+    return RunCommand("command -v '" + name + "' >/dev/null 2>&1") == 0;
+}
+
+std::string SelfPath() {
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n < 0)
+        return {};
+    path[n] = '\0';
+    return path;
+}
+
+bool RegisterChild(const char *name, ChildMain main) {
+    Children()[name] = main;
+    return true;
+}
+
+pid_t SpawnChild(const std::string &name, const std::vector<std::string> &args) {
+    std::string self = SelfPath();
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(self.c_str()));
+    argv.push_back(const_cast<char *>("--child"));
+    argv.push_back(const_cast<char *>(name.c_str()));
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(self.c_str(), argv.data());
+    _exit(127);
+}
+
+int WaitChild(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs a registered child entry when the program was started as one; returns
+// false when this is an ordinary test run.
+bool RunChildIfAsked(int argc, char **argv, int *status) {
+    if (argc < 3 || strcmp(argv[1], "--child") != 0)
+        return false;
+    auto found = Children().find(argv[2]);
+    if (found == Children().end()) {
+        fprintf(stderr, "unknown test child '%s'\n", argv[2]);
+        *status = 127;
+        return true;
+    }
+    std::vector<std::string> args(argv + 3, argv + argc);
+    *status = found->second(args);
+    return true;
+}
+
+} // namespace testsupport

@@ -1,0 +1,4 @@
+// Placeholder translation unit for a subsystem library that has no sources yet.
+namespace {
+[[maybe_unused]] int Empty;
+}
