@@ -320,3 +320,8 @@ int Socket_IsNetworkAlive(int *alive);
 
 int Socket_Init(void);
 int Socket_Remove(void);
+
+// Test hook: the clock (seconds) used for statistics and rate limits; null
+// restores the tick clock (Zyl_GetTickSeconds).
+typedef double (*SocketClock)(void);
+void Socket_SetClock(SocketClock clock);
