@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 // ---------------------------------------------------------------------------
 // Checks, fatal path and tracked memory
@@ -24,8 +25,10 @@ void Zyl_SetLocation(const char *file, int line);
 // "ABORT: <message>       (<file>/<line>)" and ends the process with status 1.
 [[noreturn]] void Zyl_Fatal(const char *format, ...);
 
-// The fatal report goes through this hook after it reached the log; the default
-// writes to stderr. The front end installs a dialog.
+// The fatal report reaches the log, then stderr (unless the console already wrote
+// it there), then this hook when one is installed and log flag 0x10 is off (the
+// front end installs a dialog). The hook gets the text without its two leading
+// newlines; it must not return control elsewhere. Null restores the default.
 typedef void (*ZylFatalHook)(const char *text);
 void Zyl_SetFatalHook(ZylFatalHook hook);
 
@@ -43,7 +46,7 @@ void Zyl_SetFatalHook(ZylFatalHook hook);
         ZYL_CHECK_PTR(obj);                                                                        \
         if ((obj)->Tag != (tag)) {                                                                 \
             Zyl_SetSourceLocation(__FILE__, __LINE__);                                             \
-            Zyl_Fatal("Struct mismatch pointer (0x%p:%s != %s)\n", (const void *)(obj),           \
+            Zyl_Fatal("Struct mismatch pointer (0x%p:%s != %s)\n", (const void *)(obj),            \
                       (obj)->Tag ? (obj)->Tag : "NULL", (tag));                                    \
         }                                                                                          \
     } while (0)
@@ -63,7 +66,9 @@ void *Zyl_Free(void *pointer, int64_t size, int mode, const char *file, int line
 int Zyl_MemoryInit(int64_t limit);
 // Prints the peak and leak report; returns 1.
 int Zyl_MemoryRemove(void);
-// Checks one block (start = area - guard size) and its guard bytes; 1 when sound,
+// Bytes between a block's start and the caller's area (block size, 4 guard bytes).
+enum { ZYL_BLOCK_HEADER_SIZE = 16 };
+// Checks one block (start = area - ZYL_BLOCK_HEADER_SIZE) and its guard bytes; 1 when sound,
 // 0 when corrupt and `fatal` is not 1.
 int Zyl_MemoryCheckBlock(int fatal, const void *blockStart, int64_t size, const char *file,
                          int line);
@@ -75,7 +80,8 @@ void Zyl_MemoryGetUsage(int64_t *blocks, int64_t *bytes);
 #define ZYL_ALLOC(size) Zyl_Alloc((int64_t)(size), 1, __FILE__, __LINE__)
 // Frees and clears the caller's pointer.
 #define ZYL_FREE(ptr, size)                                                                        \
-    ((ptr) = static_cast<decltype(ptr)>(Zyl_Free((ptr), (int64_t)(size), 1, __FILE__, __LINE__)))
+    ((ptr) = static_cast<std::remove_reference_t<decltype(ptr)>>(                                  \
+         Zyl_Free((ptr), (int64_t)(size), 1, __FILE__, __LINE__)))
 // Allocates one zeroed record of type T.
 #define ZYL_NEW(T) static_cast<T *>(Zyl_Alloc((int64_t)sizeof(T), 1, __FILE__, __LINE__))
 
@@ -110,6 +116,8 @@ enum { ZYL_LOG_BUFFER_SIZE = 4096, ZYL_PATH_SIZE = 260 };
 int Zyl_Init(const char *logName, int flags);
 int Zyl_SetLogOptions(const char *path, int flags);
 int Zyl_GetLogOptions(char *buffer, int size, int *flags);
+// The flag word alone, without taking the lock.
+int Zyl_GetLogFlags(void);
 // The callback receives each console message instead of the console.
 typedef int (*ZylConsoleCallback)(const char *text);
 void Zyl_SetConsoleCallback(ZylConsoleCallback callback);
@@ -135,7 +143,10 @@ int Zyl_WriteLog(const char *text, int error);
 // ---------------------------------------------------------------------------
 
 // Writes at most size - 1 characters and a NUL; returns the characters stored.
-// Conversions: d i u x X o b p c s S f a, l/ll/I64 sizes, %ipv4, %hex/%HEX, %unicode.
+// Conversions: d i u x X o b p c s S f a, %ipv4, %hex/%HEX, %unicode. Sizes: 'l'
+// reads an int (%ld %lu %lx), 'll' and 'I64' read 64-bit values (%lld %llu
+// %llx %I64d %I64u %I64x). Cast size_t and long to one of those. An overrun is
+// logged, never fatal.
 int Zyl_FormatString(char *buffer, int size, const char *format, ...);
 int Zyl_FormatStringV(char *buffer, int size, const char *format, va_list args);
 int Zyl_AppendFormat(char *buffer, int size, const char *format, ...);
