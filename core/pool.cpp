@@ -1,0 +1,387 @@
+// Member pools: fixed-size members carved from tracked chunks with a free list
+// of descriptors kept apart from the members, and a string (bump) mode. Freeing
+// finds the member's chunk by binary search, so a foreign pointer or a double
+// free is always caught, in O(log chunks).
+#include "core/pool.h"
+
+#include "core/zyl.h"
+
+#include <cstring>
+
+static const char kPoolTag[] = "pool";
+
+// One slot descriptor per member (fixed mode); never stored inside the member,
+// so a free member keeps its bytes.
+struct PoolDescriptor {
+    uint8_t *Member;
+    PoolDescriptor *Next; // next free descriptor
+    int32_t InUse;
+    int32_t Reserved;
+};
+
+// Chunk header; the descriptors (fixed mode) and the members or string bytes
+// follow, starting 16-byte aligned.
+struct PoolChunk {
+    PoolChunk *Base;
+    uint8_t *Bump; // next free byte (string mode)
+    int64_t Size;  // bytes of the whole chunk
+    int32_t Count; // members carved (fixed mode)
+    int32_t Reserved;
+    PoolChunk *Next;  // older chunk
+    uint8_t *Members; // first member or first string byte
+};
+
+struct PoolStruct {
+    const char *Tag;
+    int StringMode;
+    const char *CreatorFile;
+    int CreatorLine;
+    int MemberSize; // as set, checked on every call
+    int SlotSize;   // member size raised to a multiple of 16
+    int MembersPerChunk;
+    int Clear; // zero-fill members on allocation
+    PoolDescriptor *FreeList;
+    int InUse;
+    int Peak;
+    int64_t BytesHeld;
+    PoolChunk *ChunkList; // newest first
+    PoolChunk **Sorted;   // chunks by address, for finding a member's chunk
+    int SortedCount;
+    int SortedCapacity;
+};
+
+static const int64_t kHeaderSize = (sizeof(PoolChunk) + 15) & ~(int64_t)15;
+
+static int64_t Pool_Round16(int64_t value) {
+    return (value + 15) & ~(int64_t)15;
+}
+
+static PoolDescriptor *Pool_Descriptors(PoolChunk *chunk) {
+    return reinterpret_cast<PoolDescriptor *>(reinterpret_cast<uint8_t *>(chunk) + kHeaderSize);
+}
+
+static void Pool_SortedInsert(PoolStruct *pool, PoolChunk *chunk) {
+    if (pool->SortedCount == pool->SortedCapacity) {
+        int capacity = pool->SortedCapacity ? pool->SortedCapacity * 2 : 16;
+        PoolChunk **grown = static_cast<PoolChunk **>(ZYL_ALLOC(capacity * sizeof(PoolChunk *)));
+        if (pool->Sorted) {
+            memcpy(grown, pool->Sorted, pool->SortedCount * sizeof(PoolChunk *));
+            ZYL_FREE(pool->Sorted, pool->SortedCapacity * sizeof(PoolChunk *));
+        }
+        pool->Sorted = grown;
+        pool->SortedCapacity = capacity;
+    }
+    int at = pool->SortedCount;
+    while (at > 0 && pool->Sorted[at - 1] > chunk) {
+        pool->Sorted[at] = pool->Sorted[at - 1];
+        at--;
+    }
+    pool->Sorted[at] = chunk;
+    pool->SortedCount++;
+}
+
+// The chunk whose member area holds address, or null.
+static PoolChunk *Pool_FindChunk(PoolStruct *pool, const uint8_t *address) {
+    int low = 0;
+    int high = pool->SortedCount - 1;
+    while (low <= high) {
+        int middle = low + (high - low) / 2;
+        PoolChunk *chunk = pool->Sorted[middle];
+        const uint8_t *start = reinterpret_cast<const uint8_t *>(chunk);
+        if (address < start) {
+            high = middle - 1;
+        } else if (address >= start + chunk->Size) {
+            low = middle + 1;
+        } else {
+            return chunk;
+        }
+    }
+    return nullptr;
+}
+
+static void Pool_InternalCarveChunk(PoolStruct *pool, PoolChunk *chunk) {
+    if (pool->StringMode) {
+        chunk->Bump = chunk->Members;
+        return;
+    }
+    PoolDescriptor *descriptors = Pool_Descriptors(chunk);
+    for (int i = 0; i < chunk->Count; i++) {
+        descriptors[i].Member = chunk->Members + (int64_t)i * pool->SlotSize;
+        descriptors[i].Next = (i + 1 < chunk->Count) ? &descriptors[i + 1] : pool->FreeList;
+        descriptors[i].InUse = 0;
+    }
+    pool->FreeList = &descriptors[0];
+    uint8_t *end = chunk->Members + (int64_t)chunk->Count * pool->SlotSize;
+    int64_t length = end - reinterpret_cast<uint8_t *>(chunk);
+    if (length != chunk->Size) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("Pool corrupted (%d != %d) [0x%p 0x%p]\n", (int)length, (int)chunk->Size,
+                  (void *)end, (void *)chunk);
+    }
+}
+
+// Adds a chunk (request: string-mode bytes wanted, 0 in fixed mode) and carves it.
+static PoolChunk *Pool_InternalAddChunk(PoolStruct *pool, int64_t request) {
+    int64_t size;
+    int count = pool->MembersPerChunk;
+    if (pool->StringMode) {
+        int64_t payload = pool->SlotSize > request ? pool->SlotSize : Pool_Round16(request);
+        size = kHeaderSize + payload + 16;
+        count = 1;
+    } else {
+        int64_t descriptors = Pool_Round16((int64_t)count * (int64_t)sizeof(PoolDescriptor));
+        size = kHeaderSize + descriptors + (int64_t)count * pool->SlotSize;
+    }
+    PoolChunk *chunk = static_cast<PoolChunk *>(Zyl_Alloc(size, 1, __FILE__, __LINE__));
+    chunk->Base = chunk;
+    chunk->Size = size;
+    chunk->Count = count;
+    chunk->Next = pool->ChunkList;
+    if (pool->StringMode) {
+        chunk->Members = reinterpret_cast<uint8_t *>(chunk) + kHeaderSize;
+    } else {
+        chunk->Members = reinterpret_cast<uint8_t *>(chunk) + kHeaderSize +
+                         Pool_Round16((int64_t)count * (int64_t)sizeof(PoolDescriptor));
+    }
+    pool->ChunkList = chunk;
+    pool->BytesHeld += size;
+    Pool_SortedInsert(pool, chunk);
+    Pool_InternalCarveChunk(pool, chunk);
+    return chunk;
+}
+
+static void Pool_InternalFreeChunks(PoolStruct *pool) {
+    while (pool->ChunkList) {
+        PoolChunk *chunk = pool->ChunkList;
+        pool->ChunkList = chunk->Next;
+        int64_t size = chunk->Size;
+        chunk->Base = nullptr;
+        Zyl_Free(chunk, size, 1, __FILE__, __LINE__);
+    }
+    pool->SortedCount = 0;
+    pool->FreeList = nullptr;
+    pool->InUse = 0;
+    pool->Peak = 0;
+    pool->BytesHeld = 0;
+}
+
+int Pool_Create(PoolStruct **pool, const char *file, int line) {
+    ZYL_CHECK_PTR(pool);
+    ZYL_CHECK_PTR(file);
+    *pool = nullptr;
+    PoolStruct *created = ZYL_NEW(PoolStruct);
+    created->Tag = kPoolTag;
+    created->CreatorFile = file;
+    created->CreatorLine = line;
+    *pool = created;
+    return 1;
+}
+
+int Pool_Destroy(PoolStruct **pool) {
+    ZYL_CHECK_PTR(pool);
+    PoolStruct *doomed = *pool;
+    if (doomed == nullptr) {
+        return 1;
+    }
+    ZYL_CHECK_TAG(doomed, kPoolTag);
+    if (doomed->InUse != 0) {
+        Zyl_Print("Not all pool memory was freed (%d) for (%s/%d)\n", doomed->InUse,
+                  doomed->CreatorFile, doomed->CreatorLine);
+    }
+    Pool_InternalFreeChunks(doomed);
+    if (doomed->Sorted) {
+        ZYL_FREE(doomed->Sorted, doomed->SortedCapacity * sizeof(PoolChunk *));
+    }
+    doomed->Tag = Zyl_DeadTag;
+    ZYL_FREE(doomed, sizeof(PoolStruct));
+    *pool = nullptr;
+    return 1;
+}
+
+int Pool_SetMemberSize(PoolStruct *pool, int size) {
+    ZYL_CHECK_TAG(pool, kPoolTag);
+    if (size <= 0) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("Invalid pool member size (%d)\n", size);
+    }
+    pool->MemberSize = size;
+    int slot = (int)Pool_Round16(size);
+    if (slot != pool->SlotSize) {
+        Pool_InternalFreeChunks(pool);
+        pool->SlotSize = slot;
+    }
+    return 1;
+}
+
+int Pool_SetMembersPerChunk(PoolStruct *pool, int count) {
+    ZYL_CHECK_TAG(pool, kPoolTag);
+    pool->MembersPerChunk = count;
+    return 1;
+}
+
+int Pool_SetStringMode(PoolStruct *pool, int on) {
+    ZYL_CHECK_TAG(pool, kPoolTag);
+    if (on == 1 && pool->MembersPerChunk != 1) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("Member chunk size must be 1 to use String Mode (%d != 1)\n",
+                  pool->MembersPerChunk);
+    }
+    if (pool->StringMode != (on == 1)) {
+        Pool_InternalFreeChunks(pool); // the two modes lay chunks out differently
+    }
+    pool->StringMode = (on == 1);
+    return 1;
+}
+
+int Pool_SetClear(PoolStruct *pool, int on) {
+    ZYL_CHECK_TAG(pool, kPoolTag);
+    pool->Clear = (on == 1);
+    return 1;
+}
+
+static void Pool_CheckConfigured(PoolStruct *pool, const char *file, int line) {
+    if (pool->SlotSize <= 0 || pool->MembersPerChunk < 1) {
+        Zyl_SetSourceLocation(file, line);
+        Zyl_Fatal("Pool not configured (size %d, per chunk %d) from (%s/%d)\n", pool->MemberSize,
+                  pool->MembersPerChunk, file, line);
+    }
+}
+
+static void *Pool_AllocString(PoolStruct *pool, int size) {
+    int64_t needed = Pool_Round16((int64_t)size + 4);
+    PoolChunk *chunk = pool->ChunkList;
+    while (chunk) {
+        int64_t remaining = reinterpret_cast<uint8_t *>(chunk) + chunk->Size - chunk->Bump;
+        if (remaining > needed) {
+            break;
+        }
+        chunk = chunk->Next;
+    }
+    if (chunk == nullptr) {
+        chunk = Pool_InternalAddChunk(pool, needed);
+    }
+    uint8_t *member = chunk->Bump;
+    chunk->Bump += needed;
+    return member;
+}
+
+void *Pool_Alloc(PoolStruct *pool, int size, const char *file, int line) {
+    ZYL_CHECK_TAG(pool, kPoolTag);
+    ZYL_CHECK_PTR(file);
+    Pool_CheckConfigured(pool, file, line);
+    void *member;
+    if (pool->StringMode) {
+        if (size <= 0) {
+            Zyl_SetSourceLocation(file, line);
+            Zyl_Fatal("Invalid pool member size (%d != %d) from (%s/%d)\n", size, pool->MemberSize,
+                      file, line);
+        }
+        member = Pool_AllocString(pool, size);
+    } else {
+        if (size != pool->MemberSize) {
+            Zyl_SetSourceLocation(file, line);
+            Zyl_Fatal("Invalid pool member size (%d != %d) from (%s/%d)\n", size, pool->MemberSize,
+                      file, line);
+        }
+        if (pool->FreeList == nullptr) {
+            Pool_InternalAddChunk(pool, 0);
+        }
+        PoolDescriptor *descriptor = pool->FreeList;
+        pool->FreeList = descriptor->Next;
+        descriptor->Next = nullptr;
+        descriptor->InUse = 1;
+        member = descriptor->Member;
+    }
+    if (pool->Clear) {
+        memset(member, 0, pool->StringMode ? (size_t)size : (size_t)pool->MemberSize);
+    }
+    pool->InUse++;
+    if (pool->InUse > pool->Peak) {
+        pool->Peak = pool->InUse;
+    }
+    return member;
+}
+
+// The descriptor of a handed-out member; fatal when the pool did not hand it out.
+static PoolDescriptor *Pool_FindInUse(PoolStruct *pool, uint8_t *member, const char *file,
+                                      int line) {
+    PoolChunk *chunk = Pool_FindChunk(pool, member);
+    PoolDescriptor *descriptor = nullptr;
+    if (chunk && member >= chunk->Members) {
+        int64_t offset = member - chunk->Members;
+        int64_t index = offset / pool->SlotSize;
+        if (offset % pool->SlotSize == 0 && index < chunk->Count) {
+            descriptor = &Pool_Descriptors(chunk)[index];
+            if (descriptor->InUse) {
+                return descriptor;
+            }
+        }
+    }
+    Zyl_SetSourceLocation(file, line);
+    Zyl_Fatal("Unable to find member to free [0x%p] [0x%p]\n", (void *)member, (void *)descriptor);
+}
+
+int Pool_Free(PoolStruct *pool, void **member, int size, const char *file, int line) {
+    ZYL_CHECK_TAG(pool, kPoolTag);
+    ZYL_CHECK_PTR(member);
+    ZYL_CHECK_PTR(file);
+    if (!pool->StringMode && size != pool->MemberSize) {
+        Zyl_SetSourceLocation(file, line);
+        Zyl_Fatal("Invalid pool member size (%d != %d) from (%s/%d)\n", size, pool->MemberSize,
+                  file, line);
+    }
+    if (*member == nullptr) {
+        return 1;
+    }
+    if (pool->StringMode) {
+        if (Pool_FindChunk(pool, static_cast<uint8_t *>(*member)) == nullptr) {
+            Zyl_SetSourceLocation(file, line);
+            Zyl_Fatal("Unable to find member to free [0x%p] [0x%p]\n", *member, (void *)nullptr);
+        }
+    } else {
+        PoolDescriptor *descriptor =
+            Pool_FindInUse(pool, static_cast<uint8_t *>(*member), file, line);
+        descriptor->InUse = 0;
+        descriptor->Next = pool->FreeList;
+        pool->FreeList = descriptor; // the member freed last is handed out next
+    }
+    pool->InUse--;
+    *member = nullptr;
+    return 1;
+}
+
+int Pool_Reset(PoolStruct *pool) {
+    ZYL_CHECK_TAG(pool, kPoolTag);
+    if (pool->StringMode) {
+        Pool_InternalFreeChunks(pool);
+    } else {
+        pool->FreeList = nullptr;
+        for (PoolChunk *chunk = pool->ChunkList; chunk; chunk = chunk->Next) {
+            Pool_InternalCarveChunk(pool, chunk);
+        }
+    }
+    pool->InUse = 0;
+    pool->Peak = 0;
+    return 1;
+}
+
+int Pool_GetInUse(PoolStruct *pool, int *count) {
+    ZYL_CHECK_TAG(pool, kPoolTag);
+    ZYL_CHECK_PTR(count);
+    *count = pool->InUse;
+    return 1;
+}
+
+int Pool_GetPeak(PoolStruct *pool, int *count) {
+    ZYL_CHECK_TAG(pool, kPoolTag);
+    ZYL_CHECK_PTR(count);
+    *count = pool->Peak;
+    return 1;
+}
+
+int Pool_GetBytesHeld(PoolStruct *pool, int64_t *bytes) {
+    ZYL_CHECK_TAG(pool, kPoolTag);
+    ZYL_CHECK_PTR(bytes);
+    *bytes = pool->BytesHeld;
+    return 1;
+}
