@@ -122,6 +122,10 @@ int Zyl_GetLogFlags(void);
 typedef int (*ZylConsoleCallback)(const char *text);
 void Zyl_SetConsoleCallback(ZylConsoleCallback callback);
 int Zyl_CloseLog(void);
+// Seconds since 1970 used for the log's timestamps and dated names (null: the
+// system clock). Tests pin the date with it.
+typedef int64_t (*ZylTimeSource)(void);
+void Zyl_SetLogTimeSource(ZylTimeSource source);
 void Zyl_LockLog(void);
 void Zyl_UnlockLog(void);
 void Zyl_CreateLogLock(void);

@@ -25,6 +25,7 @@ std::atomic<int> g_flags{0};
 std::atomic<pid_t> g_startThread{0};
 std::atomic<ZylConsoleCallback> g_console{nullptr};
 std::atomic<ZylFatalHook> g_fatalHook{nullptr};
+std::atomic<ZylTimeSource> g_timeSource{nullptr};
 
 // Guarded by the log lock.
 char g_logPath[ZYL_PATH_SIZE + 1] = "debug.log";
@@ -175,7 +176,8 @@ void WriteFile(int flags, const char *text, int error) {
     struct tm now;
     memset(&now, 0, sizeof(now));
     if (flags & (ZYL_LOG_TIMESTAMP | ZYL_LOG_DATED_NAME) || toErrorFile) {
-        time_t seconds = time(nullptr);
+        ZylTimeSource source = g_timeSource.load();
+        time_t seconds = source ? (time_t)source() : time(nullptr);
         localtime_r(&seconds, &now);
     }
     char stamp[64] = "";
@@ -279,6 +281,10 @@ void Zyl_SetFatalHook(ZylFatalHook hook) {
 
 void Zyl_SetConsoleCallback(ZylConsoleCallback callback) {
     g_console.store(callback);
+}
+
+void Zyl_SetLogTimeSource(ZylTimeSource source) {
+    g_timeSource.store(source);
 }
 
 int Zyl_Init(const char *logName, int flags) {
@@ -433,9 +439,12 @@ int Zyl_PrintSeparator(const char *title) {
     char line[81];
     int n = 0;
     if (title) {
-        n = Zyl_FormatString(line, 80, "====[%s]", title);
-        if (n > 79)
-            n = 79;
+        memcpy(line, "====[", 5);
+        n = 5;
+        for (int i = 0; title[i] && n < 79; i++)
+            line[n++] = title[i];
+        if (n < 79)
+            line[n++] = ']';
     }
     while (n < 79)
         line[n++] = '=';

@@ -65,10 +65,11 @@ inline int LogFlags() {
     Zyl_Fatal(format, a, b, c);
 }
 
-void PrintBytes(const char *title, const uint8_t *bytes) {
+// Shows `count` bytes; never reads outside the block.
+void PrintBytes(const char *title, const uint8_t *bytes, int count) {
     char text[64];
     Zyl_StrCopy(text, title, sizeof(text));
-    for (int i = 0; i < 8; i++)
+    for (int i = 0; i < count; i++)
         Zyl_AppendFormat(text, sizeof(text), " %.2X", bytes[i]);
     Zyl_PrintUnlocked("%s\n", text);
 }
@@ -180,9 +181,9 @@ int Zyl_MemoryCheckBlock(int fatal, const void *blockStart, int64_t size, const 
                       (const void *)(start + kFront), before, after, kGuard);
     Zyl_PrintUnlocked("Expected: %.2X %.2X %.2X %.2X\n", guard[0], guard[1], guard[2], guard[3]);
     if (before)
-        PrintBytes("Prior corruption:", front);
+        PrintBytes("Prior corruption:", front, 8);
     if (back && after)
-        PrintBytes("After corruption:", back);
+        PrintBytes("After corruption:", back, kGuard);
     Zyl_UnlockLog();
     if (fatal == 1) {
         Zyl_SetSourceLocation(file, line);
