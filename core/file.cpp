@@ -253,21 +253,31 @@ static int File_OpenOnce(FileStruct *file, int flags) {
         errno = error;
         return -1;
     }
+    struct stat info;
+    int statError = fstat(descriptor, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+    if (statError != 0) {
+        int error = statError;
+        close(descriptor);
+        errno = error;
+        return -1;
+    }
     int writes = (file->Mode & FILE_MODE_WRITE) != 0;
     int reads = (file->Mode & FILE_MODE_READ) != 0;
     off_t position = (file->Mode & FILE_MODE_APPEND) ? lseek(descriptor, 0, SEEK_END) : 0;
-    // Cut only once the lock is held, so a refused open never empties a file.
-    if (position < 0 || (writes && !reads && ftruncate(descriptor, position) != 0)) {
+    // Cut only once the lock is held, so a refused open never empties a file;
+    // devices and pipes have nothing to cut.
+    int cut = writes && !reads && S_ISREG(info.st_mode);
+    if (position < 0 || (cut && ftruncate(descriptor, position) != 0)) {
         int error = errno;
         close(descriptor);
         errno = error;
         return -1;
     }
-    struct stat info;
-    if (fstat(descriptor, &info) == 0) {
-        File_TakeInfo(file, &info);
-        file->Attributes = S_ISDIR(info.st_mode) ? FILE_ATTR_DIRECTORY : 0;
+    if (cut) {
+        info.st_size = position;
     }
+    File_TakeInfo(file, &info);
+    file->Attributes = 0;
     return descriptor;
 }
 
@@ -306,6 +316,9 @@ int File_Open(FileStruct *file, const char *path, int mode) {
                 return 1;
             }
             error = errno;
+            if (error == EISDIR) {
+                break; // a folder never becomes openable as a file
+            }
             if (file->OpenAttempts > 1 && attempt + 1 < file->OpenAttempts) {
                 File_SleepMilliseconds(kRetryMilliseconds);
             }
