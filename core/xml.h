@@ -24,7 +24,10 @@ enum {
     // Buffer size of a path segment or name (at most 319 characters).
     XML_NAME_SIZE = 320,
     // Largest file Xml_LoadFile reads (bytes).
-    XML_MAX_FILE_SIZE = 512 * 1024 * 1024,
+    XML_MAX_FILE_SIZE = 256 * 1024 * 1024,
+    // Nodes (elements, declarations, attributes) one parse builds at most (about
+    // 200 MB); the rest of the text is dropped with one log line.
+    XML_MAX_NODES = 2000000,
 };
 
 // ---------------------------------------------------------------------------
@@ -127,8 +130,7 @@ int Xml_HasAttribute(XmlStruct *xml, XmlNodeStruct *node, const char *name);
 // Bounded copy of the value ("" for an attribute without value). Returns 1 when
 // present and it fit; 0 with an empty buffer when absent, 0 with the cut value
 // when it did not fit.
-int Xml_GetAttribute(XmlStruct *xml, XmlNodeStruct *node, const char *name, char *buffer,
-                     int size);
+int Xml_GetAttribute(XmlStruct *xml, XmlNodeStruct *node, const char *name, char *buffer, int size);
 // Replaces the value of an existing attribute. Returns 1; 0 when absent.
 int Xml_SetAttribute(XmlStruct *xml, XmlNodeStruct *node, const char *name, const char *value);
 // Appends an attribute (an empty value gives a bare name). Returns 1; 0 when the
@@ -144,8 +146,8 @@ int Xml_AddAttribute(XmlStruct *xml, XmlNodeStruct *node, const char *name, cons
 // limit); declarations add no depth; among matches of one depth the first in
 // document order. With skipStart the start node itself is no candidate (its
 // descendants are). Returns 1 and the node, or 0 and null.
-int Xml_Find(XmlStruct *xml, const char *name, int depthLimit, int skipStart,
-             XmlNodeStruct *start, XmlNodeStruct **found);
+int Xml_Find(XmlStruct *xml, const char *name, int depthLimit, int skipStart, XmlNodeStruct *start,
+             XmlNodeStruct **found);
 // The same search over node's children (depth 0 = the children).
 int Xml_FindChild(XmlStruct *xml, XmlNodeStruct *node, const char *name, int depthLimit,
                   XmlNodeStruct **found);

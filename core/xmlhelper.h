@@ -24,12 +24,10 @@ int XmlHelper_FindPath(const char *path, XmlStruct *xml, XmlNodeStruct *start, i
                        XmlNodeStruct **node);
 // *text = the data of the element at path below node ("" when it has none).
 // Returns 1; 0 and null when the path does not exist.
-int XmlHelper_GetPathText(XmlNodeStruct *node, const char *path, XmlStruct *xml,
-                          const char **text);
+int XmlHelper_GetPathText(XmlNodeStruct *node, const char *path, XmlStruct *xml, const char **text);
 // Creates the path below node as needed and sets the last element's text.
 // Returns 1; 0 only for a path XmlHelper_FindPath refuses.
-int XmlHelper_SetPathText(const char *path, XmlNodeStruct *node, const char *text,
-                          XmlStruct *xml);
+int XmlHelper_SetPathText(const char *path, XmlNodeStruct *node, const char *text, XmlStruct *xml);
 // Copies the node's "xsi:type" attribute into buffer (XMLHELPER_TEXT_SIZE bytes).
 // Returns 1; 0 with an empty buffer when the node has no such attribute.
 int XmlHelper_GetXsiType(char *buffer, XmlStruct *xml, XmlNodeStruct *node);

@@ -1,0 +1,246 @@
+// The XML writer: prints the tree with indentation, one element per line, texts
+// escaped as the standard entities; sizes are counted exactly before printing,
+// and saving replaces the file atomically.
+#include "core/file.h"
+#include "core/xml_private.h"
+#include "core/zyl.h"
+
+#include <cstring>
+
+namespace {
+
+// A printing pass: with Buffer null it only counts bytes.
+struct XmlPrinter {
+    XmlStruct *Xml;
+    char *Buffer;
+    int64_t Size;
+    int64_t Used;
+    int Failed;
+    int DepthLogged;
+};
+
+void Put(XmlPrinter *printer, const char *text, int64_t length) {
+    if (printer->Failed)
+        return;
+    if (printer->Buffer) {
+        if (printer->Used + length > printer->Size - 1) {
+            Zyl_Print("Buffer boundary hit 2 (%d vs %d)\n", (int)printer->Used,
+                      (int)(printer->Size - 10));
+            printer->Failed = 1;
+            return;
+        }
+        memcpy(printer->Buffer + printer->Used, text, (size_t)length);
+    }
+    printer->Used += length;
+}
+
+void PutText(XmlPrinter *printer, const char *text) {
+    Put(printer, text, (int64_t)strlen(text));
+}
+
+// Texts are written with & < > " as the standard entities.
+void PutEscaped(XmlPrinter *printer, const char *text) {
+    const char *run = text;
+    for (const char *s = text;; s++) {
+        const char *entity = nullptr;
+        switch (*s) {
+        case '&':
+            entity = "&amp;";
+            break;
+        case '<':
+            entity = "&lt;";
+            break;
+        case '>':
+            entity = "&gt;";
+            break;
+        case '"':
+            entity = "&quot;";
+            break;
+        case 0:
+            Put(printer, run, s - run);
+            return;
+        default:
+            continue;
+        }
+        Put(printer, run, s - run);
+        PutText(printer, entity);
+        run = s + 1;
+    }
+}
+
+void PutNewline(XmlPrinter *printer) {
+    if (printer->Xml->Newline == 1)
+        Put(printer, "\n", 1);
+}
+
+void PutIndent(XmlPrinter *printer, int depth) {
+    XmlStruct *xml = printer->Xml;
+    for (int i = 0; i < depth; i++)
+        Put(printer, xml->IndentText, xml->IndentWidth);
+}
+
+void PutName(XmlPrinter *printer, const XmlNodeStruct *node) {
+    if (node->Prefix) {
+        PutText(printer, node->Prefix);
+        Put(printer, ":", 1);
+    }
+    Put(printer, node->Name, node->NameLength);
+}
+
+// An attribute without value is written with an empty one: the reader gives the
+// same tree back, and a bare name is no well-formed markup.
+void PutAttributes(XmlPrinter *printer, const XmlNodeStruct *node) {
+    for (const XmlNodeStruct *attribute = node->Attributes; attribute;
+         attribute = attribute->Next) {
+        Put(printer, " ", 1);
+        PutName(printer, attribute);
+        Put(printer, "=\"", 2);
+        if (attribute->Data)
+            PutEscaped(printer, attribute->Data);
+        Put(printer, "\"", 1);
+    }
+}
+
+int HasText(const XmlNodeStruct *node) {
+    return node->Data && node->Data[0];
+}
+
+// Margin check of the fixed buffer before and after each node.
+int CheckMargin(XmlPrinter *printer, int which) {
+    if (printer->Failed)
+        return 0;
+    if (printer->Buffer && printer->Size - printer->Used < 10) {
+        Zyl_Print("Buffer boundary hit %d (%d vs %d)\n", which, (int)printer->Used,
+                  (int)(printer->Size - 10));
+        printer->Failed = 1;
+        return 0;
+    }
+    return 1;
+}
+
+void PrintList(XmlPrinter *printer, const XmlNodeStruct *list, int depth, int level);
+
+// 1 when node has children within the depth limit; children past it are dropped
+// with one log line per print.
+int ChildrenPrinted(XmlPrinter *printer, const XmlNodeStruct *node, int level) {
+    if (node->FirstChild == nullptr)
+        return 0;
+    if (level + 1 <= XML_MAX_DEPTH)
+        return 1;
+    if (!printer->DepthLogged) {
+        printer->DepthLogged = 1;
+        Zyl_Print("Xml_Print() nesting deeper than %d levels dropped [%s]\n", XML_MAX_DEPTH,
+                  node->Name);
+    }
+    return 0;
+}
+
+void PrintElement(XmlPrinter *printer, const XmlNodeStruct *node, int depth, int level) {
+    Put(printer, "<", 1);
+    PutName(printer, node);
+    PutAttributes(printer, node);
+    int text = HasText(node);
+    int children = ChildrenPrinted(printer, node, level);
+    if (!text && !children) {
+        if (printer->Xml->ShortEmptyTags) {
+            Put(printer, " />", 3);
+        } else {
+            Put(printer, "></", 3);
+            PutName(printer, node);
+            Put(printer, ">", 1);
+        }
+        PutNewline(printer);
+        return;
+    }
+    Put(printer, ">", 1);
+    if (text)
+        PutEscaped(printer, node->Data);
+    else
+        PutNewline(printer);
+    if (children)
+        PrintList(printer, node->FirstChild, depth + 1, level + 1);
+    if (!text)
+        PutIndent(printer, depth);
+    Put(printer, "</", 2);
+    PutName(printer, node);
+    Put(printer, ">", 1);
+    PutNewline(printer);
+}
+
+void PrintList(XmlPrinter *printer, const XmlNodeStruct *list, int depth, int level) {
+    for (const XmlNodeStruct *node = list; node; node = node->Next) {
+        if (!CheckMargin(printer, 1))
+            return;
+        if (node->Kind == XML_KIND_ATTRIBUTE)
+            continue; // attributes are written with their owner
+        PutIndent(printer, depth);
+        if (node->Kind == XML_KIND_DECLARATION || node->Kind == XML_KIND_BANG) {
+            int declaration = node->Kind == XML_KIND_DECLARATION;
+            Put(printer, declaration ? "<?" : "<!", 2);
+            PutName(printer, node);
+            PutAttributes(printer, node);
+            Put(printer, declaration ? "?>" : ">", declaration ? 2 : 1);
+            PutNewline(printer);
+            if (ChildrenPrinted(printer, node, level))
+                PrintList(printer, node->FirstChild, depth, level + 1);
+        } else {
+            PrintElement(printer, node, depth, level);
+        }
+        if (!CheckMargin(printer, 2))
+            return;
+    }
+}
+
+} // namespace
+
+int Xml_GetPrintSize(XmlStruct *xml, int64_t *size) {
+    ZYL_CHECK_TAG(xml, Xml_Tag);
+    ZYL_CHECK_PTR(size);
+    XmlPrinter printer = {xml, nullptr, 0, 0, 0, 0};
+    PrintList(&printer, xml->Top, 0, 0);
+    *size = printer.Used;
+    return 1;
+}
+
+int Xml_PrintToBuffer(XmlStruct *xml, char *buffer, int size, int *length) {
+    ZYL_CHECK_TAG(xml, Xml_Tag);
+    ZYL_CHECK_PTR(buffer);
+    ZYL_CHECK_PTR(length);
+    *length = 0;
+    if (size < 1)
+        return 0;
+    XmlPrinter printer = {xml, buffer, size, 0, 0, 0};
+    PrintList(&printer, xml->Top, 0, 0);
+    if (printer.Failed) {
+        buffer[0] = 0;
+        return 0;
+    }
+    buffer[printer.Used] = 0;
+    *length = (int)printer.Used;
+    return 1;
+}
+
+int Xml_SaveFile(XmlStruct *xml, const char *path) {
+    ZYL_CHECK_TAG(xml, Xml_Tag);
+    ZYL_CHECK_PTR(path);
+    if (!Zyl_StrCopy(xml->FileName, path, (int)sizeof xml->FileName)) {
+        Zyl_Print("Xml_SaveFile() path too long [%s]\n", path);
+        xml->FileName[0] = 0;
+        return 0;
+    }
+    int64_t size = 0;
+    Xml_GetPrintSize(xml, &size);
+    // Room for the NUL and the writer's margin of 10 bytes after the last node.
+    int64_t bufferSize = size + 16;
+    if (bufferSize > 0x7FFFFFFF) {
+        Zyl_Print("Xml_SaveFile() document too large (%I64d bytes) [%s]\n", size, path);
+        return 0;
+    }
+    char *buffer = static_cast<char *>(ZYL_ALLOC(bufferSize));
+    int length = 0;
+    int result = Xml_PrintToBuffer(xml, buffer, (int)bufferSize, &length);
+    if (result)
+        result = File_ReplaceAtomic(path, buffer, length);
+    ZYL_FREE(buffer, bufferSize);
+    return result;
+}

@@ -1,0 +1,70 @@
+// Records of the XML document shared by its reader (xml_parse.cpp), writer
+// (xml_print.cpp) and tree functions (xml.cpp). Nothing outside these files
+// includes this header: callers use the accessors of core/xml.h.
+#pragma once
+
+#include "core/xml.h"
+
+#include <cstdint>
+
+struct FileStruct;
+struct PoolStruct;
+
+struct XmlNodeStruct {
+    const char *Prefix;        // part before ':' of a parsed tag name, or null
+    char *Name;                // NUL-terminated, owned by the document's text
+    uint32_t NameHash;         // CRC-32 of the name with a-z raised; 0 for ""
+    int NameLength;            // bytes
+    int Kind;                  // XML_KIND_*
+    char *Data;                // element text / attribute value, or null
+    int DataSize;              // bytes writable at Data without the NUL (0: not owned)
+    XmlNodeStruct *Attributes; // first attribute, document order
+    XmlNodeStruct *FirstChild;
+    XmlNodeStruct *LastChild; // kept for O(1) appends
+    XmlNodeStruct *Parent;    // owner of the list holding this node; null at the top level
+    XmlNodeStruct *Next;
+};
+
+enum {
+    XML_INDENT_SIZE = 81,       // 80 blanks and the NUL
+    XML_TEXT_SLOT_SIZE = 20480, // text pool chunk (bytes)
+    XML_NODES_PER_CHUNK = 100,
+};
+
+struct XmlStruct {
+    const char *Tag;
+    int Newline;        // 1: each printed tag line ends with "\n"
+    int ShortEmptyTags; // 1: "<name />" for an element without text or children
+    FileStruct *File;
+    char FileName[XML_NAME_SIZE];
+    int IndentWidth;
+    char IndentText[XML_INDENT_SIZE];
+    int NodeCount;
+    XmlNodeStruct *Top; // first top-level node
+    PoolStruct *NodePool;
+    PoolStruct *TextPool; // string mode: loaded text, names and texts set later
+};
+
+extern const char Xml_Tag[];
+
+// Blank: any byte from 1 to 32.
+inline bool Xml_IsBlank(unsigned char c) {
+    return c >= 1 && c <= 32;
+}
+
+// Takes a zeroed node from the pool, names it (copyName 0: name is kept as given
+// and must live as long as the document), counts it. Not linked anywhere.
+XmlNodeStruct *Xml_NewNode(XmlStruct *xml, char *name, int nameLength, int copyName);
+// Appends node to owner's child list (owner null: the top-level list).
+void Xml_LinkChild(XmlStruct *xml, XmlNodeStruct *owner, XmlNodeStruct *node);
+// Appends an attribute node to owner's attribute list.
+void Xml_LinkAttribute(XmlNodeStruct *owner, XmlNodeStruct *attribute);
+// Text pool bytes (zeroed, length + 1).
+char *Xml_TextAlloc(XmlStruct *xml, int64_t length);
+
+// Reader: parses the NUL-terminated text in place (it is cut and decoded) and
+// appends the nodes to the top-level list.
+void Xml_ParseText(XmlStruct *xml, char *text);
+// Decodes the five standard entities and numeric references in place, leaving
+// CDATA sections, comments and unknown '&' as they are. Returns the new length.
+int Xml_DecodeEntitiesInPlace(char *text);
