@@ -34,6 +34,7 @@ struct KeyNode {
     KeyNode *Next;     // sibling, in case-blind name order
     KeyNode *Children; // first subkey
     ValueNode *Values; // in order of creation
+    ValueNode *Last;   // the last of Values, for appending
     char *Name;        // "" for the root
 };
 
@@ -149,10 +150,11 @@ static ValueNode *RegStore_AppendValue(KeyNode *key, const char *name, int nameL
         free(value);
         return nullptr;
     }
-    ValueNode **link = &key->Values;
-    while (*link != nullptr)
-        link = &(*link)->Next;
-    *link = value;
+    if (key->Last != nullptr)
+        key->Last->Next = value;
+    else
+        key->Values = value;
+    key->Last = value;
     return value;
 }
 
@@ -265,11 +267,7 @@ static int RegStore_ParseValue(Reader *reader, KeyNode *key) {
         !RegStore_ReadBytes(reader, dataLength, &data) || !RegStore_ReadEnd(reader) ||
         memchr(name, 0, nameLength) != nullptr)
         return 0;
-    char nameText[REGSTORE_NAME_MAX + 1];
-    memcpy(nameText, name, nameLength);
-    nameText[nameLength] = 0;
-    if (RegStore_FindValue(key, nameText) != nullptr)
-        return 0;
+    // A repeated name (never written by us) is kept; lookups find the first.
     ValueNode *value = RegStore_AppendValue(key, name, (int)nameLength);
     return value != nullptr && RegStore_AssignValue(value, (uint32_t)type, data, (int)dataLength);
 }
@@ -691,9 +689,14 @@ int RegStore_DeleteValue(const char *root, const char *path, const char *name) {
         status = REGSTORE_NOT_FOUND;
     if (value != nullptr) {
         ValueNode **link = &key->Values;
-        while (*link != value)
+        ValueNode *previous = nullptr;
+        while (*link != value) {
+            previous = *link;
             link = &(*link)->Next;
+        }
         *link = value->Next;
+        if (key->Last == value)
+            key->Last = previous;
         value->Next = nullptr;
         RegStore_FreeValues(value);
     }
