@@ -13,13 +13,15 @@ static const char kNodeTag[] = "HashTableNodeStruct";
 
 enum { kNodesPerChunk = 10 };
 
+// The fields a lookup reads come first, so that a short key shares the node's
+// first cache line with them.
 struct HashTableNodeStruct {
     const char *Tag;
-    char Key[HASHTABLE_KEY_SIZE];
     int32_t Hash;
     int32_t Bucket;
-    void *Value; // caller's, never freed here
     HashTableNodeStruct *Next;
+    void *Value; // caller's, never freed here
+    char Key[HASHTABLE_KEY_SIZE];
 };
 
 struct HashTableStruct {

@@ -1,7 +1,8 @@
-// Member pools: fixed-size members carved from tracked chunks with a free list
-// of descriptors kept apart from the members, and a string (bump) mode. Freeing
-// finds the member's chunk by binary search, so a foreign pointer or a double
-// free is always caught, in O(log chunks).
+// Member pools: fixed-size members carved from tracked chunks, each behind a
+// 16-byte slot header that links the free list (so a free member keeps its
+// bytes), and a string (bump) mode. Freeing finds the member's chunk by a
+// branch-free binary search, so a foreign pointer or a double free is always
+// caught without reading outside the pool's own chunks.
 #include "core/pool.h"
 
 #include "core/zyl.h"
@@ -10,25 +11,23 @@
 
 static const char kPoolTag[] = "pool";
 
-// One slot descriptor per member (fixed mode); never stored inside the member,
-// so a free member keeps its bytes.
+// The 16 bytes in front of every member (fixed mode): the slot's descriptor.
 struct PoolDescriptor {
-    uint8_t *Member;
-    PoolDescriptor *Next; // next free descriptor
+    PoolDescriptor *Next; // next free slot
     int32_t InUse;
     int32_t Reserved;
 };
+static_assert(sizeof(PoolDescriptor) == 16, "members must stay 16-byte aligned");
 
-// Chunk header; the descriptors (fixed mode) and the members or string bytes
-// follow, starting 16-byte aligned.
+// Chunk header; the slots (fixed mode) or the string bytes follow, 16-byte aligned.
 struct PoolChunk {
     PoolChunk *Base;
-    uint8_t *Bump; // next free byte (string mode)
-    int64_t Size;  // bytes of the whole chunk
-    int32_t Count; // members carved (fixed mode)
-    int32_t Reserved;
+    uint8_t *Bump;    // next free byte (string mode)
+    int64_t Size;     // bytes of the whole chunk
+    int32_t Count;    // members (fixed mode)
+    int32_t Carved;   // 0 after a reset until the free list needs this chunk
     PoolChunk *Next;  // older chunk
-    uint8_t *Members; // first member or first string byte
+    uint8_t *Members; // first slot or first string byte
 };
 
 struct PoolStruct {
@@ -38,14 +37,16 @@ struct PoolStruct {
     int CreatorLine;
     int MemberSize; // as set, checked on every call
     int SlotSize;   // member size raised to a multiple of 16
+    int Stride;     // slot header + slot size (fixed mode)
     int MembersPerChunk;
     int Clear; // zero-fill members on allocation
     PoolDescriptor *FreeList;
     int InUse;
     int Peak;
     int64_t BytesHeld;
-    PoolChunk *ChunkList; // newest first
-    PoolChunk **Sorted;   // chunks by address, for finding a member's chunk
+    PoolChunk *ChunkList;   // newest first
+    PoolChunk *CarveCursor; // next chunk that may be uncarved after a reset
+    PoolChunk **Sorted;     // chunks by address, for finding a member's chunk
     int SortedCount;
     int SortedCapacity;
 };
@@ -56,8 +57,12 @@ static int64_t Pool_Round16(int64_t value) {
     return (value + 15) & ~(int64_t)15;
 }
 
-static PoolDescriptor *Pool_Descriptors(PoolChunk *chunk) {
-    return reinterpret_cast<PoolDescriptor *>(reinterpret_cast<uint8_t *>(chunk) + kHeaderSize);
+static PoolDescriptor *Pool_Slot(PoolStruct *pool, PoolChunk *chunk, int64_t index) {
+    return reinterpret_cast<PoolDescriptor *>(chunk->Members + index * pool->Stride);
+}
+
+static uint8_t *Pool_MemberOf(PoolDescriptor *slot) {
+    return reinterpret_cast<uint8_t *>(slot) + sizeof(PoolDescriptor);
 }
 
 static void Pool_SortedInsert(PoolStruct *pool, PoolChunk *chunk) {
@@ -80,38 +85,37 @@ static void Pool_SortedInsert(PoolStruct *pool, PoolChunk *chunk) {
     pool->SortedCount++;
 }
 
-// The chunk whose member area holds address, or null.
+// The chunk holding address, or null. Branch-free: the chunks are sorted by
+// address and the search runs on every free.
 static PoolChunk *Pool_FindChunk(PoolStruct *pool, const uint8_t *address) {
-    int low = 0;
-    int high = pool->SortedCount - 1;
-    while (low <= high) {
-        int middle = low + (high - low) / 2;
-        PoolChunk *chunk = pool->Sorted[middle];
-        const uint8_t *start = reinterpret_cast<const uint8_t *>(chunk);
-        if (address < start) {
-            high = middle - 1;
-        } else if (address >= start + chunk->Size) {
-            low = middle + 1;
-        } else {
-            return chunk;
-        }
+    int count = pool->SortedCount;
+    if (count == 0) {
+        return nullptr;
     }
-    return nullptr;
+    PoolChunk *const *base = pool->Sorted;
+    while (count > 1) {
+        int half = count / 2;
+        base = (reinterpret_cast<const uint8_t *>(base[half]) <= address) ? base + half : base;
+        count -= half;
+    }
+    PoolChunk *chunk = *base;
+    const uint8_t *start = reinterpret_cast<const uint8_t *>(chunk);
+    return (address >= start && address < start + chunk->Size) ? chunk : nullptr;
 }
 
 static void Pool_InternalCarveChunk(PoolStruct *pool, PoolChunk *chunk) {
+    chunk->Carved = 1;
     if (pool->StringMode) {
         chunk->Bump = chunk->Members;
         return;
     }
-    PoolDescriptor *descriptors = Pool_Descriptors(chunk);
     for (int i = 0; i < chunk->Count; i++) {
-        descriptors[i].Member = chunk->Members + (int64_t)i * pool->SlotSize;
-        descriptors[i].Next = (i + 1 < chunk->Count) ? &descriptors[i + 1] : pool->FreeList;
-        descriptors[i].InUse = 0;
+        PoolDescriptor *slot = Pool_Slot(pool, chunk, i);
+        slot->Next = (i + 1 < chunk->Count) ? Pool_Slot(pool, chunk, i + 1) : pool->FreeList;
+        slot->InUse = 0;
     }
-    pool->FreeList = &descriptors[0];
-    uint8_t *end = chunk->Members + (int64_t)chunk->Count * pool->SlotSize;
+    pool->FreeList = Pool_Slot(pool, chunk, 0);
+    uint8_t *end = chunk->Members + (int64_t)chunk->Count * pool->Stride;
     int64_t length = end - reinterpret_cast<uint8_t *>(chunk);
     if (length != chunk->Size) {
         Zyl_SetSourceLocation(__FILE__, __LINE__);
@@ -129,20 +133,14 @@ static PoolChunk *Pool_InternalAddChunk(PoolStruct *pool, int64_t request) {
         size = kHeaderSize + payload + 16;
         count = 1;
     } else {
-        int64_t descriptors = Pool_Round16((int64_t)count * (int64_t)sizeof(PoolDescriptor));
-        size = kHeaderSize + descriptors + (int64_t)count * pool->SlotSize;
+        size = kHeaderSize + (int64_t)count * pool->Stride;
     }
     PoolChunk *chunk = static_cast<PoolChunk *>(Zyl_Alloc(size, 1, __FILE__, __LINE__));
     chunk->Base = chunk;
     chunk->Size = size;
     chunk->Count = count;
     chunk->Next = pool->ChunkList;
-    if (pool->StringMode) {
-        chunk->Members = reinterpret_cast<uint8_t *>(chunk) + kHeaderSize;
-    } else {
-        chunk->Members = reinterpret_cast<uint8_t *>(chunk) + kHeaderSize +
-                         Pool_Round16((int64_t)count * (int64_t)sizeof(PoolDescriptor));
-    }
+    chunk->Members = reinterpret_cast<uint8_t *>(chunk) + kHeaderSize;
     pool->ChunkList = chunk;
     pool->BytesHeld += size;
     Pool_SortedInsert(pool, chunk);
@@ -160,6 +158,7 @@ static void Pool_InternalFreeChunks(PoolStruct *pool) {
     }
     pool->SortedCount = 0;
     pool->FreeList = nullptr;
+    pool->CarveCursor = nullptr;
     pool->InUse = 0;
     pool->Peak = 0;
     pool->BytesHeld = 0;
@@ -209,6 +208,7 @@ int Pool_SetMemberSize(PoolStruct *pool, int size) {
     if (slot != pool->SlotSize) {
         Pool_InternalFreeChunks(pool);
         pool->SlotSize = slot;
+        pool->Stride = slot + (int)sizeof(PoolDescriptor);
     }
     return 1;
 }
@@ -265,6 +265,19 @@ static void *Pool_AllocString(PoolStruct *pool, int size) {
     return member;
 }
 
+// Carves a chunk left uncarved by a reset, else adds one.
+static void Pool_Refill(PoolStruct *pool) {
+    while (pool->CarveCursor && pool->CarveCursor->Carved) {
+        pool->CarveCursor = pool->CarveCursor->Next;
+    }
+    if (pool->CarveCursor) {
+        Pool_InternalCarveChunk(pool, pool->CarveCursor);
+        pool->CarveCursor = pool->CarveCursor->Next;
+        return;
+    }
+    Pool_InternalAddChunk(pool, 0);
+}
+
 void *Pool_Alloc(PoolStruct *pool, int size, const char *file, int line) {
     ZYL_CHECK_TAG(pool, kPoolTag);
     ZYL_CHECK_PTR(file);
@@ -284,13 +297,13 @@ void *Pool_Alloc(PoolStruct *pool, int size, const char *file, int line) {
                       file, line);
         }
         if (pool->FreeList == nullptr) {
-            Pool_InternalAddChunk(pool, 0);
+            Pool_Refill(pool);
         }
-        PoolDescriptor *descriptor = pool->FreeList;
-        pool->FreeList = descriptor->Next;
-        descriptor->Next = nullptr;
-        descriptor->InUse = 1;
-        member = descriptor->Member;
+        PoolDescriptor *slot = pool->FreeList;
+        pool->FreeList = slot->Next;
+        slot->Next = nullptr;
+        slot->InUse = 1;
+        member = Pool_MemberOf(slot);
     }
     if (pool->Clear) {
         memset(member, 0, pool->StringMode ? (size_t)size : (size_t)pool->MemberSize);
@@ -302,23 +315,24 @@ void *Pool_Alloc(PoolStruct *pool, int size, const char *file, int line) {
     return member;
 }
 
-// The descriptor of a handed-out member; fatal when the pool did not hand it out.
+// The slot of a handed-out member; fatal when the pool did not hand it out
+// (the second pointer is the slot when the member is a free one of ours).
 static PoolDescriptor *Pool_FindInUse(PoolStruct *pool, uint8_t *member, const char *file,
                                       int line) {
     PoolChunk *chunk = Pool_FindChunk(pool, member);
-    PoolDescriptor *descriptor = nullptr;
-    if (chunk && member >= chunk->Members) {
-        int64_t offset = member - chunk->Members;
-        int64_t index = offset / pool->SlotSize;
-        if (offset % pool->SlotSize == 0 && index < chunk->Count) {
-            descriptor = &Pool_Descriptors(chunk)[index];
-            if (descriptor->InUse) {
-                return descriptor;
+    PoolDescriptor *slot = nullptr;
+    if (chunk && member >= chunk->Members + sizeof(PoolDescriptor)) {
+        int64_t offset = member - sizeof(PoolDescriptor) - chunk->Members;
+        int64_t index = offset / pool->Stride;
+        if (offset % pool->Stride == 0 && index < chunk->Count) {
+            slot = Pool_Slot(pool, chunk, index);
+            if (chunk->Carved && slot->InUse) {
+                return slot;
             }
         }
     }
     Zyl_SetSourceLocation(file, line);
-    Zyl_Fatal("Unable to find member to free [0x%p] [0x%p]\n", (void *)member, (void *)descriptor);
+    Zyl_Fatal("Unable to find member to free [0x%p] [0x%p]\n", (void *)member, (void *)slot);
 }
 
 int Pool_Free(PoolStruct *pool, void **member, int size, const char *file, int line) {
@@ -339,11 +353,10 @@ int Pool_Free(PoolStruct *pool, void **member, int size, const char *file, int l
             Zyl_Fatal("Unable to find member to free [0x%p] [0x%p]\n", *member, (void *)nullptr);
         }
     } else {
-        PoolDescriptor *descriptor =
-            Pool_FindInUse(pool, static_cast<uint8_t *>(*member), file, line);
-        descriptor->InUse = 0;
-        descriptor->Next = pool->FreeList;
-        pool->FreeList = descriptor; // the member freed last is handed out next
+        PoolDescriptor *slot = Pool_FindInUse(pool, static_cast<uint8_t *>(*member), file, line);
+        slot->InUse = 0;
+        slot->Next = pool->FreeList;
+        pool->FreeList = slot; // the member freed last is handed out next
     }
     pool->InUse--;
     *member = nullptr;
@@ -355,10 +368,12 @@ int Pool_Reset(PoolStruct *pool) {
     if (pool->StringMode) {
         Pool_InternalFreeChunks(pool);
     } else {
+        // Chunks are carved again one at a time as the free list needs them.
         pool->FreeList = nullptr;
         for (PoolChunk *chunk = pool->ChunkList; chunk; chunk = chunk->Next) {
-            Pool_InternalCarveChunk(pool, chunk);
+            chunk->Carved = 0;
         }
+        pool->CarveCursor = pool->ChunkList;
     }
     pool->InUse = 0;
     pool->Peak = 0;

@@ -209,6 +209,25 @@ TEST_F(PoolDeath, ForeignOrMisalignedMemberStops) {
     POOL_FREE(pool, member, 24);
 }
 
+TEST_F(PoolDeath, MembersDroppedByResetCannotBeFreed) {
+    Fixed(16, 2);
+    std::vector<void *> members;
+    for (int i = 0; i < 6; i++) { // three chunks
+        members.push_back(POOL_ALLOC(pool, 16));
+    }
+    Pool_Reset(pool);
+    void *fresh = POOL_ALLOC(pool, 16); // carves one chunk again
+    for (void *old : members) {
+        if (old != fresh) {
+            EXPECT_DEATH(POOL_FREE(pool, old, 16),
+                         "Unable to find member to free \\[0x[0-9A-Fa-f]+\\] "
+                         "\\[0x[0-9A-Fa-f]*[1-9A-Fa-f]");
+            break;
+        }
+    }
+    POOL_FREE(pool, fresh, 16);
+}
+
 TEST_F(PoolDeath, WrongSizeStopsEvenWithinTheSameSlot) {
     Fixed(20, 4);
     EXPECT_DEATH(POOL_ALLOC(pool, 24), "Invalid pool member size \\(24 != 20\\) from \\(");
