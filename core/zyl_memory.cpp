@@ -1,6 +1,6 @@
 // The tracked allocator: every block carries its size and guard bytes derived from
-// its address, counters and peaks are lock-free atomics (this is on every hot path),
-// and any misuse ends the process through the fatal path.
+// its address; counters live in per-thread slots so that threads never share a
+// cache line on this hot path; any misuse ends the process through the fatal path.
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -20,11 +20,115 @@ namespace {
 const int kGuard = 4;
 const int kFront = ZYL_BLOCK_HEADER_SIZE;
 
-std::atomic<int64_t> g_blocks{0};
-std::atomic<int64_t> g_bytes{0};
+// Counters. Each thread adds its allocations and frees to its own slot (only the
+// owner writes it, so plain loads and stores suffice); totals are sums over all
+// slots. Peaks come from a shared running total fed in batches of kFlushBytes or
+// kFlushBlocks per thread (and from the exact total at the report), so they may
+// miss a short rise of less than a batch per thread. While a limit is set, an
+// exact shared total is kept for the check.
+const int64_t kFlushBytes = 64 * 1024;
+const int64_t kFlushBlocks = 256;
+
+struct alignas(64) Slot {
+    std::atomic<int64_t> Blocks;
+    std::atomic<int64_t> Bytes;
+    std::atomic<int64_t> UnflushedBlocks;
+    std::atomic<int64_t> UnflushedBytes;
+    std::atomic<int> Owned;
+    Slot *Next;
+};
+
+std::atomic<Slot *> g_slots{nullptr};
+std::atomic<int64_t> g_runningBlocks{0};
+std::atomic<int64_t> g_runningBytes{0};
 std::atomic<int64_t> g_peakBlocks{0};
 std::atomic<int64_t> g_peakBytes{0};
 std::atomic<int64_t> g_limit{INT_MAX};
+std::atomic<int64_t> g_limitBytes{0};
+// Used by a thread whose own slot is already gone (allocations from thread-exit
+// destructors); updated with atomic adds because several threads may share it.
+Slot g_sharedSlot;
+
+inline void RaiseMax(std::atomic<int64_t> &peak, int64_t value);
+
+void Flush(Slot *slot) {
+    int64_t blocks = slot->UnflushedBlocks.exchange(0, std::memory_order_relaxed);
+    int64_t bytes = slot->UnflushedBytes.exchange(0, std::memory_order_relaxed);
+    RaiseMax(g_peakBlocks, g_runningBlocks.fetch_add(blocks, std::memory_order_relaxed) + blocks);
+    RaiseMax(g_peakBytes, g_runningBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes);
+}
+
+struct SlotOwner {
+    Slot *slot = nullptr;
+    bool gone = false;
+    ~SlotOwner() {
+        if (slot) {
+            Flush(slot);
+            slot->Owned.store(0, std::memory_order_release);
+        }
+        slot = nullptr;
+        gone = true;
+    }
+};
+thread_local SlotOwner t_slot;
+
+Slot *ClaimSlot() {
+    for (Slot *p = g_slots.load(std::memory_order_acquire); p; p = p->Next) {
+        int expected = 0;
+        if (p->Owned.load(std::memory_order_relaxed) == 0 &&
+            p->Owned.compare_exchange_strong(expected, 1, std::memory_order_acquire))
+            return p;
+    }
+    Slot *slot = static_cast<Slot *>(aligned_alloc(alignof(Slot), sizeof(Slot)));
+    if (!slot) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("No Memory available (%d / %d)\n", (int)sizeof(Slot), (int)sizeof(Slot));
+    }
+    memset(static_cast<void *>(slot), 0, sizeof(Slot));
+    slot->Owned.store(1);
+    Slot *head = g_slots.load(std::memory_order_relaxed);
+    do {
+        slot->Next = head;
+    } while (!g_slots.compare_exchange_weak(head, slot, std::memory_order_release,
+                                            std::memory_order_relaxed));
+    return slot;
+}
+
+// Adds to this thread's slot (blocks and bytes may be negative).
+inline void Count(int64_t blocks, int64_t bytes) {
+    Slot *slot = t_slot.slot;
+    if (!slot) {
+        if (t_slot.gone) {
+            g_sharedSlot.Blocks.fetch_add(blocks, std::memory_order_relaxed);
+            g_sharedSlot.Bytes.fetch_add(bytes, std::memory_order_relaxed);
+            return;
+        }
+        slot = t_slot.slot = ClaimSlot();
+    }
+    slot->Blocks.store(slot->Blocks.load(std::memory_order_relaxed) + blocks,
+                       std::memory_order_relaxed);
+    slot->Bytes.store(slot->Bytes.load(std::memory_order_relaxed) + bytes,
+                      std::memory_order_relaxed);
+    int64_t unflushedBlocks = slot->UnflushedBlocks.load(std::memory_order_relaxed) + blocks;
+    int64_t unflushedBytes = slot->UnflushedBytes.load(std::memory_order_relaxed) + bytes;
+    slot->UnflushedBlocks.store(unflushedBlocks, std::memory_order_relaxed);
+    slot->UnflushedBytes.store(unflushedBytes, std::memory_order_relaxed);
+    if (unflushedBytes >= kFlushBytes || unflushedBytes <= -kFlushBytes ||
+        unflushedBlocks >= kFlushBlocks || unflushedBlocks <= -kFlushBlocks)
+        Flush(slot);
+}
+
+void Totals(int64_t *blocks, int64_t *bytes) {
+    int64_t b = g_sharedSlot.Blocks.load();
+    int64_t n = g_sharedSlot.Bytes.load();
+    for (Slot *p = g_slots.load(std::memory_order_acquire); p; p = p->Next) {
+        b += p->Blocks.load(std::memory_order_relaxed);
+        n += p->Bytes.load(std::memory_order_relaxed);
+    }
+    *blocks = b;
+    *bytes = n;
+}
+
 std::atomic<uintptr_t> g_lowest{UINTPTR_MAX};
 std::atomic<uintptr_t> g_highest{0};
 
@@ -86,15 +190,16 @@ void *Zyl_Alloc(int64_t size, int mode, const char *file, int line) {
         FatalAt(file, line, "No Memory available (%I64d / %I64d)\n", size, size, 0);
     int64_t block = BlockSize(size);
     int64_t limit = g_limit.load(std::memory_order_relaxed);
-    int64_t inUse = g_bytes.fetch_add(block, std::memory_order_relaxed) + block;
-    if (limit != INT_MAX && inUse > limit) {
-        g_bytes.fetch_sub(block, std::memory_order_relaxed);
-        FatalAt(file, line, "Memory exceeds limit ((%I64d + %I64d) / %I64d)\n", inUse - block,
-                block, limit);
+    if (limit != INT_MAX) {
+        int64_t inUse = g_limitBytes.fetch_add(block, std::memory_order_relaxed) + block;
+        if (inUse > limit) {
+            g_limitBytes.fetch_sub(block, std::memory_order_relaxed);
+            FatalAt(file, line, "Memory exceeds limit ((%I64d + %I64d) / %I64d)\n", inUse - block,
+                    block, limit);
+        }
     }
     uint8_t *start = static_cast<uint8_t *>(malloc((size_t)block));
     if (!start) {
-        g_bytes.fetch_sub(block, std::memory_order_relaxed);
         FatalAt(file, line,
                 mode == 2 ? "No Local Memory available (%I64d / %I64d)\n"
                           : "No Memory available (%I64d / %I64d)\n",
@@ -109,9 +214,7 @@ void *Zyl_Alloc(int64_t size, int mode, const char *file, int line) {
     memcpy(start + kFront - kGuard, guard, kGuard);
     memset(start + kFront, 0, (size_t)Rounded(size));
     memcpy(start + block - kGuard, guard, kGuard);
-    int64_t blocks = g_blocks.fetch_add(1, std::memory_order_relaxed) + 1;
-    RaiseMax(g_peakBlocks, blocks);
-    RaiseMax(g_peakBytes, inUse);
+    Count(1, block);
     if (flags & ZYL_LOG_MEMORY)
         Zyl_Print("-- Alloc 0x%p 0x%p: %10I64d [%s / %d]\n", (void *)(start + kFront),
                   (void *)nullptr, size, file, line);
@@ -135,8 +238,9 @@ void *Zyl_Free(void *pointer, int64_t size, int mode, const char *file, int line
     Zyl_MemoryCheckBlock(1, start, size, file, line);
     memset(start, 0, (size_t)block);
     free(start);
-    g_blocks.fetch_sub(1, std::memory_order_relaxed);
-    g_bytes.fetch_sub(block, std::memory_order_relaxed);
+    Count(-1, -block);
+    if (g_limit.load(std::memory_order_relaxed) != INT_MAX)
+        g_limitBytes.fetch_sub(block, std::memory_order_relaxed);
     return nullptr;
 }
 
@@ -197,10 +301,19 @@ int Zyl_MemoryInit(int64_t limit) {
     int flags = LogFlags();
     if (flags & ZYL_LOG_BANNERS)
         Zyl_PrintSeparator("Memory Init");
-    g_blocks.store(0);
-    g_bytes.store(0);
+    for (Slot *p = g_slots.load(std::memory_order_acquire); p; p = p->Next) {
+        p->Blocks.store(0);
+        p->Bytes.store(0);
+        p->UnflushedBlocks.store(0);
+        p->UnflushedBytes.store(0);
+    }
+    g_sharedSlot.Blocks.store(0);
+    g_sharedSlot.Bytes.store(0);
+    g_runningBlocks.store(0);
+    g_runningBytes.store(0);
     g_peakBlocks.store(0);
     g_peakBytes.store(0);
+    g_limitBytes.store(0);
     g_limit.store(limit);
     if (flags & ZYL_LOG_BANNERS) {
         if (limit == INT_MAX)
@@ -214,13 +327,16 @@ int Zyl_MemoryInit(int64_t limit) {
 
 int Zyl_MemoryRemove(void) {
     int flags = LogFlags();
+    int64_t blocks = 0;
+    int64_t bytes = 0;
+    Totals(&blocks, &bytes);
+    RaiseMax(g_peakBlocks, blocks);
+    RaiseMax(g_peakBytes, bytes);
     if (flags & ZYL_LOG_BANNERS) {
         Zyl_PrintSeparator("Memory Remove");
         Zyl_Print("Maximum Memory in use (%I64d / %I64dk)\n", g_peakBlocks.load(),
                   g_peakBytes.load() / 1024);
     }
-    int64_t blocks = g_blocks.load();
-    int64_t bytes = g_bytes.load();
     if (bytes >= 1024)
         Zyl_Print("Not all memory was free'd (%I64d / %I64dk)\n", blocks, bytes / 1024);
     else if (bytes != 0)
@@ -231,10 +347,13 @@ int Zyl_MemoryRemove(void) {
 }
 
 void Zyl_MemoryGetUsage(int64_t *blocks, int64_t *bytes) {
+    int64_t b = 0;
+    int64_t n = 0;
+    Totals(&b, &n);
     if (blocks)
-        *blocks = g_blocks.load();
+        *blocks = b;
     if (bytes)
-        *bytes = g_bytes.load();
+        *bytes = n;
 }
 
 const char Zyl_DeadTag[] = "DeadStruct";
