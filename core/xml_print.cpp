@@ -74,9 +74,15 @@ void PutNewline(XmlPrinter *printer) {
 }
 
 void PutIndent(XmlPrinter *printer, int depth) {
-    XmlStruct *xml = printer->Xml;
-    for (int i = 0; i < depth; i++)
-        Put(printer, xml->IndentText, xml->IndentWidth);
+    static const char kBlanks[] =
+        "                                                                "
+        "                                                                ";
+    int64_t blanks = (int64_t)printer->Xml->IndentWidth * depth;
+    while (blanks > 0) {
+        int64_t chunk = blanks < (int64_t)sizeof kBlanks - 1 ? blanks : (int64_t)sizeof kBlanks - 1;
+        Put(printer, kBlanks, chunk);
+        blanks -= chunk;
+    }
 }
 
 void PutName(XmlPrinter *printer, const XmlNodeStruct *node) {

@@ -474,7 +474,8 @@ TEST_F(XmlTest, MillionUnmatchedClosingTags) {
     testsupport::ConsoleCapture capture;
     for (int alternate = 0; alternate < 2; alternate++) {
         std::string text = "<r>";
-        for (int i = 0; i < 1000000; i++)
+        // Alternating names print with deep indentation: fewer of them.
+        for (int i = 0; i < (alternate ? 200000 : 1000000); i++)
             text += alternate && i % 2 ? "</b>" : "</a>";
         int64_t blocks = 0, before = 0, after = 0;
         Zyl_MemoryGetUsage(&blocks, &before);
