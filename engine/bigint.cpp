@@ -1,0 +1,627 @@
+// Arbitrary-precision integers: word-level schoolbook multiplication, Knuth's
+// long division for remainders, and Montgomery exponentiation with a 4-bit
+// window for odd moduli (the key-exchange prime), tuned for 768-bit operands.
+#include "engine/bigint.h"
+
+#include <cstring>
+
+#include "core/zyl.h"
+
+static const char kBigIntTag[] = "BigIntStruct";
+
+enum { kGrowWords = 64, kWindowBits = 4 };
+
+// ---------------------------------------------------------------------------
+// Record life and plain accessors
+// ---------------------------------------------------------------------------
+
+int BigInt_Create(BigIntStruct **value) {
+    ZYL_CHECK_PTR(value);
+    BigIntStruct *v = ZYL_NEW(BigIntStruct);
+    v->Tag = kBigIntTag;
+    *value = v;
+    return 1;
+}
+
+int BigInt_Destroy(BigIntStruct **value) {
+    if (value == nullptr || *value == nullptr)
+        return 1;
+    BigIntStruct *v = *value;
+    ZYL_CHECK_TAG(v, kBigIntTag);
+    if (v->Words != nullptr)
+        ZYL_FREE(v->Words, (int64_t)(v->Capacity + 1) * 4);
+    v->Tag = Zyl_DeadTag;
+    ZYL_FREE(v, sizeof(BigIntStruct));
+    *value = nullptr;
+    return 1;
+}
+
+int BigInt_Expand(BigIntStruct *value, int words) {
+    ZYL_CHECK_TAG(value, kBigIntTag);
+    if (words <= value->Capacity)
+        return 1;
+    int capacity = (words + kGrowWords - 1) / kGrowWords * kGrowWords;
+    uint32_t *grown = static_cast<uint32_t *>(ZYL_ALLOC((int64_t)(capacity + 1) * 4));
+    if (value->Words != nullptr) {
+        memcpy(grown, value->Words, (size_t)value->Length * 4);
+        ZYL_FREE(value->Words, (int64_t)(value->Capacity + 1) * 4);
+    }
+    value->Words = grown;
+    value->Capacity = capacity;
+    return 1;
+}
+
+static int InternalLength(const uint32_t *words, int n) {
+    while (n > 0 && words[n - 1] == 0)
+        n--;
+    return n;
+}
+
+int BigInt_Normalise(BigIntStruct *value) {
+    ZYL_CHECK_TAG(value, kBigIntTag);
+    value->Length = InternalLength(value->Words, value->Length);
+    if (value->Length == 0)
+        value->Negative = 0;
+    return 1;
+}
+
+int BigInt_Zero(BigIntStruct *value) {
+    ZYL_CHECK_TAG(value, kBigIntTag);
+    value->Length = 0;
+    value->Negative = 0;
+    return 1;
+}
+
+int BigInt_SetWord(BigIntStruct *value, uint32_t word) {
+    ZYL_CHECK_TAG(value, kBigIntTag);
+    BigInt_Expand(value, 1);
+    value->Words[0] = word;
+    value->Length = word != 0 ? 1 : 0;
+    value->Negative = 0;
+    return 1;
+}
+
+int BigInt_Copy(BigIntStruct *dst, const BigIntStruct *src) {
+    ZYL_CHECK_TAG(dst, kBigIntTag);
+    ZYL_CHECK_TAG(src, kBigIntTag);
+    if (dst == src)
+        return 1;
+    BigInt_Expand(dst, src->Length);
+    if (src->Length > 0)
+        memcpy(dst->Words, src->Words, (size_t)src->Length * 4);
+    dst->Length = src->Length;
+    dst->Negative = src->Negative;
+    return 1;
+}
+
+static int InternalCompareWords(const uint32_t *a, int an, const uint32_t *b, int bn) {
+    if (an != bn)
+        return an - bn;
+    for (int i = an - 1; i >= 0; i--) {
+        if (a[i] != b[i])
+            return a[i] > b[i] ? 1 : -1;
+    }
+    return 0;
+}
+
+int BigInt_Compare(const BigIntStruct *a, const BigIntStruct *b) {
+    ZYL_CHECK_TAG(a, kBigIntTag);
+    ZYL_CHECK_TAG(b, kBigIntTag);
+    return InternalCompareWords(a->Words, a->Length, b->Words, b->Length);
+}
+
+int BigInt_TestBit(const BigIntStruct *value, int bit) {
+    ZYL_CHECK_TAG(value, kBigIntTag);
+    if (bit < 0 || bit / 32 >= value->Length)
+        return 0;
+    return (value->Words[bit / 32] >> (bit % 32)) & 1;
+}
+
+// Bit lengths of the byte values 0..255.
+static constexpr struct ByteBitsTable {
+    uint8_t Bits[256];
+    constexpr ByteBitsTable() : Bits() {
+        for (int i = 1; i < 256; i++)
+            Bits[i] = (uint8_t)(Bits[i / 2] + 1);
+    }
+} kByteBits;
+
+int BigInt_WordBits(uint32_t word) {
+    if (word & 0xFF000000u)
+        return 24 + kByteBits.Bits[word >> 24];
+    if (word & 0x00FF0000u)
+        return 16 + kByteBits.Bits[word >> 16];
+    if (word & 0x0000FF00u)
+        return 8 + kByteBits.Bits[word >> 8];
+    return kByteBits.Bits[word];
+}
+
+int BigInt_NumBits(const BigIntStruct *value) {
+    ZYL_CHECK_TAG(value, kBigIntTag);
+    if (value->Length == 0)
+        return 0;
+    return (value->Length - 1) * 32 + BigInt_WordBits(value->Words[value->Length - 1]);
+}
+
+int BigInt_NumBytes(const BigIntStruct *value) {
+    return (BigInt_NumBits(value) + 7) / 8;
+}
+
+// ---------------------------------------------------------------------------
+// Addition and subtraction
+// ---------------------------------------------------------------------------
+
+uint32_t BigInt_AddWords(uint32_t *r, const uint32_t *a, const uint32_t *b, int n) {
+    uint64_t carry = 0;
+    for (int i = 0; i < n; i++) {
+        carry += (uint64_t)a[i] + b[i];
+        r[i] = (uint32_t)carry;
+        carry >>= 32;
+    }
+    return (uint32_t)carry;
+}
+
+int BigInt_UAdd(BigIntStruct *r, const BigIntStruct *a, const BigIntStruct *b) {
+    ZYL_CHECK_TAG(r, kBigIntTag);
+    ZYL_CHECK_TAG(a, kBigIntTag);
+    ZYL_CHECK_TAG(b, kBigIntTag);
+    if (a->Length < b->Length) {
+        const BigIntStruct *swap = a;
+        a = b;
+        b = swap;
+    }
+    int an = a->Length, bn = b->Length;
+    BigInt_Expand(r, an + 1);
+    uint64_t carry = BigInt_AddWords(r->Words, a->Words, b->Words, bn);
+    for (int i = bn; i < an; i++) {
+        carry += a->Words[i];
+        r->Words[i] = (uint32_t)carry;
+        carry >>= 32;
+    }
+    r->Words[an] = (uint32_t)carry;
+    r->Length = an + 1;
+    r->Negative = 0;
+    return BigInt_Normalise(r);
+}
+
+// r = a - b over words, |a| >= |b|; r may alias a or b.
+static void InternalSubWords(uint32_t *r, const uint32_t *a, int an, const uint32_t *b, int bn) {
+    int64_t borrow = 0;
+    for (int i = 0; i < an; i++) {
+        int64_t d = (int64_t)a[i] - (i < bn ? b[i] : 0) - borrow;
+        borrow = d < 0;
+        r[i] = (uint32_t)d;
+    }
+}
+
+int BigInt_USub(BigIntStruct *r, const BigIntStruct *a, const BigIntStruct *b) {
+    ZYL_CHECK_TAG(r, kBigIntTag);
+    ZYL_CHECK_TAG(a, kBigIntTag);
+    ZYL_CHECK_TAG(b, kBigIntTag);
+    if (InternalCompareWords(a->Words, a->Length, b->Words, b->Length) < 0)
+        return 0;
+    int an = a->Length;
+    BigInt_Expand(r, an);
+    InternalSubWords(r->Words, a->Words, an, b->Words, b->Length);
+    r->Length = an;
+    r->Negative = 0;
+    return BigInt_Normalise(r);
+}
+
+// Signed sum of a and (b with its sign flipped when `negateB`).
+static int InternalSignedAdd(BigIntStruct *r, const BigIntStruct *a, const BigIntStruct *b,
+                             int negateB) {
+    int aNeg = a->Negative, bNeg = b->Negative ^ negateB;
+    if (aNeg == bNeg) {
+        BigInt_UAdd(r, a, b);
+        r->Negative = r->Length > 0 ? aNeg : 0;
+        return 1;
+    }
+    if (BigInt_Compare(a, b) >= 0) {
+        BigInt_USub(r, a, b);
+        r->Negative = r->Length > 0 ? aNeg : 0;
+    } else {
+        BigInt_USub(r, b, a);
+        r->Negative = r->Length > 0 ? bNeg : 0;
+    }
+    return 1;
+}
+
+int BigInt_Add(BigIntStruct *r, const BigIntStruct *a, const BigIntStruct *b) {
+    ZYL_CHECK_TAG(r, kBigIntTag);
+    ZYL_CHECK_TAG(a, kBigIntTag);
+    ZYL_CHECK_TAG(b, kBigIntTag);
+    return InternalSignedAdd(r, a, b, 0);
+}
+
+int BigInt_Sub(BigIntStruct *r, const BigIntStruct *a, const BigIntStruct *b) {
+    ZYL_CHECK_TAG(r, kBigIntTag);
+    ZYL_CHECK_TAG(a, kBigIntTag);
+    ZYL_CHECK_TAG(b, kBigIntTag);
+    return InternalSignedAdd(r, a, b, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Shifts
+// ---------------------------------------------------------------------------
+
+int BigInt_ShiftLeft(BigIntStruct *r, const BigIntStruct *a, int n) {
+    ZYL_CHECK_TAG(r, kBigIntTag);
+    ZYL_CHECK_TAG(a, kBigIntTag);
+    if (n < 0)
+        n = 0;
+    int an = a->Length, wordShift = n / 32, bitShift = n % 32;
+    int negative = a->Negative;
+    BigInt_Expand(r, an + wordShift + 1);
+    // From the top down so that r may alias a.
+    r->Words[an + wordShift] = 0;
+    for (int i = an - 1; i >= 0; i--) {
+        uint32_t w = a->Words[i];
+        if (bitShift != 0)
+            r->Words[i + wordShift + 1] |= w >> (32 - bitShift);
+        r->Words[i + wordShift] = w << bitShift;
+    }
+    for (int i = 0; i < wordShift; i++)
+        r->Words[i] = 0;
+    r->Length = an + wordShift + 1;
+    r->Negative = negative;
+    return BigInt_Normalise(r);
+}
+
+int BigInt_ShiftRight1(BigIntStruct *r, const BigIntStruct *a) {
+    ZYL_CHECK_TAG(r, kBigIntTag);
+    ZYL_CHECK_TAG(a, kBigIntTag);
+    int an = a->Length, negative = a->Negative;
+    BigInt_Expand(r, an);
+    for (int i = 0; i < an; i++) {
+        uint32_t high = i + 1 < an ? a->Words[i + 1] << 31 : 0;
+        r->Words[i] = (a->Words[i] >> 1) | high;
+    }
+    r->Length = an;
+    r->Negative = negative;
+    return BigInt_Normalise(r);
+}
+
+// ---------------------------------------------------------------------------
+// Multiplication and remainder
+// ---------------------------------------------------------------------------
+
+// r[0 .. an + bn) = a x b; r must not overlap a or b.
+static void InternalMulWords(uint32_t *r, const uint32_t *a, int an, const uint32_t *b, int bn) {
+    memset(r, 0, (size_t)(an + bn) * 4);
+    for (int i = 0; i < an; i++) {
+        uint64_t carry = 0, ai = a[i];
+        for (int j = 0; j < bn; j++) {
+            carry += ai * b[j] + r[i + j];
+            r[i + j] = (uint32_t)carry;
+            carry >>= 32;
+        }
+        r[i + bn] = (uint32_t)carry;
+    }
+}
+
+int BigInt_Mul(BigIntStruct *r, BigIntStruct *t, const BigIntStruct *a, const BigIntStruct *b) {
+    ZYL_CHECK_TAG(r, kBigIntTag);
+    ZYL_CHECK_TAG(t, kBigIntTag);
+    ZYL_CHECK_TAG(a, kBigIntTag);
+    ZYL_CHECK_TAG(b, kBigIntTag);
+    int an = a->Length, bn = b->Length;
+    if (an == 0 || bn == 0)
+        return BigInt_Zero(r);
+    int negative = a->Negative ^ b->Negative;
+    BigInt_Expand(t, an + bn);
+    InternalMulWords(t->Words, a->Words, an, b->Words, bn);
+    t->Length = an + bn;
+    t->Negative = 0;
+    BigInt_Normalise(t);
+    BigInt_Copy(r, t);
+    r->Negative = negative;
+    return 1;
+}
+
+// Remainder of u (un words) by v (vn words, top word non-zero), Knuth's
+// algorithm D. `work` holds un + vn + 2 words. The remainder (vn words) is
+// written to rem.
+static void InternalRemWords(uint32_t *rem, const uint32_t *u, int un, const uint32_t *v, int vn,
+                             uint32_t *work) {
+    if (un < vn) {
+        memset(rem, 0, (size_t)vn * 4);
+        memcpy(rem, u, (size_t)un * 4);
+        return;
+    }
+    if (vn == 1) {
+        uint64_t r = 0;
+        for (int i = un - 1; i >= 0; i--)
+            r = ((r << 32) | u[i]) % v[0];
+        rem[0] = (uint32_t)r;
+        return;
+    }
+    int shift = 32 - BigInt_WordBits(v[vn - 1]);
+    uint32_t *un_ = work;          // un + 1 words
+    uint32_t *vn_ = work + un + 1; // vn words
+    for (int i = vn - 1; i > 0; i--)
+        vn_[i] = shift ? (v[i] << shift) | (v[i - 1] >> (32 - shift)) : v[i];
+    vn_[0] = v[0] << shift;
+    un_[un] = shift ? u[un - 1] >> (32 - shift) : 0;
+    for (int i = un - 1; i > 0; i--)
+        un_[i] = shift ? (u[i] << shift) | (u[i - 1] >> (32 - shift)) : u[i];
+    un_[0] = u[0] << shift;
+
+    const uint64_t base = 1ull << 32;
+    for (int j = un - vn; j >= 0; j--) {
+        uint64_t top = ((uint64_t)un_[j + vn] << 32) | un_[j + vn - 1];
+        uint64_t qhat = top / vn_[vn - 1];
+        uint64_t rhat = top % vn_[vn - 1];
+        while (qhat >= base || qhat * vn_[vn - 2] > ((rhat << 32) | un_[j + vn - 2])) {
+            qhat--;
+            rhat += vn_[vn - 1];
+            if (rhat >= base)
+                break;
+        }
+        int64_t borrow = 0;
+        uint64_t carry = 0;
+        for (int i = 0; i < vn; i++) {
+            uint64_t p = qhat * vn_[i] + carry;
+            carry = p >> 32;
+            int64_t d = (int64_t)un_[i + j] - (int64_t)(uint32_t)p - borrow;
+            un_[i + j] = (uint32_t)d;
+            borrow = d < 0;
+        }
+        int64_t d = (int64_t)un_[j + vn] - (int64_t)carry - borrow;
+        un_[j + vn] = (uint32_t)d;
+        if (d < 0) {
+            // qhat was one too large: add the divisor back.
+            uint64_t c = 0;
+            for (int i = 0; i < vn; i++) {
+                c += (uint64_t)un_[i + j] + vn_[i];
+                un_[i + j] = (uint32_t)c;
+                c >>= 32;
+            }
+            un_[j + vn] += (uint32_t)c;
+        }
+    }
+    for (int i = 0; i < vn; i++)
+        rem[i] = shift ? (un_[i] >> shift) | (un_[i + 1] << (32 - shift)) : un_[i];
+}
+
+int BigInt_Mod(BigIntStruct *t, BigIntStruct *r, const BigIntStruct *a, const BigIntStruct *m) {
+    ZYL_CHECK_TAG(t, kBigIntTag);
+    ZYL_CHECK_TAG(r, kBigIntTag);
+    ZYL_CHECK_TAG(a, kBigIntTag);
+    ZYL_CHECK_TAG(m, kBigIntTag);
+    if (m->Length == 0) {
+        Zyl_Print("BigInt_Mod() modulus is zero\n");
+        return 0;
+    }
+    int an = a->Length, mn = m->Length, negative = a->Negative;
+    // Scratch: a copy of a (r may alias it), the divisor, the remainder and Knuth's work area.
+    BigInt_Expand(t, 2 * an + 3 * mn + 4);
+    uint32_t *u = t->Words, *v = u + an, *rem = v + mn, *work = rem + mn;
+    memcpy(u, a->Words, (size_t)an * 4);
+    memcpy(v, m->Words, (size_t)mn * 4);
+    InternalRemWords(rem, u, an, v, mn, work);
+    BigInt_Expand(r, mn);
+    memcpy(r->Words, rem, (size_t)mn * 4);
+    r->Length = mn;
+    r->Negative = negative;
+    t->Length = 0;
+    return BigInt_Normalise(r);
+}
+
+// ---------------------------------------------------------------------------
+// Modular exponentiation
+// ---------------------------------------------------------------------------
+
+// Montgomery context for an odd modulus of n words.
+struct MontgomeryContext {
+    const uint32_t *Modulus;
+    int Words;
+    uint32_t Inverse;  // -modulus^-1 mod 2^32
+    uint32_t *Scratch; // n + 2 words
+};
+
+// out = a x b x 2^(-32n) mod m, for a, b < m (coarsely integrated operand scanning).
+static void InternalMontMul(const MontgomeryContext *ctx, uint32_t *out, const uint32_t *a,
+                            const uint32_t *b) {
+    int n = ctx->Words;
+    const uint32_t *m = ctx->Modulus;
+    uint32_t *t = ctx->Scratch;
+    memset(t, 0, (size_t)(n + 2) * 4);
+    for (int i = 0; i < n; i++) {
+        uint64_t carry = 0, ai = a[i];
+        for (int j = 0; j < n; j++) {
+            carry += ai * b[j] + t[j];
+            t[j] = (uint32_t)carry;
+            carry >>= 32;
+        }
+        carry += t[n];
+        t[n] = (uint32_t)carry;
+        t[n + 1] = (uint32_t)(carry >> 32);
+
+        uint64_t q = (uint32_t)(t[0] * ctx->Inverse);
+        carry = (q * m[0] + t[0]) >> 32;
+        for (int j = 1; j < n; j++) {
+            carry += q * m[j] + t[j];
+            t[j - 1] = (uint32_t)carry;
+            carry >>= 32;
+        }
+        carry += t[n];
+        t[n - 1] = (uint32_t)carry;
+        t[n] = t[n + 1] + (uint32_t)(carry >> 32);
+    }
+    if (t[n] != 0 || InternalCompareWords(t, n, m, n) >= 0)
+        InternalSubWords(t, t, n + 1, m, n);
+    memcpy(out, t, (size_t)n * 4);
+}
+
+// Montgomery exponentiation with a fixed window; result (n words) into r.
+static void InternalModExpOdd(BigIntStruct *r, const BigIntStruct *base,
+                              const BigIntStruct *exponent, const BigIntStruct *modulus) {
+    int n = modulus->Length;
+    const int tableSize = 1 << kWindowBits;
+    // Layout: table (16 x n), accumulator (n), Montgomery scratch (n + 2), division work
+    // area (4n + 4), and a wide operand (2n + 1).
+    int64_t words = (int64_t)tableSize * n + n + (n + 2) + (4 * n + 4) + (2 * n + 1);
+    uint32_t *area = static_cast<uint32_t *>(ZYL_ALLOC(words * 4));
+    uint32_t *table = area, *acc = table + tableSize * n, *scratch = acc + n;
+    uint32_t *work = scratch + n + 2, *wide = work + 4 * n + 4;
+
+    MontgomeryContext ctx = {modulus->Words, n, 0, scratch};
+    uint32_t inv = 1; // Newton iteration for m0^-1 mod 2^32
+    for (int i = 0; i < 5; i++)
+        inv *= 2 - modulus->Words[0] * inv;
+    ctx.Inverse = (uint32_t)(0u - inv);
+
+    // table[0] = R mod m (one in Montgomery form), table[1] = base x R mod m.
+    memset(wide, 0, (size_t)(2 * n + 1) * 4);
+    wide[n] = 1;
+    InternalRemWords(table, wide, n + 1, modulus->Words, n, work);
+    uint32_t *shifted = static_cast<uint32_t *>(ZYL_ALLOC((int64_t)(base->Length + n + 1) * 4));
+    uint32_t *work2 = static_cast<uint32_t *>(ZYL_ALLOC((int64_t)(base->Length + 2 * n + 3) * 4));
+    memcpy(shifted + n, base->Words, (size_t)base->Length * 4);
+    InternalRemWords(table + n, shifted, base->Length + n, modulus->Words, n, work2);
+    ZYL_FREE(shifted, (int64_t)(base->Length + n + 1) * 4);
+    ZYL_FREE(work2, (int64_t)(base->Length + 2 * n + 3) * 4);
+    for (int i = 2; i < tableSize; i++)
+        InternalMontMul(&ctx, table + i * n, table + (i - 1) * n, table + n);
+
+    memcpy(acc, table, (size_t)n * 4);
+    int bits = BigInt_NumBits(exponent);
+    int top = (bits + kWindowBits - 1) / kWindowBits * kWindowBits;
+    for (int pos = top - kWindowBits; pos >= 0; pos -= kWindowBits) {
+        if (pos != top - kWindowBits) {
+            for (int s = 0; s < kWindowBits; s++)
+                InternalMontMul(&ctx, acc, acc, acc);
+        }
+        int window = 0;
+        for (int b = kWindowBits - 1; b >= 0; b--)
+            window = (window << 1) | BigInt_TestBit(exponent, pos + b);
+        if (window != 0)
+            InternalMontMul(&ctx, acc, acc, table + window * n);
+    }
+    // Leave Montgomery form: multiply by 1.
+    memset(wide, 0, (size_t)n * 4);
+    wide[0] = 1;
+    InternalMontMul(&ctx, acc, acc, wide);
+
+    BigInt_Expand(r, n);
+    memcpy(r->Words, acc, (size_t)n * 4);
+    r->Length = n;
+    r->Negative = 0;
+    BigInt_Normalise(r);
+    ZYL_FREE(area, words * 4);
+}
+
+int BigInt_ModExp(BigIntStruct *r, const BigIntStruct *base, const BigIntStruct *exponent,
+                  const BigIntStruct *modulus) {
+    ZYL_CHECK_TAG(r, kBigIntTag);
+    ZYL_CHECK_TAG(base, kBigIntTag);
+    ZYL_CHECK_TAG(exponent, kBigIntTag);
+    ZYL_CHECK_TAG(modulus, kBigIntTag);
+    if (modulus->Length == 0) {
+        Zyl_Print("BigInt_ModExp() modulus is zero\n");
+        return 0;
+    }
+    BigIntStruct *result = nullptr, *power = nullptr, *scratch = nullptr;
+    BigInt_Create(&result);
+    if (modulus->Words[0] & 1) {
+        InternalModExpOdd(result, base, exponent, modulus);
+        if (modulus->Length == 1 && modulus->Words[0] == 1)
+            BigInt_Zero(result);
+    } else {
+        // Even moduli never occur in the key exchange; plain square and multiply.
+        BigInt_Create(&power);
+        BigInt_Create(&scratch);
+        BigInt_SetWord(result, 1);
+        BigInt_Mod(scratch, result, result, modulus);
+        BigInt_Mod(scratch, power, base, modulus);
+        int bits = BigInt_NumBits(exponent);
+        for (int i = 0; i < bits; i++) {
+            if (BigInt_TestBit(exponent, i)) {
+                BigInt_Mul(result, scratch, result, power);
+                BigInt_Mod(scratch, result, result, modulus);
+            }
+            if (i + 1 < bits) {
+                BigInt_Mul(power, scratch, power, power);
+                BigInt_Mod(scratch, power, power, modulus);
+            }
+        }
+        BigInt_Destroy(&power);
+        BigInt_Destroy(&scratch);
+    }
+    BigInt_Copy(r, result);
+    BigInt_Destroy(&result);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Conversions
+// ---------------------------------------------------------------------------
+
+int BigInt_FromBytes(int length, BigIntStruct *value, const uint8_t *bytes) {
+    ZYL_CHECK_TAG(value, kBigIntTag);
+    if (length <= 0)
+        return BigInt_Zero(value);
+    ZYL_CHECK_PTR(bytes);
+    int words = (length + 3) / 4;
+    BigInt_Expand(value, (8 * length + 16) / 32 + 1);
+    memset(value->Words, 0, (size_t)words * 4);
+    for (int i = 0; i < length; i++) {
+        int fromEnd = length - 1 - i;
+        value->Words[fromEnd / 4] |= (uint32_t)bytes[i] << (8 * (fromEnd % 4));
+    }
+    value->Length = words;
+    value->Negative = 0;
+    return BigInt_Normalise(value);
+}
+
+int BigInt_ToBytes(uint8_t *buffer, const BigIntStruct *value, int size, int *count) {
+    ZYL_CHECK_PTR(buffer);
+    ZYL_CHECK_PTR(count);
+    ZYL_CHECK_TAG(value, kBigIntTag);
+    *count = 0;
+    int bytes = BigInt_NumBytes(value);
+    if (size < bytes)
+        return 0;
+    for (int i = 0; i < bytes; i++) {
+        int fromEnd = bytes - 1 - i;
+        buffer[i] = (uint8_t)(value->Words[fromEnd / 4] >> (8 * (fromEnd % 4)));
+    }
+    *count = bytes;
+    return 1;
+}
+
+static int InternalHexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+int BigInt_FromHex(BigIntStruct *value, const char *text) {
+    ZYL_CHECK_TAG(value, kBigIntTag);
+    ZYL_CHECK_PTR(text);
+    int negative = 0;
+    if (*text == '-') {
+        negative = 1;
+        text++;
+    }
+    int digits = 0;
+    while (InternalHexDigit(text[digits]) >= 0)
+        digits++;
+    if (digits == 0)
+        return 0;
+    int words = (digits + 7) / 8;
+    BigInt_Expand(value, words);
+    memset(value->Words, 0, (size_t)words * 4);
+    for (int i = 0; i < digits; i++) {
+        int fromEnd = digits - 1 - i;
+        value->Words[fromEnd / 8] |= (uint32_t)InternalHexDigit(text[i]) << (4 * (fromEnd % 8));
+    }
+    value->Length = words;
+    value->Negative = negative;
+    return BigInt_Normalise(value);
+}
