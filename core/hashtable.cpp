@@ -1,6 +1,7 @@
 // Hash table from text keys to caller-owned pointers: chained buckets, newest
 // node first, nodes from a member pool. The bucket array doubles when the keys
-// outnumber the buckets, keeping chains about one node long.
+// outnumber the buckets, keeping chains about one node long; short keys (peer
+// addresses, names) live inside the node, longer ones in a 320-byte member.
 #include "core/hashtable.h"
 
 #include "core/pool.h"
@@ -11,7 +12,7 @@
 static const char kTableTag[] = "HashTableStruct";
 static const char kNodeTag[] = "HashTableNodeStruct";
 
-enum { kNodesPerChunk = 10 };
+enum { kNodesPerChunk = 10, kInlineKeySize = 40 };
 
 // The fields a lookup reads come first, so that a short key shares the node's
 // first cache line with them.
@@ -21,12 +22,14 @@ struct HashTableNodeStruct {
     int32_t Bucket;
     HashTableNodeStruct *Next;
     void *Value; // caller's, never freed here
-    char Key[HASHTABLE_KEY_SIZE];
+    char *Key;   // Inline, or a HASHTABLE_KEY_SIZE member of the long-key pool
+    char Inline[kInlineKeySize];
 };
 
 struct HashTableStruct {
     const char *Tag;
     PoolStruct *NodePool;
+    PoolStruct *LongKeyPool; // keys of kInlineKeySize characters and more
     HashTableNodeStruct **Buckets;
     int BucketCount; // a power of two, at least 512
     int Count;
@@ -84,6 +87,9 @@ int HashTable_Create(HashTableStruct **table) {
     POOL_CREATE(created->NodePool);
     Pool_SetMemberSize(created->NodePool, sizeof(HashTableNodeStruct));
     Pool_SetMembersPerChunk(created->NodePool, kNodesPerChunk);
+    POOL_CREATE(created->LongKeyPool);
+    Pool_SetMemberSize(created->LongKeyPool, HASHTABLE_KEY_SIZE);
+    Pool_SetMembersPerChunk(created->LongKeyPool, kNodesPerChunk);
     created->BucketCount = HASHTABLE_INITIAL_BUCKETS;
     created->Buckets = HashTable_AllocBuckets(created->BucketCount);
     created->Hash = HashTable_StringHash;
@@ -100,6 +106,8 @@ int HashTable_Destroy(HashTableStruct **table) {
     ZYL_CHECK_TAG(doomed, kTableTag);
     Pool_Reset(doomed->NodePool); // all nodes at once
     Pool_Destroy(&doomed->NodePool);
+    Pool_Reset(doomed->LongKeyPool);
+    Pool_Destroy(&doomed->LongKeyPool);
     ZYL_FREE(doomed->Buckets, doomed->BucketCount * sizeof(HashTableNodeStruct *));
     doomed->Tag = Zyl_DeadTag;
     ZYL_FREE(doomed, sizeof(HashTableStruct));
@@ -153,6 +161,9 @@ int HashTable_Set(HashTableStruct *table, const char *key, void *value) {
     node = static_cast<HashTableNodeStruct *>(
         POOL_ALLOC(table->NodePool, sizeof(HashTableNodeStruct)));
     node->Tag = kNodeTag;
+    node->Key = length < kInlineKeySize
+                    ? node->Inline
+                    : static_cast<char *>(POOL_ALLOC(table->LongKeyPool, HASHTABLE_KEY_SIZE));
     memcpy(node->Key, key, (size_t)length + 1);
     node->Hash = hash;
     node->Value = value;
@@ -194,6 +205,9 @@ int HashTable_Remove(HashTableStruct *table, const char *key) {
         if (node->Hash == hash && Zyl_StrEqual(node->Key, key)) {
             *link = node->Next;
             node->Tag = Zyl_DeadTag;
+            if (node->Key != node->Inline) {
+                POOL_FREE(table->LongKeyPool, node->Key, HASHTABLE_KEY_SIZE);
+            }
             POOL_FREE(table->NodePool, node, sizeof(HashTableNodeStruct));
             table->Count--;
             return 1;
@@ -211,6 +225,7 @@ int HashTable_Clear(HashTableStruct *table) {
         table->Buckets[i] = nullptr;
     }
     Pool_Reset(table->NodePool);
+    Pool_Reset(table->LongKeyPool);
     table->Count = 0;
     return 1;
 }

@@ -321,14 +321,16 @@ static PoolDescriptor *Pool_FindInUse(PoolStruct *pool, uint8_t *member, const c
                                       int line) {
     PoolChunk *chunk = Pool_FindChunk(pool, member);
     PoolDescriptor *slot = nullptr;
-    if (chunk && member >= chunk->Members + sizeof(PoolDescriptor)) {
-        int64_t offset = member - sizeof(PoolDescriptor) - chunk->Members;
-        int64_t index = offset / pool->Stride;
-        if (offset % pool->Stride == 0 && index < chunk->Count) {
-            slot = Pool_Slot(pool, chunk, index);
-            if (chunk->Carved && slot->InUse) {
-                return slot;
-            }
+    if (chunk && member >= chunk->Members + sizeof(PoolDescriptor) &&
+        member < chunk->Members + (int64_t)chunk->Count * pool->Stride) {
+        // The header is read at once; the boundary check (a division) runs
+        // beside that load instead of in front of it.
+        slot = reinterpret_cast<PoolDescriptor *>(member - sizeof(PoolDescriptor));
+        int64_t offset = reinterpret_cast<uint8_t *>(slot) - chunk->Members;
+        if (offset % pool->Stride != 0) {
+            slot = nullptr;
+        } else if (chunk->Carved && slot->InUse) {
+            return slot;
         }
     }
     Zyl_SetSourceLocation(file, line);

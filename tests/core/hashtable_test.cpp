@@ -119,6 +119,16 @@ TEST_F(HashTableFixture, KeysThatDoNotFitAreRefusedNotCut) {
     void *value = nullptr;
     HashTable_Get(&value, fits.c_str(), table);
     EXPECT_EQ(&values[0], value);
+    // Long and short keys side by side, removed and set again.
+    std::string medium(40, 'm');
+    EXPECT_EQ(1, HashTable_Set(table, medium.c_str(), &values[2]));
+    EXPECT_EQ(1, HashTable_Remove(table, fits.c_str()));
+    EXPECT_EQ(0, HashTable_Contains(table, fits.c_str()));
+    EXPECT_EQ(1, HashTable_Set(table, fits.c_str(), &values[3]));
+    HashTable_Get(&value, medium.c_str(), table);
+    EXPECT_EQ(&values[2], value);
+    HashTable_Get(&value, fits.c_str(), table);
+    EXPECT_EQ(&values[3], value);
 }
 
 TEST(HashTableDeath, NullValueAndWrongTagAreFatal) {
