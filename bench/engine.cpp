@@ -1,0 +1,145 @@
+// Download engine benchmarks: key-exchange exponentiation, the shaper's
+// per-transfer decision, and filling an IP list, each beside its reference.
+#include <benchmark/benchmark.h>
+
+#include <climits>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <random>
+
+#include "core/zyl.h"
+#include "engine/bigint.h"
+#include "engine/iplist.h"
+#include "engine/trafficshape.h"
+#include "net/socket.h"
+
+namespace {
+
+const char kPrime[] =
+    "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74020BBEA63B139B22514A0879"
+    "8E3404DDEF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245E485B576625E7EC6F44C42E9A63A3621"
+    "0000000000090563";
+
+// 768-bit base and exponent, the same as the python reference uses.
+const char kBase[] = "3ad1f0c2b8e4a79d05c6e2f1a4b7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f70"
+                     "8192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f"
+                     "8091a2b3c4d5e6f7";
+const char kExponent[] = "c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f70"
+                         "8192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c"
+                         "5d6e7f8091a2b3c4d5e6f708192a";
+
+void ModExp(benchmark::State &state) {
+    BigIntStruct *base = nullptr, *exponent = nullptr, *modulus = nullptr, *result = nullptr;
+    BigInt_Create(&base);
+    BigInt_Create(&exponent);
+    BigInt_Create(&modulus);
+    BigInt_Create(&result);
+    BigInt_FromHex(base, kBase);
+    BigInt_FromHex(exponent, kExponent);
+    BigInt_FromHex(modulus, kPrime);
+    for (auto _ : state)
+        BigInt_ModExp(result, base, exponent, modulus);
+    BigInt_Destroy(&base);
+    BigInt_Destroy(&exponent);
+    BigInt_Destroy(&modulus);
+    BigInt_Destroy(&result);
+}
+BENCHMARK(ModExp);
+
+void ShaperAllow(benchmark::State &state) {
+    TrafficShapeStruct *shaper = nullptr;
+    TrafficShape_Create(&shaper);
+    RuleSetStruct *set = TrafficShape_RuleSetCreate(shaper, "outgoing");
+    TrafficShape_RuleSetCreateRoot(set, "root");
+    TrafficShape_RuleSetBandwidth(set, 1, INT64_C(1) << 40);
+    TrafficShape_RuleSetCeilingRate(set, TrafficShape_RuleCreate(set, 1, "peers"), 100);
+    TrafficShape_RuleSetRecalculate(set);
+    TrafficShape_SetEnabled(shaper, 1);
+    TrafficShape_Process(shaper);
+    int handle = 0;
+    TrafficShape_GetLookupHandleFromID(shaper, 0, "peers", &handle);
+    TrafficShape_SetAllowance(shaper, handle, 0, INT64_C(1) << 60);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(TrafficShape_AllowSend(shaper, 0, handle, 16384));
+    TrafficShape_Destroy(&shaper);
+}
+BENCHMARK(ShaperAllow);
+
+void MutexLockUnlock(benchmark::State &state) {
+    std::mutex mutex;
+    for (auto _ : state) {
+        mutex.lock();
+        benchmark::ClobberMemory();
+        mutex.unlock();
+    }
+}
+BENCHMARK(MutexLockUnlock);
+
+enum { kAdds = 50000, kLookups = 1000 };
+
+void IPListAdd(benchmark::State &state) {
+    for (auto _ : state) {
+        IPListStruct *list = nullptr;
+        IPList_Create(&list);
+        IPList_SetMaxMembers(list, kAdds * 2);
+        std::mt19937 rng(1);
+        for (int i = 0; i < kAdds; i++) {
+            uint32_t value = rng();
+            uint8_t address[4];
+            Socket_HostToNet32(address, &value);
+            IPListMemberStruct *member = nullptr;
+            IPList_AddMember(&member, list, address, 6881);
+        }
+        for (int i = 0; i < kLookups; i++) {
+            IPListMemberStruct *member = nullptr;
+            IPList_GetNextPending(list, &member);
+        }
+        IPList_Destroy(&list);
+    }
+}
+BENCHMARK(IPListAdd)->Unit(benchmark::kMillisecond);
+
+// The baseline: a std::map keyed by address with the same next-pending rule.
+void IPListMapBaseline(benchmark::State &state) {
+    struct Member {
+        int port, attempts, state;
+    };
+    for (auto _ : state) {
+        std::map<uint32_t, Member> list;
+        std::mt19937 rng(1);
+        for (int i = 0; i < kAdds; i++) {
+            auto [it, added] = list.try_emplace(rng(), Member{6881, 0, 100});
+            if (!added)
+                it->second.attempts = 0;
+        }
+        for (int i = 0; i < kLookups; i++) {
+            Member *winner = nullptr;
+            for (auto &[key, m] : list) {
+                if (m.state < 100)
+                    continue;
+                if (!winner || m.attempts < winner->attempts)
+                    winner = &m;
+                if (winner->attempts == 0)
+                    break;
+            }
+            if (winner) {
+                winner->state = 1;
+                winner->attempts++;
+            }
+        }
+        benchmark::DoNotOptimize(list.size());
+    }
+}
+BENCHMARK(IPListMapBaseline)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Zyl_Init("bench.log", ZYL_LOG_NO_MESSAGE_BOX);
+    Zyl_MemoryInit(INT_MAX);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
