@@ -11,6 +11,8 @@
 
 static const char kPoolTag[] = "pool";
 
+enum { kStringChunksTried = 8 };
+
 // The 16 bytes in front of every member (fixed mode): the slot's descriptor.
 struct PoolDescriptor {
     PoolDescriptor *Next; // next free slot
@@ -249,13 +251,18 @@ static void Pool_CheckConfigured(PoolStruct *pool, const char *file, int line) {
 
 static void *Pool_AllocString(PoolStruct *pool, int size) {
     int64_t needed = Pool_Round16((int64_t)size + 4);
+    // Only the newest few chunks are tried: older ones are as good as full, and
+    // walking them all would make a large document's load quadratic.
     PoolChunk *chunk = pool->ChunkList;
-    while (chunk) {
+    for (int tried = 0; chunk && tried < kStringChunksTried; tried++) {
         int64_t remaining = reinterpret_cast<uint8_t *>(chunk) + chunk->Size - chunk->Bump;
         if (remaining > needed) {
             break;
         }
         chunk = chunk->Next;
+    }
+    if (chunk && reinterpret_cast<uint8_t *>(chunk) + chunk->Size - chunk->Bump <= needed) {
+        chunk = nullptr;
     }
     if (chunk == nullptr) {
         chunk = Pool_InternalAddChunk(pool, needed);
