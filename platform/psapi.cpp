@@ -44,7 +44,7 @@ static const char *Psapi_BaseName(const char *path) {
 
 // The executable's file name into name. 1, or 0 when it cannot be learnt.
 static int Psapi_ExecutableName(const char *pid, char *name, int size) {
-    char path[64];
+    char path[300]; // "/proc/" + a directory name (at most 255) + "/exe"
     char target[kPathSize];
     snprintf(path, sizeof(path), "/proc/%s/exe", pid);
     ssize_t length = readlink(path, target, sizeof(target) - 1);
