@@ -156,6 +156,10 @@ int Xml_ParseBuffer(XmlStruct *xml, const char *text) {
     ZYL_CHECK_PTR(text);
     Xml_Clear(xml);
     size_t length = strlen(text);
+    if (length > XML_MAX_FILE_SIZE) {
+        Zyl_Print("Xml_ParseBuffer() text too large (%I64u bytes)\n", (uint64_t)length);
+        return 0;
+    }
     char *copy = Xml_TextAlloc(xml, (int64_t)length + 9);
     memcpy(copy, text, length);
     Xml_ParseText(xml, copy);
@@ -369,7 +373,7 @@ int Xml_SetData(XmlStruct *xml, XmlNodeStruct *node, const char *text) {
         node->DataSize = length + 1;
         node->Data = Xml_TextAlloc(xml, node->DataSize);
     }
-    memcpy(node->Data, text, (size_t)length + 1);
+    memmove(node->Data, text, (size_t)length + 1); // text may be the node's own data
     return 1;
 }
 

@@ -47,7 +47,8 @@ int Xml_Clear(XmlStruct *xml);
 // of it); 0 when the file cannot be opened or read or exceeds XML_MAX_FILE_SIZE,
 // leaving the document cleared.
 int Xml_LoadFile(XmlStruct *xml, const char *path);
-// Clears, then parses a copy of the NUL-terminated text. Returns 1.
+// Clears, then parses a copy of the NUL-terminated text. Returns 1; 0 (logged,
+// document cleared) for a text longer than XML_MAX_FILE_SIZE.
 int Xml_ParseBuffer(XmlStruct *xml, const char *text);
 // Prints the tree and replaces the file at path atomically (temporary file in the
 // same folder, flushed, renamed over the target, folder flushed): a crash leaves
