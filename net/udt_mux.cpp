@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 
 #include "core/thread.h"
@@ -49,6 +50,7 @@ struct UDTMultiplexerStruct {
 };
 
 static pthread_mutex_t g_listLock = PTHREAD_MUTEX_INITIALIZER;
+static int g_testInline; // ports opened now get no worker (test hook)
 static UDTMultiplexerStruct *g_list;
 static int g_count;
 
@@ -215,6 +217,10 @@ int UDTMultiplexer_Request(UDTMultiplexerStruct *mux, int type, UDTSocketStruct 
                            int wait) {
     ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
     int result = 0, done = 0;
+    if (mux->Worker == nullptr) {
+        UDTMuxRequest r = {type, socket, value, nullptr, nullptr};
+        return type == UDT_REQUEST_STOP ? 1 : ServeRequest(mux, &r);
+    }
     pthread_mutex_lock(&mux->QueueLock);
     while (mux->QueueCount == UDT_REQUEST_QUEUE_SIZE) {
         pthread_cond_wait(&mux->QueueCond, &mux->QueueLock);
@@ -244,6 +250,22 @@ int UDTMultiplexer_Request(UDTMultiplexerStruct *mux, int type, UDTSocketStruct 
 // ---------------------------------------------------------------------------
 // Worker
 // ---------------------------------------------------------------------------
+
+// Hands the received packet to its socket (id 0: the listener); unknown ids are dropped.
+static void Dispatch(UDTMultiplexerStruct *mux, const UDTAddress *from, double now) {
+    int32_t id = Packet_GetDestination(mux->Packet);
+    UDTSocketStruct *s =
+        id == 0 ? mux->Listener
+                : static_cast<UDTSocketStruct *>(Hash_Find(mux->Sockets, (uint32_t)id));
+    if (s == nullptr) {
+        return;
+    }
+    UDTCore_OnPacket(s, mux, &mux->Packet, from, now);
+    if (mux->Packet == nullptr) {
+        Packet_Create(&mux->Packet);
+        Packet_SetPayloadSize(mux->Packet, mux->PayloadSize);
+    }
+}
 
 // Reads up to a burst of datagrams and hands each to its socket (id 0: the listener).
 static void ReceiveAll(UDTMultiplexerStruct *mux) {
@@ -340,7 +362,7 @@ static int Create(int reuse, int payloadSize, const uint8_t *address, int port,
         *error = 10055;
     } else if (Channel_Open(mux->Channel, address, port, error) &&
                Channel_GetLocalAddress(mux->Channel, local, &mux->Port) &&
-               Thread_Create(&mux->Worker, mux, Worker)) {
+               (g_testInline || Thread_Create(&mux->Worker, mux, Worker))) {
         *out = mux;
         return 1;
     } else if (*error == 0) {
@@ -360,7 +382,9 @@ int UDTMultiplexer_Get(int reuse, int payloadSize, const uint8_t *address, int p
     pthread_mutex_lock(&g_listLock);
     if (reuse) {
         for (UDTMultiplexerStruct *m = g_list; m != nullptr; m = m->Next) {
-            if (m->Reuse && m->PayloadSize == payloadSize && (port <= 0 || m->Port == port)) {
+            int driven = m->Worker == nullptr; // a test-driven port is never mixed with others
+            if (m->Reuse && m->PayloadSize == payloadSize && (port <= 0 || m->Port == port) &&
+                driven == (g_testInline != 0)) {
                 m->RefCount++;
                 *mux = m;
                 pthread_mutex_unlock(&g_listLock);
@@ -413,4 +437,33 @@ int UDTMultiplexer_Release(UDTMultiplexerStruct **mux) {
     pthread_mutex_unlock(&g_listLock);
     Destroy(m);
     return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Test hooks
+// ---------------------------------------------------------------------------
+
+void UDTMultiplexer_SetTestInline(int on) {
+    g_testInline = on;
+}
+
+void UDTMultiplexer_TestPump(UDTMultiplexerStruct *mux, double now) {
+    ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
+    ReceiveAll(mux);
+    RunTimers(mux, now);
+}
+
+void UDTMultiplexer_TestDeliver(UDTMultiplexerStruct *mux, const uint8_t *bytes, int length,
+                                const UDTAddress *from, double now) {
+    ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
+    UDTPacketStruct *p = mux->Packet;
+    int room = Packet_GetReceiveSize(p);
+    length = length < room ? length : room;
+    if (length < UDT_HEADER_SIZE) {
+        return;
+    }
+    memcpy(p->Header, bytes, (size_t)length);
+    p->PayloadLength = length - UDT_HEADER_SIZE;
+    Packet_ToHost(p);
+    Dispatch(mux, from, now);
 }

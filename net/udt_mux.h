@@ -82,3 +82,15 @@ int UDTMultiplexer_RemoveSocketLocal(UDTMultiplexerStruct *mux, UDTSocketStruct 
 UDTHashStruct *UDTMultiplexer_GetSockets(UDTMultiplexerStruct *mux);
 UDTChannelStruct *UDTMultiplexer_GetChannel(UDTMultiplexerStruct *mux);
 int UDTMultiplexer_GetPayloadSize(UDTMultiplexerStruct *mux);
+
+// Test hooks for driving a port from one thread (fuzzing, forged-packet tests).
+// With inline mode on, ports opened afterwards get no worker thread: requests are
+// served at once on the caller's thread, and nothing happens between calls of
+// the two functions below.
+void UDTMultiplexer_SetTestInline(int on);
+// Reads every waiting datagram, then fires the timers due at now.
+void UDTMultiplexer_TestPump(UDTMultiplexerStruct *mux, double now);
+// Hands one datagram of raw wire bytes (from `from`) to its socket, as the
+// worker would.
+void UDTMultiplexer_TestDeliver(UDTMultiplexerStruct *mux, const uint8_t *bytes, int length,
+                                const UDTAddress *from, double now);
