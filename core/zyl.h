@@ -16,10 +16,10 @@
 // type name. A record is of the right type when its first field holds that very
 // address; the texts are never compared.
 
-// Records file and line for the next diagnostic; takes the (recursive) log lock,
-// which Zyl_Fatal or the next print releases.
+// Records file and line for the calling thread's next fatal diagnostic. The
+// location is kept per thread, so no lock is taken or left held.
 void Zyl_SetSourceLocation(const char *file, int line);
-// Records file and line without taking the lock (the allocator holds it).
+// The same (kept for callers that name the lock-free form).
 void Zyl_SetLocation(const char *file, int line);
 // Formats the message with the system's formatter, reports it as
 // "ABORT: <message>       (<file>/<line>)" and ends the process with status 1.

@@ -36,11 +36,11 @@ char g_truncatedPath[ZYL_PATH_SIZE + 32] = "";
 int g_fd = -1;
 int g_openFailReported = 0;
 
-// Recorded by Zyl_SetSourceLocation / Zyl_SetLocation for the next diagnostic.
-std::atomic<const char *> g_file{nullptr};
-std::atomic<int> g_line{0};
-// 1 while this thread holds the log lock on behalf of Zyl_SetSourceLocation.
-thread_local int t_locationHold = 0;
+// Recorded by Zyl_SetSourceLocation / Zyl_SetLocation for the next diagnostic of
+// the same thread. Per thread, so a check needs no lock to keep its location and
+// no thread can hold the log by forgetting the print that follows a location.
+thread_local const char *t_file = nullptr;
+thread_local int t_line = 0;
 
 pid_t CurrentThreadId() {
     return (pid_t)syscall(SYS_gettid);
@@ -55,14 +55,6 @@ void WriteAll(int fd, const char *text, size_t length) {
             return;
         text += n;
         length -= (size_t)n;
-    }
-}
-
-// Releases the hold taken by Zyl_SetSourceLocation once the diagnostic is out.
-void ReleaseLocationHold() {
-    if (t_locationHold) {
-        t_locationHold = 0;
-        Zyl_UnlockLog();
     }
 }
 
@@ -262,17 +254,13 @@ void Zyl_SetLogLockBypass(int on) {
 }
 
 void Zyl_SetSourceLocation(const char *file, int line) {
-    Zyl_LockLog();
-    if (t_locationHold)
-        Zyl_UnlockLog(); // one hold per thread, released by the next diagnostic
-    t_locationHold = 1;
-    g_file.store(file, std::memory_order_relaxed);
-    g_line.store(line, std::memory_order_relaxed);
+    t_file = file;
+    t_line = line;
 }
 
 void Zyl_SetLocation(const char *file, int line) {
-    g_file.store(file, std::memory_order_relaxed);
-    g_line.store(line, std::memory_order_relaxed);
+    t_file = file;
+    t_line = line;
 }
 
 void Zyl_SetFatalHook(ZylFatalHook hook) {
@@ -399,7 +387,6 @@ int Zyl_Print(const char *format, ...) {
         PrintV(0, 1, format, args);
         va_end(args);
     }
-    ReleaseLocationHold();
     return 1;
 }
 
@@ -410,7 +397,6 @@ int Zyl_PrintIndented(int level, const char *format, ...) {
         PrintV(level, 1, format, args);
         va_end(args);
     }
-    ReleaseLocationHold();
     return 1;
 }
 
@@ -500,9 +486,7 @@ int Zyl_PrintHex(int showCharacters, int newline, const void *data, int length) 
     int length = Zyl_FormatString(text, sizeof(text), "\n\nABORT: ");
     length += Zyl_FormatStringV(text + length, (int)sizeof(text) - length, format, args);
     va_end(args);
-    const char *file = g_file.load();
-    Zyl_AppendFormat(text, sizeof(text), "       (%s/%d)\n", file ? file : "Unknown",
-                     g_line.load());
+    Zyl_AppendFormat(text, sizeof(text), "       (%s/%d)\n", t_file ? t_file : "Unknown", t_line);
     int flags = g_flags.load();
     Zyl_WriteLog(text, 1);
     DefaultFatalReport(flags, text + 2);
