@@ -703,20 +703,25 @@ int Xml_DecodeText(const char *text, char *buffer, int size) {
 // Dump
 // ---------------------------------------------------------------------------
 
+// One log line per node (a cut line when it exceeds the log's buffer).
 static void DumpList(XmlStruct *xml, XmlNodeStruct *list, int depth, int level) {
     for (XmlNodeStruct *node = list; node; node = node->Next) {
-        Zyl_Print("0x%p:%.2d  ", (void *)node, depth);
+        char line[ZYL_LOG_BUFFER_SIZE];
+        Zyl_FormatString(line, sizeof line, "0x%p:%.2d  ", (void *)node, depth);
         for (int i = 0; i < depth; i++)
-            Zyl_Print("%s", xml->IndentText);
-        Zyl_Print("(%s) %s (%d): [A:", node->Prefix ? node->Prefix : "", node->Name, node->Kind);
+            Zyl_StrAppend(line, xml->IndentText, sizeof line);
+        Zyl_AppendFormat(line, sizeof line, "(%s) %s (%d): [A:", node->Prefix ? node->Prefix : "",
+                         node->Name, node->Kind);
         for (XmlNodeStruct *a = node->Attributes; a; a = a->Next) {
             const char *gap = a->Next ? " " : "";
             if (a->Data)
-                Zyl_Print("N(%s) B(%s)%s", a->Name, a->Data, gap);
+                Zyl_AppendFormat(line, sizeof line, "N(%s) B(%s)%s", a->Name, a->Data, gap);
             else
-                Zyl_Print("N(%s)%s", a->Name, gap);
+                Zyl_AppendFormat(line, sizeof line, "N(%s)%s", a->Name, gap);
         }
-        Zyl_Print("] [%3d] \"%s\"\n", node->DataSize, node->Data ? node->Data : "NULL");
+        Zyl_AppendFormat(line, sizeof line, "] [%3d] \"%s\"", node->DataSize,
+                         node->Data ? node->Data : "NULL");
+        Zyl_Print("%s\n", line);
         if (node->FirstChild && level + 1 <= XML_MAX_DEPTH)
             DumpList(xml, node->FirstChild, node->Kind == XML_KIND_DECLARATION ? depth : depth + 1,
                      level + 1);
