@@ -149,7 +149,7 @@ int Zyl_WriteLog(const char *text, int error);
 // Writes at most size - 1 characters and a NUL; returns the characters stored.
 // Conversions: d i u x X o b p c s S f a, %ipv4, %hex/%HEX, %unicode. Sizes: 'l'
 // reads an int (%ld %lu %lx), 'll' and 'I64' read 64-bit values (%lld %llu
-// %llx %I64d %I64u %I64x). Cast size_t and long to one of those. An overrun is
+// %llx %I64d %I64u %I64x), 'z' reads a size_t (%zu %zd %zx). Cast long to int64_t. An overrun is
 // logged, never fatal.
 int Zyl_FormatString(char *buffer, int size, const char *format, ...);
 int Zyl_FormatStringV(char *buffer, int size, const char *format, va_list args);

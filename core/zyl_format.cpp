@@ -411,6 +411,14 @@ const char *Conversion(Output *out, const char *p, Spec spec, va_list *args) {
             return p + 1;
         PutIntegerLetter(out, spec, p[1], va_arg(*args, int), 0);
         return p + 2;
+    case 'z':
+        // size_t and ssize_t: read as 64-bit so a habitual %zu never shifts arguments.
+        if (p[1] && strchr("diuxXo", p[1])) {
+            PutIntegerLetter(out, spec, p[1], va_arg(*args, int64_t), 1);
+            return p + 2;
+        }
+        Put(out, c);
+        return p + 1;
     case 'I':
         if (p[1] == '6' && p[2] == '4' && p[3]) {
             char letter = p[3];

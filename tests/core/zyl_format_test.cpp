@@ -39,6 +39,8 @@ TEST(ZylFormat, SizedIntegers) {
     EXPECT_EQ(Format("%I64x", (int64_t)-255), "-FF");
     // 'l' reads an int and honours the conversion letter.
     EXPECT_EQ(Format("%ld %lu %lx %lX", -3, 4000000000u, 255u, 255u), "-3 4000000000 ff FF");
+    EXPECT_EQ(Format("%zu|%zd|%zx|%s", (size_t)5000000000ULL, (ssize_t)-2, (size_t)255, "next"),
+              "5000000000|-2|ff|next");
     // Unknown letters after 'l' print as signed decimal (the letter is consumed).
     EXPECT_EQ(Format("%lq", 12), "12");
 }

@@ -256,6 +256,32 @@ TEST(ZylLog, ErrorLinesGoToTheErrorFileWithATimestamp) {
               std::string::npos);
 }
 
+// args: log path. Closes the log, then prints again: the file is re-opened for
+// appending, without the lock.
+PORTICO_TEST_CHILD(print_after_close) {
+    Zyl_SetLogOptions(args[0].c_str(), ZYL_LOG_FILE);
+    Zyl_Print("one\n");
+    Zyl_CloseLog();
+    Zyl_Print("two\n");
+    Zyl_SetLogLockBypass(0);
+    Zyl_LockLog();
+    Zyl_LockLog(); // recursive for its owner
+    Zyl_Print("three\n");
+    Zyl_UnlockLog();
+    Zyl_UnlockLog();
+    char path[ZYL_PATH_SIZE + 1];
+    int flags = 0;
+    Zyl_GetLogOptions(path, sizeof(path), &flags);
+    return (flags & ZYL_LOG_APPEND) ? 0 : 3;
+}
+
+TEST(ZylLog, PrintAfterCloseAppends) {
+    testsupport::TempDir dir;
+    EXPECT_EQ(testsupport::WaitChild(testsupport::SpawnChild("print_after_close", {dir / "c.log"})),
+              0);
+    EXPECT_EQ(testsupport::ReadFile(dir / "c.log"), "one\ntwo\nthree\n");
+}
+
 void ShoutingHook(const char *text) {
     std::string line = std::string("HOOK<") + text + ">";
     (void)!write(2, line.data(), line.size());
