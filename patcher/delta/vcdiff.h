@@ -102,6 +102,10 @@ uint64_t VCDiff_GetTotalIn(VCDiffStruct *decoder);
 // Frees every buffer and the decoder, clears *decoder; accepts null. Returns 1.
 int VCDiff_Destroy(VCDiffStruct **decoder);
 
+// Adler-32 (RFC 1950) continuing from `adler` (1 to start); vectorised where the
+// processor allows.
+uint32_t VCDiff_Adler32(uint32_t adler, const uint8_t *bytes, uint32_t length);
+
 // The RFC 3284 default code table in its 1536-byte serialised form (six arrays
 // of 256: first types, second types, first sizes, second sizes, first modes,
 // second modes). `out` must hold 1536 bytes.

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
+#include <zlib.h>
 
 using testsupport::TempDir;
 using vcdfixture::Bytes;
@@ -283,6 +284,33 @@ TEST(VCDiffSettings, RefusedSettings) {
     s.Flags = VCDIFF_ADLER32;
     EXPECT_EQ(0, VCDiff_Config(d, &s));
     VCDiff_Destroy(&d);
+}
+
+} // namespace
+
+namespace {
+
+// The vectorised checksum equals zlib's for every length and alignment,
+// including all-0xFF data (the largest sums between reductions).
+TEST(VCDiffAdler32, MatchesZlib) {
+    std::mt19937 rng(3);
+    std::string random(3 << 20, '\0');
+    for (auto &c : random) {
+        c = (char)rng();
+    }
+    std::string ones(3 << 20, '\xff');
+    for (const std::string *data : {&random, &ones}) {
+        for (uint32_t length : {0u, 1u, 31u, 32u, 33u, 5535u, 5552u, 5553u, 11104u, 100001u,
+                                (uint32_t)(3 << 20) - 3}) {
+            for (uint32_t offset : {0u, 1u, 3u}) {
+                const uint8_t *p = (const uint8_t *)data->data() + offset;
+                uint32_t expect = (uint32_t)adler32(1L, p, length);
+                ASSERT_EQ(expect, VCDiff_Adler32(1, p, length)) << length << "+" << offset;
+                uint32_t mid = (uint32_t)adler32(0x12345678 % 65521, p, length);
+                ASSERT_EQ(mid, VCDiff_Adler32(0x12345678 % 65521, p, length));
+            }
+        }
+    }
 }
 
 } // namespace
