@@ -197,6 +197,9 @@ int WebGet_SetURL(WebGetStruct *web, const char *url) {
     ZYL_CHECK_TAG(web, WebGetTag);
     ZYL_CHECK_PTR(url);
     Zyl_StrCopy(web->URL, url, sizeof web->URL);
+    Zyl_StrCopy(web->CurrentURL, web->URL, sizeof web->CurrentURL);
+    WebGet_CleanCurrentURL(web);
+    Zyl_StrCopy(web->URL, web->CurrentURL, sizeof web->URL);
     WebGet_SplitURL(web, web->URL);
     web->Status = 0;
     web->Success = 0;

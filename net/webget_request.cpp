@@ -397,13 +397,9 @@ int WebGet_NormalizePath(char *url, int size) {
                 out[used++] = '/';
         } else if (bodyLength == 2 && s[slashLead] == '.' && s[slashLead + 1] == '.') {
             while (used > 0 && out[used - 1] != '/')
-                used--;
+                used--; // drop the last segment's name
             if (used > 0)
-                used--;
-            while (used > 0 && out[used - 1] != '/')
-                used--;
-            if (used > 0)
-                used--;
+                used--; // and the '/' before it
             if (next >= semicolon)
                 out[used++] = '/';
         } else {
@@ -465,9 +461,9 @@ int WebGet_SplitURL(WebGetStruct *web, const char *url) {
     Zyl_StrLower(web->Host);
     WebGet_HostWithoutPort(web->Host, web->HostName, sizeof web->HostName);
     int last = -1;
-    Zyl_StrFindLastChar(copy + hostEnd, '/', &last);
+    int hasLast = Zyl_StrFindLastChar(copy + hostEnd, '/', &last);
     web->FileName[0] = '\0';
-    if (slash == nullptr || last < 0) {
+    if (slash == nullptr || !hasLast) {
         Zyl_FormatString(web->BaseURL, sizeof web->BaseURL, "%s/", copy);
     } else {
         int baseLength = hostEnd + last + 1;
@@ -492,11 +488,11 @@ int WebGet_MakeAbsoluteURL(WebGetStruct *web, const char *location, char *buffer
     int at = -1;
     int colon = -1;
     int slash = -1;
-    Zyl_StrFindChar(text, ':', &colon);
-    Zyl_StrFindChar(text, '/', &slash);
+    int hasColon = Zyl_StrFindChar(text, ':', &colon);
+    int hasSlash = Zyl_StrFindChar(text, '/', &slash);
     int fits;
     const char *scheme = web->UsingSecure ? "https" : "http";
-    if (Zyl_StrFind(text, "://", &at) || (colon >= 0 && (slash < 0 || colon < slash))) {
+    if (Zyl_StrFind(text, "://", &at) || (hasColon && (!hasSlash || colon < slash))) {
         fits = Zyl_StrCopy(buffer, text, size);
     } else if (text[0] == '/' && text[1] == '/') {
         fits = Zyl_FormatString(buffer, size, "%s:%s", scheme, text) < size - 1;

@@ -639,8 +639,6 @@ void StepBody(WebGetStruct *web, int first) {
         if (HasNoBody(web)) {
             if (web->Method == WEBGET_HEAD && web->Trace)
                 Zyl_Print("Head request expects no body\n");
-            web->HasContentLength = 0;
-            web->Chunked = 0;
             web->ReceiveLength = 0;
             FinishBody(web);
             return;
