@@ -54,15 +54,17 @@ void Xml_LinkChild(XmlStruct *xml, XmlNodeStruct *owner, XmlNodeStruct *node) {
         owner->LastChild = node;
         return;
     }
-    XmlNodeStruct **link = &xml->Top;
+    XmlNodeStruct **link = xml->TopLast ? &xml->TopLast->Next : &xml->Top;
     while (*link)
         link = &(*link)->Next;
     *link = node;
+    xml->TopLast = node;
 }
 
-void Xml_LinkAttribute(XmlNodeStruct *owner, XmlNodeStruct *attribute) {
+void Xml_LinkAttribute(XmlNodeStruct *owner, XmlNodeStruct *attribute, XmlNodeStruct *last) {
     attribute->Parent = owner;
-    XmlNodeStruct **link = &owner->Attributes;
+    attribute->Next = nullptr;
+    XmlNodeStruct **link = last ? &last->Next : &owner->Attributes;
     while (*link)
         link = &(*link)->Next;
     *link = attribute;
@@ -116,6 +118,7 @@ int Xml_Clear(XmlStruct *xml) {
     Pool_Reset(xml->NodePool);
     Pool_Reset(xml->TextPool);
     xml->Top = nullptr;
+    xml->TopLast = nullptr;
     xml->NodeCount = 0;
     xml->FileName[0] = 0;
     return 1;
@@ -279,6 +282,8 @@ int Xml_RemoveNode(XmlStruct *xml, XmlNodeStruct *node) {
         return 0;
     }
     *link = node->Next;
+    if (xml->TopLast == node)
+        xml->TopLast = nullptr;
     XmlNodeStruct *parent = node->Parent;
     if (parent && node->Kind != XML_KIND_ATTRIBUTE && parent->LastChild == node)
         parent->LastChild = previous;
@@ -450,7 +455,7 @@ int Xml_AddAttribute(XmlStruct *xml, XmlNodeStruct *node, const char *name, cons
         return 0;
     XmlNodeStruct *attribute = Xml_NewNode(xml, const_cast<char *>(name), Zyl_StrLen(name), 1);
     attribute->Kind = XML_KIND_ATTRIBUTE;
-    Xml_LinkAttribute(node, attribute);
+    Xml_LinkAttribute(node, attribute, nullptr);
     if (*value)
         Xml_SetData(xml, attribute, value);
     return 1;

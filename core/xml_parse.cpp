@@ -140,6 +140,7 @@ void TrimDeclaration(char *text) {
 // stay in place (quotes removed, entities decoded).
 void ParseAttributes(XmlParser *parser, XmlNodeStruct *node, char *text) {
     XmlStruct *xml = parser->Xml;
+    XmlNodeStruct *last = nullptr; // tail of the attribute list
     char *s = text;
     while (*s && NodeAllowed(xml, &parser->Cursor)) {
         while (Xml_IsBlank((unsigned char)*s))
@@ -190,7 +191,8 @@ void ParseAttributes(XmlParser *parser, XmlNodeStruct *node, char *text) {
             Xml_DecodeEntitiesInPlace(value);
             attribute->Data = value;
         }
-        Xml_LinkAttribute(node, attribute);
+        Xml_LinkAttribute(node, attribute, last);
+        last = attribute;
     }
 }
 

@@ -40,7 +40,8 @@ struct XmlStruct {
     int IndentWidth;
     char IndentText[XML_INDENT_SIZE];
     int NodeCount;
-    XmlNodeStruct *Top; // first top-level node
+    XmlNodeStruct *Top;     // first top-level node
+    XmlNodeStruct *TopLast; // a top-level node near the end (appends walk on from it), or null
     PoolStruct *NodePool;
     PoolStruct *TextPool; // string mode: loaded text, names and texts set later
 };
@@ -57,8 +58,9 @@ inline bool Xml_IsBlank(unsigned char c) {
 XmlNodeStruct *Xml_NewNode(XmlStruct *xml, char *name, int nameLength, int copyName);
 // Appends node to owner's child list (owner null: the top-level list).
 void Xml_LinkChild(XmlStruct *xml, XmlNodeStruct *owner, XmlNodeStruct *node);
-// Appends an attribute node to owner's attribute list.
-void Xml_LinkAttribute(XmlNodeStruct *owner, XmlNodeStruct *attribute);
+// Appends an attribute node to owner's attribute list, after last when given
+// (the parser's tail; otherwise the list is walked).
+void Xml_LinkAttribute(XmlNodeStruct *owner, XmlNodeStruct *attribute, XmlNodeStruct *last);
 // Text pool bytes (zeroed, length + 1).
 char *Xml_TextAlloc(XmlStruct *xml, int64_t length);
 

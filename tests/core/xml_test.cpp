@@ -495,6 +495,30 @@ TEST_F(XmlTest, MillionUnmatchedClosingTags) {
     }
 }
 
+// Appends stay O(1) for many top-level nodes and many attributes of one tag.
+TEST_F(XmlTest, WideListsParseInLinearTime) {
+    std::string text;
+    for (int i = 0; i < 200000; i++)
+        text += "<a/>";
+    Parse(text);
+    text = "<r";
+    for (int i = 0; i < 200000; i++)
+        text += " x";
+    Parse(text + "/><t/>");
+    int count = 0;
+    Xml_GetNodeCount(xml, &count);
+    EXPECT_EQ(200002, count);
+    XmlNodeStruct *r = nullptr, *t = nullptr;
+    Xml_GetRoot(xml, &r);
+    XmlNodeStruct *added = nullptr;
+    Xml_AddElement(xml, nullptr, r, &added, "after"); // between r and t at the top
+    ASSERT_EQ(1, Xml_RemoveNode(xml, r));
+    ASSERT_EQ(1, Xml_GetRoot(xml, &r));
+    EXPECT_EQ(added, r);
+    ASSERT_EQ(1, Xml_GetNextSibling(xml, r, &t));
+    EXPECT_EQ(0, Xml_GetNextSibling(xml, t, &r));
+}
+
 TEST_F(XmlTest, NodeCountIsCapped) {
     testsupport::ConsoleCapture capture;
     std::string text = "<r>";
