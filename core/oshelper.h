@@ -152,7 +152,7 @@ int Zyl_KeepWindowOnScreen(void *window, int x, int y, int width, int height);
 // ---------------------------------------------------------------------------
 
 // Takes the lock file "<caption>-EXCLUSIVE.lock" in the runtime folder
-// ($XDG_RUNTIME_DIR, else the temporary folder) and keeps it for the life of the
+// ($XDG_RUNTIME_DIR, else <temp>/portico-<uid>) and keeps it for the life of the
 // process, retrying for up to `milliseconds`. The holder also listens on the Unix
 // socket "<caption>-EXCLUSIVE.sock" beside it. When another process holds the
 // lock: with bringForward 1 the message ZYL_INSTANCE_BRING_FORWARD is sent on

@@ -8,9 +8,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/zyl.h"
+
+enum { kPathSize = 4096 };
 
 static int ShFolder_Copy(char *buffer, int size, const char *a, const char *b) {
     int written = snprintf(buffer, (size_t)size, "%s%s", a, b ? b : "");
@@ -39,7 +42,7 @@ static int ShFolder_FromEnv(const char *name, const char *fallback, char *buffer
     const char *value = getenv(name);
     if (value != nullptr && value[0] == '/')
         return ShFolder_Copy(buffer, size, value, nullptr);
-    char home[4096];
+    char home[kPathSize];
     if (!ShFolder_Home(home, sizeof(home)))
         return 0;
     return ShFolder_Copy(buffer, size, home, fallback);
@@ -47,8 +50,8 @@ static int ShFolder_FromEnv(const char *name, const char *fallback, char *buffer
 
 // Looks up a line `NAME="$HOME/Folder"` or `NAME="/abs/path"` in user-dirs.dirs.
 static int ShFolder_UserDir(const char *name, const char *fallback, char *buffer, int size) {
-    char config[4096];
-    char home[4096];
+    char config[kPathSize];
+    char home[kPathSize];
     if (!ShFolder_FromEnv("XDG_CONFIG_HOME", "/.config", config, sizeof(config)) ||
         !ShFolder_Home(home, sizeof(home)))
         return 0;
@@ -104,7 +107,22 @@ int ShFolder_Get(int kind, char *buffer, int size) {
         const char *runtime = getenv("XDG_RUNTIME_DIR");
         if (runtime != nullptr && runtime[0] == '/')
             return ShFolder_Copy(buffer, size, runtime, nullptr);
-        return ShFolder_Get(SHFOLDER_TEMP, buffer, size);
+        // A folder of our own in the shared temporary folder, so users do not
+        // collide; made here (mode 0700) and refused unless it is ours alone.
+        char temp[kPathSize];
+        char suffix[64];
+        snprintf(suffix, sizeof(suffix), "/portico-%u", (unsigned)getuid());
+        if (!ShFolder_Get(SHFOLDER_TEMP, temp, sizeof(temp)) ||
+            !ShFolder_Copy(buffer, size, temp, suffix))
+            return 0;
+        mkdir(buffer, 0700);
+        struct stat info;
+        if (lstat(buffer, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid() ||
+            (info.st_mode & 077) != 0) {
+            buffer[0] = 0;
+            return 0;
+        }
+        return 1;
     }
     case SHFOLDER_TEMP: {
         const char *temp = getenv("TMPDIR");

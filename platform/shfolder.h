@@ -1,6 +1,6 @@
 // Well-known folders of this OS: the XDG base and user folders, the home folder,
 // the runtime folder, the program's own path and the module holding an address.
-// Results carry no trailing '/'; nothing is created.
+// Results carry no trailing '/'; only the fallback runtime folder is created.
 #pragma once
 
 enum {
@@ -10,7 +10,7 @@ enum {
     SHFOLDER_CACHE,     // $XDG_CACHE_HOME or ~/.cache
     SHFOLDER_DESKTOP,   // XDG_DESKTOP_DIR of user-dirs.dirs, or ~/Desktop
     SHFOLDER_DOCUMENTS, // XDG_DOCUMENTS_DIR of user-dirs.dirs, or ~/Documents
-    SHFOLDER_RUNTIME,   // $XDG_RUNTIME_DIR, or the temporary folder
+    SHFOLDER_RUNTIME,   // $XDG_RUNTIME_DIR, or <temp>/portico-<uid> (made, mode 0700)
     SHFOLDER_TEMP,      // $TMPDIR or /tmp
 };
 

@@ -303,3 +303,25 @@ TEST(OsHelper, SingleInstanceRefusesASecondHolderAndDeliversTheMessage) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(OsHelper, WithoutARuntimeFolderTheLockLivesInAPrivateTempFolder) {
+    EnvGuard guard;
+    testsupport::TempDir temp;
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("TMPDIR", temp.path().c_str(), 1);
+    ASSERT_EQ(0, Zyl_LockSingleInstance("fallback", nullptr, nullptr, 0, 0, 0));
+    std::string folder = temp / ("portico-" + std::to_string(getuid()));
+    EXPECT_TRUE(testsupport::FileExists(folder + "/fallback-EXCLUSIVE.lock"));
+    struct stat info;
+    ASSERT_EQ(0, stat(folder.c_str(), &info));
+    EXPECT_EQ(0700u, info.st_mode & 0777);
+    Zyl_UnlockSingleInstance();
+    // A folder of that name that others may write is refused.
+    chmod(folder.c_str(), 0777);
+    EXPECT_EQ(0, Zyl_LockSingleInstance("fallback", nullptr, nullptr, 0, 0, 0));
+    EXPECT_EQ(-1, Zyl_GetSingleInstanceSocket());
+}
+
+} // namespace
