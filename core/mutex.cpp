@@ -30,7 +30,7 @@ struct MutexStruct {
 
 struct EventStruct {
     const char *Tag;
-    std::atomic<uint32_t> State; // 1 set
+    std::atomic<uint32_t> State; // bit 0: set; above it, a count of sets (generation)
     std::atomic<int> Waiting;
 };
 
@@ -198,11 +198,15 @@ int Event_Create(EventStruct **event) {
 int Event_Set(EventStruct *event, int state) {
     ZYL_CHECK_TAG(event, kEventTag);
     if (state == 1) {
-        event->State.store(1, std::memory_order_release);
+        // A new generation: a waiter that was asleep when the event was set is
+        // released even if the event is reset before it runs.
+        uint32_t old = event->State.load(std::memory_order_relaxed);
+        while (!event->State.compare_exchange_weak(old, (((old >> 1) + 1) << 1) | 1))
+            ;
         if (event->Waiting.load() > 0)
             Futex_Wake(&event->State, INT_MAX);
     } else {
-        event->State.store(0, std::memory_order_release);
+        event->State.fetch_and(~1u);
     }
     return 1;
 }
@@ -211,7 +215,8 @@ int Event_Wait(EventStruct *event, int *signalled, int milliseconds, const char 
     ZYL_CHECK_TAG(event, kEventTag);
     ZYL_CHECK_PTR(signalled);
     *signalled = 0;
-    if (event->State.load(std::memory_order_acquire) == 1) {
+    uint32_t seen = event->State.load();
+    if (seen & 1) {
         *signalled = 1;
         return 1;
     }
@@ -220,14 +225,20 @@ int Event_Wait(EventStruct *event, int *signalled, int milliseconds, const char 
     event->Waiting.fetch_add(1);
     int64_t start = NowMilliseconds();
     int result = 1;
-    while (event->State.load(std::memory_order_acquire) != 1) {
+    for (;;) {
+        uint32_t now = event->State.load();
+        if ((now & 1) || (now >> 1) != (seen >> 1)) {
+            *signalled = 1;
+            break;
+        }
+        seen = now;
         int64_t wait = -1;
         if (milliseconds > 0) {
             wait = milliseconds - (NowMilliseconds() - start);
             if (wait <= 0)
                 break;
         }
-        int error = Futex_Wait(&event->State, 0, wait);
+        int error = Futex_Wait(&event->State, seen, wait);
         if (error != 0 && error != ETIMEDOUT && error != EINTR) {
             if (milliseconds < 0) {
                 Zyl_SetSourceLocation(file, line);
@@ -238,8 +249,12 @@ int Event_Wait(EventStruct *event, int *signalled, int milliseconds, const char 
         }
     }
     event->Waiting.fetch_sub(1);
-    *signalled = event->State.load(std::memory_order_acquire) == 1;
     return result;
+}
+
+int Event_GetWaiting(EventStruct *event) {
+    ZYL_CHECK_TAG(event, kEventTag);
+    return event->Waiting.load();
 }
 
 int Event_Poll(EventStruct *event, int *signalled) {

@@ -38,5 +38,7 @@ int Event_Set(EventStruct *event, int state);
 int Event_Wait(EventStruct *event, int *signalled, int milliseconds, const char *file, int line);
 int Event_Poll(EventStruct *event, int *signalled);
 int Event_Close(EventStruct **event);
+// Threads inside Event_Wait on this event now (for tests and reports).
+int Event_GetWaiting(EventStruct *event);
 
 #define EVENT_WAIT(e, signalled, ms) Event_Wait((e), (signalled), (ms), __FILE__, __LINE__)

@@ -190,4 +190,18 @@ TEST(Event, SetWakesEveryWaiter) {
     Event_Close(&event);
 }
 
+TEST(Event, ASetDuringTheWaitIsSeenEvenIfResetAtOnce) {
+    EventStruct *event = nullptr;
+    Event_Create(&event);
+    int signalled = -1;
+    std::thread waiter([&] { EVENT_WAIT(event, &signalled, -1); });
+    while (Event_GetWaiting(event) == 0)
+        std::this_thread::yield();
+    Event_Set(event, 1);
+    Event_Set(event, 0);
+    waiter.join();
+    EXPECT_EQ(signalled, 1);
+    Event_Close(&event);
+}
+
 } // namespace
