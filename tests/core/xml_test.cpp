@@ -252,6 +252,34 @@ TEST_F(XmlTest, PrintSizeIsExactForAttributeHeavyDocuments) {
     EXPECT_EQ((size_t)size, testsupport::ReadFile(dir / "heavy.xml").size());
 }
 
+// Documents as gateways send them: byte order mark, CR LF, namespaces, entities.
+TEST_F(XmlTest, GatewayDocuments) {
+    struct {
+        const char *File, *Path, *Text;
+    } cases[] = {
+        {"soap_reply.xml", "Envelope.Body.GetExternalIPAddressResponse.NewExternalIPAddress",
+         "203.0.113.7"},
+        {"device.xml", "root.device.friendlyName", "Home Gateway & Router"},
+        {"device.xml", "root.URLBase", "http://192.168.1.1:5000/"},
+        {"device.xml", "root.device.deviceList.device.serviceList.service.controlURL",
+         "/ctl/IPConn"},
+    };
+    for (const auto &c : cases) {
+        std::string path = std::string(PORTICO_TEST_DATA) + "/xml/" + c.File;
+        ASSERT_EQ(1, Xml_LoadFile(xml, path.c_str())) << path;
+        XmlNodeStruct *node = nullptr;
+        ASSERT_EQ(1, Xml_FindPath(xml, c.Path, &node)) << c.Path;
+        const char *data = nullptr;
+        Xml_GetData(xml, node, &data);
+        EXPECT_STREQ(c.Text, data) << c.Path;
+    }
+    XmlNodeStruct *found = nullptr;
+    ASSERT_EQ(1, Xml_Find(xml, "serviceType", XML_NO_DEPTH_LIMIT, 0, nullptr, &found));
+    char buffer[64];
+    EXPECT_EQ(1, Xml_CopyData(xml, found, buffer, sizeof buffer));
+    EXPECT_STREQ("urn:schemas-upnp-org:service:WANIPConnection:1", buffer);
+}
+
 TEST_F(XmlTest, LoadFailuresLeaveTheDocumentCleared) {
     testsupport::TempDir dir;
     Parse("<a/>");
