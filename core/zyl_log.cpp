@@ -46,16 +46,18 @@ pid_t CurrentThreadId() {
     return (pid_t)syscall(SYS_gettid);
 }
 
-void WriteAll(int fd, const char *text, size_t length) {
+// 0 when every byte was written, else the errno of the failed write.
+int WriteAll(int fd, const char *text, size_t length) {
     while (length > 0) {
         ssize_t n = write(fd, text, length);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;
+            return n < 0 ? errno : EIO;
         text += n;
         length -= (size_t)n;
     }
+    return 0;
 }
 
 // Index of the extension's '.' in the path's last component, or -1.
@@ -136,7 +138,7 @@ int OpenTarget(const char *target, int append, const char *text) {
             Zyl_FormatString(report, sizeof(report),
                              "Unable to create log file [%s] due to error [%d]\n -- String [%s]\n",
                              target, errno, text);
-            WriteAll(2, report, strlen(report));
+            (void)WriteAll(2, report, strlen(report));
         }
         g_openPath[0] = 0;
         return 0;
@@ -158,7 +160,7 @@ void WriteConsole(int flags, const char *text) {
         return;
     if ((flags & ZYL_LOG_PER_THREAD) && CurrentThreadId() != g_startThread.load())
         return;
-    WriteAll(2, text, strlen(text));
+    (void)WriteAll(2, text, strlen(text));
 }
 
 void WriteFile(int flags, const char *text, int error) {
@@ -183,12 +185,23 @@ void WriteFile(int flags, const char *text, int error) {
     int append = (flags & ZYL_LOG_APPEND) || toErrorFile;
     if (!OpenTarget(target, append, text))
         return;
-    g_openFailReported = 0;
-    if (stamp[0])
-        WriteAll(g_fd, stamp, strlen(stamp));
-    WriteAll(g_fd, text, strlen(text));
-    if (error)
-        fsync(g_fd);
+    int failure = stamp[0] ? WriteAll(g_fd, stamp, strlen(stamp)) : 0;
+    if (!failure)
+        failure = WriteAll(g_fd, text, strlen(text));
+    if (!failure) {
+        g_openFailReported = 0;
+        if (error)
+            fsync(g_fd);
+        return;
+    }
+    // A full disk or a lost device: said once until a write succeeds again.
+    if (!g_openFailReported) {
+        g_openFailReported = 1;
+        char report[ZYL_PATH_SIZE + 96];
+        Zyl_FormatString(report, sizeof(report),
+                         "Unable to write log file [%s] due to error [%d]\n", target, failure);
+        WriteAll(2, report, strlen(report));
+    }
 }
 
 int LoggingOn(int flags) {

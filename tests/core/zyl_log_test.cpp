@@ -161,6 +161,28 @@ TEST(ZylLog, UnwritableLogIsReportedOnceUntilAWriteSucceeds) {
     EXPECT_NE(text.find("-- String [three"), std::string::npos);
 }
 
+TEST(ZylLog, FullDiskIsReportedOnce) {
+    testsupport::TempDir dir;
+    {
+        LogFile log(dir / "good.log", ZYL_LOG_FILE); // a success re-arms the report
+        Zyl_Print("ok\n");
+    }
+    std::string errors = dir / "stderr.txt";
+    int saved = dup(2);
+    int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 2);
+    {
+        LogFile log("/dev/full", ZYL_LOG_FILE | ZYL_LOG_APPEND);
+        Zyl_Print("one\n");
+        Zyl_Print("two\n");
+    }
+    dup2(saved, 2);
+    close(saved);
+    close(fd);
+    std::string text = testsupport::ReadFile(errors);
+    EXPECT_EQ(text, "Unable to write log file [/dev/full] due to error [28]\n");
+}
+
 TEST(ZylLog, OptionsRoundTrip) {
     char path[ZYL_PATH_SIZE + 1];
     int flags = 0;
