@@ -1,7 +1,9 @@
 // The system formatter: every conversion, padding rules, bounds and the overrun report.
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <random>
 #include <string>
 
 #include "core/zyl.h"
@@ -84,6 +86,68 @@ TEST(ZylFormat, TextConversions) {
     EXPECT_EQ(Format("%a", 0x00018000u), "1.500000");
     EXPECT_EQ(Format("100%%"), "100%");
     EXPECT_EQ(Format("%y"), "y");
+}
+
+// Where both define the result (flags in our order, no '#', no '0' with a
+// precision, exactly representable doubles), we agree with the C library.
+TEST(ZylFormat, AgreesWithSnprintfOnCommonFormats) {
+    unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    const char conversions[] = "diuxXocsf";
+    for (int round = 0; round < 20000; round++) {
+        std::string format = "<%";
+        char conversion = conversions[random() % (sizeof(conversions) - 1)];
+        bool left = random() % 3 == 0;
+        bool plus =
+            (conversion == 'd' || conversion == 'i' || conversion == 'f') && random() % 4 == 0;
+        int width = random() % 3 == 0 ? -1 : (int)(random() % 12);
+        int precision = random() % 3 == 0 ? -1 : (int)(random() % 8);
+        if (conversion == 'c')
+            precision = -1;
+        if (conversion == 'f' && precision >= 0 && precision < 3)
+            precision = 3;
+        bool zero =
+            !left && precision < 0 && conversion != 's' && conversion != 'c' && random() % 3 == 0;
+        if (left)
+            format += '-';
+        if (plus)
+            format += '+';
+        if (zero)
+            format += '0';
+        if (width >= 0)
+            format += std::to_string(width);
+        if (precision >= 0)
+            format += "." + std::to_string(precision);
+        format += conversion;
+        format += ">";
+        char ours[128];
+        char theirs[128];
+        int value = (int)(uint32_t)random();
+        double real = (double)((int)(random() % 200001) - 100000) / 8.0;
+        const char *texts[] = {"", "a", "hello", "longer text here"};
+        const char *text = texts[random() % 4];
+        switch (conversion) {
+        case 's':
+            Zyl_FormatString(ours, sizeof(ours), format.c_str(), text);
+            snprintf(theirs, sizeof(theirs), format.c_str(), text);
+            break;
+        case 'f':
+            Zyl_FormatString(ours, sizeof(ours), format.c_str(), real);
+            snprintf(theirs, sizeof(theirs), format.c_str(), real);
+            break;
+        case 'c':
+            Zyl_FormatString(ours, sizeof(ours), format.c_str(),
+                             'A' + value % 26 + (value < 0 ? 26 : 0));
+            snprintf(theirs, sizeof(theirs), format.c_str(),
+                     'A' + value % 26 + (value < 0 ? 26 : 0));
+            break;
+        default:
+            Zyl_FormatString(ours, sizeof(ours), format.c_str(), value);
+            snprintf(theirs, sizeof(theirs), format.c_str(), value);
+            break;
+        }
+        ASSERT_STREQ(ours, theirs) << "format " << format << " seed " << seed;
+    }
 }
 
 TEST(ZylFormat, TabsAdvanceToMultiplesOfFour) {
