@@ -33,6 +33,7 @@ class StoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
         deltatest::EnsureAlert();
+        Zyl_MemoryGetUsage(&blocksBefore_, &bytesBefore_);
         PatcherStore_Create(&store_);
         PatcherStore_SetErrorCallback(store_, CollectErrors, &errors_);
         PatcherStore_SetOpenRetries(store_, 0);
@@ -40,6 +41,10 @@ class StoreTest : public ::testing::Test {
     void TearDown() override {
         PatcherStore_Destroy(&store_);
         EXPECT_EQ(nullptr, store_);
+        int64_t blocks = 0, bytes = 0;
+        Zyl_MemoryGetUsage(&blocks, &bytes);
+        EXPECT_EQ(blocksBefore_, blocks); // every tracked block returned
+        EXPECT_EQ(bytesBefore_, bytes);
     }
     // Reads every member: name -> content (or "<fail>").
     std::map<std::string, std::string> ReadAll() {
@@ -71,6 +76,7 @@ class StoreTest : public ::testing::Test {
     TempDir dir_;
     PatcherStoreStruct *store_ = nullptr;
     std::vector<std::string> errors_;
+    int64_t blocksBefore_ = 0, bytesBefore_ = 0;
 };
 
 Writer SampleStore(uint32_t seed) {

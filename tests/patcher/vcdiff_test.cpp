@@ -1,6 +1,7 @@
 // VCDIFF decoder: deltas made by xdelta3 decode to exactly the target in any
 // split of the input; hand-made deltas cover a custom code table, the window
 // limits, checksums and each refused input with its message.
+#include "core/zyl.h"
 #include "patcher/delta/vcdiff.h"
 #include "tests/patcher/vcdiff_fixture.h"
 #include "tests/support/support.h"
@@ -207,10 +208,14 @@ TEST(VCDiffDecode, RefusedInputs) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
+        int64_t blocksBefore = 0, blocksAfter = 0, bytes = 0;
+        Zyl_MemoryGetUsage(&blocksBefore, &bytes);
         bool noSource = std::string(c.name) == "source required";
         DecodeResult r = vcdfixture::Decode(c.delta, c.source, 0, 0x4000, !noSource);
         EXPECT_NE(0, r.code);
         EXPECT_EQ(c.message, r.message);
+        Zyl_MemoryGetUsage(&blocksAfter, &bytes);
+        EXPECT_EQ(blocksBefore, blocksAfter); // a failed decode frees everything
     }
 }
 
