@@ -67,7 +67,8 @@ int Registry_EnumKey(RegistryStruct *key, int index, char *name, int nameSize);
 // The value at index (0-based, in order of first creation): its name, up to
 // dataSize bytes of its data, its full byte length in *dataLength and its type
 // code in *type. Returns 1 also when the data did not fit (compare *dataLength
-// with dataSize), 0 when there is no value at index. Outputs are zeroed first.
+// with dataSize), 0 when there is no value at index or its name does not fit
+// nameSize. Outputs are zeroed first.
 int Registry_EnumValue(RegistryStruct *key, int index, char *name, int nameSize, void *data,
                        int dataSize, int *dataLength, int *type);
 

@@ -90,12 +90,13 @@ TEST(Process, FailuresAreReportedNotCut) {
 struct StopContext {
     std::string Program;
     std::atomic<int> Stop{0};
+    std::atomic<int> Returned{0}; // the launch returned: stop looking
 };
 
 // Raises the stop flag once the program is seen running.
 uint32_t StopWhenRunning(void *argument) {
     StopContext *context = static_cast<StopContext *>(argument);
-    while (!WinProcessHelper_IsRunning(context->Program.c_str()))
+    while (!context->Returned && !WinProcessHelper_IsRunning(context->Program.c_str()))
         Thread_Yield();
     context->Stop = 1;
     return 0;
