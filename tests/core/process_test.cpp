@@ -112,6 +112,7 @@ TEST(Process, AStopFlagEndsTheWaitAndLeavesTheChildRunning) {
     volatile int *flag = reinterpret_cast<volatile int *>(&context.Stop);
     EXPECT_EQ(0,
               WinProcessHelper_LaunchWait(&code, nullptr, flag, context.Program.c_str(), "60", 0));
+    context.Returned = 1;
     EXPECT_EQ(-1, code);
     Thread_Wait(thread, THREAD_WAIT_INFINITE);
     Thread_Close(&thread);
