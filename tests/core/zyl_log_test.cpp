@@ -1,6 +1,7 @@
 // The diagnostics log: targets and names (dated, per thread, error file), the flag
 // word's effects, separators, hex dumps, the fatal report and its hook.
 #include <climits>
+#include <cstdarg>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
@@ -119,6 +120,23 @@ TEST(ZylLog, HexDump) {
     Zyl_PrintHex(1, 1, bytes, sizeof(bytes));
     Zyl_PrintHex(0, 0, bytes, 2);
     EXPECT_EQ(capture.Text(), "a   z   \n61017AFF\n6101");
+}
+
+int LogError(const char *prefix, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    int result = Zyl_LogMessageV(1, 0, prefix, "where.cpp", 33, format, args);
+    va_end(args);
+    return result;
+}
+
+TEST(ZylLog, ErrorMessagesCarryPrefixAndLocation) {
+    testsupport::ConsoleCapture capture;
+    EXPECT_EQ(LogError("WARNING: ", "value %d\n", 5), 1);
+    EXPECT_EQ(capture.Text(), "\n\nWARNING: value 5\n       (where.cpp/33)\n");
+    capture.Clear();
+    Zyl_PrintUnlocked("unlocked %s\n", "line");
+    EXPECT_EQ(capture.Text(), "unlocked line\n");
 }
 
 TEST(ZylLog, OverlongMessageIsCutAndNoticed) {

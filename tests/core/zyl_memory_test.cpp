@@ -156,6 +156,13 @@ TEST(ZylMemoryDeath, WritesPastTheAreaOrBeforeIt) {
         "Before:2 After:0 Max:4>\nExpected:( [0-9A-F]{2}){4}\nPrior corruption:( [0-9A-F]{2}){8}");
 }
 
+TEST(ZylMemoryDeath, BlockOutsideTheHeapIsFatalEvenWithoutTheFlag) {
+    static uint8_t outside[64];
+    EXPECT_FALSE(Zyl_IsHeapAddress(outside));
+    EXPECT_EXIT(Zyl_MemoryCheckBlock(0, outside, 8, __FILE__, __LINE__), ExitedWithCode(1),
+                "ABORT: Invalid memory address \\(8\\) <From:0x[0-9A-F]+ To:0x[0-9A-F]+>");
+}
+
 TEST(ZylMemoryDeath, LimitTripsOnTheBlockThatExceedsIt) {
     EXPECT_EXIT(
         {
