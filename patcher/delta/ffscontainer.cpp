@@ -18,6 +18,7 @@ enum {
     kPeekSize = 16,
     kNameSize = 80,
     kPathSize = 320,
+    kMaxDecodedSize = 0x4000000, // a stored file never decodes to more (callers allocate it)
 };
 
 struct FfsCodecEntry {
@@ -439,7 +440,7 @@ int FfsContainer_GetSize(FfsContainer *c, const char *path, int *size) {
         *size = stored;
         return 1;
     }
-    if (!codec->GetSize(codec->Context, peek, n, size)) {
+    if (!codec->GetSize(codec->Context, peek, n, size) || *size < 0 || *size > kMaxDecodedSize) {
         Zyl_Print("[%s] Unable to get size\n", codec->Name);
         *size = 0;
         return 0;

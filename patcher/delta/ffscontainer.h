@@ -35,7 +35,8 @@ int FfsContainer_AddCodec(FfsContainer *container, const char *name, const char 
                           FfsCodecCreateContext create, FfsCodecDestroyContext destroy,
                           FfsCodecDecompress decompress, FfsCodecGetSize getSize,
                           FfsCodecDetect detect);
-// Size of the stored file once decoded. 1 and *size; 0 (*size 0) when absent.
+// Size of the stored file once decoded (at most 64 MiB). 1 and *size; 0 (*size
+// 0) when absent or larger.
 int FfsContainer_GetSize(FfsContainer *container, const char *path, int *size);
 // Reads the stored file, decoded, into buffer, which must be exactly its size.
 // 1 on success; 0 with one debug line otherwise.

@@ -226,12 +226,14 @@ TEST_F(FfsTest, RefusedRecords) {
     Archive a;
     a.records["big.bin"] = "0123456789";
     a.records["settings.xml"] = Comp1Literal(kSettings);
+    a.records["huge.xml"] = Comp1(0x7FFFFFFF, std::string("\x01\x00\x00\x00", 4));
     std::string bytes = a.Build();
     // Forge the stored size of the record that holds "0123456789".
     size_t at = bytes.find("0123456789") - 4;
     SetLe32(&bytes, at, 0x7FFFFF00);
     ASSERT_EQ(1, Open(bytes, 0));
     EXPECT_EQ("<no size>", Load("big.bin"));
+    EXPECT_EQ("<no size>", Load("huge.xml")); // a claim no settings file needs
     std::string wrong(kSettings.size() - 1, '\0');
     ConsoleCapture capture;
     EXPECT_EQ(0,

@@ -205,6 +205,18 @@ TEST(VCDiffDecode, RefusedInputs) {
         {"target out of bounds", vcdfixture::Header(0) + src.Encode(0x02, 4, 0, true), "",
          "VCD_TARGET window out of bounds"},
         {"truncated", ok.substr(0, ok.size() - 2), "", "EOF in decode"},
+        {"table delta carrying a table",
+         vcdfixture::Header(0x02) + vcdfixture::Varint(7) + "\x04\x03" + vcdfixture::Header(0x02),
+         "", "corrupt code-table encoding"},
+        {"table delta too large", vcdfixture::Header(0x02) + vcdfixture::Varint(0x4001), "",
+         "code table delta too large"},
+        {"application data too large", vcdfixture::Header(0x04) + vcdfixture::Varint(0x10001), "",
+         "application header too large"},
+        {"delta indicator", vcdfixture::Header(0) + std::string("\x00\x05\x01\x01", 4), "",
+         "invalid delta indicator bits set"},
+        {"window too large",
+         vcdfixture::Header(0) + std::string("\x00\x05", 2) + vcdfixture::Varint(0x1000001), "",
+         "hard window size exceeded"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
