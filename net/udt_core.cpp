@@ -163,14 +163,31 @@ static int Retransmit(UDTSocketStruct *s) {
     return 0;
 }
 
+// Paces the next send one period after this one. Time lost to a late timer is
+// made up by sending at once (as many periods as were lost), so the rate holds
+// even when the period is shorter than the worker's wake-up latency.
+static void ArmNextSend(UDTSocketStruct *s, double now, double period) {
+    if (s->SendTarget > 0 && now > s->SendTarget) {
+        s->SendLateness += now - s->SendTarget;
+    }
+    double next = now;
+    if (s->SendLateness >= period) {
+        s->SendLateness -= period;
+    } else {
+        next = now + period - s->SendLateness;
+        s->SendLateness = 0;
+    }
+    s->SendTarget = next;
+    UDTMultiplexer_ArmTimer(s->Mux, &s->Timers[UDT_TIMER_SEND], next);
+}
+
 // The send routine: one retransmission, or new packets (a probe pair when the
 // first number is a multiple of 16) while the window allows. Re-arms itself
 // after sending; an ACK, NAK, expiry or write re-arms it otherwise.
 static void SendRoutine(UDTSocketStruct *s, double now) {
     double period = Congestion_GetPeriod(s->Cc);
-    UDTTimerNode *timer = &s->Timers[UDT_TIMER_SEND];
     if (Retransmit(s)) {
-        UDTMultiplexer_ArmTimer(s->Mux, timer, now + period);
+        ArmNextSend(s, now, period);
         return;
     }
     int window = Congestion_GetWindow(s->Cc);
@@ -195,7 +212,10 @@ static void SendRoutine(UDTSocketStruct *s, double now) {
         }
     }
     if (sent) {
-        UDTMultiplexer_ArmTimer(s->Mux, timer, now + period);
+        ArmNextSend(s, now, period);
+    } else {
+        s->SendTarget = 0; // idle: waiting is not lateness
+        s->SendLateness = 0;
     }
 }
 

@@ -91,6 +91,8 @@ struct UDTSocketStruct {
     UDTCondVarStruct *SendCond;
     UDTCondVarStruct *RecvCond;
     UDTTimerNode Timers[UDT_TIMER_COUNT]; // armed by the worker only
+    double SendTarget;   // when the send timer was meant to fire; 0 while sending is idle
+    double SendLateness; // seconds the pacing has fallen behind its schedule
     int PacketsSinceAck;
     int ExpiryCount;
     double LastResponse;
