@@ -237,14 +237,22 @@ void DefaultFatalReport(int flags, const char *text) {
 
 } // namespace
 
+// Takes held by this thread. An unlock matches a take that really happened, so a
+// bypass switched on while a thread is inside the log cannot leave the lock held.
+static thread_local int t_logDepth = 0;
+
 void Zyl_LockLog(void) {
-    if (!g_bypass.load(std::memory_order_relaxed))
-        pthread_mutex_lock(&g_logLock);
+    if (g_bypass.load(std::memory_order_relaxed))
+        return;
+    pthread_mutex_lock(&g_logLock);
+    t_logDepth++;
 }
 
 void Zyl_UnlockLog(void) {
-    if (!g_bypass.load(std::memory_order_relaxed))
-        pthread_mutex_unlock(&g_logLock);
+    if (t_logDepth == 0)
+        return;
+    t_logDepth--;
+    pthread_mutex_unlock(&g_logLock);
 }
 
 void Zyl_CreateLogLock(void) {
@@ -254,7 +262,7 @@ void Zyl_CreateLogLock(void) {
 
 void Zyl_DestroyLogLock(void) {
     g_lockExists.store(0);
-    g_bypass.store(1);
+    Zyl_SetLogLockBypass(1);
 }
 
 void Zyl_SetLogLockBypass(int on) {
@@ -492,7 +500,9 @@ int Zyl_PrintHex(int showCharacters, int newline, const void *data, int length) 
     struct timespec limit;
     clock_gettime(CLOCK_REALTIME, &limit);
     limit.tv_sec += 2;
-    int locked = g_bypass.load() || pthread_mutex_timedlock(&g_logLock, &limit) == 0;
+    int locked = !g_bypass.load() && pthread_mutex_timedlock(&g_logLock, &limit) == 0;
+    if (locked)
+        t_logDepth++;
     char text[ZYL_LOG_BUFFER_SIZE];
     va_list args;
     va_start(args, format);
@@ -506,8 +516,8 @@ int Zyl_PrintHex(int showCharacters, int newline, const void *data, int length) 
     ZylFatalHook hook = g_fatalHook.load();
     if (hook && !(flags & ZYL_LOG_NO_MESSAGE_BOX))
         hook(text + 2);
-    if (locked && !g_bypass.load())
-        pthread_mutex_unlock(&g_logLock);
+    if (locked)
+        Zyl_UnlockLog();
     if (flags & ZYL_LOG_DEBUG_BREAK)
         raise(SIGTRAP);
     _exit(1);
