@@ -17,11 +17,11 @@ enum {
     WEBGET_HOST_SIZE = 512,
     WEBGET_NAME_SIZE = 512,
     WEBGET_CREDENTIALS_SIZE = 512,
-    WEBGET_BUFFER_STEP = 10240,  // header and content buffers grow by this
-    WEBGET_HEADER_LIMIT = 10240, // a reply head must end within this many bytes
-    WEBGET_RECEIVE_SIZE = 65536, // bytes asked of the socket per read
-    WEBGET_MAX_REDIRECTS = 20,   // redirects followed within one request
-    WEBGET_PHASE_COUNT = 14,     // phases are numbered 1 to 13
+    WEBGET_BUFFER_STEP = 10240,   // header and content buffers grow by this
+    WEBGET_HEADER_LIMIT = 10240,  // a reply head must end within this many bytes
+    WEBGET_RECEIVE_SIZE = 131072, // bytes asked of the socket per read
+    WEBGET_MAX_REDIRECTS = 20,    // redirects followed within one request
+    WEBGET_PHASE_COUNT = 14,      // phases are numbered 1 to 13
 };
 
 // Methods.
