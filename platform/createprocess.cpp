@@ -100,7 +100,7 @@ int CreateProcess_Abandon(int pid) {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attributes, 64 * 1024);
+    pthread_attr_setstacksize(&attributes, (size_t)64 * 1024);
     pthread_t thread;
     if (pthread_create(&thread, &attributes, CreateProcess_Reaper, (void *)(intptr_t)pid) != 0) {
         // No thread to spare: reap it now if it already ended; else it stays a

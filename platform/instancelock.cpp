@@ -54,7 +54,7 @@ static void InstanceLock_Listen(const char *socketPath) {
         Zyl_Print("InstanceLock_Listen() socket path too long [%s]\n", socketPath);
         return;
     }
-    strcpy(address.sun_path, socketPath);
+    memcpy(address.sun_path, socketPath, strlen(socketPath) + 1); // length checked above
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         Zyl_Print("InstanceLock_Listen() socket failed [%s] %d\n", socketPath, errno);
@@ -67,7 +67,7 @@ static void InstanceLock_Listen(const char *socketPath) {
         return;
     }
     g_socketFd = fd;
-    strcpy(g_socketPath, socketPath);
+    memcpy(g_socketPath, socketPath, strlen(socketPath) + 1); // fits sun_path
 }
 
 int InstanceLock_Acquire(const char *folder, const char *name, int milliseconds) {
@@ -122,7 +122,7 @@ int InstanceLock_Send(const char *folder, const char *name, const char *message)
     address.sun_family = AF_UNIX;
     if (strlen(socketPath) >= sizeof(address.sun_path))
         return 0;
-    strcpy(address.sun_path, socketPath);
+    memcpy(address.sun_path, socketPath, strlen(socketPath) + 1); // length checked above
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return 0;
