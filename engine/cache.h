@@ -1,0 +1,177 @@
+// Disk cache: downloaded data held in fixed 16 KiB blocks of one buffer between
+// the engine and storage, written back in runs of neighbouring blocks and read
+// ahead by whole blocks. Tuned so the data path never allocates and flushes seek little.
+#pragma once
+
+#include <cstdint>
+
+struct ManagerStruct;
+struct MutexStruct;
+struct PoolStruct;
+struct StorageStruct;
+
+enum {
+    CACHE_PATH_SIZE = 320,
+    CACHE_BLOCK_SIZE = 16384,
+    CACHE_MIN_BLOCKS = 10, // a buffer above 0 holds at least this many blocks
+    CACHE_READ_MULTIPLE = 4,
+    CACHE_EVICT_COUNT = 20, // blocks freed by one eviction
+    CACHE_INDEX_BUCKETS = 32,
+};
+
+extern const char CacheTag[];       // "CacheStruct"
+extern const char CacheMemberTag[]; // "CacheMemberStruct"
+extern const char CacheFileTag[];   // "CacheFileStruct"
+extern const char CacheStatsTag[];  // "StatsStruct"
+
+// Counters of one file or of the whole cache (both are counted together).
+struct CacheStatsStruct {
+    const char *Tag;
+    int64_t Hits;        // reads served from a block
+    int64_t Misses;      // blocks filled by a write or read from disk
+    int64_t HighestHit;  // highest hit count of a freed block
+    int64_t FreedUnused; // blocks freed without a hit
+    int64_t BlockWrites; // block writes to disk
+    int64_t FlushRuns;   // runs of neighbouring dirty blocks written
+    int64_t DirtyBlocks; // blocks holding data not yet on disk
+    int64_t BlockReads;  // block reads from disk
+};
+
+// One block: free (on the free list, Length 0), clean or dirty.
+struct CacheMemberStruct {
+    const char *Tag;
+    int Dirty;        // 1 while the block holds data not yet in its file
+    double Created;   // clock seconds
+    double LastTouch; // clock seconds
+    int64_t HitCount; // times the block served data (a write starts it at 1)
+    int64_t Offset;   // file offset of Data[0]; any value, not block aligned
+    uint8_t *Data;    // fixed place in the buffer
+    int Capacity;     // the block size
+    int Length;       // valid bytes, at most Capacity
+    CacheMemberStruct *Prev;
+    CacheMemberStruct *Next; // also the free list's link
+};
+
+// The cache's record of one content file, found by its exact path.
+struct CacheFileStruct {
+    const char *Tag;
+    uint32_t NameId; // CRC-32 of the upper-cased path: a fast pre-check only
+    char Path[CACHE_PATH_SIZE];
+    int64_t Length;       // file size, -1 while storage cannot tell
+    int32_t ModifiedTime; // minutes since 1970, as storage reports it
+    int FileBlockSize;    // the download's piece length (0 until given); sizes read-ahead
+    CacheStatsStruct Stats;
+    int Failures;             // block writes or reads that failed
+    CacheMemberStruct *First; // blocks sorted by offset, never overlapping
+    CacheMemberStruct *Last;
+    int BlockCount;
+    double LastTouch;
+    // Index: Index[i] is the lowest block starting in [i * Span, (i + 1) * Span).
+    CacheMemberStruct *Index[CACHE_INDEX_BUCKETS];
+    int64_t Span; // (Length + 31) / 32; 0 switches the index off
+    CacheFileStruct *Next;
+};
+
+struct CacheEvictEntry {
+    double Score;
+    CacheMemberStruct *Block;
+    CacheFileStruct *File;
+};
+
+// Cache's clock (seconds) for block ages; tests drive it.
+typedef double (*CacheClock)(void);
+
+// One per engine. The mutex guards everything below it; storage calls are made
+// with it held (cache lock before storage lock).
+struct CacheStruct {
+    const char *Tag;
+    MutexStruct *Mutex;
+    ManagerStruct *Parent;
+    StorageStruct *Storage;
+    int Verbose;        // trace and statistics lines to the Alert log (off)
+    int TraceFile;      // trace lines appended to "cache.log" (off)
+    int WriteBack;      // 1 keeps written data dirty until flushed; 0 writes through
+    double CleanWeight; // a clean block's age is multiplied by it when evicting (10.0)
+    double StartTime;
+    CacheMemberStruct *FreeList;
+    int FreeCount;
+    CacheEvictEntry Evict[CACHE_EVICT_COUNT];
+    CacheFileStruct *Files; // in order of creation
+    CacheFileStruct *LastFile;
+    CacheStatsStruct Stats;
+    uint8_t *Buffer;
+    int64_t BufferSize; // 0 = disabled
+    int64_t CutBytes;   // bytes of Buffer cut into blocks
+    int BlockSize;
+    int ReadMultiple;
+    int BlockTotal; // blocks cut from the buffer
+    PoolStruct *FilePool;
+    PoolStruct *MemberPool;
+    CacheClock Clock;
+};
+
+// Creates a disabled cache (buffer size 0) with the defaults into *cache; returns 1.
+int Cache_Create(CacheStruct **cache);
+// Flushes and frees everything, clears *cache. Accepts null. Returns 1; 0 when
+// some dirty data could not be written first (it is lost, and logged).
+int Cache_Destroy(CacheStruct **cache);
+// Binds the cache to its manager and the manager's storage (the manager passes
+// its storage so the cache never calls back into it). Fatal when already set.
+int Cache_SetParent(CacheStruct *cache, ManagerStruct *manager, StorageStruct *storage);
+// Sets the buffer (bytes; 0 disables, otherwise at least 10 blocks = 163840).
+// Under the lock: flushes everything, frees every block and record, replaces the
+// buffer and cuts it into blocks. 1 on success; 0 when the size is refused or
+// dirty data could not be written (the cache is then left as it was).
+int Cache_SetBufferSize(CacheStruct *cache, int64_t bytes);
+// Sets the block size to 16384 (re-initialising when it differs). Returns 1.
+int Cache_SetBlockSize(CacheStruct *cache);
+// 1 keeps written data in dirty blocks (default); 0 writes through to storage.
+int Cache_SetWriteBack(CacheStruct *cache, int on);
+// Trace switches: verbose lines to the Alert log, trace lines to "cache.log".
+int Cache_SetTrace(CacheStruct *cache, int verbose, int traceFile);
+
+// Writes length bytes at offset of the file through the cache (straight to
+// storage when disabled). Every cached block overlapping the range is flushed
+// and freed first. 1 on success; 0 when storage failed or no block could be had
+// (nothing of this write is then cached).
+int Cache_Write(CacheStruct *cache, const char *path, int64_t offset, const void *buffer,
+                int64_t length);
+// Reads length bytes at offset through the cache, filling blocks ahead. 1 on
+// success; 0 when storage failed, the file's size is unknown or the range goes
+// past the file's known length (buffer contents are then undefined).
+int Cache_Read(CacheStruct *cache, const char *path, int64_t offset, void *buffer, int64_t length);
+
+// Records the file's length and the download's piece length (creating its
+// record). Nothing when disabled. Returns 1.
+int Cache_SetFileInfo(CacheStruct *cache, const char *path, int64_t length, int fileBlockSize);
+// The same (name used by the file list).
+int Cache_AddFile(CacheStruct *cache, const char *path, int64_t length, int fileBlockSize);
+// Writes every dirty block of the file. 1 when all of the file's data is on
+// disk; 0 when a block write failed (the block stays dirty; a later flush retries).
+int Cache_FlushFile(CacheStruct *cache, const char *path);
+// Writes the dirty runs of the blocks touching [first, last] (bounds included);
+// result as Cache_FlushFile.
+int Cache_FlushRange(CacheStruct *cache, const char *path, int64_t first, int64_t last);
+// Flushes every file; 0 when any block write failed.
+int Cache_FlushAll(CacheStruct *cache);
+// Flushes and frees every block of the file and forgets it. 0 when some dirty
+// data could not be written (it is given up with the record, and logged).
+int Cache_RemoveFile(CacheStruct *cache, const char *path);
+// The same (name used by the file list).
+int Cache_ReleaseFile(CacheStruct *cache, const char *path);
+// Bytes of blocks held for the file and the percentage of those that hold data
+// (100 when none). Returns 1.
+int Cache_GetFileUtilization(CacheStruct *cache, const char *path, double *percent, int64_t *bytes);
+// The same (name used by the file list).
+int Cache_GetFileTotals(CacheStruct *cache, const char *path, double *percent, int64_t *bytes);
+// The file's count of failed block transfers. Returns 1.
+int Cache_GetIOFailures(CacheStruct *cache, const char *path, int *count);
+// The same (name used by the file list).
+int Cache_GetFileWriteFailures(CacheStruct *cache, const char *path, int *count);
+// Prints the file's statistics lines (Alert log, level 0). Returns 1.
+int Cache_PrintFileStatistics(CacheStruct *cache, const char *path);
+// Copies the whole cache's counters; *freeBlocks the blocks on the free list.
+int Cache_GetStatistics(CacheStruct *cache, CacheStatsStruct *stats, int *freeBlocks);
+
+// Test hook: the clock for block ages (null restores Zyl_GetTickSeconds). Returns 1.
+int Cache_SetClock(CacheStruct *cache, CacheClock clock);
