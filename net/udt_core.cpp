@@ -322,10 +322,17 @@ void UDTCore_OnTimer(UDTSocketStruct *s, int type, double now) {
     } else if (live && type == UDT_TIMER_ACK) {
         FullAck(s, now);
         s->PacketsSinceAck = 0;
-        UDTMultiplexer_ArmTimer(s->Mux, &s->Timers[UDT_TIMER_ACK], now + 0.01);
+        // An idle receiver lets the timer rest (no wake-ups); data re-arms it.
+        if (NextAckNumber(s) != s->LastAckSent ||
+            UDTSeq_Compare(s->LastAckSent, s->LastAck2Received) > 0) {
+            UDTMultiplexer_ArmTimer(s->Mux, &s->Timers[UDT_TIMER_ACK], now + 0.01);
+        }
     } else if (live && type == UDT_TIMER_NAK) {
         NakTimer(s);
-        UDTMultiplexer_ArmTimer(s->Mux, &s->Timers[UDT_TIMER_NAK], now + NakInterval(s));
+        // Rests while nothing is missing; a new loss or an ACK/ACK2 re-arms it.
+        if (!LossList_IsEmpty(s->RecvLoss)) {
+            UDTMultiplexer_ArmTimer(s->Mux, &s->Timers[UDT_TIMER_NAK], now + NakInterval(s));
+        }
     } else if (live && type == UDT_TIMER_EXPIRY) {
         Expiry(s, now);
     }
@@ -506,12 +513,18 @@ static void OnData(UDTSocketStruct *s, UDTPacketStruct **packet, double now) {
         return;
     }
     RecvBuffer_Store(s->RecvBuffer, packet, o);
+    if (!s->Timers[UDT_TIMER_ACK].Linked) {
+        UDTMultiplexer_ArmTimer(s->Mux, &s->Timers[UDT_TIMER_ACK], now + 0.01);
+    }
     int32_t expected = UDTSeq_Increment(s->CurrentRecvSeq);
     if (UDTSeq_Compare(seq, expected) > 0) {
         int added = 0;
         LossList_Insert(s->RecvLoss, expected, UDTSeq_Decrement(seq), &added);
         SendNakNow(s, expected, UDTSeq_Decrement(seq));
         s->Losses += added;
+        if (!s->Timers[UDT_TIMER_NAK].Linked) {
+            UDTMultiplexer_ArmTimer(s->Mux, &s->Timers[UDT_TIMER_NAK], now + NakInterval(s));
+        }
     }
     if (UDTSeq_Compare(seq, s->CurrentRecvSeq) > 0) {
         s->CurrentRecvSeq = seq;

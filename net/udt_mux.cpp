@@ -40,7 +40,8 @@ struct UDTMultiplexerStruct {
     UDTMuxRequest Queue[UDT_REQUEST_QUEUE_SIZE];
     int QueueHead;
     int QueueCount;
-    int WakeFd; // eventfd poked by every request
+    int WakeFd;      // eventfd poked by every request
+    int WakePending; // the last poll saw WakeFd readable (worker only)
     UDTChannelStruct *Channel;
     UDTPacketStruct *Packet; // receive buffer, payload size bytes
     UDTSocketStruct *Listener;
@@ -184,9 +185,14 @@ static int ServeRequest(UDTMultiplexerStruct *mux, const UDTMuxRequest *r) {
 
 // Serves every queued request; 0 when a stop request arrived.
 static int ServeRequests(UDTMultiplexerStruct *mux) {
-    uint64_t counter;
-    if (read(mux->WakeFd, &counter, sizeof counter) < 0) {
-        counter = 0; // nothing posted since the last pass
+    // The eventfd is only drained after a poll saw it; the queue itself is looked
+    // at every pass, so a request posted at any moment is served by the next pass.
+    if (mux->WakePending) {
+        uint64_t counter;
+        if (read(mux->WakeFd, &counter, sizeof counter) < 0) {
+            counter = 0; // drained already
+        }
+        mux->WakePending = 0;
     }
     for (;;) {
         pthread_mutex_lock(&mux->QueueLock);
@@ -306,7 +312,9 @@ static void WaitForWork(UDTMultiplexerStruct *mux) {
     ts.tv_sec = (time_t)wait;
     ts.tv_nsec = (long)((wait - (double)ts.tv_sec) * 1e9);
     struct pollfd fds[2] = {{mux->Channel->Handle, POLLIN, 0}, {mux->WakeFd, POLLIN, 0}};
-    ppoll(fds, 2, &ts, nullptr);
+    if (ppoll(fds, 2, &ts, nullptr) > 0 && (fds[1].revents & POLLIN)) {
+        mux->WakePending = 1;
+    }
 }
 
 static uint32_t Worker(void *argument) {
