@@ -13,6 +13,7 @@
 
 #include "net/udt.h"
 #include "net/udt_channel.h"
+#include "net/udt_internal.h"
 #include "udt_test_util.h"
 
 using namespace udttest;
@@ -131,6 +132,9 @@ TEST(UdtSocket, ConnectAcceptExchangeClose) {
     UDTSocket_SetLinger(client, 1, 10);
     EXPECT_TRUE(UDTSocket_Close(client));
     EXPECT_EQ(UDTSocket_GetState(client), UDT_STATE_NEW);
+    for (const UDTTimerNode &timer : client->Timers) {
+        EXPECT_FALSE(timer.Linked) << timer.Type; // none can fire after the close
+    }
     std::string digest;
     EXPECT_EQ(ReceiveAll(server, &digest), 4u);
     EXPECT_EQ(UDTSocket_GetLastError(server), 10057);
@@ -214,4 +218,47 @@ TEST(UdtSocket, TransferThroughTwoPercentLoss) {
     printf("drop seed 12345\n");
     Transfer(kLossy);
     Channel_SetTestDropRate(0, 0);
+}
+
+TEST(UdtMultiplexer, SharedPortsAndRelease) {
+    Start();
+    int before = UDTMultiplexer_GetCount();
+    UDTSocketStruct *a = nullptr, *b = nullptr, *c = nullptr;
+    for (UDTSocketStruct **s : {&a, &b, &c}) {
+        UDTSocket_Create(s);
+        UDTSocket_Open(*s);
+    }
+    UDTSocket_SetReuseAddress(a, 0); // a port of its own
+    ASSERT_TRUE(UDTSocket_Bind(a, kLoopback, 0));
+    uint8_t address[4];
+    int port = 0;
+    UDTSocket_GetSockName(a, address, &port);
+    UDTSocket_Close(a);
+    UDTSocket_Open(a);
+    UDTSocket_SetReuseAddress(a, 1);
+    ASSERT_TRUE(UDTSocket_Bind(a, kLoopback, port)); // the port is free again
+    ASSERT_TRUE(UDTSocket_Bind(b, kLoopback, port));
+    UDTSocket_SetReuseAddress(c, 0);
+    ASSERT_TRUE(UDTSocket_Bind(c, kLoopback, 0));
+    SocketStruct *sa = nullptr, *sb = nullptr, *sc = nullptr;
+    UDTSocket_GetChannelSocket(a, &sa);
+    UDTSocket_GetChannelSocket(b, &sb);
+    UDTSocket_GetChannelSocket(c, &sc);
+    EXPECT_EQ(sa, sb); // reuse allowed: one port, one worker
+    EXPECT_NE(sa, sc);
+    EXPECT_EQ(UDTMultiplexer_GetCount(), before + 2);
+    // A datagram for a socket id nobody has is dropped.
+    int raw = ::socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons((uint16_t)port);
+    uint32_t keepAlive[4] = {htonl(0x80010000u), 0, 0, htonl(12345)};
+    sendto(raw, keepAlive, sizeof keepAlive, 0, (struct sockaddr *)&to, sizeof to);
+    close(raw);
+    UDTSocket_Destroy(&a);
+    EXPECT_EQ(UDTMultiplexer_GetCount(), before + 2); // b still holds the port
+    UDTSocket_Destroy(&b);
+    UDTSocket_Destroy(&c);
+    EXPECT_EQ(UDTMultiplexer_GetCount(), before);
 }
