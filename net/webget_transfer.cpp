@@ -743,10 +743,20 @@ void WaitForProgress(WebGetStruct *web, int delayMs) {
     }
     if (web->Progressed)
         return;
-    if (phase == WEBGET_PHASE_HEADER || phase == WEBGET_PHASE_BODY)
-        PollSocket(web, POLLIN, 100);
-    else if (phase == WEBGET_PHASE_REQUEST || phase == WEBGET_PHASE_CONNECT)
-        PollSocket(web, POLLOUT, 100);
+    int limitMs = 0;
+    if (phase == WEBGET_PHASE_HEADER || phase == WEBGET_PHASE_BODY) {
+        // Under a rate limit whose second is used up the socket stays readable:
+        // sleep out the second instead of spinning.
+        if (Socket_GetReadDelay(web->Socket, &limitMs))
+            SleepMs(limitMs < 100 ? limitMs + 1 : 100);
+        else
+            PollSocket(web, POLLIN, 100);
+    } else if (phase == WEBGET_PHASE_REQUEST || phase == WEBGET_PHASE_CONNECT) {
+        if (Socket_GetWriteDelay(web->Socket, &limitMs))
+            SleepMs(limitMs < 100 ? limitMs + 1 : 100);
+        else
+            PollSocket(web, POLLOUT, 100);
+    }
 }
 
 } // namespace
