@@ -11,6 +11,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -117,6 +119,25 @@ TEST(SocketRecord, NullAndForeignRecordsAreFatal) {
                  "Struct mismatch pointer .*other != socket");
     uint8_t mac[6];
     EXPECT_DEATH(Socket_GetAdapterMAC(0, mac, 5), "MAC addresses are 6 bytes in length \\(5\\)");
+}
+
+TEST(SocketRecord, OptionsReachTheOS) {
+    Sock sock;
+    ASSERT_EQ(1, Socket_Open(sock.s, SOCKET_PROTOCOL_TCP));
+    int32_t value = -1;
+    EXPECT_EQ(1, Socket_SetNagle(sock.s, 0)); // Nagle off: no-delay on
+    EXPECT_EQ(1, Socket_GetOption(sock.s, IPPROTO_TCP, TCP_NODELAY, &value));
+    EXPECT_NE(0, value);
+    EXPECT_EQ(1, Socket_SetReuseAddress(sock.s, 1));
+    EXPECT_EQ(1, Socket_GetOption(sock.s, SOL_SOCKET, SO_REUSEADDR, &value));
+    EXPECT_NE(0, value);
+    EXPECT_EQ(1, Socket_SetLinger(sock.s, 1, 3));
+    EXPECT_EQ(1, Socket_SetReceiveBufferSize(sock.s, 65536));
+    int bytes = 0;
+    EXPECT_EQ(1, Socket_GetReceiveBufferSize(sock.s, &bytes));
+    EXPECT_GE(bytes, 65536);
+    EXPECT_EQ(0, Socket_SetOption(sock.s, SOL_SOCKET, 99999, 1)); // no such option
+    EXPECT_EQ(SOCKET_ERROR_BAD_PROTOCOL_OPTION, Socket_GetLastError(sock.s));
 }
 
 TEST(SocketTcp, DataTotalsAndOrderlyClose) {

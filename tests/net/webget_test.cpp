@@ -11,6 +11,7 @@
 #include "tests/net/scripted_server.h"
 
 #include <algorithm>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -264,6 +265,51 @@ TEST(WebGetReply, MalformedRepliesTable) {
             EXPECT_EQ(c.content, client.Content());
         }
         EXPECT_EQ(1, server.connections());
+    }
+}
+
+// Reads served from a fixed reply in pieces of `split` bytes, in place of the
+// socket's, so that every way of cutting the reply is walked through.
+struct SplitReply {
+    std::string bytes;
+    size_t position = 0;
+    int split = 1;
+    static int Read(WebGetStruct *, void *user, void *buffer, int length, int *count) {
+        SplitReply *r = static_cast<SplitReply *>(user);
+        *count = 0;
+        if (r->position >= r->bytes.size())
+            return 0; // as a closed connection
+        size_t n = std::min({(size_t)r->split, (size_t)length, r->bytes.size() - r->position});
+        memcpy(buffer, r->bytes.data() + r->position, n);
+        r->position += n;
+        *count = (int)n;
+        return 1;
+    }
+};
+
+TEST(WebGetReply, AnySplitOfTheReplyGivesTheSameResult) {
+    const std::string chunked = "HTTP/1.1 200 OK\r\nSet-Cookie: s=1\r\n"
+                                "Transfer-Encoding: chunked\r\n\r\n"
+                                "5;ext=1\r\nhello\r\n1A\r\n" +
+                                std::string(26, 'z') + "\r\n0\r\nTrailer: x\r\n\r\n";
+    const std::string sized = "HTTP/1.0 200 OK\nContent-Length: 12\n\nhello, world";
+    for (const std::string &reply : {chunked, sized}) {
+        for (int split = 1; split <= 40; split++) {
+            SCOPED_TRACE(split);
+            ScriptedServer server([](ScriptedConnection &c, int) {
+                c.ReadRequest();
+                c.ReadSome(10000); // until the client closes
+            });
+            SplitReply source;
+            source.bytes = reply;
+            source.split = split;
+            Client client;
+            client.w->Plain.Read = SplitReply::Read;
+            client.w->Plain.User = &source;
+            ASSERT_EQ(1, client.Get(server.url("/split")));
+            EXPECT_EQ(reply == sized ? "hello, world" : "hello" + std::string(26, 'z'),
+                      client.Content());
+        }
     }
 }
 
