@@ -1,0 +1,22 @@
+// Installer command "AddUninstallerCommand": writes or removes the uninstall entry
+// (DisplayName, UninstallString, Publisher) in the registry store's machine root.
+#pragma once
+
+struct MacroListStruct;
+struct XmlStruct;
+struct XmlNodeStruct;
+
+// The operations of the command type (see installer.h). SetDefaults allocates
+// the record with its defaults; Execute expands macros and does the work,
+// returning 1 on success and 0 after reporting the failure.
+int AddUninstallerCommand_SetDefaults(void **record, const char *typeName);
+int AddUninstallerCommand_Parse(void *record, XmlStruct *xml, XmlNodeStruct *node);
+int AddUninstallerCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop);
+int AddUninstallerCommand_Log(void *record);
+int AddUninstallerCommand_Serialize(void *record, XmlStruct *xml, XmlNodeStruct *node);
+int AddUninstallerCommand_Destroy(void **record);
+// Sets a property by its element name (bounded copy). Returns 1; 0 when the name
+// is unknown or the value does not fit 319 characters.
+int AddUninstallerCommand_SetProperty(void *record, const char *name, const char *value);
+// Copies the property's text into value (320 bytes). Returns 1; 0 when unknown.
+int AddUninstallerCommand_GetProperty(void *record, const char *name, char *value);

@@ -1,0 +1,22 @@
+// Installer command "ComRegisterCommand": COM servers do not exist on this platform;
+// the command checks its properties, logs that and succeeds.
+#pragma once
+
+struct MacroListStruct;
+struct XmlStruct;
+struct XmlNodeStruct;
+
+// The operations of the command type (see installer.h). SetDefaults allocates
+// the record with its defaults; Execute expands macros and does the work,
+// returning 1 on success and 0 after reporting the failure.
+int ComRegisterCommand_SetDefaults(void **record, const char *typeName);
+int ComRegisterCommand_Parse(void *record, XmlStruct *xml, XmlNodeStruct *node);
+int ComRegisterCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop);
+int ComRegisterCommand_Log(void *record);
+int ComRegisterCommand_Serialize(void *record, XmlStruct *xml, XmlNodeStruct *node);
+int ComRegisterCommand_Destroy(void **record);
+// Sets a property by its element name (bounded copy). Returns 1; 0 when the name
+// is unknown or the value does not fit 319 characters.
+int ComRegisterCommand_SetProperty(void *record, const char *name, const char *value);
+// Copies the property's text into value (320 bytes). Returns 1; 0 when unknown.
+int ComRegisterCommand_GetProperty(void *record, const char *name, char *value);

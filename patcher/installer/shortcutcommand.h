@@ -1,0 +1,22 @@
+// Installer command "ShortcutCommand": writes a freedesktop ".desktop" launcher, or
+// deletes one and removes the folders left empty up to the well-known folders.
+#pragma once
+
+struct MacroListStruct;
+struct XmlStruct;
+struct XmlNodeStruct;
+
+// The operations of the command type (see installer.h). SetDefaults allocates
+// the record with its defaults; Execute expands macros and does the work,
+// returning 1 on success and 0 after reporting the failure.
+int ShortcutCommand_SetDefaults(void **record, const char *typeName);
+int ShortcutCommand_Parse(void *record, XmlStruct *xml, XmlNodeStruct *node);
+int ShortcutCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop);
+int ShortcutCommand_Log(void *record);
+int ShortcutCommand_Serialize(void *record, XmlStruct *xml, XmlNodeStruct *node);
+int ShortcutCommand_Destroy(void **record);
+// Sets a property by its element name (bounded copy). Returns 1; 0 when the name
+// is unknown or the value does not fit 319 characters.
+int ShortcutCommand_SetProperty(void *record, const char *name, const char *value);
+// Copies the property's text into value (320 bytes). Returns 1; 0 when unknown.
+int ShortcutCommand_GetProperty(void *record, const char *name, char *value);

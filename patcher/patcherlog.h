@@ -1,0 +1,31 @@
+// The patch engine's two reporting calls: information and warnings through
+// Patcher_Log, coded errors through Patcher_ReportError. Both format into a
+// 1024-byte line and hand it to the callbacks the library facade installs.
+#pragma once
+
+#include <cstdarg>
+
+// Levels of Patcher_Log.
+enum { PATCHER_LOG_WARNING = 0, PATCHER_LOG_INFO = 1 };
+// Error codes of Patcher_ReportError used by the applying side.
+enum {
+    PATCHER_ERROR_EXPAND = 0,    // expansion and copy failures
+    PATCHER_ERROR_WORD = 2,      // unknown word in a property, unsupported value kind
+    PATCHER_ERROR_MISMATCH = 8,  // a delta's old file is neither expected nor finished
+    PATCHER_ERROR_INSTALLER = 9, // installer command and command-list failures
+};
+enum { PATCHER_LOG_LINE_SIZE = 1024 };
+
+// Receivers: (context, level or code, formatted text without line end). Their
+// result becomes the result of the reporting call.
+typedef int (*PatcherLogCallback)(void *context, int level, const char *text);
+typedef int (*PatcherErrorCallback)(void *context, int code, const char *text);
+
+// Installs the receivers (null removes one). Not synchronised with reporting
+// calls: install before the engine's threads start, remove after they stopped.
+// Returns 1.
+int Patcher_SetLogCallbacks(void *context, PatcherLogCallback log, PatcherErrorCallback error);
+// Formats (at most 1023 characters) and passes the line on. Returns the
+// receiver's result, 0 when no receiver is installed. Safe from any thread.
+int Patcher_Log(int level, const char *format, ...);
+int Patcher_ReportError(int code, const char *format, ...);
