@@ -388,6 +388,7 @@ static void CloseConnection(UDTSocketStruct *s) {
     UDTMultiplexer_Request(s->Mux, UDT_REQUEST_REMOVE, s, 0, 1);
     MUTEX_LOCK(s->Mutex);
     PeerHistory_Store(s->Peer.Ip, s->Rtt, s->LinkCapacity);
+    UDTCore_ReleaseInOrder(s);
     UDTCore_TearDown(s);
     Detach(s);
 }

@@ -247,6 +247,19 @@ static int32_t NextAckNumber(const UDTSocketStruct *s) {
     return a;
 }
 
+// Makes every packet received in order readable (the connection is ending and no
+// acknowledgement will do it any more).
+void UDTCore_ReleaseInOrder(UDTSocketStruct *s) {
+    if (s->RecvBuffer == nullptr || s->RecvLoss == nullptr) {
+        return;
+    }
+    int32_t a = NextAckNumber(s);
+    if (UDTSeq_Compare(a, s->LastAckSent) > 0) {
+        RecvBuffer_Acknowledge(s->RecvBuffer, UDTSeq_Offset(s->LastAckSent, a));
+        s->LastAckSent = a;
+    }
+}
+
 // Full ACK: releases newly complete packets to the reader and reports them.
 static void FullAck(UDTSocketStruct *s, double now) {
     int32_t a = NextAckNumber(s);
@@ -295,6 +308,7 @@ static void Expiry(UDTSocketStruct *s, double now) {
     double d = ((s->Rtt + 4 * s->RttVar) * (c - 1) * 0.5 + 0.01) * c;
     if ((c > 16 && d > 3) || now - s->LastResponse > 30 || d > 30) {
         s->State = s->State == UDT_STATE_CLOSING ? UDT_STATE_CLOSED : UDT_STATE_BROKEN;
+        UDTCore_ReleaseInOrder(s);
         return;
     }
     if (UDTSeq_Increment(s->CurrentSendSeq) == s->LastAckReceived) {
@@ -362,6 +376,7 @@ static void OnAck(UDTSocketStruct *s, const UDTPacketStruct *p, double now) {
     if (p->PayloadLength == 4) {
         if (UDTSeq_Compare(a, s->LastAckReceived) >= 0) {
             s->FlowWindow -= UDTSeq_Offset(s->LastAckReceived, a);
+            s->FlowWindow = s->FlowWindow > 0 ? s->FlowWindow : 0;
             s->LastAckReceived = a;
         }
         return;
@@ -482,6 +497,7 @@ static void OnControl(UDTSocketStruct *s, const UDTPacketStruct *p, double now) 
         break;
     case UDT_CTRL_SHUTDOWN:
         s->State = s->State == UDT_STATE_CLOSING ? UDT_STATE_CLOSED : UDT_STATE_BROKEN;
+        UDTCore_ReleaseInOrder(s); // the tail of the stream stays readable
         break;
     default:
         break; // keep-alive and unknown types

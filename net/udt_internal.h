@@ -120,6 +120,8 @@ UDTTimerNode *UDTCore_GetTimers(UDTSocketStruct *socket);
 // Makes the buffers, lists, windows and controller of a new connection and
 // arms the ACK, NAK and expiry timers (worker only) when armTimers is set.
 void UDTCore_SetUp(UDTSocketStruct *socket, double now, int armTimers);
+// Makes the data received in order readable without waiting for the ACK timer.
+void UDTCore_ReleaseInOrder(UDTSocketStruct *socket);
 // Frees what SetUp made.
 void UDTCore_TearDown(UDTSocketStruct *socket);
 // Sends a control packet of type with words (host order) to the peer.

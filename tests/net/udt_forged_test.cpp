@@ -121,3 +121,24 @@ TEST_F(UdtForged, HandshakeWithTinySegmentIsRefused) {
     EXPECT_LT(recv(raw, answer, sizeof answer, MSG_DONTWAIT), 0);
     close(raw);
 }
+
+TEST_F(UdtForged, TailReceivedBeforeThePeersCloseIsRead) {
+    // Data arrives, then the peer's shutdown, before any acknowledgement ran.
+    Pair &p = pair_;
+    for (int i = 0; i < 3; i++) { // one packet per pass; the ACK timer (10 ms) does not run
+        p.Now += 0.0001;
+        UDTMultiplexer_TestPump(p.Mux, p.Now);
+    }
+    UDTSocketStruct *s = p.Server;
+    EXPECT_FALSE(RecvBuffer_HasData(s->RecvBuffer)); // received, not yet acknowledged
+    auto shutdown = Control(5, 0, {});
+    Deliver(&p, s->Id, shutdown.data(), 16);
+    EXPECT_EQ(UDTSocket_GetState(s), UDT_STATE_BROKEN);
+    char buffer[4000];
+    int total = 0, n = 0;
+    while (UDTSocket_Read(s, buffer, sizeof buffer, &n)) {
+        total += n;
+    }
+    EXPECT_EQ(total, 3000);
+    EXPECT_EQ(UDTSocket_GetLastError(s), 10057);
+}
