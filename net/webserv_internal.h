@@ -1,0 +1,27 @@
+// Functions shared by the two files of the embedded HTTP server (the record,
+// listener and passes; the connection phases). Not for other callers.
+#pragma once
+
+#include "net/webserv.h"
+
+// A MIME row, pooled, listed by ascending CRC.
+struct WebServerMimeRecord {
+    WebServerMimeRecord *Next;
+    uint32_t Crc; // CRC-32 of the upper-cased extension
+    char Extension[10];
+    char Type[40];
+    char Subtype[86];
+};
+
+// webserv_request.cpp
+// Runs the connection's phases until its phase stops changing. 0 when the
+// connection must be closed now (I/O failure, time-out).
+int WebServer_ProcessConnection(WebServerStruct *server, WebServerRequestStruct *request);
+// Empties a connection for a new request: phase 1, headers freed, texts
+// cleared; unconsumed request bytes are kept.
+void WebServer_ResetRequest(WebServerStruct *server, WebServerRequestStruct *request);
+// Returns every record of *list to the header pool and clears *list.
+void WebServer_FreeHeaders(WebServerStruct *server, WebServerHeaderRecord **list);
+
+// webserv.cpp
+double WebServer_Now(WebServerStruct *server);
