@@ -226,6 +226,12 @@ static int RegistryCommand_DeleteValue(int root, const RegistryCommandStruct *co
 
 static int RegistryCommand_WriteValue(int root, const RegistryCommandStruct *command, int kind) {
     RegistryStruct *key = nullptr;
+    if (!RegistryCommand_CheckKind(kind)) {
+        Patcher_ReportError(PATCHER_ERROR_INSTALLER,
+                            "Failed to create registry entry.  [key: %i - %s]", root,
+                            command->Path);
+        return 0;
+    }
     if (!Registry_OpenKey(&key, root, command->Path)) {
         Patcher_ReportError(PATCHER_ERROR_INSTALLER, "Failed to get registry key. [key: %i - %s]",
                             root, command->Path);
@@ -238,8 +244,6 @@ static int RegistryCommand_WriteValue(int root, const RegistryCommandStruct *com
         written = Registry_SetExpandString(key, command->Name, command->Value);
     else if (kind == kKindDword)
         written = Registry_SetInt32(key, command->Name, Installer_ParseDecimal(command->Value));
-    else
-        RegistryCommand_CheckKind(kind);
     Registry_CloseKey(&key);
     if (!written) {
         Patcher_ReportError(PATCHER_ERROR_INSTALLER,
