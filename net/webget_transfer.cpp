@@ -457,9 +457,11 @@ int ParseChunkSize(WebGetStruct *web, const char *line, int length, int64_t *siz
     return 1;
 }
 
-// One line of the chunk framing at data[*pos]: 1 with the line (without its end)
-// when complete, 0 when more bytes are needed, -1 when longer than `limit`.
-int TakeLine(const char *data, int length, int *pos, int limit, char *line, int *lineLength) {
+// One line of the chunk framing at data[*pos]: 1 with the line (without its end,
+// cut to lineSize - 1 characters) when complete, 0 when more bytes are needed,
+// -1 when longer than `limit`.
+int TakeLine(const char *data, int length, int *pos, int limit, char *line, int lineSize,
+             int *lineLength) {
     int start = *pos;
     int end = start;
     while (end < length && data[end] != '\n' && end - start <= limit)
@@ -471,9 +473,11 @@ int TakeLine(const char *data, int length, int *pos, int limit, char *line, int 
     int n = end - start;
     if (n > 0 && data[end - 1] == '\r')
         n--;
+    *lineLength = n;
+    if (n > lineSize - 1)
+        n = lineSize - 1;
     memcpy(line, data + start, (size_t)n);
     line[n] = '\0';
-    *lineLength = n;
     *pos = end + 1;
     return 1;
 }
@@ -500,13 +504,9 @@ int ProcessChunked(WebGetStruct *web, int *limitHit) {
                 web->ChunkState = WEBGET_CHUNK_CRLF;
             continue;
         }
+        // Size lines are at most 70 characters, trailer lines 1024.
         int limit = web->ChunkState == WEBGET_CHUNK_TRAILER ? 1024 : 70;
-        int saved = pos;
-        int got = TakeLine(data, length, &pos, limit, line, &lineLength);
-        if (web->ChunkState == WEBGET_CHUNK_TRAILER && got < 0) {
-            pos = saved + 1; // a long trailer line: skip through it
-            continue;
-        }
+        int got = TakeLine(data, length, &pos, limit, line, sizeof line, &lineLength);
         if (got < 0)
             return ChunkError(web, "", limit);
         if (got == 0)

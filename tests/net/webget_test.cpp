@@ -232,6 +232,10 @@ TEST(WebGetReply, MalformedRepliesTable) {
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;x=1\r\nabc\r\n2\r\nde\r\n0\r\n"
          "T: v\r\n\r\n",
          200, 1, "abcde"},
+        {"long trailer line",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\nT: " +
+             std::string(300, 't') + "\r\n\r\n",
+         200, 1, "ok"},
         {"chunk size line of 13",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
          "0000000000001\r\nx\r\n0\r\n\r\n",
