@@ -75,6 +75,8 @@ int UDTMultiplexer_GetCount(void) {
 // ---------------------------------------------------------------------------
 
 void UDTMultiplexer_CancelTimer(UDTMultiplexerStruct *mux, UDTTimerNode *node) {
+    ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
+    ZYL_CHECK_PTR(node);
     if (!node->Linked) {
         return;
     }
@@ -85,6 +87,8 @@ void UDTMultiplexer_CancelTimer(UDTMultiplexerStruct *mux, UDTTimerNode *node) {
 }
 
 void UDTMultiplexer_ArmTimer(UDTMultiplexerStruct *mux, UDTTimerNode *node, double due) {
+    ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
+    ZYL_CHECK_PTR(node);
     if (node->Linked) {
         if (node->Due == due) {
             return;
@@ -126,6 +130,8 @@ static void RunTimers(UDTMultiplexerStruct *mux, double now) {
 // ---------------------------------------------------------------------------
 
 void UDTMultiplexer_AddSocketLocal(UDTMultiplexerStruct *mux, UDTSocketStruct *socket) {
+    ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
+    ZYL_CHECK_TAG(socket, UDTSocketTag);
     uint32_t id = (uint32_t)UDTCore_GetId(socket);
     if (Hash_Find(mux->Sockets, id) == nullptr) {
         Hash_Add(mux->Sockets, id, socket);
@@ -133,6 +139,8 @@ void UDTMultiplexer_AddSocketLocal(UDTMultiplexerStruct *mux, UDTSocketStruct *s
 }
 
 int UDTMultiplexer_RemoveSocketLocal(UDTMultiplexerStruct *mux, UDTSocketStruct *socket) {
+    ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
+    ZYL_CHECK_TAG(socket, UDTSocketTag);
     UDTTimerNode *timers = UDTCore_GetTimers(socket);
     for (int i = 0; i < UDT_TIMER_COUNT; i++) {
         UDTMultiplexer_CancelTimer(mux, &timers[i]);
@@ -148,14 +156,20 @@ int UDTMultiplexer_RemoveSocketLocal(UDTMultiplexerStruct *mux, UDTSocketStruct 
 }
 
 UDTHashStruct *UDTMultiplexer_GetSockets(UDTMultiplexerStruct *mux) {
+    ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
+
     return mux->Sockets;
 }
 
 UDTChannelStruct *UDTMultiplexer_GetChannel(UDTMultiplexerStruct *mux) {
+    ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
+
     return mux->Channel;
 }
 
 int UDTMultiplexer_GetPayloadSize(UDTMultiplexerStruct *mux) {
+    ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
+
     return mux->PayloadSize;
 }
 

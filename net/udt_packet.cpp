@@ -53,42 +53,52 @@ int Packet_SetPayloadSize(UDTPacketStruct *packet, int capacity) {
 }
 
 int Packet_IsControl(const UDTPacketStruct *packet) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     return (packet->Header[0] >> 31) & 1;
 }
 
 int Packet_GetControlType(const UDTPacketStruct *packet) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     return (int)((packet->Header[0] >> 16) & 0x7FFF);
 }
 
 void Packet_SetControlType(UDTPacketStruct *packet, int type) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     packet->Header[0] = ((uint32_t)type | 0x8000u) << 16;
 }
 
 int32_t Packet_GetSequence(const UDTPacketStruct *packet) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     return (int32_t)(packet->Header[0] & 0x7FFFFFFFu);
 }
 
 void Packet_SetSequence(UDTPacketStruct *packet, int32_t seq) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     packet->Header[0] = (uint32_t)seq & 0x7FFFFFFFu;
 }
 
 int32_t Packet_GetAckSequence(const UDTPacketStruct *packet) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     return (int32_t)packet->Header[1];
 }
 
 void Packet_SetAckSequence(UDTPacketStruct *packet, int32_t value) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     packet->Header[1] = (uint32_t)value;
 }
 
 int32_t Packet_GetDestination(const UDTPacketStruct *packet) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     return (int32_t)packet->Header[3];
 }
 
 void Packet_SetDestination(UDTPacketStruct *packet, int32_t id) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     packet->Header[3] = (uint32_t)id;
 }
 
 int32_t Packet_GetWord(const UDTPacketStruct *packet, int index) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     if (index < 0 || (index + 1) * 4 > packet->PayloadLength) {
         return 0;
     }
@@ -96,6 +106,7 @@ int32_t Packet_GetWord(const UDTPacketStruct *packet, int index) {
 }
 
 int Packet_GetReceiveSize(const UDTPacketStruct *packet) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     return UDT_HEADER_SIZE + packet->PayloadCapacity;
 }
 
@@ -106,6 +117,7 @@ static void SwapWords(uint32_t *words, int count, int toNetwork) {
 }
 
 void Packet_ToNetwork(UDTPacketStruct *packet) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     if (Packet_IsControl(packet)) {
         SwapWords(reinterpret_cast<uint32_t *>(packet->Payload), packet->PayloadLength / 4, 1);
     }
@@ -113,6 +125,7 @@ void Packet_ToNetwork(UDTPacketStruct *packet) {
 }
 
 void Packet_ToHost(UDTPacketStruct *packet) {
+    ZYL_CHECK_TAG(packet, UDTPacketTag);
     SwapWords(packet->Header, 4, 0);
     if (Packet_IsControl(packet)) {
         SwapWords(reinterpret_cast<uint32_t *>(packet->Payload), packet->PayloadLength / 4, 0);
