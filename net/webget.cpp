@@ -147,6 +147,7 @@ int WebGet_Create(WebGetStruct **web) {
     w->Plain.Read = PlainRead;
     w->Plain.Write = PlainWrite;
     w->Transport = &w->Plain;
+    w->Phase = WEBGET_PHASE_IDLE;
     *web = w;
     return 1;
 }

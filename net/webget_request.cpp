@@ -207,7 +207,16 @@ void ParseFileName(WebGetStruct *web) {
                 Zyl_StrCopy(name, out, sizeof name);
         }
     }
-    Zyl_StrCopy(web->FileName, name, sizeof web->FileName);
+    // The name comes from the server: keep only its last path component, so
+    // that a caller using it as a file name stays in its folder.
+    const char *base = name;
+    for (const char *p = name; *p != '\0'; p++) {
+        if (*p == '/' || *p == '\\')
+            base = p + 1;
+    }
+    if (Zyl_StrEqual(base, "..") || Zyl_StrEqual(base, "."))
+        base = "";
+    Zyl_StrCopy(web->FileName, base, sizeof web->FileName);
 }
 
 // Status line "HTTP/x.y NNN ...": 0 when malformed.

@@ -328,6 +328,10 @@ void StepHeader(WebGetStruct *web) {
             break;
         // An interim 1xx reply: the real head follows.
         web->HeaderLength = 0;
+        web->HasContentLength = 0;
+        web->ContentLength = 0;
+        web->Chunked = 0;
+        web->AcceptRanges = 0;
         from = 0;
     }
     WebGet_EvaluateHeader(web);

@@ -317,6 +317,29 @@ TEST(WebGetReply, AnySplitOfTheReplyGivesTheSameResult) {
     }
 }
 
+TEST(WebGetReply, FileNamesFromTheServerStayInTheirFolder) {
+    const struct {
+        const char *disposition;
+        const char *name;
+    } cases[] = {
+        {"", "a%20b.bin"},
+        {"Content-Disposition: attachment; filename=\"x y.zip\"; size=3\r\n", "x y.zip"},
+        {"Content-Disposition: attachment; filename=plain.txt\r\n", "plain.txt"},
+        {"Content-Disposition: attachment; filename=\"../../etc/passwd\"\r\n", "passwd"},
+        {"Content-Disposition: attachment; filename=\"..\\..\\win.ini\"\r\n", "win.ini"},
+        {"Content-Disposition: attachment; filename=..\r\n", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.disposition);
+        ScriptedServer server(ScriptedServer::Reply(Reply200("f", c.disposition)));
+        Client client;
+        ASSERT_EQ(1, client.Get(server.url("/dir/a%2520b.bin?x=/y")));
+        char name[128];
+        WebGet_GetFileName(client.w, name, sizeof name);
+        EXPECT_STREQ(c.name, name);
+    }
+}
+
 TEST(WebGetReply, IncompleteBodyIsRetried) {
     ScriptedServer server([](ScriptedConnection &c, int index) {
         c.ReadRequest();
