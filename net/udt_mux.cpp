@@ -157,19 +157,16 @@ int UDTMultiplexer_RemoveSocketLocal(UDTMultiplexerStruct *mux, UDTSocketStruct 
 
 UDTHashStruct *UDTMultiplexer_GetSockets(UDTMultiplexerStruct *mux) {
     ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
-
     return mux->Sockets;
 }
 
 UDTChannelStruct *UDTMultiplexer_GetChannel(UDTMultiplexerStruct *mux) {
     ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
-
     return mux->Channel;
 }
 
 int UDTMultiplexer_GetPayloadSize(UDTMultiplexerStruct *mux) {
     ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
-
     return mux->PayloadSize;
 }
 
