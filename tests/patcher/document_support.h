@@ -1,0 +1,99 @@
+// Shared helpers of the document tests (task status, version and package
+// documents): Alert and patcher log capture, fixture paths, and checks that a
+// written document is accepted by xmllint and by TinyXML (the front end's parser).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+#define TIXML_USE_STL
+#include <tinyxml.h>
+
+#include "core/alert.h"
+#include "core/xml.h"
+#include "core/zyl.h"
+#include "patcher/patcherlog.h"
+#include "tests/support/support.h"
+
+namespace documenttest {
+
+// Lines of the Alert log and of the patch engine's log, captured per test.
+class DocumentTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        current_ = this;
+        Alert_Create();
+        Alert_SetPrinter(CaptureAlert);
+        Patcher_SetLogCallbacks(this, CaptureLog, CaptureError);
+    }
+    void TearDown() override {
+        Patcher_SetLogCallbacks(nullptr, nullptr, nullptr);
+        Alert_Destroy();
+        current_ = nullptr;
+    }
+    static void CaptureAlert(int kind, int, const char *text) {
+        if (current_ != nullptr)
+            current_->alerts.emplace_back(kind, text);
+    }
+    static int CaptureLog(void *context, int level, const char *text) {
+        static_cast<DocumentTest *>(context)->logs.emplace_back(level, text);
+        return 1;
+    }
+    static int CaptureError(void *context, int code, const char *text) {
+        static_cast<DocumentTest *>(context)->errors.emplace_back(code, text);
+        return 1;
+    }
+    static int Count(const std::vector<std::pair<int, std::string>> &lines,
+                     const std::string &text) {
+        int n = 0;
+        for (const auto &line : lines)
+            n += line.second == text;
+        return n;
+    }
+    std::string Dump() const {
+        std::string all;
+        for (const auto &line : alerts)
+            all += "alert " + std::to_string(line.first) + ": " + line.second + "\n";
+        for (const auto &line : logs)
+            all += "log " + std::to_string(line.first) + ": " + line.second + "\n";
+        for (const auto &line : errors)
+            all += "error " + std::to_string(line.first) + ": " + line.second + "\n";
+        return all;
+    }
+
+    std::vector<std::pair<int, std::string>> alerts, logs, errors;
+    testsupport::TempDir dir_;
+
+  private:
+    static inline DocumentTest *current_ = nullptr;
+};
+
+inline std::string Fixture(const std::string &name) {
+    return std::string(PORTICO_TEST_DATA) + "/patcher/" + name;
+}
+
+// The document printed as text.
+inline std::string Print(XmlStruct *xml) {
+    int64_t size = 0;
+    Xml_GetPrintSize(xml, &size);
+    std::string text((size_t)size + 64, '\0');
+    int length = 0;
+    Xml_PrintToBuffer(xml, text.data(), (int)text.size(), &length);
+    text.resize((size_t)length);
+    return text;
+}
+
+// Both parsers the system's documents meet accept the file.
+inline void ExpectWellFormed(const std::string &path) {
+    TiXmlDocument document;
+    EXPECT_TRUE(document.LoadFile(path.c_str())) << path << ": " << document.ErrorDesc();
+    if (testsupport::HaveProgram("xmllint")) {
+        std::string output;
+        EXPECT_EQ(0, testsupport::RunCommand("xmllint --noout '" + path + "' 2>&1", &output))
+            << output;
+    }
+}
+
+} // namespace documenttest
