@@ -57,6 +57,7 @@ int UDTSocket_Init(void) {
         Zyl_Fatal("Do not call UDTSocket_Init() more then once\n");
     }
     g_started = 1;
+    Socket_Init();
     Mutex_Create(&g_idLock);
     PeerHistory_Start();
     UDTMultiplexer_Startup();
@@ -77,6 +78,7 @@ int UDTSocket_Remove(void) {
     UDTMultiplexer_Shutdown();
     PeerHistory_Stop();
     Mutex_Close(&g_idLock);
+    Socket_Remove();
     g_started = 0;
     return 1;
 }
