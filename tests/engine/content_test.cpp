@@ -377,6 +377,75 @@ TEST_F(ContentTest, HostileMetafilesAreRefusedAndCreateNothing) {
     }
 }
 
+TEST_F(ContentTest, MetafileFixturesAndTheirExactErrors) {
+    const struct {
+        const char *file;
+        const char *line; // the Alert line that refuses it ("" for the good one)
+    } cases[] = {
+        {"good_multi.torrent", ""},
+        {"traversal.torrent", "2:File path component invalid [..]"},
+        {"absolute_path.torrent", "2:File path component invalid [/tmp]"},
+        {"duplicate_path.torrent", "2:Duplicate file path [data\\A.BIN]"},
+        {"name_parent.torrent", "2:File name invalid [..]"},
+        {"zero_piece_length.torrent", "2:Piece length invalid [0]"},
+        {"info_list.torrent", "2:Info field is not a dictionary"},
+        {"negative_length.torrent", "2:File length invalid [-100]"},
+        {"too_deep.torrent", "2:Nesting too deep at 70 [65]"},
+        {"odd_pieces.torrent", "2:Hash lookup size invalid (21 mod 20)"},
+    };
+    for (const auto &c : cases) {
+        CaptureAlerts();
+        ContentStruct *content = nullptr;
+        Content_Create(&content);
+        std::string path = std::string(PORTICO_TEST_DATA) + "/metafile/" + c.file;
+        Content_SetSource(content, path.c_str(), CONTENT_SOURCE_METAFILE);
+        int opened = Content_Open(content);
+        if (c.line[0] == 0) {
+            EXPECT_EQ(1, opened) << c.file << "\n" << AlertText();
+            char hash[80];
+            Content_GetInfoHashText(content, hash, sizeof hash);
+            // As libtorrent reports it for this file.
+            EXPECT_STREQ("95075EFA4FAEF252DE52570B0348154797F354E4", hash);
+        } else {
+            EXPECT_EQ(0, opened) << c.file;
+            const auto &lines = enginetest::CapturedAlerts();
+            bool exact = false;
+            for (const std::string &line : lines)
+                exact |= line == c.line;
+            EXPECT_TRUE(exact) << c.file << "\n" << AlertText();
+        }
+        Content_Destroy(&content);
+    }
+}
+
+TEST(ContentDeathTest, SecondParentAndWrongTagsStopTheProgram) {
+    int fakeBase = 0;
+    BaseStruct *base = reinterpret_cast<BaseStruct *>(&fakeBase);
+    EXPECT_DEATH(
+        {
+            ContentStruct *content = nullptr;
+            Content_Create(&content);
+            Content_SetParent(content, base);
+            Content_SetParent(content, base);
+        },
+        "Parent handle already set");
+    EXPECT_DEATH(
+        {
+            FileListStruct *list = nullptr;
+            FileList_Create(&list);
+            FileList_SetParent(base, list);
+            FileList_SetParent(base, list);
+        },
+        "Base handle already set");
+    EXPECT_DEATH(
+        {
+            ContentStruct *content = nullptr;
+            Content_Create(&content);
+            FileList_Dump(reinterpret_cast<FileListStruct *>(content));
+        },
+        "Struct mismatch pointer \\(0x[0-9a-fA-F]+:ContentStruct != FileListStruct\\)");
+}
+
 TEST_F(ContentTest, ScanStopsOnTheStopEvent) {
     std::string data(50000, 'k');
     ASSERT_EQ(1,
