@@ -746,6 +746,22 @@ TEST(WebGetMachine, SteppingModeMakesOneStepPerCall) {
     EXPECT_EQ(0, WebGet_GetPhaseTime(client.w, WEBGET_PHASE_DONE, &seconds)); // still running
 }
 
+TEST(WebGetMachine, TraceLogsPhasesAttemptsAndTotals) {
+    ScriptedServer server(ScriptedServer::Reply(Reply200(std::string(3000, 't'))));
+    Client client;
+    WebGet_SetTrace(client.w, 1);
+    client.w->HeaderDump = 1;
+    client.w->ProgressLog = 1;
+    testsupport::ConsoleCapture console;
+    ASSERT_EQ(1, client.Get(server.url("/t")));
+    for (const char *line :
+         {"Phase changed from [Queued] to [Startup]", "Attempt 1 (of 1) : 0 [0]",
+          "HTTP Return value [200][v1.0]", "WebGet Transfer [2.9k]", "Total Read [",
+          "Successful (200)", "Connection close forced [1.0:0:]", "Total      : "}) {
+        EXPECT_TRUE(console.Contains(line)) << line << "\n" << console.Text();
+    }
+}
+
 TEST(WebGetMachine, RefusedConnectsUseEveryAttemptWithTheDelay) {
     int port = nettest::FreeLocalPort(); // nothing listens there
     Client client;
