@@ -598,7 +598,9 @@ int UDTSocket_GetChannelSocket(UDTSocketStruct *s, SocketStruct **channelSocket)
 
 int UDTSocket_SetBlocking(UDTSocketStruct *s, int blocking) {
     ZYL_CHECK_TAG(s, UDTSocketTag);
+    MUTEX_LOCK(s->Mutex);
     s->Blocking = blocking ? 1 : 0;
+    MUTEX_UNLOCK(s->Mutex);
     return Succeed(0);
 }
 
@@ -621,7 +623,9 @@ int UDTSocket_SetReuseAddress(UDTSocketStruct *s, int allow) {
 
 int UDTSocket_SetLinger(UDTSocketStruct *s, int on, int seconds) {
     ZYL_CHECK_TAG(s, UDTSocketTag);
+    MUTEX_LOCK(s->Mutex);
     s->Linger = on ? seconds : 0;
+    MUTEX_UNLOCK(s->Mutex);
     return Succeed(0);
 }
 
@@ -630,7 +634,9 @@ int UDTSocket_SetBacklog(UDTSocketStruct *s, int backlog) {
     if (backlog < 1) {
         return Fail(UDT_ERROR_INVALID);
     }
+    MUTEX_LOCK(s->Mutex);
     s->Backlog = backlog;
+    MUTEX_UNLOCK(s->Mutex);
     return Succeed(0);
 }
 
@@ -656,8 +662,10 @@ int UDTSocket_SetTimeouts(UDTSocketStruct *s, int receive, int send, int accept)
     if (accept >= 0) {
         return Fail(UDT_ERROR_INVALID);
     }
+    MUTEX_LOCK(s->Mutex);
     s->RecvTimeout = receive < 0 ? -1 : receive;
     s->SendTimeout = send < 0 ? -1 : send;
+    MUTEX_UNLOCK(s->Mutex);
     return Succeed(0);
 }
 
@@ -735,8 +743,10 @@ int UDTSocket_GetAverageRates(UDTSocketStruct *s, double *receive, double *send)
     }
     double elapsed = Zyl_GetTickSeconds() - s->ResetTime;
     if (elapsed >= 4) {
+        MUTEX_LOCK(s->Mutex);
         *receive = (double)s->RecvAccount.Total / elapsed;
         *send = (double)s->SendAccount.Total / elapsed;
+        MUTEX_UNLOCK(s->Mutex);
     }
     return Succeed(0);
 }
@@ -745,8 +755,10 @@ int UDTSocket_GetPeakRates(UDTSocketStruct *s, double *receive, double *send) {
     ZYL_CHECK_TAG(s, UDTSocketTag);
     ZYL_CHECK_PTR(receive);
     ZYL_CHECK_PTR(send);
+    MUTEX_LOCK(s->Mutex);
     *receive = s->RecvAccount.Peak;
     *send = s->SendAccount.Peak;
+    MUTEX_UNLOCK(s->Mutex);
     return Succeed(0);
 }
 
@@ -772,8 +784,10 @@ int UDTSocket_GetRateLimits(UDTSocketStruct *s, int *receive, int *send) {
     ZYL_CHECK_TAG(s, UDTSocketTag);
     ZYL_CHECK_PTR(receive);
     ZYL_CHECK_PTR(send);
+    MUTEX_LOCK(s->Mutex);
     *receive = s->RecvAccount.Limit;
     *send = s->SendAccount.Limit;
+    MUTEX_UNLOCK(s->Mutex);
     return Succeed(0);
 }
 
@@ -791,10 +805,14 @@ static int Delay(UDTSocketStruct *s, const UDTRateAccount *a, int *milliseconds)
     ZYL_CHECK_PTR(milliseconds);
     *milliseconds = 0;
     double now = Zyl_GetTickSeconds();
-    if (a->Limit < 1 || (int64_t)floor(now) != a->Second || a->SecondBytes < a->Limit) {
+    MUTEX_LOCK(s->Mutex);
+    int used = a->Limit >= 1 && (int64_t)floor(now) == a->Second && a->SecondBytes >= a->Limit;
+    double second = (double)a->Second;
+    MUTEX_UNLOCK(s->Mutex);
+    if (!used) {
         return 0;
     }
-    *milliseconds = (int)((1 - (now - (double)a->Second)) * 1000);
+    *milliseconds = (int)((1 - (now - second)) * 1000);
     return *milliseconds > 0;
 }
 
