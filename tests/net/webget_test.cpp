@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -387,6 +388,21 @@ TEST(WebGetReply, SteadySlowBodyOutlastsTheIdleTimeout) {
     double seconds = 0;
     WebGet_GetTransferTime(client.w, &seconds);
     EXPECT_GT(seconds, 0.5);
+}
+
+TEST(WebGetRequest, BodyToAServerThatDoesNotReadEndsWithIOTimeout) {
+    std::promise<void> done;
+    std::shared_future<void> finished = done.get_future().share();
+    ScriptedServer server([finished](ScriptedConnection &, int) { finished.wait(); });
+    Client client;
+    client.w->IOTimeout = 0.2;
+    std::string body(16 << 20, 'p');
+    WebGet_SetRequestType(client.w, WEBGET_POST);
+    WebGet_SetPostData(client.w, body.data(), (int)body.size());
+    EXPECT_EQ(0, client.Get(server.url("/sink")));
+    EXPECT_EQ(961, client.Status());
+    EXPECT_LT(client.w->BodySent, (int)body.size());
+    done.set_value();
 }
 
 TEST(WebGetReply, SizeLimitAndSinkDecisions) {
