@@ -3,6 +3,7 @@
 // written document is accepted by xmllint and by TinyXML (the front end's parser).
 #pragma once
 
+#include <climits>
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
@@ -24,13 +25,15 @@ class DocumentTest : public ::testing::Test {
   protected:
     void SetUp() override {
         current_ = this;
-        Alert_Create();
+        // The Alert log is process-wide and other tests may have made it.
+        if (Alert_Log(ALERT_KIND_MESSAGE, INT_MIN, " ") == 0)
+            Alert_Create();
         Alert_SetPrinter(CaptureAlert);
         Patcher_SetLogCallbacks(this, CaptureLog, CaptureError);
     }
     void TearDown() override {
         Patcher_SetLogCallbacks(nullptr, nullptr, nullptr);
-        Alert_Destroy();
+        Alert_SetPrinter(nullptr);
         current_ = nullptr;
     }
     static void CaptureAlert(int kind, int, const char *text) {
