@@ -137,7 +137,7 @@ void ParseCookie(WebGetStruct *web, const char *line) {
         if (first) {
             if (eq <= 0)
                 return; // no name=value pair: not a cookie
-            Zyl_StrCopyUntil(name, part, '=', sizeof name);
+            Zyl_StrCopyUntil(name, part, '=', (int)sizeof name - 1);
             Zyl_StrCopy(value, part + eq + 1, sizeof value);
             first = 0;
         } else if (Zyl_StrEqualNoCase(part, "secure")) {
@@ -281,7 +281,7 @@ int RedirectAllowed(WebGetStruct *web, const char *url) {
     char host[WEBGET_HOST_SIZE] = {0};
     int at = -1;
     if (Zyl_StrFind(url, "://", &at)) {
-        Zyl_StrCopyUntil(host, url + at + 3, '/', sizeof host);
+        Zyl_StrCopyUntil(host, url + at + 3, '/', (int)sizeof host - 1);
         char bare[WEBGET_HOST_SIZE];
         WebGet_HostWithoutPort(host, bare, sizeof bare);
         Zyl_StrCopy(host, bare, sizeof host);
@@ -356,7 +356,9 @@ int FollowRedirect(WebGetStruct *web) {
 // ---------------------------------------------------------------------------
 
 void WebGet_HostWithoutPort(const char *host, char *buffer, int size) {
-    Zyl_StrCopyUntil(buffer, host, ':', size);
+    if (size < 1)
+        return;
+    Zyl_StrCopyUntil(buffer, host, ':', size - 1); // copies at most size - 1, then the NUL
     Zyl_StrLower(buffer);
 }
 

@@ -233,6 +233,8 @@ TEST(WebGetReply, MalformedRepliesTable) {
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;x=1\r\nabc\r\n2\r\nde\r\n0\r\n"
          "T: v\r\n\r\n",
          200, 1, "abcde"},
+        {"long cookie name", Reply200("c", "Set-Cookie: " + std::string(1500, 'n') + "=1\r\n"), 200,
+         1, "c"},
         {"long trailer line",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\nT: " +
              std::string(300, 't') + "\r\n\r\n",
@@ -717,6 +719,8 @@ TEST(WebGetCookies, DomainMatchingTable) {
     char header[128];
     EXPECT_EQ(1, WebGet_GetCookieHeader(client.w, header, sizeof header));
     EXPECT_STREQ("N=w", header);
+    std::string longHost(5000, 'h'); // longer than every host buffer
+    EXPECT_EQ(0, WebGet_HasCookieForHost(client.w, longHost.c_str()));
     client.w->CookiesToAllHosts = 1;
     EXPECT_EQ(1, WebGet_HasCookieForHost(client.w, "anything.org"));
 }
