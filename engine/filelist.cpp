@@ -96,6 +96,15 @@ int FileList_SetParent(BaseStruct *base, FileListStruct *list) {
     return 1;
 }
 
+int FileList_SetStorage(FileListStruct *list, CacheStruct *cache, StorageStruct *storage) {
+    ZYL_CHECK_TAG(list, FileList_Tag);
+    if (list->IoMember)
+        FileList_CloseFile(list, list->IoMember);
+    list->Cache = cache;
+    list->Storage = storage;
+    return 1;
+}
+
 int FileList_SetStopEvent(FileListStruct *list, EventStruct *event) {
     ZYL_CHECK_TAG(list, FileList_Tag);
     list->StopEvent = event;

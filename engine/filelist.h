@@ -69,6 +69,9 @@ int FileList_Deinit(FileListStruct *list);
 int FileList_Reset(FileListStruct *list);
 // Binds the download; a second call is fatal ("Base handle already set").
 int FileList_SetParent(BaseStruct *base, FileListStruct *list);
+// Binds the engine's disk cache and storage (either may be null: without them
+// the list reads and writes the files itself). Returns 1.
+int FileList_SetStorage(FileListStruct *list, CacheStruct *cache, StorageStruct *storage);
 // The event polled between preparation steps (the download's stop event).
 int FileList_SetStopEvent(FileListStruct *list, EventStruct *event);
 
@@ -143,7 +146,7 @@ int FileList_UnlockAll(FileListStruct *list);
 // Closes one file (written data stays on disk). Returns 1.
 int FileList_CloseFile(FileListStruct *list, FileListMemberStruct *member);
 
-// Disk-cache passes; without a cache they act on the one open file.
+// Disk-cache passes over every file; without a cache there is nothing held back.
 int FileList_FlushAll(FileListStruct *list);
 int FileList_ReleaseCacheFiles(FileListStruct *list);
 int FileList_PrintCacheStatistics(FileListStruct *list);

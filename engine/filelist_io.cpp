@@ -1,6 +1,6 @@
-// The file list's disk work: reads and writes split at file boundaries (one
-// file kept open between calls), preparing files at start without touching
-// bytes already there, completing files, and erasing them with their folders.
+// The file list's disk work: reads and writes split at file boundaries (through
+// the disk cache and storage when bound, else one file kept open between calls),
+// preparing files without touching bytes already there, completing and erasing.
 #include <cstring>
 
 #include "core/alert.h"
@@ -8,7 +8,9 @@
 #include "core/file.h"
 #include "core/mutex.h"
 #include "core/zyl.h"
+#include "engine/cache.h"
 #include "engine/filelist.h"
+#include "engine/storage.h"
 
 extern const char FileList_Tag[];
 extern const char FileListMember_Tag[];
@@ -23,15 +25,25 @@ enum { kMaxChunk = 1 << 30 };
 // Reads and writes
 // ---------------------------------------------------------------------------
 
+// Writes the file's cached data and closes it without renaming. 0 when cached
+// data could not be written or the file could not be closed.
 int FileList_CloseFile(FileListStruct *list, FileListMemberStruct *member) {
     ZYL_CHECK_TAG(list, FileList_Tag);
     ZYL_CHECK_TAG(member, FileListMember_Tag);
+    int ok = 1;
     if (list->IoMember == member) {
-        File_Close(list->IoFile);
+        ok = File_Close(list->IoFile);
         list->IoMember = nullptr;
         list->IoWritable = 0;
     }
-    return 1;
+    char path[FILELIST_TEXT_SIZE];
+    if ((list->Cache || list->Storage) && FileList_GetMemberDiskPath(list, member, path)) {
+        if (list->Cache)
+            ok = Cache_FlushFile(list->Cache, path) && ok;
+        if (list->Storage)
+            ok = Storage_Finalize(list->Storage, path, 0) && ok;
+    }
+    return ok;
 }
 
 // Opens the member's file for reading, or for reading and writing (created
@@ -54,6 +66,19 @@ static int InternalOpen(FileListStruct *list, FileListMemberStruct *m, int writa
 
 static int InternalMove(FileListStruct *list, FileListMemberStruct *m, int64_t at, uint8_t *bytes,
                         int length, int write) {
+    if (list->Cache || list->Storage) {
+        char path[FILELIST_TEXT_SIZE];
+        int ok = FileList_GetMemberDiskPath(list, m, path);
+        if (ok && list->Cache)
+            ok = write ? Cache_Write(list->Cache, path, at, bytes, length)
+                       : Cache_Read(list->Cache, path, at, bytes, length);
+        else if (ok)
+            ok = write ? Storage_Write(list->Storage, path, at, bytes, length)
+                       : Storage_Read(list->Storage, path, at, bytes, length);
+        if (!ok)
+            FILELIST_ERROR("I/O failed (%s) (%d)", m->Path, length);
+        return ok;
+    }
     int count = 0;
     int ok = InternalOpen(list, m, write) && File_SetPosition(list->IoFile, at);
     if (ok && write)
@@ -184,38 +209,51 @@ static int InternalStopped(FileListStruct *list) {
     return 0;
 }
 
-// Brings one file to its length. The size is set with one truncate call: a
-// shorter file grows from its end (sparse), a longer one is cut, bytes
-// already there stay as they are.
-static int InternalPrepareOne(FileListStruct *list, FileListMemberStruct *m, BitfieldStruct *pieces,
-                              int *existing) {
-    char path[FILELIST_TEXT_SIZE];
-    if (!FileList_GetMemberDiskPath(list, m, path))
-        return 0;
-    int64_t size = 0;
-    if (File_Stat(list->File, path)) {
-        if (File_IsDirectory(list->File)) {
-            FILELIST_ERROR("Failure writing to [%s/%s]", path, "directory");
-            return 0;
-        }
-        File_GetSize(list->File, &size);
+// Creates the file when missing and gives it exactly its length in one step.
+static int InternalSetLength(FileListStruct *list, FileListMemberStruct *m, const char *path) {
+    if (list->Storage) {
+        return Storage_SetSparse(list->Storage, path) &&
+               Storage_SetLength(list->Storage, path, m->Length);
     }
-    if (size > 0)
-        (*existing)++;
-    if (size == m->Length && size > 0)
-        return 1;
     FileList_CloseFile(list, m);
     int ok = File_Open(list->File, path, FILE_MODE_READ | FILE_MODE_WRITE) &&
              File_SetSparse(list->File) && File_SetPosition(list->File, m->Length) &&
              File_Truncate(list->File);
     if (File_IsOpen(list->File))
         ok = File_Close(list->File) && ok;
-    if (!ok) {
-        FILELIST_ERROR("Failure writing to [%s/%s]", path, m->Path);
+    return ok;
+}
+
+// Brings one file to its length. The size is set with one truncate call: a
+// shorter file grows from its end (sparse), a longer one is cut, bytes
+// already there stay as they are.
+static int InternalPrepareOne(FileListStruct *list, FileListMemberStruct *m, BitfieldStruct *pieces,
+                              int *existing) {
+    char path[FILELIST_TEXT_SIZE], real[FILELIST_TEXT_SIZE];
+    if (!FileList_GetMemberDiskPath(list, m, path))
         return 0;
+    if (!list->Storage || !Storage_GetRealPath(list->Storage, path, real, sizeof real))
+        Zyl_StrCopy(real, path, sizeof real);
+    int64_t size = 0;
+    if (File_Stat(list->File, real)) {
+        if (File_IsDirectory(list->File)) {
+            FILELIST_ERROR("Failure writing to [%s/%s]", path, real);
+            return 0;
+        }
+        File_GetSize(list->File, &size);
     }
-    if (size < m->Length)
-        InternalMarkFresh(list, pieces, m->Offset + size, m->Offset + m->Length);
+    if (size > 0)
+        (*existing)++;
+    if (size != m->Length || size == 0) {
+        if (!InternalSetLength(list, m, path)) {
+            FILELIST_ERROR("Failure writing to [%s/%s]", path, real);
+            return 0;
+        }
+        if (size < m->Length)
+            InternalMarkFresh(list, pieces, m->Offset + size, m->Offset + m->Length);
+    }
+    if (list->Cache)
+        Cache_AddFile(list->Cache, path, m->Length, list->PieceLength);
     return 1;
 }
 
@@ -248,8 +286,19 @@ int FileList_CheckCompleted(FileListStruct *list, BitfieldStruct *held, int one,
             all = i < bits && Bitfield_Test(held, i);
         if (!all)
             continue;
+        // A file counts as completed only once its data is on disk under its
+        // final name; otherwise a later check tries again.
+        char path[FILELIST_TEXT_SIZE];
+        int ok = FileList_GetMemberDiskPath(list, m, path);
+        if (ok && list->Cache)
+            ok = Cache_FlushFile(list->Cache, path);
+        if (ok && list->Storage)
+            ok = Storage_Finalize(list->Storage, path, 1);
+        if (ok && list->IoMember == m)
+            ok = FileList_CloseFile(list, m);
+        if (!ok)
+            continue;
         FILELIST_INFO("File [%s] now marked as completed", m->Path);
-        FileList_CloseFile(list, m);
         m->Completed = 1;
     }
     return 1;
@@ -283,12 +332,16 @@ static void InternalErasePath(FileListStruct *list, char *folder, char *previous
 
 int FileList_Erase(FileListStruct *list) {
     ZYL_CHECK_TAG(list, FileList_Tag);
-    char path[FILELIST_TEXT_SIZE];
+    char path[FILELIST_TEXT_SIZE], real[FILELIST_TEXT_SIZE];
     for (FileListMemberStruct *m = list->First; m; m = m->Next) {
         FileList_CloseFile(list, m);
         if (FileList_GetMemberDiskPath(list, m, path)) {
-            FILELIST_INFO("Erase file [%s]", path);
-            File_Erase(list->File, path);
+            if (list->Cache)
+                Cache_ReleaseFile(list->Cache, path);
+            if (!list->Storage || !Storage_GetRealPath(list->Storage, path, real, sizeof real))
+                Zyl_StrCopy(real, path, sizeof real);
+            FILELIST_INFO("Erase file [%s]", real);
+            File_Erase(list->File, real);
         }
         m->Completed = 0;
     }
@@ -308,53 +361,115 @@ int FileList_UnlockAll(FileListStruct *list) {
     ZYL_CHECK_TAG(list, FileList_Tag);
     if (!list->Locked)
         return 1;
-    if (list->IoMember)
-        FileList_CloseFile(list, list->IoMember);
+    for (FileListMemberStruct *m = list->First; m; m = m->Next)
+        FileList_CloseFile(list, m);
     list->Locked = 0;
     FILELIST_INFO("All files %s", "Unlocked");
     return 1;
 }
 
 // ---------------------------------------------------------------------------
-// Disk-cache passes (direct I/O until the disk cache is bound)
+// Disk-cache passes
 // ---------------------------------------------------------------------------
 
-// Direct writes are already with the operating system: nothing is held back.
+typedef void (*CachePass)(CacheStruct *cache, const char *path, void *user);
+
+// Runs one cache call for every file's disk path; nothing without a cache.
+static void InternalEachFile(FileListStruct *list, CachePass pass, void *user) {
+    char path[FILELIST_TEXT_SIZE];
+    for (FileListMemberStruct *m = list->First; list->Cache && m; m = m->Next) {
+        if (FileList_GetMemberDiskPath(list, m, path))
+            pass(list->Cache, path, user);
+    }
+}
+
+static void InternalFlush(CacheStruct *cache, const char *path, void *user) {
+    if (!Cache_FlushFile(cache, path))
+        *static_cast<int *>(user) = 0;
+}
+
 int FileList_FlushAll(FileListStruct *list) {
     ZYL_CHECK_TAG(list, FileList_Tag);
-    return 1;
+    int ok = 1;
+    InternalEachFile(list, InternalFlush, &ok);
+    return ok;
+}
+
+static void InternalRelease(CacheStruct *cache, const char *path, void *) {
+    Cache_ReleaseFile(cache, path);
 }
 
 int FileList_ReleaseCacheFiles(FileListStruct *list) {
     ZYL_CHECK_TAG(list, FileList_Tag);
     if (list->IoMember)
         FileList_CloseFile(list, list->IoMember);
+    InternalEachFile(list, InternalRelease, nullptr);
     return 1;
+}
+
+static void InternalPrint(CacheStruct *cache, const char *path, void *) {
+    Cache_PrintFileStatistics(cache, path);
 }
 
 int FileList_PrintCacheStatistics(FileListStruct *list) {
     ZYL_CHECK_TAG(list, FileList_Tag);
+    InternalEachFile(list, InternalPrint, nullptr);
     return 1;
+}
+
+struct CacheTotals {
+    double Efficiency;
+    int64_t Usage;
+    int Failures;
+};
+
+static void InternalTotals(CacheStruct *cache, const char *path, void *user) {
+    CacheTotals *totals = static_cast<CacheTotals *>(user);
+    double efficiency = 0;
+    int64_t usage = 0;
+    int failures = 0;
+    Cache_GetFileTotals(cache, path, &efficiency, &usage);
+    Cache_GetFileWriteFailures(cache, path, &failures);
+    totals->Efficiency += efficiency;
+    totals->Usage += usage;
+    totals->Failures += failures;
 }
 
 int FileList_GetCacheTotals(FileListStruct *list, double *efficiency, int64_t *usage) {
     ZYL_CHECK_TAG(list, FileList_Tag);
     ZYL_CHECK_PTR(efficiency);
     ZYL_CHECK_PTR(usage);
-    *efficiency = 0;
-    *usage = 0;
+    CacheTotals totals = {0, 0, 0};
+    InternalEachFile(list, InternalTotals, &totals);
+    *efficiency = totals.Efficiency;
+    *usage = totals.Usage;
     return 1;
 }
 
 int FileList_GetWriteFailures(FileListStruct *list, int *count) {
     ZYL_CHECK_TAG(list, FileList_Tag);
     ZYL_CHECK_PTR(count);
-    *count = 0;
+    CacheTotals totals = {0, 0, 0};
+    InternalEachFile(list, InternalTotals, &totals);
+    *count = totals.Failures;
     return 1;
 }
 
+// Writes the cached data of every file the piece touches, over the piece's
+// bytes within each file.
 int FileList_FlushPiece(int index, FileListStruct *list) {
     ZYL_CHECK_TAG(list, FileList_Tag);
-    (void)index;
-    return 1;
+    if (list->Cache == nullptr || index < 0 || list->PieceLength <= 0)
+        return 1;
+    int64_t start = (int64_t)index * list->PieceLength;
+    int64_t end = start + list->PieceLength;
+    int ok = 1;
+    char path[FILELIST_TEXT_SIZE];
+    for (FileListMemberStruct *m = list->First; m; m = m->Next) {
+        int64_t from = start > m->Offset ? start : m->Offset;
+        int64_t to = end < m->Offset + m->Length ? end : m->Offset + m->Length;
+        if (from < to && FileList_GetMemberDiskPath(list, m, path))
+            ok = Cache_FlushRange(list->Cache, path, from - m->Offset, to - m->Offset - 1) && ok;
+    }
+    return ok;
 }

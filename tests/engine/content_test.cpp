@@ -11,9 +11,11 @@
 #include "core/bitfield.h"
 #include "core/mutex.h"
 #include "core/sha1.h"
+#include "engine/cache.h"
 #include "engine/content.h"
 #include "engine/filelist.h"
 #include "engine/metafile.h"
+#include "engine/storage.h"
 #include "engine/urllist.h"
 #include "tests/engine/alert_capture.h"
 #include "tests/net/nginx_server.h"
@@ -444,6 +446,63 @@ TEST(ContentDeathTest, SecondParentAndWrongTagsStopTheProgram) {
             FileList_Dump(reinterpret_cast<FileListStruct *>(content));
         },
         "Struct mismatch pointer \\(0x[0-9a-fA-F]+:ContentStruct != FileListStruct\\)");
+}
+
+TEST_F(ContentTest, ThroughDiskCacheAndStorageWithPartialNames) {
+    std::string data;
+    for (int i = 0; i < 100000; i++)
+        data += (char)(i * 31 + 7);
+    std::string doc = "d4:infod6:length" + I(100000) + "4:name" + S("one.bin") + "12:piece length" +
+                      I(32768) + "6:pieces" + S(PieceTable(data, 32768)) + "ee";
+    StorageStruct *storage = nullptr;
+    CacheStruct *cache = nullptr;
+    Storage_Create(&storage);
+    Storage_SetPartialExtension(storage, "part");
+    Cache_Create(&cache);
+    Cache_SetParent(cache, nullptr, storage);
+    ASSERT_EQ(1, Cache_SetBufferSize(cache, 1 << 20));
+    FileListStruct *list = nullptr;
+    Content_GetFileList(content_, &list);
+    FileList_SetStorage(list, cache, storage);
+    ASSERT_EQ(1, OpenBuffer(doc)) << AlertText();
+    std::string dl = dir_ / "dl";
+    Content_SetPath(content_, dl.c_str());
+    ASSERT_EQ(1, Content_ScanExisting(content_)) << AlertText();
+    // The incomplete file lies under its partial name.
+    EXPECT_TRUE(testsupport::FileExists(dl + "/one.bin.part"));
+    EXPECT_FALSE(testsupport::FileExists(dl + "/one.bin"));
+    for (int i = 0; i < 4; i++) {
+        int size = 0, failed = 0;
+        Content_GetPieceSize(content_, i, &size);
+        ASSERT_EQ(1, Content_Write(data.data() + i * 32768, content_, i, 0, size));
+        ASSERT_EQ(1, Content_AuthenticatePiece(content_, i, &failed)) << AlertText();
+    }
+    int all = 0;
+    FileList_AllCompleted(list, &all);
+    EXPECT_EQ(1, all);
+    EXPECT_FALSE(testsupport::FileExists(dl + "/one.bin.part"));
+    EXPECT_EQ(data, testsupport::ReadFile(dl + "/one.bin"));
+    int failures = -1;
+    FileList_GetWriteFailures(list, &failures);
+    EXPECT_EQ(0, failures);
+
+    // A second content over the finished file finds every piece through the cache.
+    ContentStruct *again = nullptr;
+    Content_Create(&again);
+    FileList_SetStorage(again->FileList, cache, storage);
+    buffer_ = doc;
+    Content_SetSourceBuffer(again, buffer_.data(), (int64_t)buffer_.size());
+    ASSERT_EQ(1, Content_Open(again));
+    Content_SetPath(again, dl.c_str());
+    ASSERT_EQ(1, Content_ScanExisting(again));
+    BitfieldStruct *held = nullptr;
+    Content_GetBitfield(again, &held);
+    EXPECT_EQ("1111", Bits(held));
+    Content_Destroy(&again);
+    Content_Destroy(&content_);
+    Content_Create(&content_);
+    Cache_Destroy(&cache);
+    Storage_Destroy(&storage);
 }
 
 TEST_F(ContentTest, ScanStopsOnTheStopEvent) {
