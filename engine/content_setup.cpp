@@ -10,16 +10,14 @@
 #include "engine/content.h"
 #include "engine/filelist.h"
 #include "engine/metafile.h"
+#include "engine/storage.h"
 #include "engine/urllist.h"
-#include "net/webget.h"
 
 extern const char Content_Tag[];
 
 #define CONTENT_INFO(...) Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, __VA_ARGS__)
 #define CONTENT_WARN(...) Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL, __VA_ARGS__)
 #define CONTENT_ERROR(...) Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, __VA_ARGS__)
-
-enum { kWebRefused = 956, kMinUrlPieceLength = 32768 };
 
 static int InternalKeyIs(MetaFileMemberStruct *key, const char *name) {
     return key->Type == METAFILE_TYPE_STRING && key->Length == Zyl_StrLen(name) &&
@@ -344,6 +342,12 @@ int Content_Setup(ContentStruct *content) {
     if (!ok)
         return 0;
     CONTENT_INFO("Source filename set to %d:[%s]", content->SourceType, content->SourceFileName);
+    char extension[STORAGE_EXTENSION_SIZE] = "";
+    if (content->FileList->Storage &&
+        Storage_GetPartialExtension(content->FileList->Storage, extension, sizeof extension) &&
+        extension[0]) {
+        CONTENT_INFO("Partial files will have extension [%s]", extension);
+    }
     if (!Content_ParseMetaInfo(content)) {
         CONTENT_ERROR("Unable to process meta info");
         return 0;

@@ -465,6 +465,7 @@ TEST_F(ContentTest, ThroughDiskCacheAndStorageWithPartialNames) {
     Content_GetFileList(content_, &list);
     FileList_SetStorage(list, cache, storage);
     ASSERT_EQ(1, OpenBuffer(doc)) << AlertText();
+    EXPECT_TRUE(AlertSeen("Partial files will have extension [.part]")) << AlertText();
     std::string dl = dir_ / "dl";
     Content_SetPath(content_, dl.c_str());
     ASSERT_EQ(1, Content_ScanExisting(content_)) << AlertText();
