@@ -32,6 +32,8 @@ struct InstallerCommandNode {
 struct InstallerCommandList {
     const char *Tag;
     InstallerCommandNode *First;
+    InstallerCommandNode *Last; // appends without a walk
+    int Count;                  // at most INSTALLER_MAX_COMMANDS
 };
 
 #define INSTALLER_TYPE(name, prefix)                                                               \
@@ -76,6 +78,8 @@ int Installer_ClearCommands(InstallerCommandList *list) {
     ZYL_CHECK_TAG(list, kListTag);
     InstallerCommandNode *node = list->First;
     list->First = nullptr;
+    list->Last = nullptr;
+    list->Count = 0;
     while (node != nullptr) {
         ZYL_CHECK_TAG(node, kNodeTag);
         InstallerCommandNode *next = node->Next;
@@ -90,9 +94,7 @@ int Installer_ClearCommands(InstallerCommandList *list) {
 int Installer_GetCount(InstallerCommandList *list, int *count) {
     ZYL_CHECK_TAG(list, kListTag);
     ZYL_CHECK_PTR(count);
-    *count = 0;
-    for (InstallerCommandNode *node = list->First; node != nullptr; node = node->Next)
-        (*count)++;
+    *count = list->Count;
     return 1;
 }
 
@@ -118,10 +120,12 @@ int Installer_AppendCommand(InstallerCommandList *list, const InstallerCommandTy
     node->Tag = kNodeTag;
     node->Record = record;
     node->Type = type;
-    InstallerCommandNode **tail = &list->First;
-    while (*tail != nullptr)
-        tail = &(*tail)->Next;
-    *tail = node;
+    if (list->Last != nullptr)
+        list->Last->Next = node;
+    else
+        list->First = node;
+    list->Last = node;
+    list->Count++;
     return 1;
 }
 
@@ -209,6 +213,9 @@ int Installer_ParseCommands(InstallerCommandList *list, XmlStruct *xml,
         Xml_GetName(xml, child, &name);
         if (kind != XML_KIND_ELEMENT) {
             index--; // comments and declarations are no commands
+        } else if (list->Count >= INSTALLER_MAX_COMMANDS) {
+            Patcher_Log(PATCHER_LOG_WARNING, "Too many commands. [Command Index: %i]. Skipping...",
+                        index);
         } else if (Zyl_StrEqual(name, "PreProcessCommand") ||
                    Zyl_StrEqual(name, "PostProcessCommand")) {
             if (!Installer_CreateLegacyCommand(xml, child, list))

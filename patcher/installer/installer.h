@@ -10,8 +10,9 @@ struct MacroListStruct;
 struct XmlStruct;
 struct XmlNodeStruct;
 
-// Size of every command property (319 characters and the NUL).
-enum { INSTALLER_TEXT_SIZE = 320 };
+// Size of every command property (319 characters and the NUL), and the most
+// commands one list holds (a document's further commands are skipped).
+enum { INSTALLER_TEXT_SIZE = 320, INSTALLER_MAX_COMMANDS = 1024 };
 
 // The six operations of a command type. Records are the type's own struct; each
 // operation checks the record's tag.
@@ -50,8 +51,9 @@ int Installer_GetCount(InstallerCommandList *list, int *count);
 int Installer_GetCommandType(InstallerCommandList *list, int index, const char **typeName);
 // Replaces the list's commands by those under listElement: "Command" elements
 // with an "xsi:type", and legacy "PreProcessCommand" / "PostProcessCommand"
-// elements holding a program path. Unknown elements and types are logged and
-// skipped. Returns 1; 0 when a command of a known type could not be built
+// elements holding a program path. Unknown elements and types, and commands
+// past INSTALLER_MAX_COMMANDS, are logged and skipped. Returns 1; 0 when a command of a known type
+// could not be built
 // ("Command failed to execute. Aborting install. ..."), keeping those built.
 int Installer_ParseCommands(InstallerCommandList *list, XmlStruct *xml, XmlNodeStruct *listElement);
 // Appends one "Command" element per command to listElement. Returns 1 when

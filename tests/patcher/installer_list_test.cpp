@@ -131,6 +131,21 @@ TEST_F(InstallerTest, OverlongPropertyAbortsTheParseKeepingEarlierCommands) {
     Installer_Destroy(&list);
 }
 
+TEST_F(InstallerTest, ListsHoldAtMostTheirLimit) {
+    InstallerCommandList *list = nullptr;
+    Installer_Create(&list);
+    std::string commands;
+    for (int i = 0; i < INSTALLER_MAX_COMMANDS + 6; i++)
+        commands += "<Command xsi:type=\"ComRegisterCommand\"/>";
+    ASSERT_EQ(1, ParseList(list, List(commands)));
+    int count = 0;
+    Installer_GetCount(list, &count);
+    EXPECT_EQ(INSTALLER_MAX_COMMANDS, count);
+    EXPECT_EQ(1, LogCount("Too many commands. [Command Index: " +
+                          std::to_string(INSTALLER_MAX_COMMANDS + 5) + "]. Skipping..."));
+    Installer_Destroy(&list);
+}
+
 TEST_F(InstallerTest, EmptyListRunsAndLogsStartAndEnd) {
     EXPECT_EQ(1, Run(List("")));
     EXPECT_EQ(1, LogCount("Installer execute starting."));
