@@ -219,8 +219,6 @@ struct WebGetStruct {
     int RequestLength;
     int BodySent;          // bytes of the POST body written
     int BodyInline;        // 1: the body was copied behind the request text
-    const char *QueryBody; // body taken from the query (inside HeaderBuffer)
-    int QueryBodyLength;
     int Progressed; // the last step moved bytes
     double NextProgress;
     int ConnectionCount;
