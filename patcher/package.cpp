@@ -20,6 +20,7 @@ struct ReleaseList {
     PackageRelease *Items;
     int Count;
     int Capacity;
+    int Refused; // releases dropped past the limit (logged once)
 };
 
 struct Package {
@@ -49,6 +50,7 @@ static void Package_FreeReleases(ReleaseList *list) {
         ZYL_FREE(list->Items, (int64_t)list->Capacity * (int64_t)sizeof(PackageRelease));
     list->Count = 0;
     list->Capacity = 0;
+    list->Refused = 0;
 }
 
 // Back to the state before any document, except the fields kept across loads.
@@ -99,8 +101,9 @@ int Package_Destroy(Package **package) {
 // Appends a parsed release, growing the list. 0 (logged) past the limit.
 static int Package_AddRelease(ReleaseList *list, const PackageRelease *release) {
     if (list->Count >= PACKAGE_MAX_RELEASES) {
-        Patcher_Log(PATCHER_LOG_WARNING, "Too many releases, release [%d] ignored",
-                    (int)release->Version);
+        if (list->Refused++ == 0)
+            Patcher_Log(PATCHER_LOG_WARNING, "Too many releases, release [%d] ignored",
+                        (int)release->Version);
         return 0;
     }
     if (list->Count == list->Capacity) {
