@@ -267,3 +267,74 @@ TEST_F(NatPmpFixture, FailedTcpStopsTheBothRequest) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Against miniupnpd in network namespaces (root only)
+// ---------------------------------------------------------------------------
+
+#include "tests/net/netns.h"
+#include "tests/support/support.h"
+
+namespace {
+
+int LogToStdout(const char *text) {
+    fputs("log: ", stdout);
+    fputs(text, stdout);
+    return 1;
+}
+
+// Runs inside the lan namespace: asks the gateway for its external address,
+// then maps (args[0] "map") or unmaps ("unmap") port 46001 for TCP and UDP.
+// Results are printed as "@ ..." lines.
+PORTICO_TEST_CHILD(natpmp_lan) {
+    Zyl_SetConsoleCallback(LogToStdout);
+    NatPmpStruct *client = nullptr;
+    NatPmp_Create(&client);
+    uint8_t gateway[4];
+    Zyl_ParseIPv4(nettest::GatewayNamespaces::kGatewayAddress, gateway);
+    NatPmp_SetGateway(client, gateway);
+    int ok = NatPmp_GetExternalAddress(client);
+    char text[32];
+    Zyl_FormatString(text, sizeof text, "%ipv4", client->External);
+    printf("@ external %d %s\n", ok, text);
+    int port = 0;
+    int lifetime = 0;
+    if (args.size() == 1 && args[0] == "map")
+        ok = NatPmp_MapPorts(client, NATPMP_BOTH, 46001, 46001, 3600, &port, &lifetime);
+    else
+        ok = NatPmp_UnmapPorts(client, NATPMP_BOTH, 46001, 46001);
+    printf("@ %s %d port %d lifetime %d\n", args.empty() ? "none" : args[0].c_str(), ok, port,
+           lifetime);
+    NatPmp_Destroy(&client);
+    return ok ? 0 : 1;
+}
+
+bool Has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(NatPmpGateway, MapAndUnmapAgreeWithNatpmpcAndUpnpc) {
+    nettest::GatewayNamespaces net;
+    if (!net.ok())
+        GTEST_SKIP() << "port-mapping namespaces unavailable: " << net.why();
+    std::string output;
+    EXPECT_EQ(net.RunChildInLan("natpmp_lan", "map 2>&1", &output), 0) << output << net.log();
+    EXPECT_TRUE(Has(output, std::string("@ external 1 ") + net.kExternalAddress)) << output;
+    EXPECT_TRUE(Has(output, "@ map 1 port 46001 lifetime 3600")) << output;
+    std::string reference;
+    net.RunInLan("natpmpc -g 192.168.77.1", &reference);
+    EXPECT_TRUE(Has(reference, std::string("Public IP address : ") + net.kExternalAddress))
+        << reference;
+    const std::string upnpc = "upnpc -u http://192.168.77.1:5000/rootDesc.xml -l";
+    net.RunInLan(upnpc, &reference);
+    EXPECT_TRUE(Has(reference, "TCP 46001->192.168.77.2:46001")) << reference;
+    EXPECT_TRUE(Has(reference, "UDP 46001->192.168.77.2:46001")) << reference;
+
+    output.clear();
+    EXPECT_EQ(net.RunChildInLan("natpmp_lan", "unmap 2>&1", &output), 0) << output << net.log();
+    EXPECT_TRUE(Has(output, "@ unmap 1")) << output;
+    net.RunInLan(upnpc, &reference);
+    EXPECT_FALSE(Has(reference, "46001->")) << reference;
+}
+
+} // namespace

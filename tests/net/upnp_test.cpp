@@ -295,3 +295,148 @@ TEST_F(UpnpFixture, HostileDescriptionsAreBounded) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Against miniupnpd in network namespaces (root only)
+// ---------------------------------------------------------------------------
+
+#include "tests/net/netns.h"
+
+namespace {
+
+const char kIgd[] = "urn:schemas-upnp-org:device:InternetGatewayDevice:1";
+
+int LogToStdout(const char *text) {
+    fputs("log: ", stdout);
+    fputs(text, stdout);
+    return 1;
+}
+
+// The first service of any discovered base that offers `name`.
+bool FindService(UpnpStruct *upnp, const char *name, UpnpBaseStruct **base,
+                 UpnpDeviceStruct **device, UpnpServiceStruct **service) {
+    for (Upnp_GetFirstBase(upnp, base); *base != nullptr; Upnp_GetNextBase(upnp, *base, base)) {
+        for (Upnp_GetFirstDevice(upnp, *base, device); *device != nullptr;
+             Upnp_GetNextDevice(upnp, *device, device)) {
+            for (Upnp_GetFirstService(upnp, *device, service); *service != nullptr;
+                 Upnp_GetNextService(upnp, *service, service)) {
+                UpnpActionStruct *action = nullptr;
+                if (Upnp_FindAction(upnp, *service, name, &action))
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Runs inside the lan namespace: discovers the gateway, reads its external
+// address, then adds (args[0] "add") or deletes ("delete") TCP port 45001,
+// and lists the mapping table. Results are printed as "@ ..." lines.
+PORTICO_TEST_CHILD(upnp_lan) {
+    Zyl_SetConsoleCallback(LogToStdout);
+    UpnpStruct *upnp = nullptr;
+    Upnp_Create(&upnp);
+    upnp->Web->Attempts = 1;
+    Upnp_SetMX(upnp, 1);
+    Upnp_Discover(upnp, kIgd);
+    UpnpBaseStruct *base = nullptr;
+    UpnpDeviceStruct *device = nullptr;
+    UpnpServiceStruct *service = nullptr;
+    if (!FindService(upnp, "AddPortMapping", &base, &device, &service)) {
+        printf("@ no gateway\n");
+        Upnp_Destroy(&upnp);
+        return 2;
+    }
+    uint8_t local[4];
+    Upnp_GetBaseAddress(upnp, base, local);
+    char client[32];
+    Zyl_FormatString(client, sizeof client, "%d.%d.%d.%d", local[0], local[1], local[2], local[3]);
+    printf("@ location %s client %s\n", base->Location, client);
+    UpnpActionStruct *action = nullptr;
+    UpnpArgumentStruct *argument = nullptr;
+    char value[UPNP_VALUE_SIZE] = "";
+    if (Upnp_FindAction(upnp, service, "GetExternalIPAddress", &action) &&
+        Upnp_Command(upnp, base, device, service, action, 0) &&
+        Upnp_FindArgument(upnp, action, "NewExternalIPAddress", &argument) &&
+        Upnp_GetArgumentValue(upnp, base, device, service, action, argument, value, sizeof value))
+        printf("@ external %s\n", value);
+    int result = 0;
+    if (args.size() == 1 && args[0] == "add") {
+        Upnp_FindAction(upnp, service, "AddPortMapping", &action);
+        result =
+            Upnp_Command(upnp, base, device, service, action, 8, "NewRemoteHost", "",
+                         "NewExternalPort", "45001", "NewProtocol", "TCP", "NewInternalPort",
+                         "45001", "NewInternalClient", client, "NewEnabled", "1",
+                         "NewPortMappingDescription", "portico-test", "NewLeaseDuration", "3600");
+    } else if (args.size() == 1 && args[0] == "delete" &&
+               Upnp_FindAction(upnp, service, "DeletePortMapping", &action)) {
+        result = Upnp_Command(upnp, base, device, service, action, 3, "NewRemoteHost", "",
+                              "NewExternalPort", "45001", "NewProtocol", "TCP");
+    }
+    printf("@ %s %d\n", args.empty() ? "none" : args[0].c_str(), result);
+    // The table is read with a bound, whatever the gateway keeps answering.
+    for (int i = 0; i < UPNP_MAX_MAPPING_ENTRIES; i++) {
+        UpnpMappingEntry e;
+        if (!Upnp_GetMappingEntry(upnp, base, device, service, i, &e))
+            break;
+        printf("@ entry %s %s %s:%s %s\n", e.Protocol, e.ExternalPort, e.InternalClient,
+               e.InternalPort, e.Description);
+    }
+    Upnp_Destroy(&upnp);
+    return result ? 0 : 1;
+}
+
+// The "@ " lines of a child's output.
+std::string Results(const std::string &output) {
+    std::string lines;
+    size_t at = 0;
+    while ((at = output.find("@ ", at)) != std::string::npos) {
+        if (at == 0 || output[at - 1] == '\n') {
+            size_t end = output.find('\n', at);
+            lines += output.substr(at + 2, end - at - 2) + "\n";
+            at = end;
+        } else {
+            at += 2;
+        }
+    }
+    return lines;
+}
+
+bool Has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(UpnpGateway, AddListAndDeleteAgreeWithUpnpc) {
+    nettest::GatewayNamespaces net;
+    if (!net.ok())
+        GTEST_SKIP() << "port-mapping namespaces unavailable: " << net.why();
+    // A mapping made by the reference client first: our listing must show it.
+    std::string upnpc;
+    // upnpc goes straight to the description (-u), skipping its own search.
+    const std::string reference = "upnpc -u http://192.168.77.1:5000/rootDesc.xml ";
+    ASSERT_EQ(net.RunInLan(reference + "-a 192.168.77.2 45002 45002 UDP", &upnpc), 0) << upnpc;
+    std::string output;
+    net.RunChildInLan("upnp_lan", "add 2>&1", &output);
+    std::string results = Results(output);
+    EXPECT_TRUE(Has(results, "location http://192.168.77.1:5000/rootDesc.xml client 192.168.77.2"))
+        << output << net.log();
+    EXPECT_TRUE(Has(results, std::string("external ") + net.kExternalAddress)) << output;
+    EXPECT_TRUE(Has(results, "add 1\n")) << output << net.log();
+    EXPECT_TRUE(Has(results, "entry UDP 45002 192.168.77.2:45002")) << output;
+    EXPECT_TRUE(Has(results, "entry TCP 45001 192.168.77.2:45001 portico-test")) << output;
+    net.RunInLan(reference + "-l", &upnpc);
+    EXPECT_TRUE(Has(upnpc, std::string("ExternalIPAddress = ") + net.kExternalAddress)) << upnpc;
+    EXPECT_TRUE(Has(upnpc, "TCP 45001->192.168.77.2:45001 'portico-test'")) << upnpc;
+
+    output.clear();
+    net.RunChildInLan("upnp_lan", "delete 2>&1", &output);
+    results = Results(output);
+    EXPECT_TRUE(Has(results, "delete 1\n")) << output << net.log();
+    EXPECT_FALSE(Has(results, "entry TCP 45001")) << output;
+    EXPECT_TRUE(Has(results, "entry UDP 45002")) << output;
+    net.RunInLan(reference + "-l", &upnpc);
+    EXPECT_FALSE(Has(upnpc, "45001->")) << upnpc;
+    EXPECT_TRUE(Has(upnpc, "UDP 45002->192.168.77.2:45002")) << upnpc;
+}
+
+} // namespace
