@@ -108,17 +108,27 @@ static void Cache_RebuildIndex(CacheFileStruct *file) {
     }
 }
 
-// A block at or before offset to start a walk from (null: start at the head).
+// A block at or before offset to start a walk from (null: start at the head):
+// the nearer of the index bucket's block and the hint.
 static CacheMemberStruct *Cache_WalkStart(CacheFileStruct *file, int64_t offset) {
-    if (file->Span <= 0 || offset < 0)
-        return nullptr;
-    int64_t bucket = offset / file->Span;
-    for (int b = bucket < CACHE_INDEX_BUCKETS ? (int)bucket : CACHE_INDEX_BUCKETS - 1; b >= 0;
-         b--) {
-        if (file->Index[b] != nullptr && file->Index[b]->Offset <= offset)
-            return file->Index[b];
+    CacheMemberStruct *start = nullptr;
+    if (file->Span > 0 && offset >= 0) {
+        int64_t bucket = offset / file->Span;
+        for (int b = bucket < CACHE_INDEX_BUCKETS ? (int)bucket : CACHE_INDEX_BUCKETS - 1; b >= 0;
+             b--) {
+            if (file->Index[b] != nullptr && file->Index[b]->Offset <= offset) {
+                start = file->Index[b];
+                break;
+            }
+        }
     }
-    return nullptr;
+    CacheMemberStruct *hint = file->Hint;
+    if (hint != nullptr && hint->Offset <= offset &&
+        (start == nullptr || hint->Offset > start->Offset))
+        start = hint;
+    if (file->Last != nullptr && file->Last->Offset <= offset)
+        start = file->Last; // appending: nothing lies beyond the last block
+    return start;
 }
 
 // The last block starting at or before offset; null when none does.
@@ -137,10 +147,48 @@ static CacheMemberStruct *Cache_FindPrev(CacheFileStruct *file, int64_t offset) 
 // The block whose bytes include offset; null when none.
 static CacheMemberStruct *Cache_FindBlock(CacheFileStruct *file, int64_t offset) {
     CacheMemberStruct *b = Cache_FindPrev(file, offset);
-    return b != nullptr && offset < b->Offset + b->Length ? b : nullptr;
+    if (b == nullptr)
+        return nullptr;
+    file->Hint = b;
+    return offset < b->Offset + b->Length ? b : nullptr;
 }
 
-static void Cache_InsertBlock(CacheFileStruct *file, CacheMemberStruct *block) {
+// The age list runs from the block touched longest ago to the newest; the
+// clock never goes back, so it is ordered by last touch.
+static void Cache_AgeRemove(CacheStruct *cache, CacheMemberStruct *block) {
+    if (block->Older != nullptr)
+        block->Older->Newer = block->Newer;
+    else
+        cache->Oldest = block->Newer;
+    if (block->Newer != nullptr)
+        block->Newer->Older = block->Older;
+    else
+        cache->Newest = block->Older;
+    block->Older = nullptr;
+    block->Newer = nullptr;
+}
+
+static void Cache_AgeAppend(CacheStruct *cache, CacheMemberStruct *block) {
+    block->Older = cache->Newest;
+    block->Newer = nullptr;
+    if (cache->Newest != nullptr)
+        cache->Newest->Newer = block;
+    else
+        cache->Oldest = block;
+    cache->Newest = block;
+}
+
+static void Cache_Touch(CacheStruct *cache, CacheMemberStruct *block, double now) {
+    block->LastTouch = now;
+    if (cache->Newest != block) {
+        Cache_AgeRemove(cache, block);
+        Cache_AgeAppend(cache, block);
+    }
+}
+
+static void Cache_InsertBlock(CacheStruct *cache, CacheFileStruct *file, CacheMemberStruct *block) {
+    block->File = file;
+    Cache_AgeAppend(cache, block);
     CacheMemberStruct *prev = Cache_FindPrev(file, block->Offset);
     CacheMemberStruct *next = prev != nullptr ? prev->Next : file->First;
     block->Prev = prev;
@@ -154,13 +202,18 @@ static void Cache_InsertBlock(CacheFileStruct *file, CacheMemberStruct *block) {
     else
         file->Last = block;
     file->BlockCount++;
+    file->Hint = block;
     int bucket = Cache_Bucket(file, block->Offset);
     if (bucket >= 0 &&
         (file->Index[bucket] == nullptr || file->Index[bucket]->Offset > block->Offset))
         file->Index[bucket] = block;
 }
 
-static void Cache_UnlinkBlock(CacheFileStruct *file, CacheMemberStruct *block) {
+static void Cache_UnlinkBlock(CacheStruct *cache, CacheFileStruct *file, CacheMemberStruct *block) {
+    Cache_AgeRemove(cache, block);
+    block->File = nullptr;
+    if (file->Hint == block)
+        file->Hint = block->Prev;
     int bucket = Cache_Bucket(file, block->Offset);
     if (bucket >= 0 && file->Index[bucket] == block) {
         CacheMemberStruct *next = block->Next;
@@ -206,9 +259,15 @@ static int Cache_QueryLength(CacheStruct *cache, CacheFileStruct *file) {
 // The record of exactly this path (the id only pre-checks); with create, a new
 // record when none exists. Null when none (or the path is too long).
 static CacheFileStruct *Cache_FindFile(CacheStruct *cache, const char *path, int create) {
+    cache->OpNow = Cache_Now(cache);
+    CacheFileStruct *file = cache->Recent;
+    if (file != nullptr && Zyl_StrEqual(file->Path, path)) {
+        file->LastTouch = cache->OpNow;
+        return file;
+    }
     uint32_t id = 0;
     Zyl_StrCrc32(path, 0, &id);
-    CacheFileStruct *file = cache->Files;
+    file = cache->Files;
     while (file != nullptr && !(file->NameId == id && Zyl_StrEqual(file->Path, path)))
         file = file->Next;
     if (file == nullptr && create) {
@@ -229,8 +288,10 @@ static CacheFileStruct *Cache_FindFile(CacheStruct *cache, const char *path, int
             cache->Files = file;
         cache->LastFile = file;
     }
-    if (file != nullptr)
-        file->LastTouch = Cache_Now(cache);
+    if (file != nullptr) {
+        file->LastTouch = cache->OpNow;
+        cache->Recent = file;
+    }
     return file;
 }
 
@@ -353,7 +414,7 @@ static int Cache_FreeBlock(CacheStruct *cache, CacheFileStruct *file, CacheMembe
         result = 1;
     }
     Cache_Trace(cache, file, block, "Free");
-    Cache_UnlinkBlock(file, block);
+    Cache_UnlinkBlock(cache, file, block);
     if (block->HitCount == 0)
         CACHE_COUNT(cache, file, FreedUnused, 1);
     if (block->HitCount > cache->Stats.HighestHit)
@@ -386,20 +447,23 @@ static void Cache_EvictConsider(CacheStruct *cache, CacheFileStruct *file, Cache
 }
 
 // Frees the (up to) 20 blocks untouched longest, a clean block's age counting
-// ten times. Blocks whose data cannot be written stay.
+// ten times. Walks the age list from the oldest and stops once no younger block
+// can outscore the table. Blocks whose data cannot be written stay.
 static void Cache_Evict(CacheStruct *cache) {
     memset(cache->Evict, 0, sizeof cache->Evict);
-    double now = Cache_Now(cache);
+    double now = cache->OpNow;
+    double weight = cache->CleanWeight > 1.0 ? cache->CleanWeight : 1.0;
     int lowest = 0;
-    for (CacheFileStruct *f = cache->Files; f != nullptr; f = f->Next) {
-        for (CacheMemberStruct *b = f->First; b != nullptr; b = b->Next) {
-            double score = now - b->LastTouch;
-            if (score < 0)
-                score = 0;
-            if (!b->Dirty)
-                score *= cache->CleanWeight;
-            Cache_EvictConsider(cache, f, b, score, &lowest);
-        }
+    int taken = 0;
+    for (CacheMemberStruct *b = cache->Oldest; b != nullptr; b = b->Newer) {
+        double age = now - b->LastTouch;
+        if (age < 0)
+            age = 0;
+        if (taken >= CACHE_EVICT_COUNT && age * weight <= cache->Evict[lowest].Score)
+            break; // every block from here on is younger
+        double score = b->Dirty ? age : age * cache->CleanWeight;
+        Cache_EvictConsider(cache, b->File, b, score, &lowest);
+        taken++;
     }
     for (int i = 0; i < CACHE_EVICT_COUNT; i++) {
         if (cache->Evict[i].Block != nullptr)
@@ -473,7 +537,7 @@ static int Cache_WriteBlock(CacheStruct *cache, CacheFileStruct *file, int64_t o
     }
     if (file->Length >= 0 && offset + length > file->Length)
         file->Length = offset + length; // the file reaches this far once flushed
-    double now = Cache_Now(cache);
+    double now = cache->OpNow;
     while (length > 0) {
         CacheMemberStruct *block = Cache_TakeFree(cache, file);
         if (block == nullptr) {
@@ -491,7 +555,7 @@ static int Cache_WriteBlock(CacheStruct *cache, CacheFileStruct *file, int64_t o
         block->LastTouch = now;
         block->Offset = offset;
         block->Length = length < block->Capacity ? (int)length : block->Capacity;
-        Cache_InsertBlock(file, block);
+        Cache_InsertBlock(cache, file, block);
         CACHE_COUNT(cache, file, Misses, 1);
         if (block->Dirty)
             CACHE_COUNT(cache, file, DirtyBlocks, 1);
@@ -512,19 +576,20 @@ static CacheMemberStruct *Cache_FillBlock(CacheStruct *cache, CacheFileStruct *f
     CacheMemberStruct *block = Cache_TakeFree(cache, file);
     if (block == nullptr)
         return nullptr;
-    double now = Cache_Now(cache);
+    double now = cache->OpNow;
     block->Dirty = 0;
     block->HitCount = 0;
     block->Created = now;
     block->LastTouch = now;
     block->Offset = offset;
     block->Length = span < block->Capacity ? (int)span : block->Capacity;
-    Cache_InsertBlock(file, block);
+    Cache_InsertBlock(cache, file, block);
     if (block->Next != nullptr && block->Offset + block->Length > block->Next->Offset)
         block->Length = (int)(block->Next->Offset - block->Offset);
     if (!Storage_Read(cache->Storage, file->Path, offset, block->Data, block->Length)) {
         file->Failures++;
-        Cache_UnlinkBlock(file, block); // never keep a block that does not hold the file's bytes
+        Cache_UnlinkBlock(cache, file,
+                          block); // never keep a block that does not hold the file's bytes
         Cache_PushFree(cache, block);
         return nullptr;
     }
@@ -568,7 +633,7 @@ static int Cache_ReadBlock(CacheStruct *cache, CacheFileStruct *file, int64_t of
             n = length;
         memcpy(data, block->Data + (offset - block->Offset), (size_t)n);
         block->HitCount++;
-        block->LastTouch = Cache_Now(cache);
+        Cache_Touch(cache, block, cache->OpNow);
         offset += n;
         data += n;
         length -= n;
@@ -660,6 +725,8 @@ static int Cache_FreeFile(CacheStruct *cache, CacheFileStruct *file) {
     *link = file->Next;
     if (cache->LastFile == file)
         cache->LastFile = prev;
+    if (cache->Recent == file)
+        cache->Recent = nullptr;
     file->Tag = Zyl_DeadTag;
     POOL_FREE(cache->FilePool, file, sizeof(CacheFileStruct));
     return result;

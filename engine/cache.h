@@ -37,6 +37,8 @@ struct CacheStatsStruct {
     int64_t BlockReads;  // block reads from disk
 };
 
+struct CacheFileStruct;
+
 // One block: free (on the free list, Length 0), clean or dirty.
 struct CacheMemberStruct {
     const char *Tag;
@@ -49,7 +51,10 @@ struct CacheMemberStruct {
     int Capacity;     // the block size
     int Length;       // valid bytes, at most Capacity
     CacheMemberStruct *Prev;
-    CacheMemberStruct *Next; // also the free list's link
+    CacheMemberStruct *Next;  // also the free list's link
+    CacheFileStruct *File;    // the file whose list holds the block
+    CacheMemberStruct *Older; // age list of every cached block, by last touch
+    CacheMemberStruct *Newer;
 };
 
 // The cache's record of one content file, found by its exact path.
@@ -69,6 +74,8 @@ struct CacheFileStruct {
     // Index: Index[i] is the lowest block starting in [i * Span, (i + 1) * Span).
     CacheMemberStruct *Index[CACHE_INDEX_BUCKETS];
     int64_t Span; // (Length + 31) / 32; 0 switches the index off
+    // The block last found or inserted: sequential access walks on from it.
+    CacheMemberStruct *Hint;
     CacheFileStruct *Next;
 };
 
@@ -95,6 +102,8 @@ struct CacheStruct {
     double StartTime;
     CacheMemberStruct *FreeList;
     int FreeCount;
+    CacheMemberStruct *Oldest; // age list: eviction walks it from the oldest touch
+    CacheMemberStruct *Newest;
     CacheEvictEntry Evict[CACHE_EVICT_COUNT];
     CacheFileStruct *Files; // in order of creation
     CacheFileStruct *LastFile;
@@ -108,6 +117,8 @@ struct CacheStruct {
     PoolStruct *FilePool;
     PoolStruct *MemberPool;
     CacheClock Clock;
+    double OpNow;            // clock reading taken once per operation on a file
+    CacheFileStruct *Recent; // record of the last lookup (saves the CRC for runs on one file)
 };
 
 // Creates a disabled cache (buffer size 0) with the defaults into *cache; returns 1.

@@ -69,6 +69,8 @@ static int Storage_CloseMember(StorageStruct *storage, StorageMemberStruct *slot
 
 static void Storage_InternalDestroyMember(StorageStruct *storage, StorageMemberStruct **slot) {
     StorageMemberStruct *s = *slot;
+    if (storage->Recent == s)
+        storage->Recent = nullptr;
     if (s->Open && !Storage_CloseMember(storage, s)) {
         storage->OpenCount--; // File_Delete below releases the descriptor in any case
         s->Open = 0;
@@ -148,8 +150,9 @@ static StorageMemberStruct *Storage_PickVictim(StorageStruct *storage) {
 // Null when it could not be opened (the open logged why).
 static StorageMemberStruct *Storage_InternalAcquireMember(StorageStruct *storage, const char *path,
                                                           int mode) {
-    uint32_t id = Storage_PathId(path);
-    StorageMemberStruct *slot = Storage_FindOpen(storage, path, id);
+    StorageMemberStruct *slot = storage->Recent;
+    if (slot == nullptr || !slot->Open || !Zyl_StrEqual(slot->Path, path))
+        slot = Storage_FindOpen(storage, path, Storage_PathId(path));
     if (slot == nullptr) {
         slot = Storage_PickVictim(storage);
         if (!Storage_CloseMember(storage, slot))
@@ -161,6 +164,7 @@ static StorageMemberStruct *Storage_InternalAcquireMember(StorageStruct *storage
             return nullptr;
     }
     slot->LastUse = Storage_Now(storage);
+    storage->Recent = slot;
     return slot;
 }
 

@@ -57,6 +57,7 @@ struct StorageStruct {
     int RenameDelayMs; // wait between rename attempts (1000)
     StorageFaultHook Fault;
     void *FaultUser;
+    StorageMemberStruct *Recent; // slot of the last acquisition (saves the CRC for runs)
 };
 
 // Creates storage with 10 free slots and no partial extension into *storage; returns 1.
