@@ -42,6 +42,7 @@ struct UDTMultiplexerStruct {
     int QueueCount;
     int WakeFd;      // eventfd poked by every request
     int WakePending; // the last poll saw WakeFd readable (worker only)
+    double TestNow;  // a port without worker: the time its driver last gave (0 = clock)
     UDTChannelStruct *Channel;
     UDTPacketStruct *Packet; // receive buffer, payload size bytes
     UDTSocketStruct *Listener;
@@ -170,6 +171,12 @@ int UDTMultiplexer_GetPayloadSize(UDTMultiplexerStruct *mux) {
     return mux->PayloadSize;
 }
 
+// Now for request and datagram work: the clock, or on a port without worker the
+// time its driver last gave.
+static double RequestTime(const UDTMultiplexerStruct *mux) {
+    return mux->TestNow > 0 ? mux->TestNow : Zyl_GetSeconds();
+}
+
 static int ServeRequest(UDTMultiplexerStruct *mux, const UDTMuxRequest *r) {
     switch (r->Type) {
     case UDT_REQUEST_LISTENER:
@@ -180,11 +187,11 @@ static int ServeRequest(UDTMultiplexerStruct *mux, const UDTMuxRequest *r) {
         return 1;
     case UDT_REQUEST_ADD:
         UDTMultiplexer_AddSocketLocal(mux, r->Socket);
-        UDTCore_OnSendNow(r->Socket, Zyl_GetSeconds());
+        UDTCore_OnSendNow(r->Socket, RequestTime(mux));
         return 1;
     case UDT_REQUEST_SEND:
         if (Hash_Find(mux->Sockets, (uint32_t)UDTCore_GetId(r->Socket)) == r->Socket) {
-            UDTCore_OnSendNow(r->Socket, Zyl_GetSeconds());
+            UDTCore_OnSendNow(r->Socket, RequestTime(mux));
         }
         return 1;
     case UDT_REQUEST_REMOVE:
@@ -295,18 +302,7 @@ static void ReceiveAll(UDTMultiplexerStruct *mux) {
         if (got == 0) {
             continue;
         }
-        int32_t id = Packet_GetDestination(mux->Packet);
-        UDTSocketStruct *s =
-            id == 0 ? mux->Listener
-                    : static_cast<UDTSocketStruct *>(Hash_Find(mux->Sockets, (uint32_t)id));
-        if (s == nullptr) {
-            continue;
-        }
-        UDTCore_OnPacket(s, mux, &mux->Packet, &from, Zyl_GetSeconds());
-        if (mux->Packet == nullptr) {
-            Packet_Create(&mux->Packet);
-            Packet_SetPayloadSize(mux->Packet, mux->PayloadSize);
-        }
+        Dispatch(mux, &from, RequestTime(mux));
     }
 }
 
@@ -468,6 +464,7 @@ void UDTMultiplexer_SetTestInline(int on) {
 
 void UDTMultiplexer_TestPump(UDTMultiplexerStruct *mux, double now) {
     ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
+    mux->TestNow = now;
     ReceiveAll(mux);
     RunTimers(mux, now);
 }
@@ -475,6 +472,7 @@ void UDTMultiplexer_TestPump(UDTMultiplexerStruct *mux, double now) {
 void UDTMultiplexer_TestDeliver(UDTMultiplexerStruct *mux, const uint8_t *bytes, int length,
                                 const UDTAddress *from, double now) {
     ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
+    mux->TestNow = now;
     UDTPacketStruct *p = mux->Packet;
     int room = Packet_GetReceiveSize(p);
     length = length < room ? length : room;

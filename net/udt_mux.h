@@ -88,7 +88,8 @@ int UDTMultiplexer_GetPayloadSize(UDTMultiplexerStruct *mux);
 // served at once on the caller's thread, and nothing happens between calls of
 // the two functions below.
 void UDTMultiplexer_SetTestInline(int on);
-// Reads every waiting datagram, then fires the timers due at now.
+// Reads every waiting datagram, then fires the timers due at now. From then on
+// requests served for this port take now as their time as well.
 void UDTMultiplexer_TestPump(UDTMultiplexerStruct *mux, double now);
 // Hands one datagram of raw wire bytes (from `from`) to its socket, as the
 // worker would.

@@ -46,6 +46,7 @@ inline int Open(Pair *p) {
     memcpy(p->Self.Ip, loopback, 4);
     p->Mux = p->Listener->Mux;
     p->Now = Zyl_GetSeconds();
+    UDTMultiplexer_TestPump(p->Mux, p->Now); // from here on the port runs on p->Now
     UDTSocket_Create(&p->Client);
     UDTSocket_Open(p->Client);
     UDTSocket_SetBlocking(p->Client, 0);
