@@ -266,3 +266,49 @@ TEST(UdtMultiplexer, SharedPortsAndRelease) {
     UDTSocket_Destroy(&c);
     EXPECT_EQ(UDTMultiplexer_GetCount(), before);
 }
+
+TEST(UdtSocket, NonBlockingConnectAndReadTimeOut) {
+    int port = 0;
+    UDTSocketStruct *listener = Listen(&port);
+    UDTSocketStruct *client = nullptr;
+    UDTSocket_Create(&client);
+    UDTSocket_Open(client);
+    UDTSocket_SetBlocking(client, 0);
+    ASSERT_TRUE(UDTSocket_Connect(client, kLoopback, port));
+    int code = UDTSocket_GetLastError(client);
+    EXPECT_TRUE(code == 10035 || code == 0);
+    // Writable once no longer connecting; then Connect reports the outcome.
+    UDTSelectStruct *writeSet = nullptr;
+    UDTSelect_Create(&writeSet);
+    UDTSelect_Add(writeSet, client);
+    int cancel = 0, count = 0;
+    EXPECT_TRUE(UDTSocket_Wait(nullptr, writeSet, nullptr, &cancel, 10000, &count));
+    UDTSelect_Destroy(&writeSet);
+    EXPECT_TRUE(UDTSocket_Connect(client, kLoopback, port));
+    EXPECT_EQ(UDTSocket_GetLastError(client), 0);
+    EXPECT_EQ(UDTSocket_GetState(client), UDT_STATE_CONNECTED);
+    char buffer[16];
+    int n = -1;
+    EXPECT_TRUE(UDTSocket_Read(client, buffer, sizeof buffer, &n)); // nothing yet: would block
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(UDTSocket_GetLastError(client), 10035);
+
+    // A blocking read with a receive time-out waits on while the connection lives
+    // and ends with 10057 when the peer goes away.
+    UDTSocketStruct *server = nullptr;
+    ASSERT_TRUE(UDTSocket_Accept(listener, &server));
+    UDTSocket_SetTimeouts(server, 20, -1, -1);
+    int result = -1, error = 0;
+    std::thread reader([&] {
+        int got = 0;
+        result = UDTSocket_Read(server, buffer, sizeof buffer, &got);
+        error = UDTSocket_GetLastError(server);
+    });
+    UDTSocket_Close(client); // linger 0: the shutdown goes at once
+    reader.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(error, 10057);
+    UDTSocket_Destroy(&server);
+    UDTSocket_Destroy(&client);
+    UDTSocket_Destroy(&listener);
+}
