@@ -507,22 +507,33 @@ static CacheMemberStruct *Cache_TakeFree(CacheStruct *cache, CacheFileStruct *se
 // Data path (cache lock held)
 // ---------------------------------------------------------------------------
 
-// Flushes and frees every block overlapping [offset, offset + length). 0 when
-// a block only partly covered by the write could not be written (it stays).
+// Flushes and frees every block overlapping [offset, offset + length). Blocks
+// only partly covered go first: when one cannot be written the write fails with
+// nothing freed that it would not replace. 0 in that case.
 static int Cache_FreeOverlaps(CacheStruct *cache, CacheFileStruct *file, int64_t offset,
                               int64_t length) {
     int64_t end = offset + length;
-    CacheMemberStruct *b = Cache_FindPrev(file, offset);
-    if (b == nullptr)
-        b = file->First;
-    else if (b->Offset + b->Length <= offset)
-        b = b->Next;
-    while (b != nullptr && b->Offset < end) {
-        CacheMemberStruct *next = b->Next;
-        int covered = b->Offset >= offset && b->Offset + b->Length <= end;
-        if (!Cache_FreeBlock(cache, file, b, covered ? kFreeSuperseded : kFreeKeep))
-            return 0;
-        b = next;
+    CacheMemberStruct *first = Cache_FindPrev(file, offset);
+    if (first == nullptr)
+        first = file->First;
+    else if (first->Offset + first->Length <= offset)
+        first = first->Next;
+    for (int pass = 0; pass < 2; pass++) {
+        CacheMemberStruct *b = first;
+        first = nullptr; // the first block left after this pass
+        while (b != nullptr && b->Offset < end) {
+            CacheMemberStruct *next = b->Next;
+            int covered = b->Offset >= offset && b->Offset + b->Length <= end;
+            if (pass == 0 && !covered) {
+                if (!Cache_FreeBlock(cache, file, b, kFreeKeep))
+                    return 0;
+            } else if (pass == 1) {
+                Cache_FreeBlock(cache, file, b, kFreeSuperseded);
+            } else if (first == nullptr) {
+                first = b;
+            }
+            b = next;
+        }
     }
     return 1;
 }

@@ -280,6 +280,32 @@ TEST_F(CacheTest, FailedFlushesAreReportedAndKeepTheData) {
     EXPECT_EQ(std::string(10 * 16384, 'q'), testsupport::ReadFile(Path("w")).substr(0, 10 * 16384));
     ASSERT_EQ(1, Cache_SetBufferSize(cache, 327680));
     EXPECT_EQ(20, FreeBlocks());
+
+    // A write over a covered block and a partly covered one that cannot be
+    // written fails and drops neither.
+    ASSERT_EQ(1, Write("w", 0, std::string(1000, 'A')));
+    ASSERT_EQ(1, Write("w", 1000, std::string(16384, 'B')));
+    faults.FailWrites = 1;
+    EXPECT_EQ(0, Write("w", 0, std::string(2000, 'C')));
+    faults.FailWrites = 0;
+    ASSERT_EQ(1, Cache_FlushFile(cache, Path("w").c_str()));
+    EXPECT_EQ(std::string(1000, 'A') + std::string(16384, 'B'),
+              testsupport::ReadFile(Path("w")).substr(0, 17384));
+}
+
+TEST_F(CacheTest, WriteThroughReachesTheDiskAtOnce) {
+    Cache_SetBufferSize(cache, 163840);
+    MakeFile("t", 50000);
+    ASSERT_EQ(1, Cache_SetWriteBack(cache, 0));
+    ASSERT_EQ(1, Write("t", 100, "through"));
+    EXPECT_EQ("through", testsupport::ReadFile(Path("t")).substr(100, 7));
+    EXPECT_EQ(0, Stats().DirtyBlocks);
+    EXPECT_EQ("through", Read("t", 100, 7)); // a clean copy serves the read
+    EXPECT_EQ(0, Stats().BlockReads);
+    faults.FailWrites = 1;
+    EXPECT_EQ(0, Write("t", 0, "x")); // nothing cached when the disk refuses
+    faults.FailWrites = 0;
+    EXPECT_EQ("z", Read("t", 0, 1));
 }
 
 // Random writes, reads, flushes and removals over several files through a
