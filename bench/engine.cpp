@@ -22,9 +22,10 @@ const char kPrime[] =
     "0000000000090563";
 
 // 768-bit base and exponent, the same as the python reference uses.
-const char kBase[] = "3ad1f0c2b8e4a79d05c6e2f1a4b7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f70"
-                     "8192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f"
-                     "8091a2b3c4d5e6f7";
+const char kBase[] =
+    "3ad1f0c2b8e4a79d05c6e2f1a4b7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f70"
+    "8192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f"
+    "8091a2b3c4d5e6f7";
 const char kExponent[] = "c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f70"
                          "8192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c"
                          "5d6e7f8091a2b3c4d5e6f708192a";

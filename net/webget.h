@@ -217,8 +217,8 @@ struct WebGetStruct {
     int Success;
     int RequestSent; // bytes of the request text written
     int RequestLength;
-    int BodySent;          // bytes of the POST body written
-    int BodyInline;        // 1: the body was copied behind the request text
+    int BodySent;   // bytes of the POST body written
+    int BodyInline; // 1: the body was copied behind the request text
     int Progressed; // the last step moved bytes
     double NextProgress;
     int ConnectionCount;

@@ -52,7 +52,9 @@ void WriteFile(const std::string &path, const std::string &bytes) {
     out.write(bytes.data(), (std::streamsize)bytes.size());
 }
 
-bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool FileExists(const std::string &path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 int RunCommand(const std::string &command, std::string *output) {
     FILE *pipe = popen(command.c_str(), "r");
