@@ -177,18 +177,27 @@ int UDTSocket_Open(UDTSocketStruct *s) {
 int UDTSocket_IsOpen(UDTSocketStruct *s) {
     ZYL_CHECK_TAG(s, UDTSocketTag);
     t_lastError = 0;
-    return s->State != UDT_STATE_NEW;
+    MUTEX_LOCK(s->Mutex);
+    int value = s->State != UDT_STATE_NEW;
+    MUTEX_UNLOCK(s->Mutex);
+    return value;
 }
 
 int UDTSocket_IsAccepted(UDTSocketStruct *s) {
     ZYL_CHECK_TAG(s, UDTSocketTag);
     t_lastError = 0;
-    return s->Accepted;
+    MUTEX_LOCK(s->Mutex);
+    int value = s->Accepted;
+    MUTEX_UNLOCK(s->Mutex);
+    return value;
 }
 
 int UDTSocket_GetState(UDTSocketStruct *s) {
     ZYL_CHECK_TAG(s, UDTSocketTag);
-    return s->State;
+    MUTEX_LOCK(s->Mutex);
+    int state = s->State;
+    MUTEX_UNLOCK(s->Mutex);
+    return state;
 }
 
 int UDTSocket_Bind(UDTSocketStruct *s, const uint8_t address[4], int port) {
