@@ -480,9 +480,8 @@ static int Storage_RenamePartial(StorageStruct *storage, const char *path) {
             return 1;
         if (attempt == STORAGE_RENAME_RETRIES)
             return 0;
-        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
-                  "Rename %s to %s failed, retrying [%d:%d]", diskName, path, attempt,
-                  STORAGE_RENAME_RETRIES);
+        Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL, "Rename %s to %s failed, retrying [%d:%d]",
+                  diskName, path, attempt, STORAGE_RENAME_RETRIES);
         if (storage->RenameDelayMs > 0)
             Thread_Sleep(storage->RenameDelayMs);
     }
