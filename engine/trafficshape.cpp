@@ -127,7 +127,7 @@ TSRuleStruct *TrafficShape_RuleSetGetRule(RuleSetStruct *set, int handle) {
 
 // Moves the tokens of a rule and of every ancestor by the same difference, so an
 // inner rule's tokens stay the sum of its leaves'.
-static void InternalRuleSetTokens(TSRuleStruct *rule, int64_t tokens) {
+static void TrafficShape_RuleSetTokens(TSRuleStruct *rule, int64_t tokens) {
     int64_t difference = tokens - rule->Tokens;
     for (TSRuleStruct *r = rule; r != nullptr; r = r->Parent)
         r->Tokens += difference;
@@ -174,7 +174,7 @@ static int64_t InternalPercentOf(int64_t rootRate, int64_t percent) {
     return (int64_t)ceill(value);
 }
 
-static void InternalRuleNormalize(TSRuleStruct *rule) {
+static void TrafficShape_RuleNormalize(TSRuleStruct *rule) {
     float sum = 0;
     for (TSRuleStruct *c = rule->FirstChild; c != nullptr; c = c->NextSibling)
         sum += (float)c->CeilingRate;
@@ -186,15 +186,15 @@ static void InternalRuleNormalize(TSRuleStruct *rule) {
         }
     }
     for (TSRuleStruct *c = rule->FirstChild; c != nullptr; c = c->NextSibling)
-        InternalRuleNormalize(c);
+        TrafficShape_RuleNormalize(c);
 }
 
-static void InternalRuleSumAssured(TSRuleStruct *rule) {
+static void TrafficShape_RuleSumAssured(TSRuleStruct *rule) {
     if (rule->FirstChild == nullptr)
         return;
     int64_t sum = 0;
     for (TSRuleStruct *c = rule->FirstChild; c != nullptr; c = c->NextSibling) {
-        InternalRuleSumAssured(c);
+        TrafficShape_RuleSumAssured(c);
         sum += c->AssuredRateBytes;
     }
     if (sum > rule->AssuredRateBytes)
@@ -221,8 +221,8 @@ int TrafficShape_RuleSetRecalculate(RuleSetStruct *set) {
             rule->AssuredRateBytes = InternalPercentOf(rate, rule->ConfiguredAssured);
         }
     }
-    InternalRuleNormalize(root);
-    InternalRuleSumAssured(root);
+    TrafficShape_RuleNormalize(root);
+    TrafficShape_RuleSumAssured(root);
     return 1;
 }
 
@@ -288,7 +288,7 @@ static int InternalSpanHolds(const RuleSetStruct *set, int minute) {
 
 // Chooses the first active set of each direction whose span holds now; a change
 // makes every handle look its rule up again.
-static void InternalSelectActiveRuleSets(TrafficShapeStruct *shaper) {
+static void TrafficShape_SelectActiveRuleSets(TrafficShapeStruct *shaper) {
     int minute = InternalMinuteOfDay(shaper);
     for (int direction = 0; direction < 2; direction++) {
         RuleSetStruct *chosen = nullptr;
@@ -308,7 +308,7 @@ int TrafficShape_RuleSetSetActive(TrafficShapeStruct *shaper, RuleSetStruct *set
     ZYL_CHECK_TAG(shaper, kShaperTag);
     ZYL_CHECK_TAG(set, kRuleSetTag);
     set->Active = value;
-    InternalSelectActiveRuleSets(shaper);
+    TrafficShape_SelectActiveRuleSets(shaper);
     return 1;
 }
 
@@ -479,7 +479,7 @@ int TrafficShape_Destroy(TrafficShapeStruct **shaper) {
 
 // Starts a new second in a tree: each leaf's last-second rates become its
 // current counts, which move into the totals.
-static void InternalRuleRollRates(TSRuleStruct *rule) {
+static void TrafficShape_RuleRollRates(TSRuleStruct *rule) {
     if (rule->FirstChild == nullptr) {
         rule->Rate = rule->BytesAllowed;
         rule->RequestedRate = rule->BytesRequested;
@@ -489,13 +489,13 @@ static void InternalRuleRollRates(TSRuleStruct *rule) {
         return;
     }
     for (TSRuleStruct *c = rule->FirstChild; c != nullptr; c = c->NextSibling)
-        InternalRuleRollRates(c);
+        TrafficShape_RuleRollRates(c);
 }
 
 static void InternalRollActiveTrees(TrafficShapeStruct *shaper) {
     for (int d = 0; d < 2; d++) {
         if (shaper->ActiveSet[d] != nullptr && shaper->ActiveSet[d]->Root != nullptr)
-            InternalRuleRollRates(shaper->ActiveSet[d]->Root);
+            TrafficShape_RuleRollRates(shaper->ActiveSet[d]->Root);
     }
 }
 
@@ -556,7 +556,7 @@ int TrafficShape_Restart(TrafficShapeStruct *shaper) {
         return 1;
     if (!TrafficShape_Lock(shaper))
         return 0;
-    InternalSelectActiveRuleSets(shaper);
+    TrafficShape_SelectActiveRuleSets(shaper);
     InternalRollActiveTrees(shaper);
     TrafficShape_Unlock(shaper);
     return 1;
@@ -566,7 +566,7 @@ int TrafficShape_Restart(TrafficShapeStruct *shaper) {
 // The tick
 // ---------------------------------------------------------------------------
 
-static void InternalPrintDirection(TrafficShapeStruct *shaper, int direction);
+static void TrafficShape_PrintDirection(TrafficShapeStruct *shaper, int direction);
 
 // Inner rules' rates are the sums of their children's.
 static void InternalRuleSumRates(TSRuleStruct *rule) {
@@ -585,10 +585,10 @@ static void InternalRuleSumRates(TSRuleStruct *rule) {
 
 // Leaves earn ceiling x elapsed bytes, the fraction carried to the next tick,
 // and never hold more than one second's worth.
-static void InternalRuleRefill(TSRuleStruct *rule, double elapsed) {
+static void TrafficShape_RuleRefill(TSRuleStruct *rule, double elapsed) {
     if (rule->FirstChild != nullptr) {
         for (TSRuleStruct *c = rule->FirstChild; c != nullptr; c = c->NextSibling)
-            InternalRuleRefill(c, elapsed);
+            TrafficShape_RuleRefill(c, elapsed);
         return;
     }
     double earned = (double)rule->CeilingRate * elapsed + rule->RefillCarry;
@@ -599,7 +599,7 @@ static void InternalRuleRefill(TSRuleStruct *rule, double elapsed) {
         tokens = rule->CeilingRate;
         rule->RefillCarry = 0;
     }
-    InternalRuleSetTokens(rule, tokens);
+    TrafficShape_RuleSetTokens(rule, tokens);
 }
 
 int TrafficShape_Process(TrafficShapeStruct *shaper) {
@@ -608,7 +608,7 @@ int TrafficShape_Process(TrafficShapeStruct *shaper) {
         return 1;
     if (!TrafficShape_Lock(shaper))
         return 0;
-    InternalSelectActiveRuleSets(shaper);
+    TrafficShape_SelectActiveRuleSets(shaper);
     double now = InternalNow(shaper);
     double elapsed = shaper->LastTick > 0 ? now - shaper->LastTick : 0;
     if (elapsed < 0)
@@ -618,13 +618,13 @@ int TrafficShape_Process(TrafficShapeStruct *shaper) {
         RuleSetStruct *set = shaper->ActiveSet[d];
         if (set != nullptr && set->Root != nullptr) {
             InternalRuleSumRates(set->Root);
-            InternalRuleRefill(set->Root, elapsed);
+            TrafficShape_RuleRefill(set->Root, elapsed);
         }
     }
     shaper->StatusAccumulator += elapsed;
     if (shaper->StatusAccumulator > shaper->StatusInterval) {
-        InternalPrintDirection(shaper, TRAFFICSHAPE_OUTGOING);
-        InternalPrintDirection(shaper, TRAFFICSHAPE_INCOMING);
+        TrafficShape_PrintDirection(shaper, TRAFFICSHAPE_OUTGOING);
+        TrafficShape_PrintDirection(shaper, TRAFFICSHAPE_INCOMING);
         shaper->BytesSent = shaper->BytesDropped = 0;
         shaper->StatusAccumulator -= shaper->StatusInterval;
     }
@@ -677,7 +677,7 @@ int TrafficShape_GetLookupHandleFromID(TrafficShapeStruct *shaper, int direction
     if (!TrafficShape_Lock(shaper))
         return 0;
     int result = 0;
-    InternalSelectActiveRuleSets(shaper);
+    TrafficShape_SelectActiveRuleSets(shaper);
     RuleSetStruct *set = shaper->ActiveSet[direction];
     char id[TRAFFICSHAPE_ID_SIZE];
     uint32_t crc = 0;
@@ -725,7 +725,7 @@ int TrafficShape_GetLookupHandleFromID(TrafficShapeStruct *shaper, int direction
 
 // Charges `amount` to the lendable tokens of a rule's children other than the
 // borrowing leaf, in proportion to what each can lend.
-static void InternalRuleChargeTokens(TSRuleStruct *rule, int64_t amount, TSRuleStruct *leaf) {
+static void TrafficShape_RuleChargeTokens(TSRuleStruct *rule, int64_t amount, TSRuleStruct *leaf) {
     if (amount <= 0)
         return;
     float childAmount = 0;
@@ -741,31 +741,41 @@ static void InternalRuleChargeTokens(TSRuleStruct *rule, int64_t amount, TSRuleS
         float part = (float)TrafficShape_RuleGetAvailableTokens(c) / childAmount;
         int64_t share = (int64_t)floor((double)part * (double)amount);
         if (c->FirstChild != nullptr) {
-            InternalRuleChargeTokens(c, share, leaf);
+            TrafficShape_RuleChargeTokens(c, share, leaf);
         } else if (share > 0) {
-            InternalRuleSetTokens(c, c->Tokens - share);
+            TrafficShape_RuleSetTokens(c, c->Tokens - share);
             InternalLog(rule->Owner, 1, "TrafficShape '%s'\tBorrow\t'%s'\t%d\n", leaf->ID, c->ID,
                         (int)share);
         }
     }
 }
 
-static void InternalRuleBorrowTokens(TSRuleStruct *leaf, int64_t deficit, TSRuleStruct *lender) {
+static void TrafficShape_RuleBorrowTokens(TSRuleStruct *leaf, int64_t deficit,
+                                          TSRuleStruct *lender) {
     for (TSRuleStruct *r = leaf->Parent; r != nullptr && deficit > 0; r = r->Parent) {
         int64_t available = TrafficShape_RuleGetAvailableTokens(r);
         if (available >= deficit || r == lender) {
-            InternalRuleChargeTokens(r, deficit, leaf);
+            TrafficShape_RuleChargeTokens(r, deficit, leaf);
             return;
         }
-        InternalRuleChargeTokens(r, available, leaf);
+        TrafficShape_RuleChargeTokens(r, available, leaf);
         deficit -= available;
     }
 }
 
-static int InternalAllowSend(TrafficShapeStruct *shaper, TSRuleStruct *leaf, int64_t length) {
+// The nearest ancestor of a leaf that can lend more than `deficit` bytes, or null.
+static TSRuleStruct *TrafficShape_RuleFindLender(TSRuleStruct *leaf, int64_t deficit) {
+    TSRuleStruct *lender = leaf->Parent;
+    while (lender != nullptr && TrafficShape_RuleGetAvailableTokens(lender) <= deficit)
+        lender = lender->Parent;
+    return lender;
+}
+
+static int TrafficShape_InternalAllowSend(TrafficShapeStruct *shaper, TSRuleStruct *leaf,
+                                          int64_t length) {
     leaf->BytesRequested += length;
     if (leaf->Tokens + leaf->Allowance >= length) {
-        InternalRuleSetTokens(leaf, leaf->Tokens - length);
+        TrafficShape_RuleSetTokens(leaf, leaf->Tokens - length);
         leaf->BytesAllowed += length;
         shaper->BytesSent += length;
         InternalLog(shaper, 0, "TrafficShape_InternalAllowSend leaf success '%s' Length %d\n",
@@ -776,18 +786,16 @@ static int InternalAllowSend(TrafficShapeStruct *shaper, TSRuleStruct *leaf, int
     int64_t own = tokens < length ? tokens : length;
     int64_t deficit = length - own;
     // The leaf's own tokens count as spent while lenders are looked for.
-    InternalRuleSetTokens(leaf, tokens - own);
-    TSRuleStruct *lender = leaf->Parent;
-    while (lender != nullptr && TrafficShape_RuleGetAvailableTokens(lender) <= deficit)
-        lender = lender->Parent;
+    TrafficShape_RuleSetTokens(leaf, tokens - own);
+    TSRuleStruct *lender = TrafficShape_RuleFindLender(leaf, deficit);
     if (lender == nullptr) {
-        InternalRuleSetTokens(leaf, tokens);
+        TrafficShape_RuleSetTokens(leaf, tokens);
         shaper->BytesDropped += length;
         InternalLog(shaper, 0, "TrafficShape_InternalAllowSend leaf fail '%s' Length %d\n",
                     leaf->ID, (int)length);
         return 0;
     }
-    InternalRuleBorrowTokens(leaf, deficit, lender);
+    TrafficShape_RuleBorrowTokens(leaf, deficit, lender);
     leaf->BytesAllowed += length;
     shaper->BytesSent += length;
     InternalLog(shaper, 0, "TrafficShape_InternalAllowSend borrow success '%s' '%s' Length %d\n",
@@ -817,7 +825,7 @@ int TrafficShape_AllowSend(TrafficShapeStruct *shaper, int direction, int handle
         }
         TSLookupStruct *entry = InternalLookup(shaper, handle);
         entry->BytesRequested += length;
-        allowed = InternalAllowSend(shaper, rule, length);
+        allowed = TrafficShape_InternalAllowSend(shaper, rule, length);
         if (allowed)
             entry->BytesAllowed += length;
     }
@@ -904,7 +912,7 @@ static void InternalPrintRule(TrafficShapeStruct *shaper, const TSRuleStruct *ru
         InternalPrintRule(shaper, c, depth + 1);
 }
 
-static void InternalPrintDirection(TrafficShapeStruct *shaper, int direction) {
+static void TrafficShape_PrintDirection(TrafficShapeStruct *shaper, int direction) {
     RuleSetStruct *set = shaper->ActiveSet[direction];
     if (!shaper->Logging || !shaper->Verbose || set == nullptr || set->Root == nullptr)
         return;
@@ -922,8 +930,8 @@ int TrafficShape_Print(TrafficShapeStruct *shaper) {
     ZYL_CHECK_TAG(shaper, kShaperTag);
     if (!TrafficShape_Lock(shaper))
         return 0;
-    InternalPrintDirection(shaper, TRAFFICSHAPE_OUTGOING);
-    InternalPrintDirection(shaper, TRAFFICSHAPE_INCOMING);
+    TrafficShape_PrintDirection(shaper, TRAFFICSHAPE_OUTGOING);
+    TrafficShape_PrintDirection(shaper, TRAFFICSHAPE_INCOMING);
     TrafficShape_Unlock(shaper);
     return 1;
 }
