@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -617,8 +618,13 @@ TEST(XmlSave, KilledWhileSavingLeavesALoadableDocument) {
         unlink(marker.c_str());
         pid_t child = testsupport::SpawnChild("XmlSaveLoop", {path, marker});
         ASSERT_GT(child, 0);
-        while (!testsupport::FileExists(marker))
-            usleep(1000); // waits for the child's first two saves, not for a time
+        // Waits for the child's first two saves, not for a time; a child that
+        // ended before them fails the test instead of leaving it waiting.
+        int status = 0;
+        while (!testsupport::FileExists(marker)) {
+            ASSERT_EQ(0, waitpid(child, &status, WNOHANG)) << "save loop ended, status " << status;
+            usleep(1000);
+        }
         usleep(1000 * (kill * 7 % 20));
         ::kill(child, SIGKILL);
         EXPECT_EQ(-1, testsupport::WaitChild(child));
