@@ -8,18 +8,8 @@
 
 namespace {
 
-inline int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 inline int IsEscape(const char *p) {
-    return p[0] == '%' && HexValue(p[1]) >= 0 && HexValue(p[2]) >= 0;
+    return p[0] == '%' && Zyl_HexDigitValue(p[1]) >= 0 && Zyl_HexDigitValue(p[2]) >= 0;
 }
 
 // One decoding pass; returns 1 when the whole text fit.
@@ -31,7 +21,7 @@ int DecodeOnce(const char *text, char *buffer, int size) {
             return 0;
         }
         if (IsEscape(p)) {
-            buffer[n++] = (char)(HexValue(p[1]) * 16 + HexValue(p[2]));
+            buffer[n++] = (char)(Zyl_HexDigitValue(p[1]) * 16 + Zyl_HexDigitValue(p[2]));
             p += 3;
         } else {
             buffer[n++] = *p == '+' ? ' ' : *p;

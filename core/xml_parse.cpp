@@ -328,16 +328,6 @@ void FinishData(XmlStruct *xml) {
     }
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Reads "&#N;" or "&#xH;" at text. Returns the reference's length and the code
 // point, or 0 when it is no valid character reference (0, surrogates, beyond
 // U+10FFFF, missing digits or ';').
@@ -350,7 +340,7 @@ int ReadCharReference(const char *text, uint32_t *code) {
     uint32_t value = 0;
     int digits = 0;
     for (;; i++, digits++) {
-        int digit = base == 16                           ? HexValue(text[i])
+        int digit = base == 16                           ? Zyl_HexDigitValue(text[i])
                     : (text[i] >= '0' && text[i] <= '9') ? text[i] - '0'
                                                          : -1;
         if (digit < 0)

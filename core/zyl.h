@@ -189,6 +189,8 @@ int Zyl_AtoI(const char *text);
 double Zyl_AtoF(const char *text);
 int Zyl_ParseBool(const char *text, int *value, int defaultValue);
 int Zyl_ParseIPv4(const char *text, uint8_t address[4]);
+// Value 0-15 of one hexadecimal digit (either case); -1 for any other character.
+int Zyl_HexDigitValue(char c);
 int Zyl_HexToBytes(const char *text, int textLength, uint8_t *buffer, int size, int *count);
 int Zyl_BytesToHex(const void *data, int length, char *text, int size);
 

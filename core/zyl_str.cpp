@@ -11,16 +11,6 @@ inline char Upper(char c) {
     return (c >= 'a' && c <= 'z') ? (char)(c - 32) : c;
 }
 
-inline int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // 1 when part occurs at text (ASCII case folded when noCase).
 inline int MatchAt(const char *text, const char *part, int length, int noCase) {
     if (!noCase)
@@ -67,7 +57,7 @@ int NumberRun(const char *text, const char *set, int *hex) {
     *hex = 0;
     if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         int n = 2;
-        while (HexValue(text[n]) >= 0)
+        while (Zyl_HexDigitValue(text[n]) >= 0)
             n++;
         *hex = 1;
         return n;
@@ -302,8 +292,8 @@ int Zyl_ParseInt64(const char *text, int64_t *value) {
     int digits = 0;
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
         p += 2;
-        for (; HexValue(*p) >= 0; p++, digits++)
-            result = result * 16 + (uint64_t)HexValue(*p);
+        for (; Zyl_HexDigitValue(*p) >= 0; p++, digits++)
+            result = result * 16 + (uint64_t)Zyl_HexDigitValue(*p);
     } else {
         for (; *p >= '0' && *p <= '9'; p++, digits++)
             result = result * 10 + (uint64_t)(*p - '0');
@@ -323,8 +313,8 @@ static double ParseDecimal(const char *p, const char **end, int *digits) {
     long double result = 0;
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
         p += 2;
-        for (; HexValue(*p) >= 0; p++, (*digits)++)
-            result = result * 16 + HexValue(*p);
+        for (; Zyl_HexDigitValue(*p) >= 0; p++, (*digits)++)
+            result = result * 16 + Zyl_HexDigitValue(*p);
     } else {
         for (; *p >= '0' && *p <= '9'; p++, (*digits)++)
             result = result * 10 + (*p - '0');
@@ -373,7 +363,7 @@ int64_t Zyl_AtoI64(const char *text) {
     uint64_t result = 0;
     if (hex) {
         for (int i = 2; i < run; i++)
-            result = result * 16 + (uint64_t)HexValue(p[i]);
+            result = result * 16 + (uint64_t)Zyl_HexDigitValue(p[i]);
     } else {
         int i = 0;
         if (p[0] == '-' || p[0] == '+')
@@ -463,6 +453,16 @@ int Zyl_ParseIPv4(const char *text, uint8_t address[4]) {
     return 1;
 }
 
+int Zyl_HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 int Zyl_HexToBytes(const char *text, int textLength, uint8_t *buffer, int size, int *count) {
     ZYL_CHECK_PTR(text);
     ZYL_CHECK_PTR(buffer);
@@ -476,8 +476,8 @@ int Zyl_HexToBytes(const char *text, int textLength, uint8_t *buffer, int size, 
     if ((textLength - i) / 2 > size)
         return 0;
     for (; i + 1 < textLength; i += 2) {
-        int high = HexValue(text[i]);
-        int low = HexValue(text[i + 1]);
+        int high = Zyl_HexDigitValue(text[i]);
+        int low = Zyl_HexDigitValue(text[i + 1]);
         if (high < 0 || low < 0)
             return 0;
         buffer[(*count)++] = (uint8_t)(high * 16 + low);

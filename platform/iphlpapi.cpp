@@ -12,24 +12,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+#include "core/zyl.h"
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+namespace {
 
 // Parses 8 hex digits of /proc/net/route into 4 network-order bytes: the kernel
 // prints the address word as it lies in memory read as a host-order number.
 int ParseRouteHex(const char *text, uint8_t out[4]) {
     uint32_t value = 0;
     for (int i = 0; i < 8; i++) {
-        int digit = HexValue(text[i]);
+        int digit = Zyl_HexDigitValue(text[i]);
         if (digit < 0)
             return 0;
         value = (value << 4) | (uint32_t)digit;

@@ -108,14 +108,19 @@ int PatcherStore_Create(PatcherStoreStruct **store) {
     return 1;
 }
 
+// The member record a node of the member table holds.
+static PatcherStoreMemberStruct *PatcherStore_InternalNodeRecord(HashTableNodeStruct *node) {
+    const char *key = nullptr;
+    void *value = nullptr;
+    HashTable_GetNodeData(&key, node, &value);
+    return static_cast<PatcherStoreMemberStruct *>(value);
+}
+
 static void PatcherStore_InternalFreeMembers(PatcherStoreStruct *s) {
     HashTableNodeStruct *node = nullptr;
     for (int more = HashTable_GetFirstNode(s->Members, &node); more;
          more = HashTable_GetNextNode(s->Members, &node, node)) {
-        const char *key = nullptr;
-        void *value = nullptr;
-        HashTable_GetNodeData(&key, node, &value);
-        PatcherStoreMemberStruct *m = static_cast<PatcherStoreMemberStruct *>(value);
+        PatcherStoreMemberStruct *m = PatcherStore_InternalNodeRecord(node);
         ZYL_FREE(m, sizeof(PatcherStoreMemberStruct));
     }
     HashTable_Clear(s->Members);
@@ -553,10 +558,7 @@ int PatcherStore_GetTotalFileSize(PatcherStoreStruct *s, int64_t *size) {
     HashTableNodeStruct *node = nullptr;
     for (int more = HashTable_GetFirstNode(s->Members, &node); more;
          more = HashTable_GetNextNode(s->Members, &node, node)) {
-        const char *key = nullptr;
-        void *value = nullptr;
-        HashTable_GetNodeData(&key, node, &value);
-        int64_t fileSize = static_cast<PatcherStoreMemberStruct *>(value)->FileSize;
+        int64_t fileSize = PatcherStore_InternalNodeRecord(node)->FileSize;
         *size += fileSize > 0 ? fileSize : 0;
     }
     return 1;

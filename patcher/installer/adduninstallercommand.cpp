@@ -65,14 +65,7 @@ int AddUninstallerCommand_Log(void *record) {
 }
 
 int AddUninstallerCommand_Destroy(void **record) {
-    ZYL_CHECK_PTR(record);
-    if (*record == nullptr)
-        return 1;
-    AddUninstallerCommandStruct *doomed = AddUninstallerCommand_Cast(*record);
-    *record = nullptr;
-    doomed->Tag = Zyl_DeadTag;
-    ZYL_FREE(doomed, sizeof(AddUninstallerCommandStruct));
-    return 1;
+    return Installer_DestroyRecord(record, kTag, sizeof(AddUninstallerCommandStruct));
 }
 
 int AddUninstallerCommand_SetProperty(void *record, const char *name, const char *value) {
@@ -81,16 +74,8 @@ int AddUninstallerCommand_SetProperty(void *record, const char *name, const char
 }
 
 int AddUninstallerCommand_GetProperty(void *record, const char *name, char *value) {
-    AddUninstallerCommandStruct *command = AddUninstallerCommand_Cast(record);
-    ZYL_CHECK_PTR(name);
-    ZYL_CHECK_PTR(value);
-    value[0] = 0;
-    for (int i = 0; i < kPropertyCount; i++) {
-        if (Zyl_StrEqual(kProperties[i].Name, name))
-            return Zyl_StrCopy(value, reinterpret_cast<char *>(command) + kProperties[i].Offset,
-                               INSTALLER_TEXT_SIZE);
-    }
-    return 0;
+    return Installer_GetNamedProperty(AddUninstallerCommand_Cast(record), kProperties,
+                                      kPropertyCount, name, value);
 }
 
 // Runs the registry command once for one value name (and value).

@@ -57,14 +57,7 @@ int ComRegisterCommand_Log(void *record) {
 }
 
 int ComRegisterCommand_Destroy(void **record) {
-    ZYL_CHECK_PTR(record);
-    if (*record == nullptr)
-        return 1;
-    ComRegisterCommandStruct *doomed = ComRegisterCommand_Cast(*record);
-    *record = nullptr;
-    doomed->Tag = Zyl_DeadTag;
-    ZYL_FREE(doomed, sizeof(ComRegisterCommandStruct));
-    return 1;
+    return Installer_DestroyRecord(record, kTag, sizeof(ComRegisterCommandStruct));
 }
 
 int ComRegisterCommand_SetProperty(void *record, const char *name, const char *value) {
@@ -73,16 +66,8 @@ int ComRegisterCommand_SetProperty(void *record, const char *name, const char *v
 }
 
 int ComRegisterCommand_GetProperty(void *record, const char *name, char *value) {
-    ComRegisterCommandStruct *command = ComRegisterCommand_Cast(record);
-    ZYL_CHECK_PTR(name);
-    ZYL_CHECK_PTR(value);
-    value[0] = 0;
-    for (int i = 0; i < kPropertyCount; i++) {
-        if (Zyl_StrEqual(kProperties[i].Name, name))
-            return Zyl_StrCopy(value, reinterpret_cast<char *>(command) + kProperties[i].Offset,
-                               INSTALLER_TEXT_SIZE);
-    }
-    return 0;
+    return Installer_GetNamedProperty(ComRegisterCommand_Cast(record), kProperties, kPropertyCount,
+                                      name, value);
 }
 
 int ComRegisterCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop) {

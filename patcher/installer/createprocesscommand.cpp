@@ -77,14 +77,7 @@ int CreateProcessCommand_Log(void *record) {
 }
 
 int CreateProcessCommand_Destroy(void **record) {
-    ZYL_CHECK_PTR(record);
-    if (*record == nullptr)
-        return 1;
-    CreateProcessCommandStruct *doomed = CreateProcessCommand_Cast(*record);
-    *record = nullptr;
-    doomed->Tag = Zyl_DeadTag;
-    ZYL_FREE(doomed, sizeof(CreateProcessCommandStruct));
-    return 1;
+    return Installer_DestroyRecord(record, kTag, sizeof(CreateProcessCommandStruct));
 }
 
 int CreateProcessCommand_SetProperty(void *record, const char *name, const char *value) {
@@ -99,12 +92,7 @@ int CreateProcessCommand_GetProperty(void *record, const char *name, char *value
     value[0] = 0;
     if (Zyl_StrEqual(name, "TypeName"))
         return Zyl_StrCopy(value, command->TypeName, INSTALLER_TEXT_SIZE);
-    for (int i = 0; i < kPropertyCount; i++) {
-        if (Zyl_StrEqual(kProperties[i].Name, name))
-            return Zyl_StrCopy(value, reinterpret_cast<char *>(command) + kProperties[i].Offset,
-                               INSTALLER_TEXT_SIZE);
-    }
-    return 0;
+    return Installer_GetNamedProperty(command, kProperties, kPropertyCount, name, value);
 }
 
 int CreateProcessCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop) {

@@ -431,6 +431,37 @@ int Installer_LogProperties(const void *record, const char *header,
     return 1;
 }
 
+// The leading field every installer record shares.
+struct InstallerRecordHead {
+    const char *Tag;
+};
+
+int Installer_DestroyRecord(void **record, const char *tag, size_t size) {
+    ZYL_CHECK_PTR(record);
+    if (*record == nullptr)
+        return 1;
+    InstallerRecordHead *doomed = static_cast<InstallerRecordHead *>(*record);
+    ZYL_CHECK_TAG(doomed, tag);
+    *record = nullptr;
+    doomed->Tag = Zyl_DeadTag;
+    ZYL_FREE(doomed, size);
+    return 1;
+}
+
+int Installer_GetNamedProperty(const void *record, const InstallerProperty *properties, int count,
+                               const char *name, char *value) {
+    ZYL_CHECK_PTR(record);
+    ZYL_CHECK_PTR(name);
+    ZYL_CHECK_PTR(value);
+    value[0] = 0;
+    for (int i = 0; i < count; i++) {
+        if (Zyl_StrEqual(properties[i].Name, name))
+            return Zyl_StrCopy(value, Installer_ConstField(record, &properties[i]),
+                               INSTALLER_TEXT_SIZE);
+    }
+    return 0;
+}
+
 int Installer_SetNamedProperty(void *record, const InstallerProperty *properties, int count,
                                const char *name, const char *value) {
     ZYL_CHECK_PTR(record);

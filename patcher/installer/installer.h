@@ -113,6 +113,13 @@ int Installer_SerializeProperties(const void *record, const char *typeName,
                                   XmlNodeStruct *node);
 int Installer_LogProperties(const void *record, const char *header,
                             const InstallerProperty *properties, int count);
+// Frees a record made by Installer_NewRecord after checking its tag; overwrites
+// the tag with Zyl_DeadTag and clears the caller's pointer. Accepts null. Returns 1.
+int Installer_DestroyRecord(void **record, const char *tag, size_t size);
+// Copies the named property into value (INSTALLER_TEXT_SIZE bytes). Returns 1;
+// 0 with "" when the name is unknown.
+int Installer_GetNamedProperty(const void *record, const InstallerProperty *properties, int count,
+                               const char *name, char *value);
 // Sets the named property (bounded copy). Returns 1; 0 when the name is unknown
 // or the value does not fit.
 int Installer_SetNamedProperty(void *record, const InstallerProperty *properties, int count,

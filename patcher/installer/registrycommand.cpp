@@ -74,14 +74,7 @@ int RegistryCommand_Log(void *record) {
 }
 
 int RegistryCommand_Destroy(void **record) {
-    ZYL_CHECK_PTR(record);
-    if (*record == nullptr)
-        return 1;
-    RegistryCommandStruct *doomed = RegistryCommand_Cast(*record);
-    *record = nullptr;
-    doomed->Tag = Zyl_DeadTag;
-    ZYL_FREE(doomed, sizeof(RegistryCommandStruct));
-    return 1;
+    return Installer_DestroyRecord(record, kTag, sizeof(RegistryCommandStruct));
 }
 
 int RegistryCommand_SetProperty(void *record, const char *name, const char *value) {
@@ -90,16 +83,8 @@ int RegistryCommand_SetProperty(void *record, const char *name, const char *valu
 }
 
 int RegistryCommand_GetProperty(void *record, const char *name, char *value) {
-    RegistryCommandStruct *command = RegistryCommand_Cast(record);
-    ZYL_CHECK_PTR(name);
-    ZYL_CHECK_PTR(value);
-    value[0] = 0;
-    for (int i = 0; i < kPropertyCount; i++) {
-        if (Zyl_StrEqual(kProperties[i].Name, name))
-            return Zyl_StrCopy(value, reinterpret_cast<char *>(command) + kProperties[i].Offset,
-                               INSTALLER_TEXT_SIZE);
-    }
-    return 0;
+    return Installer_GetNamedProperty(RegistryCommand_Cast(record), kProperties, kPropertyCount,
+                                      name, value);
 }
 
 // ---------------------------------------------------------------------------

@@ -75,14 +75,7 @@ int ShellCommand_Log(void *record) {
 }
 
 int ShellCommand_Destroy(void **record) {
-    ZYL_CHECK_PTR(record);
-    if (*record == nullptr)
-        return 1;
-    ShellCommandStruct *doomed = ShellCommand_Cast(*record);
-    *record = nullptr;
-    doomed->Tag = Zyl_DeadTag;
-    ZYL_FREE(doomed, sizeof(ShellCommandStruct));
-    return 1;
+    return Installer_DestroyRecord(record, kTag, sizeof(ShellCommandStruct));
 }
 
 int ShellCommand_SetProperty(void *record, const char *name, const char *value) {
@@ -91,16 +84,8 @@ int ShellCommand_SetProperty(void *record, const char *name, const char *value) 
 }
 
 int ShellCommand_GetProperty(void *record, const char *name, char *value) {
-    ShellCommandStruct *command = ShellCommand_Cast(record);
-    ZYL_CHECK_PTR(name);
-    ZYL_CHECK_PTR(value);
-    value[0] = 0;
-    for (int i = 0; i < kPropertyCount; i++) {
-        if (Zyl_StrEqual(kProperties[i].Name, name))
-            return Zyl_StrCopy(value, reinterpret_cast<char *>(command) + kProperties[i].Offset,
-                               INSTALLER_TEXT_SIZE);
-    }
-    return 0;
+    return Installer_GetNamedProperty(ShellCommand_Cast(record), kProperties, kPropertyCount, name,
+                                      value);
 }
 
 // 1 when path is a regular file someone may execute.

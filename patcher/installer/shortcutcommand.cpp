@@ -90,14 +90,7 @@ int ShortcutCommand_Log(void *record) {
 }
 
 int ShortcutCommand_Destroy(void **record) {
-    ZYL_CHECK_PTR(record);
-    if (*record == nullptr)
-        return 1;
-    ShortcutCommandStruct *doomed = ShortcutCommand_Cast(*record);
-    *record = nullptr;
-    doomed->Tag = Zyl_DeadTag;
-    ZYL_FREE(doomed, sizeof(ShortcutCommandStruct));
-    return 1;
+    return Installer_DestroyRecord(record, kTag, sizeof(ShortcutCommandStruct));
 }
 
 int ShortcutCommand_SetProperty(void *record, const char *name, const char *value) {
@@ -106,16 +99,8 @@ int ShortcutCommand_SetProperty(void *record, const char *name, const char *valu
 }
 
 int ShortcutCommand_GetProperty(void *record, const char *name, char *value) {
-    ShortcutCommandStruct *command = ShortcutCommand_Cast(record);
-    ZYL_CHECK_PTR(name);
-    ZYL_CHECK_PTR(value);
-    value[0] = 0;
-    for (int i = 0; i < kPropertyCount; i++) {
-        if (Zyl_StrEqual(kProperties[i].Name, name))
-            return Zyl_StrCopy(value, reinterpret_cast<char *>(command) + kProperties[i].Offset,
-                               INSTALLER_TEXT_SIZE);
-    }
-    return 0;
+    return Installer_GetNamedProperty(ShortcutCommand_Cast(record), kProperties, kPropertyCount,
+                                      name, value);
 }
 
 // ---------------------------------------------------------------------------

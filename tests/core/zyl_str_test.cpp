@@ -220,6 +220,11 @@ TEST(ZylStr, ParseIPv4) {
 }
 
 TEST(ZylStr, HexConversions) {
+    const char *digits = "0123456789abcdefABCDEF";
+    for (int i = 0; digits[i]; i++)
+        EXPECT_EQ(Zyl_HexDigitValue(digits[i]), i < 16 ? i : i - 6) << digits[i];
+    for (char c : {'g', 'G', '/', ':', '@', '`', ' ', '\0', '\xff'})
+        EXPECT_EQ(Zyl_HexDigitValue(c), -1) << (int)c;
     uint8_t bytes[4];
     int count = -1;
     EXPECT_EQ(Zyl_HexToBytes("0x0aFf10", -1, bytes, sizeof(bytes), &count), 1);

@@ -16,12 +16,13 @@
 #include "core/xml.h"
 #include "core/zyl.h"
 #include "patcher/patcherlog.h"
+#include "tests/patcher/log_capture.h"
 #include "tests/support/support.h"
 
 namespace documenttest {
 
 // Lines of the Alert log and of the patch engine's log, captured per test.
-class DocumentTest : public ::testing::Test {
+class DocumentTest : public ::testing::Test, protected patchertest::PatcherLogCapture {
   protected:
     void SetUp() override {
         current_ = this;
@@ -29,10 +30,10 @@ class DocumentTest : public ::testing::Test {
         if (Alert_Log(ALERT_KIND_MESSAGE, INT_MIN, " ") == 0)
             Alert_Create();
         Alert_SetPrinter(CaptureAlert);
-        Patcher_SetLogCallbacks(this, CaptureLog, CaptureError);
+        StartCapture();
     }
     void TearDown() override {
-        Patcher_SetLogCallbacks(nullptr, nullptr, nullptr);
+        StopCapture();
         Alert_SetPrinter(nullptr);
         current_ = nullptr;
     }
@@ -40,33 +41,14 @@ class DocumentTest : public ::testing::Test {
         if (current_ != nullptr)
             current_->alerts.emplace_back(kind, text);
     }
-    static int CaptureLog(void *context, int level, const char *text) {
-        static_cast<DocumentTest *>(context)->logs.emplace_back(level, text);
-        return 1;
-    }
-    static int CaptureError(void *context, int code, const char *text) {
-        static_cast<DocumentTest *>(context)->errors.emplace_back(code, text);
-        return 1;
-    }
-    static int Count(const std::vector<std::pair<int, std::string>> &lines,
-                     const std::string &text) {
-        int n = 0;
-        for (const auto &line : lines)
-            n += line.second == text;
-        return n;
-    }
     std::string Dump() const {
         std::string all;
         for (const auto &line : alerts)
             all += "alert " + std::to_string(line.first) + ": " + line.second + "\n";
-        for (const auto &line : logs)
-            all += "log " + std::to_string(line.first) + ": " + line.second + "\n";
-        for (const auto &line : errors)
-            all += "error " + std::to_string(line.first) + ": " + line.second + "\n";
-        return all;
+        return all + DumpLogs();
     }
 
-    std::vector<std::pair<int, std::string>> alerts, logs, errors;
+    std::vector<std::pair<int, std::string>> alerts;
     testsupport::TempDir dir_;
 
   private:

@@ -15,11 +15,12 @@
 #include "core/zyl.h"
 #include "patcher/installer/installer.h"
 #include "patcher/patcherlog.h"
+#include "tests/patcher/log_capture.h"
 #include "tests/support/support.h"
 
 namespace installertest {
 
-class InstallerTest : public ::testing::Test {
+class InstallerTest : public ::testing::Test, protected patchertest::PatcherLogCapture {
   protected:
     void SetUp() override {
         for (const char *name : kNames) {
@@ -39,10 +40,10 @@ class InstallerTest : public ::testing::Test {
         char cwd[4096];
         oldCwd_ = getcwd(cwd, sizeof(cwd)) ? cwd : "/";
         ASSERT_EQ(0, chdir(work.c_str()));
-        Patcher_SetLogCallbacks(this, CaptureLog, CaptureError);
+        StartCapture();
     }
     void TearDown() override {
-        Patcher_SetLogCallbacks(nullptr, nullptr, nullptr);
+        StopCapture();
         Zyl_SetInstallRoot(nullptr);
         if (chdir(oldCwd_.c_str()) != 0)
             ADD_FAILURE() << "cannot return to " << oldCwd_;
@@ -54,32 +55,10 @@ class InstallerTest : public ::testing::Test {
         }
     }
 
-    static int CaptureLog(void *context, int level, const char *text) {
-        static_cast<InstallerTest *>(context)->logs.emplace_back(level, text);
-        return 1;
-    }
-    static int CaptureError(void *context, int code, const char *text) {
-        static_cast<InstallerTest *>(context)->errors.emplace_back(code, text);
-        return 1;
-    }
     // Number of captured log lines or errors equal to text.
     int LogCount(const std::string &text) const { return Count(logs, text); }
     int ErrorCount(const std::string &text) const { return Count(errors, text); }
-    static int Count(const std::vector<std::pair<int, std::string>> &lines,
-                     const std::string &text) {
-        int n = 0;
-        for (const auto &line : lines)
-            n += line.second == text;
-        return n;
-    }
-    std::string Dump() const {
-        std::string all;
-        for (const auto &line : logs)
-            all += "log " + std::to_string(line.first) + ": " + line.second + "\n";
-        for (const auto &line : errors)
-            all += "error " + std::to_string(line.first) + ": " + line.second + "\n";
-        return all;
-    }
+    std::string Dump() const { return DumpLogs(); }
 
     // Parses the list element (the document's first element) into list.
     int ParseList(InstallerCommandList *list, const std::string &text) {
@@ -122,7 +101,6 @@ class InstallerTest : public ::testing::Test {
 
     testsupport::TempDir dir_;
     std::string home, work, programs;
-    std::vector<std::pair<int, std::string>> logs, errors;
 
   private:
     static constexpr const char *kNames[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
