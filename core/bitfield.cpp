@@ -36,6 +36,17 @@ static void Bitfield_Recount(BitfieldStruct *field) {
     field->SetCount = count;
 }
 
+// Debug builds run the full check once per about as many changes as it reads
+// bytes, so that checking keeps single-bit work O(1) amortised.
+static void Bitfield_DebugCheck(BitfieldStruct *field) {
+#ifndef NDEBUG
+    if (--field->CheckCountdown <= 0)
+        Bitfield_CheckInvariants(field);
+#else
+    (void)field;
+#endif
+}
+
 static void Bitfield_CheckIndex(const BitfieldStruct *field, int index) {
     if (index < 0 || index >= field->Bits) {
         Zyl_SetSourceLocation(__FILE__, __LINE__);
@@ -94,6 +105,7 @@ int Bitfield_SetSize(BitfieldStruct *field, int bits) {
     if (field->ByteLength > 0) {
         field->Bytes = static_cast<uint8_t *>(ZYL_ALLOC(field->ByteLength));
     }
+    Bitfield_DebugCheck(field);
     return 1;
 }
 
@@ -134,6 +146,7 @@ int Bitfield_Set(BitfieldStruct *field, int index) {
         *byte |= mask;
         field->SetCount++;
     }
+    Bitfield_DebugCheck(field);
     return 1;
 }
 
@@ -146,6 +159,7 @@ int Bitfield_Clear(BitfieldStruct *field, int index) {
         *byte &= (uint8_t)~mask;
         field->SetCount--;
     }
+    Bitfield_DebugCheck(field);
     return 1;
 }
 
@@ -162,6 +176,7 @@ int Bitfield_SetAll(BitfieldStruct *field) {
         Bitfield_ClearSpareBits(field);
     }
     field->SetCount = field->Bits;
+    Bitfield_DebugCheck(field);
     return 1;
 }
 
@@ -171,6 +186,7 @@ int Bitfield_ClearAll(BitfieldStruct *field) {
         memset(field->Bytes, 0, (size_t)field->ByteLength);
     }
     field->SetCount = 0;
+    Bitfield_DebugCheck(field);
     return 1;
 }
 
@@ -181,6 +197,7 @@ int Bitfield_Invert(BitfieldStruct *field) {
     }
     Bitfield_ClearSpareBits(field);
     field->SetCount = field->Bits - field->SetCount;
+    Bitfield_DebugCheck(field);
     return 1;
 }
 
@@ -220,6 +237,7 @@ int Bitfield_SetBytes(BitfieldStruct *field, const uint8_t *buffer, int length) 
     }
     Bitfield_ClearSpareBits(field);
     Bitfield_Recount(field);
+    Bitfield_DebugCheck(field);
     return 1;
 }
 
@@ -234,6 +252,7 @@ int Bitfield_Copy(BitfieldStruct *field, BitfieldStruct *source) {
         memcpy(field->Bytes, source->Bytes, (size_t)field->ByteLength);
     }
     field->SetCount = source->SetCount;
+    Bitfield_DebugCheck(field);
     return 1;
 }
 
@@ -245,6 +264,7 @@ int Bitfield_Combine(BitfieldStruct *field, BitfieldStruct *other) {
         field->Bytes[k] |= other->Bytes[k];
     }
     Bitfield_Recount(field);
+    Bitfield_DebugCheck(field);
     return 1;
 }
 
@@ -256,6 +276,7 @@ int Bitfield_Except(BitfieldStruct *field, BitfieldStruct *other) {
         field->Bytes[k] &= (uint8_t)~other->Bytes[k];
     }
     Bitfield_Recount(field);
+    Bitfield_DebugCheck(field);
     return 1;
 }
 
@@ -267,6 +288,7 @@ int Bitfield_Intersect(BitfieldStruct *field, BitfieldStruct *other) {
         field->Bytes[k] &= other->Bytes[k];
     }
     Bitfield_Recount(field);
+    Bitfield_DebugCheck(field);
     return 1;
 }
 
@@ -282,5 +304,6 @@ int Bitfield_CheckInvariants(BitfieldStruct *field) {
         Zyl_Fatal("Bitfield count mismatch (%d != %d, spare 0x%x)\n", cached, field->SetCount,
                   spare);
     }
+    field->CheckCountdown = field->ByteLength + 1;
     return 1;
 }

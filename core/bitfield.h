@@ -10,7 +10,8 @@ struct BitfieldStruct {
     uint8_t *Bytes; // owned, tracked allocator; null for 0 bits
     int ByteLength; // (Bits + 7) / 8
     int Bits;
-    int SetCount; // set bits among 0..Bits-1
+    int SetCount;       // set bits among 0..Bits-1
+    int CheckCountdown; // debug builds: changes left before the next full check
 };
 
 // An empty field (0 bits) into *field; returns 1.
@@ -50,6 +51,7 @@ int Bitfield_Copy(BitfieldStruct *field, BitfieldStruct *source);
 int Bitfield_Combine(BitfieldStruct *field, BitfieldStruct *other);
 int Bitfield_Except(BitfieldStruct *field, BitfieldStruct *other);
 int Bitfield_Intersect(BitfieldStruct *field, BitfieldStruct *other);
-// Debug check: the cached count matches the bits and the spare bits are clear;
-// stops the program when not. Returns 1.
+// Checks that the cached count matches the bits, the byte length matches the size
+// and the spare bits are clear; stops the program when not ("Bitfield count
+// mismatch ..."). Returns 1. Debug builds also run it by themselves.
 int Bitfield_CheckInvariants(BitfieldStruct *field);

@@ -34,6 +34,7 @@ struct HashTableStruct {
     int BucketCount; // a power of two, at least 512
     int Count;
     HashTableHashFunction Hash;
+    int CheckCountdown; // debug builds: changes left before the next full check
 };
 
 int32_t HashTable_StringHash(const char *key) {
@@ -50,6 +51,17 @@ int32_t HashTable_ByteSumHash(const char *key) {
         sum += *p;
     }
     return (int32_t)sum;
+}
+
+// Debug builds run the full check once per about as many changes as it visits
+// buckets and nodes, so that checking keeps the table's work linear.
+static void HashTable_DebugCheck(HashTableStruct *table) {
+#ifndef NDEBUG
+    if (--table->CheckCountdown <= 0)
+        HashTable_CheckInvariants(table);
+#else
+    (void)table;
+#endif
 }
 
 static int HashTable_BucketOf(int32_t hash, int bucketCount) {
@@ -125,6 +137,7 @@ int HashTable_SetHashFunction(HashTableStruct *table, HashTableHashFunction hash
         }
     }
     HashTable_Rebuild(table, table->BucketCount);
+    HashTable_DebugCheck(table);
     return 1;
 }
 
@@ -171,6 +184,7 @@ int HashTable_Set(HashTableStruct *table, const char *key, void *value) {
     node->Next = table->Buckets[node->Bucket];
     table->Buckets[node->Bucket] = node;
     table->Count++;
+    HashTable_DebugCheck(table);
     return 1;
 }
 
@@ -210,6 +224,7 @@ int HashTable_Remove(HashTableStruct *table, const char *key) {
             }
             POOL_FREE(table->NodePool, node, sizeof(HashTableNodeStruct));
             table->Count--;
+            HashTable_DebugCheck(table);
             return 1;
         }
     }
@@ -227,6 +242,7 @@ int HashTable_Clear(HashTableStruct *table) {
     Pool_Reset(table->NodePool);
     Pool_Reset(table->LongKeyPool);
     table->Count = 0;
+    HashTable_DebugCheck(table);
     return 1;
 }
 
@@ -273,5 +289,31 @@ int HashTable_GetNodeData(const char **key, HashTableNodeStruct *node, void **va
     ZYL_CHECK_TAG(node, kNodeTag);
     *key = node->Key;
     *value = node->Value;
+    return 1;
+}
+
+int HashTable_CheckInvariants(HashTableStruct *table) {
+    ZYL_CHECK_TAG(table, kTableTag);
+    int nodes = 0, longKeys = 0, misplaced = 0;
+    for (int i = 0; i < table->BucketCount; i++) {
+        for (HashTableNodeStruct *node = table->Buckets[i]; node; node = node->Next) {
+            ZYL_CHECK_TAG(node, kNodeTag);
+            misplaced += node->Bucket != i || node->Hash != table->Hash(node->Key) ||
+                         HashTable_BucketOf(node->Hash, table->BucketCount) != i;
+            longKeys += node->Key != node->Inline;
+            if (++nodes > table->Count)
+                break; // a count too low (or a cycle) is reported below
+        }
+    }
+    int pooledNodes = 0, pooledKeys = 0;
+    Pool_GetInUse(table->NodePool, &pooledNodes);
+    Pool_GetInUse(table->LongKeyPool, &pooledKeys);
+    if (nodes != table->Count || pooledNodes != table->Count || pooledKeys != longKeys ||
+        misplaced != 0) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("Hash table count mismatch (%d != %d, pooled %d/%d, misplaced %d)\n",
+                  table->Count, nodes, pooledNodes, pooledKeys, misplaced);
+    }
+    table->CheckCountdown = table->BucketCount + table->Count + 1;
     return 1;
 }

@@ -48,3 +48,8 @@ int HashTable_GetNextNode(HashTableStruct *table, HashTableNodeStruct **next,
                           HashTableNodeStruct *node);
 // The node's key (owned by the node, valid while it lives) and value. Returns 1.
 int HashTable_GetNodeData(const char **key, HashTableNodeStruct *node, void **value);
+
+// Checks the cached count against the buckets and the node pool, and that every
+// node sits in the bucket of its key's hash; a mismatch stops the program ("Hash
+// table count mismatch ..."). Returns 1. Debug builds also run it by themselves.
+int HashTable_CheckInvariants(HashTableStruct *table);

@@ -51,9 +51,21 @@ struct PoolStruct {
     PoolChunk **Sorted;     // chunks by address, for finding a member's chunk
     int SortedCount;
     int SortedCapacity;
+    int CheckCountdown; // debug builds: changes left before the next full check
 };
 
 static const int64_t kHeaderSize = (sizeof(PoolChunk) + 15) & ~(int64_t)15;
+
+// Debug builds run the full check once per about as many changes as it visits
+// slots, so that checking keeps a pool's work linear; Release builds skip it.
+static void Pool_DebugCheck(PoolStruct *pool) {
+#ifndef NDEBUG
+    if (--pool->CheckCountdown <= 0)
+        Pool_CheckInvariants(pool);
+#else
+    (void)pool;
+#endif
+}
 
 static int64_t Pool_Round16(int64_t value) {
     return (value + 15) & ~(int64_t)15;
@@ -319,6 +331,7 @@ void *Pool_Alloc(PoolStruct *pool, int size, const char *file, int line) {
     if (pool->InUse > pool->Peak) {
         pool->Peak = pool->InUse;
     }
+    Pool_DebugCheck(pool);
     return member;
 }
 
@@ -369,6 +382,7 @@ int Pool_Free(PoolStruct *pool, void **member, int size, const char *file, int l
     }
     pool->InUse--;
     *member = nullptr;
+    Pool_DebugCheck(pool);
     return 1;
 }
 
@@ -386,6 +400,7 @@ int Pool_Reset(PoolStruct *pool) {
     }
     pool->InUse = 0;
     pool->Peak = 0;
+    Pool_DebugCheck(pool);
     return 1;
 }
 
@@ -407,5 +422,41 @@ int Pool_GetBytesHeld(PoolStruct *pool, int64_t *bytes) {
     ZYL_CHECK_TAG(pool, kPoolTag);
     ZYL_CHECK_PTR(bytes);
     *bytes = pool->BytesHeld;
+    return 1;
+}
+
+// Walks the free list, stopping past `limit` slots so that a cycle ends too.
+static int64_t Pool_CountFree(PoolStruct *pool, int64_t limit) {
+    int64_t count = 0;
+    for (PoolDescriptor *slot = pool->FreeList; slot != nullptr && count <= limit;
+         slot = slot->Next)
+        count += slot->InUse == 0 ? 1 : limit + 1; // a used slot on the list is a mismatch
+    return count;
+}
+
+int Pool_CheckInvariants(PoolStruct *pool) {
+    ZYL_CHECK_TAG(pool, kPoolTag);
+    int64_t bytes = 0, carved = 0, used = 0;
+    int chunks = 0;
+    for (PoolChunk *chunk = pool->ChunkList; chunk; chunk = chunk->Next, chunks++) {
+        bytes += chunk->Size;
+        if (pool->StringMode || !chunk->Carved)
+            continue; // an uncarved chunk's slot headers are stale until carved again
+        for (int i = 0; i < chunk->Count; i++)
+            used += Pool_Slot(pool, chunk, i)->InUse != 0;
+        carved += chunk->Count;
+    }
+    int sorted = 1;
+    for (int i = 1; i < pool->SortedCount; i++)
+        sorted &= pool->Sorted[i - 1] < pool->Sorted[i];
+    int slotsAgree =
+        pool->StringMode || (used == pool->InUse && Pool_CountFree(pool, carved) + used == carved);
+    if (bytes != pool->BytesHeld || chunks != pool->SortedCount || !sorted || pool->InUse < 0 ||
+        pool->InUse > pool->Peak || !slotsAgree) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("Pool totals mismatch (in use %d of %I64d slots, %I64d bytes held, %d chunks)\n",
+                  pool->InUse, carved, pool->BytesHeld, chunks);
+    }
+    pool->CheckCountdown = (int)(carved < (1 << 30) ? carved : (1 << 30)) + chunks + 1;
     return 1;
 }

@@ -42,6 +42,11 @@ int Pool_GetInUse(PoolStruct *pool, int *count);
 int Pool_GetPeak(PoolStruct *pool, int *count);
 int Pool_GetBytesHeld(PoolStruct *pool, int64_t *bytes);
 
+// Checks the cached totals (members in use, bytes held, the sorted chunk index)
+// against the chunks and the free list; a mismatch stops the program ("Pool
+// totals mismatch ..."). Returns 1. Debug builds also run it by themselves.
+int Pool_CheckInvariants(PoolStruct *pool);
+
 #define POOL_CREATE(pool) Pool_Create(&(pool), __FILE__, __LINE__)
 #define POOL_ALLOC(pool, size) Pool_Alloc((pool), (int)(size), __FILE__, __LINE__)
 // Frees a typed member pointer and clears it.

@@ -151,4 +151,15 @@ TEST(BitfieldDeathTest, ArgumentErrorsStop) {
     EXPECT_DEATH(Bitfield_SetBytes(field.f, bytes, 1), "length mismatch \\(1 != 2\\)");
 }
 
+TEST(BitfieldDeathTest, CorruptedCachedCountStops) {
+    Field field(20);
+    Bitfield_Set(field.f, 3);
+    field.f->SetCount = 2;
+    EXPECT_DEATH(Bitfield_CheckInvariants(field.f), "Bitfield count mismatch \\(2 != 1");
+    field.f->SetCount = 1;
+    field.f->Bytes[2] |= 0x01; // a spare bit of the last byte
+    EXPECT_DEATH(Bitfield_CheckInvariants(field.f), "Bitfield count mismatch");
+    field.f->Bytes[2] &= 0xF0;
+}
+
 } // namespace

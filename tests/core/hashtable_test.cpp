@@ -104,7 +104,9 @@ TEST_F(HashTableFixture, ManyKeysGrowTheTableAndWalkEachOnce) {
         expected.insert(key);
     }
     EXPECT_EQ(expected, Walk());
+    EXPECT_EQ(1, HashTable_CheckInvariants(table));
     HashTable_Clear(table);
+    EXPECT_EQ(1, HashTable_CheckInvariants(table));
     EXPECT_TRUE(Walk().empty());
     EXPECT_EQ(1, HashTable_Set(table, "after clear", &values[0]));
 }

@@ -86,6 +86,7 @@ TEST_F(PoolFixture, FixedResetKeepsChunksAndFreesEveryMember) {
     Pool_Reset(pool);
     Pool_GetBytesHeld(pool, &after);
     EXPECT_EQ(before, after);
+    EXPECT_EQ(1, Pool_CheckInvariants(pool)); // uncarved chunks after the reset
     int inUse = -1, peak = -1;
     Pool_GetInUse(pool, &inUse);
     Pool_GetPeak(pool, &peak);
@@ -178,7 +179,11 @@ TEST(Pool, RandomAllocFreeKeepsMembersIntact) {
             live[at] = live.back();
             live.pop_back();
         }
+        if (step % 1000 == 0) {
+            ASSERT_EQ(1, Pool_CheckInvariants(pool));
+        }
     }
+    EXPECT_EQ(1, Pool_CheckInvariants(pool));
     int inUse = 0;
     Pool_GetInUse(pool, &inUse);
     EXPECT_EQ((int)live.size(), inUse);
