@@ -240,6 +240,7 @@ enum {
     kHeadersPerChunk = 25,
     kMimePerChunk = 50,
     kConnectionsPerChunk = 50,
+    kBuffersPerChunk = 2,
     kListenBacklog = 1000,
     kThreadWaitMs = 300000,
 };
@@ -260,6 +261,7 @@ void CloseConnection(WebServerStruct *server, WebServerRequestStruct *request) {
     Socket_Destroy(&request->Socket);
     WebServer_FreeHeaders(server, &request->RequestHeaders);
     WebServer_FreeHeaders(server, &request->ResponseHeaders);
+    POOL_FREE(server->BufferPool, request->Out, WEBSERVER_OUT_SIZE);
     request->Tag = Zyl_DeadTag;
     POOL_FREE(server->ConnectionPool, request, sizeof(WebServerRequestStruct));
 }
@@ -340,6 +342,7 @@ int AcceptOne(WebServerStruct *server) {
     WebServerRequestStruct *request = static_cast<WebServerRequestStruct *>(
         POOL_ALLOC(server->ConnectionPool, sizeof(WebServerRequestStruct)));
     request->Tag = WebServerRequestTag;
+    request->Out = static_cast<char *>(POOL_ALLOC(server->BufferPool, WEBSERVER_OUT_SIZE));
     request->Previous = nullptr;
     request->Next = server->Connections;
     request->RequestHeaders = nullptr;
@@ -507,6 +510,9 @@ int WebServer_Create(WebServerStruct **server) {
     POOL_CREATE(s->ConnectionPool);
     Pool_SetMemberSize(s->ConnectionPool, sizeof(WebServerRequestStruct));
     Pool_SetMembersPerChunk(s->ConnectionPool, kConnectionsPerChunk);
+    POOL_CREATE(s->BufferPool);
+    Pool_SetMemberSize(s->BufferPool, WEBSERVER_OUT_SIZE);
+    Pool_SetMembersPerChunk(s->BufferPool, kBuffersPerChunk);
     SocketSelect_Create(&s->ReadSet);
     SocketSelect_Create(&s->WriteSet);
     Socket_Create(&s->Listener);
@@ -534,6 +540,7 @@ int WebServer_Destroy(WebServerStruct **server) {
     Pool_Destroy(&s->HeaderPool);
     Pool_Destroy(&s->MimePool);
     Pool_Destroy(&s->ConnectionPool);
+    Pool_Destroy(&s->BufferPool);
     Socket_Destroy(&s->Listener);
     Event_Close(&s->StopEvent);
     s->Tag = Zyl_DeadTag;

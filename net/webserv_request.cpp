@@ -381,11 +381,17 @@ int PhaseAnswer(WebServerStruct *server, WebServerRequestStruct *r) {
     return 1;
 }
 
+// The head goes out on its own only for head-only answers; otherwise the
+// body phase sends it together with the first body bytes.
 int PhaseSendHead(WebServerStruct *server, WebServerRequestStruct *r) {
+    if (!r->NoBody && !r->BadHead) {
+        r->Phase = WEBSERVER_PHASE_BODY;
+        return 1;
+    }
     if (!SendPending(server, r))
         return 0;
     if (Pending(r) == 0)
-        r->Phase = r->NoBody || r->BadHead ? WEBSERVER_PHASE_FINISH : WEBSERVER_PHASE_BODY;
+        r->Phase = WEBSERVER_PHASE_FINISH;
     return 1;
 }
 
@@ -422,18 +428,16 @@ int GatherBody(WebServerStruct *server, WebServerRequestStruct *r) {
     return added;
 }
 
+// Tops up the output from the body callback while none of it has been sent
+// (held connections get no body), and sends. The connection closes after the
+// piece of a callback that asked for it.
 int PhaseBody(WebServerStruct *server, WebServerRequestStruct *r) {
     for (int round = 0; round < kBodyRounds; round++) {
+        int held = server->ServerTime < r->HoldUntil;
         int added = 0;
-        if (Pending(r) == 0) {
-            if (r->BodyEnded) {
-                r->Closed = 1;
-                return 1;
-            }
-            if (server->ServerTime < r->HoldUntil)
-                return 1;
+        if (!held && !r->BodyEnded && r->OutPosition == 0 &&
+            r->OutCount + WEBSERVER_PIECE_SIZE <= WEBSERVER_OUT_SIZE)
             added = GatherBody(server, r);
-        }
         if (!SendPending(server, r))
             return 0;
         if (r->Phase != WEBSERVER_PHASE_BODY || Pending(r) > 0)
@@ -442,7 +446,7 @@ int PhaseBody(WebServerStruct *server, WebServerRequestStruct *r) {
             r->Closed = 1;
             return 1;
         }
-        if (added == 0)
+        if (held || added == 0)
             return 1;
     }
     return 1;
