@@ -671,7 +671,7 @@ static void File_ListingAdd(FileListing *listing, const char *name, int64_t size
         listing->Entries = grown;
         listing->Capacity = capacity;
     }
-    if (listing->NamesUsed + length > listing->NamesCapacity) {
+    if (listing->Names == nullptr || listing->NamesUsed + length > listing->NamesCapacity) {
         int64_t capacity = listing->NamesCapacity ? listing->NamesCapacity * 2 : 4096;
         while (capacity < listing->NamesUsed + length) {
             capacity *= 2;

@@ -64,13 +64,17 @@ static void HashTable_DebugCheck(HashTableStruct *table) {
 #endif
 }
 
+// Bytes of one bucket head (an array of node pointers).
+static const size_t kBucketSize =
+    sizeof(HashTableNodeStruct *); // NOLINT(bugprone-sizeof-expression)
+
 static int HashTable_BucketOf(int32_t hash, int bucketCount) {
     uint32_t magnitude = hash < 0 ? (uint32_t)(-(int64_t)hash) : (uint32_t)hash;
     return (int)(magnitude & (uint32_t)(bucketCount - 1));
 }
 
 static HashTableNodeStruct **HashTable_AllocBuckets(int count) {
-    return static_cast<HashTableNodeStruct **>(ZYL_ALLOC(count * sizeof(HashTableNodeStruct *)));
+    return static_cast<HashTableNodeStruct **>(ZYL_ALLOC(count * kBucketSize));
 }
 
 // Moves every node into a bucket array of newCount heads.
@@ -86,7 +90,7 @@ static void HashTable_Rebuild(HashTableStruct *table, int newCount) {
             node = next;
         }
     }
-    ZYL_FREE(table->Buckets, table->BucketCount * sizeof(HashTableNodeStruct *));
+    ZYL_FREE(table->Buckets, table->BucketCount * kBucketSize);
     table->Buckets = buckets;
     table->BucketCount = newCount;
 }
@@ -120,7 +124,7 @@ int HashTable_Destroy(HashTableStruct **table) {
     Pool_Destroy(&doomed->NodePool);
     Pool_Reset(doomed->LongKeyPool);
     Pool_Destroy(&doomed->LongKeyPool);
-    ZYL_FREE(doomed->Buckets, doomed->BucketCount * sizeof(HashTableNodeStruct *));
+    ZYL_FREE(doomed->Buckets, doomed->BucketCount * kBucketSize);
     doomed->Tag = Zyl_DeadTag;
     ZYL_FREE(doomed, sizeof(HashTableStruct));
     *table = nullptr;

@@ -253,7 +253,7 @@ int Zyl_NormalizePath(char *path, int trailing, int size) {
         Zyl_Print("Zyl_NormalizePath() path too long [%s]\n", path);
         return 0;
     }
-    char work[kPathMax];
+    char work[kPathMax] = {};
     for (int i = 0; i <= length; i++)
         work[i] = path[i] == '\\' ? '/' : path[i];
     if (trailing == 1 && work[length - 1] != '/') {
@@ -414,7 +414,7 @@ int Zyl_SaveFileDialog(void *owner, const char *title, char *directory, char *fi
         Zyl_Print("Zyl_SaveFileDialog() too many filters %d\n", pairCount);
         return 0;
     }
-    const char *pairs[2 * (kMaxFilterPairs + 1)];
+    const char *pairs[2 * (kMaxFilterPairs + 1)] = {};
     va_list args;
     va_start(args, pairCount);
     for (int i = 0; i < 2 * pairCount; i++)

@@ -54,6 +54,8 @@ struct PoolStruct {
     int CheckCountdown; // debug builds: changes left before the next full check
 };
 
+// Bytes of one entry of the sorted chunk index (an array of pointers).
+static const size_t kChunkRefSize = sizeof(PoolChunk *); // NOLINT(bugprone-sizeof-expression)
 static const int64_t kHeaderSize = (sizeof(PoolChunk) + 15) & ~(int64_t)15;
 
 // Debug builds run the full check once per about as many changes as it visits
@@ -82,10 +84,10 @@ static uint8_t *Pool_MemberOf(PoolDescriptor *slot) {
 static void Pool_SortedInsert(PoolStruct *pool, PoolChunk *chunk) {
     if (pool->SortedCount == pool->SortedCapacity) {
         int capacity = pool->SortedCapacity ? pool->SortedCapacity * 2 : 16;
-        PoolChunk **grown = static_cast<PoolChunk **>(ZYL_ALLOC(capacity * sizeof(PoolChunk *)));
+        PoolChunk **grown = static_cast<PoolChunk **>(ZYL_ALLOC(capacity * kChunkRefSize));
         if (pool->Sorted) {
-            memcpy(grown, pool->Sorted, pool->SortedCount * sizeof(PoolChunk *));
-            ZYL_FREE(pool->Sorted, pool->SortedCapacity * sizeof(PoolChunk *));
+            memcpy(grown, pool->Sorted, pool->SortedCount * kChunkRefSize);
+            ZYL_FREE(pool->Sorted, pool->SortedCapacity * kChunkRefSize);
         }
         pool->Sorted = grown;
         pool->SortedCapacity = capacity;
@@ -203,7 +205,7 @@ int Pool_Destroy(PoolStruct **pool) {
     }
     Pool_InternalFreeChunks(doomed);
     if (doomed->Sorted) {
-        ZYL_FREE(doomed->Sorted, doomed->SortedCapacity * sizeof(PoolChunk *));
+        ZYL_FREE(doomed->Sorted, doomed->SortedCapacity * kChunkRefSize);
     }
     doomed->Tag = Zyl_DeadTag;
     ZYL_FREE(doomed, sizeof(PoolStruct));

@@ -34,7 +34,7 @@ int StrHlpr_ShiftLeft(char *text, int n) {
         return 0;
     if (n > length)
         n = length;
-    memmove(text, text + n, (size_t)(length - n + 1));
+    memmove(text, text + n, (size_t)length - (size_t)n + 1);
     return 1;
 }
 

@@ -389,7 +389,7 @@ int Zyl_LogMessageV(int error, int indent, const char *prefix, const char *file,
         return PrintV(indent, 1, format, args);
     char text[ZYL_LOG_BUFFER_SIZE];
     int length = Zyl_FormatString(text, sizeof(text), "\n\n%s", prefix ? prefix : "");
-    length += Zyl_FormatStringV(text + length, (int)sizeof(text) - length, format, args);
+    Zyl_FormatStringV(text + length, (int)sizeof(text) - length, format, args);
     Zyl_AppendFormat(text, sizeof(text), "       (%s/%d)\n", file ? file : "Unknown", line);
     Zyl_LockLog();
     Zyl_WriteLog(text, 1);
@@ -507,7 +507,7 @@ int Zyl_PrintHex(int showCharacters, int newline, const void *data, int length) 
     va_list args;
     va_start(args, format);
     int length = Zyl_FormatString(text, sizeof(text), "\n\nABORT: ");
-    length += Zyl_FormatStringV(text + length, (int)sizeof(text) - length, format, args);
+    Zyl_FormatStringV(text + length, (int)sizeof(text) - length, format, args);
     va_end(args);
     Zyl_AppendFormat(text, sizeof(text), "       (%s/%d)\n", t_file ? t_file : "Unknown", t_line);
     int flags = g_flags.load();

@@ -487,7 +487,7 @@ int Package_GetLatestRelease(Package *package, int32_t *version, char *name,
     const PackageRelease *list = nullptr;
     int count = 0;
     Package_InternalGetPackageDescriptorList(&list, package, &count, package->Type);
-    if (count == 0) {
+    if (count <= 0 || list == nullptr) {
         *version = -1;
         Zyl_StrCopy(name, "1.0", PATCHER_NAME_SIZE);
         *release = nullptr;

@@ -59,8 +59,11 @@ static int32_t Ffs_InternalLe32(const uint8_t *p) {
                      (uint32_t)p[3] << 24);
 }
 
-// Reads exactly length bytes at offset; 0 when fewer are there.
+// Reads exactly length bytes at offset; 0 (buffer zeroed) when fewer are there.
 static int Ffs_InternalReadAt(FfsContainer *c, int64_t offset, void *buffer, int length) {
+    if (length > 0) {
+        memset(buffer, 0, (size_t)length); // a failed read leaves zeros, never stale bytes
+    }
     if (offset < 0 || length < 0 || offset > c->FileSize - length) {
         return 0;
     }

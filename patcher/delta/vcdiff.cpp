@@ -335,8 +335,10 @@ static int VCDiff_InternalLoadCodeTable(VCDiffStruct *d) {
                 ok = 0;
                 break;
             }
-            memcpy(table + produced, bytes, n);
-            produced += n;
+            if (n > 0) {
+                memcpy(table + produced, bytes, n);
+                produced += n;
+            }
             VCDiff_ConsumeOutput(inner);
         } else if (r != VCDIFF_GOTHEADER && r != VCDIFF_WINSTART && r != VCDIFF_WINFINISH) {
             ok = 0;
