@@ -282,6 +282,11 @@ TEST_F(UpnpFixture, HostileDescriptionsAreBounded) {
     gateway.files["/wide.xml"] = wide;
     gateway.files["/notype.xml"] = "<root><device><friendlyName>n</friendlyName></device></root>";
     gateway.files["/noroot.xml"] = "<html><body>hello</body></html>";
+    // Nesting far past the XML reader's depth limit is cut there, not followed.
+    gateway.files["/nested.xml"] = "<root><device><deviceType>n</deviceType>" +
+                                   std::string(20000 * 3, ' ') + "</device></root>";
+    for (size_t i = 0; i < 20000; i++)
+        gateway.files["/nested.xml"].replace(40 + i * 3, 3, "<a>");
     UpnpBaseStruct *b = nullptr;
     ASSERT_EQ(Upnp_AddLocation(upnp, gateway.url("/deep.xml").c_str(), &b), 1);
     EXPECT_EQ(b->DeviceCount, UPNP_MAX_DEVICE_DEPTH + 1);
@@ -290,6 +295,10 @@ TEST_F(UpnpFixture, HostileDescriptionsAreBounded) {
     EXPECT_EQ(Upnp_AddLocation(upnp, gateway.url("/notype.xml").c_str(), &b), 0);
     EXPECT_EQ(b->Described, 0);
     EXPECT_EQ(Upnp_AddLocation(upnp, gateway.url("/noroot.xml").c_str(), &b), 0);
+    testsupport::ConsoleCapture console;
+    EXPECT_EQ(Upnp_AddLocation(upnp, gateway.url("/nested.xml").c_str(), &b), 1);
+    EXPECT_TRUE(console.Contains("nesting deeper than 256 levels dropped"));
+    EXPECT_EQ(b->DeviceCount, 1);
     EXPECT_EQ(Upnp_AddLocation(upnp, gateway.url("/absent.xml").c_str(), &b), 0);
     EXPECT_STREQ(b->FriendlyName, "Unknown");
 }
