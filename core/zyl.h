@@ -114,32 +114,55 @@ enum { ZYL_LOG_BUFFER_SIZE = 4096, ZYL_PATH_SIZE = 260 };
 // relative name lands beside the program; a name shorter than 2 characters
 // gives "debug.log") and flags. Returns 1.
 int Zyl_Init(const char *logName, int flags);
+// Replaces the flag word and (when path is not null) the log path; the open log
+// file is closed and reopened at the next line. Per-thread names without append
+// are fatal. Returns 1.
 int Zyl_SetLogOptions(const char *path, int flags);
+// Copies the log path (bounded, cut when it does not fit) and the flag word.
+// Returns 1.
 int Zyl_GetLogOptions(char *buffer, int size, int *flags);
 // The flag word alone, without taking the lock.
 int Zyl_GetLogFlags(void);
 // The callback receives each console message instead of the console.
 typedef int (*ZylConsoleCallback)(const char *text);
 void Zyl_SetConsoleCallback(ZylConsoleCallback callback);
+// Closes the log file and drops the lock; a later line reopens the file in
+// append mode without locking. Returns 1.
 int Zyl_CloseLog(void);
 // Seconds since 1970 used for the log's timestamps and dated names (null: the
 // system clock). Tests pin the date with it.
 typedef int64_t (*ZylTimeSource)(void);
 void Zyl_SetLogTimeSource(ZylTimeSource source);
+// The log lock (recursive per thread; bypassed after Zyl_CloseLog). Callers
+// hold it around several lines that must stay together.
 void Zyl_LockLog(void);
 void Zyl_UnlockLog(void);
 void Zyl_CreateLogLock(void);
 void Zyl_DestroyLogLock(void);
 void Zyl_SetLogLockBypass(int on);
 
+// Log lines through the system formatter to the console and the log file as the
+// flags say; nothing happens while logging is off. A line longer than the
+// 4096-byte buffer is cut and noticed. Each returns 1 (a failed log write is
+// reported once on stderr, never to the caller).
 int Zyl_Print(const char *format, ...);
+// As Zyl_Print, indented by 4 spaces per level.
 int Zyl_PrintIndented(int level, const char *format, ...);
+// As Zyl_Print without taking the log lock (for callers that already hold it).
 int Zyl_PrintUnlocked(const char *format, ...);
+// The text as it is, not formatted.
 int Zyl_PrintRaw(const char *text);
+// A line of 79 '=' with "====[title]" at its start when title is not null.
 int Zyl_PrintSeparator(const char *title);
+// The bytes as upper-case hex pairs, or (showCharacters 1) as printable
+// characters each followed by a blank; newline 1 ends the line.
 int Zyl_PrintHex(int showCharacters, int newline, const void *data, int length);
+// error 0: as Zyl_PrintIndented. error 1: "\n\n" + prefix + the text + "(file/line)",
+// written to the error file too and shown by the fatal hook unless message boxes
+// are off. Returns 1.
 int Zyl_LogMessageV(int error, int indent, const char *prefix, const char *file, int line,
                     const char *format, va_list args);
+// Writes finished text to the log targets (the caller holds the lock). Returns 1.
 int Zyl_WriteLog(const char *text, int error);
 
 // ---------------------------------------------------------------------------
@@ -153,54 +176,89 @@ int Zyl_WriteLog(const char *text, int error);
 // logged, never fatal.
 int Zyl_FormatString(char *buffer, int size, const char *format, ...);
 int Zyl_FormatStringV(char *buffer, int size, const char *format, va_list args);
+// Formats after the text already in buffer; returns the new length.
 int Zyl_AppendFormat(char *buffer, int size, const char *format, ...);
+// value with decimals (1-8, else none) digits after the point, grouped with the
+// locale's separator when grouping is 1, trailing zeros (and a bare point)
+// dropped when trim is 1. Returns 1; 0 with the text cut when it does not fit.
 int Zyl_FormatDecimal(double value, char *buffer, int size, int grouping, int decimals, int trim);
 
+// Strings are NUL-terminated; a null pointer is fatal. "NoCase" folds ASCII
+// letters only. Copies and appends may overlap their source.
 int Zyl_StrLen(const char *text);
+// Copies src into dst of size bytes. Returns 1; 0 when src was cut to size - 1
+// characters (or size < 1, dst unchanged).
 int Zyl_StrCopy(char *dst, const char *src, int size);
+// For callers that know dst is large enough. Returns 1.
 int Zyl_StrCopyUnbounded(char *dst, const char *src);
+// Copies up to max characters of src, stopping before stop or the end. Returns 1.
 int Zyl_StrCopyUntil(char *dst, const char *src, char stop, int max);
+// Appends src to the text in dst of size bytes. Returns 1; 0 when src was cut
+// (or dst holds no NUL within size).
 int Zyl_StrAppend(char *dst, const char *src, int size);
 int Zyl_StrAppendUnbounded(char *dst, const char *src);
+// In place; each returns 1.
 int Zyl_StrUpper(char *text);
 int Zyl_StrLower(char *text);
 int Zyl_StrReverse(char *text);
+// 1 when equal, else 0. The N forms compare at most n characters (n <= 0: 1).
 int Zyl_StrEqual(const char *a, const char *b);
 int Zyl_StrEqualNoCase(const char *a, const char *b);
 int Zyl_StrEqualN(const char *a, const char *b, int n);
 int Zyl_StrEqualNNoCase(const char *a, const char *b, int n);
+// 1 when text starts or ends with the given text, else 0.
 int Zyl_StrStartsWith(const char *text, const char *prefix);
 int Zyl_StrStartsWithNoCase(const char *text, const char *prefix);
 int Zyl_StrEndsWith(const char *text, const char *suffix);
+// Searches: 1 and *position (when not null) of the first or last match; 0 and
+// position 0 when there is none. A NUL character is never found.
 int Zyl_StrFindChar(const char *text, char c, int *position);
 int Zyl_StrFindLastChar(const char *text, char c, int *position);
 int Zyl_StrFind(const char *text, const char *part, int *position);
 int Zyl_StrFindNoCase(const char *text, const char *part, int *position);
 int Zyl_StrFindLast(const char *text, const char *part, int *position);
 int Zyl_StrFindLastNoCase(const char *text, const char *part, int *position);
+// 1 when word stands in text between blanks, separators or the ends.
 int Zyl_StrFindWordNoCase(const char *text, char separator, const char *word);
 int Zyl_StrHasChar(const char *text, char c);
 int Zyl_StrHasSubstring(const char *text, const char *part);
 
+// Strict parses of the whole text: optional sign, then decimal digits or
+// 0x-hex (ParseDouble: decimal with an optional fraction, no '+'). Return 1, or
+// 0 with *value 0 when anything else is there.
 int Zyl_ParseInt64(const char *text, int64_t *value);
 int Zyl_ParseDouble(const char *text, double *value);
+// Lenient reads of a leading number (null and junk give 0); a run of more than
+// 69 number characters is logged and gives 0. AtoI keeps the low 32 bits.
 int64_t Zyl_AtoI64(const char *text);
 int Zyl_AtoI(const char *text);
 double Zyl_AtoF(const char *text);
+// 1/TRUE/YES/ON and 0/FALSE/NO/OFF in any case. Returns 1 (null or "" leave
+// defaultValue); 0 with *value = defaultValue for any other word.
 int Zyl_ParseBool(const char *text, int *value, int defaultValue);
+// Four dotted decimal parts of 0-255. Returns 1; 0 with the address zeroed.
 int Zyl_ParseIPv4(const char *text, uint8_t address[4]);
 // Value 0-15 of one hexadecimal digit (either case); -1 for any other character.
 int Zyl_HexDigitValue(char c);
+// Hex pairs (optional "0x"; textLength -1 = up to the NUL; an odd last digit is
+// ignored) into buffer. Returns 1 and *count bytes; 0 when a digit is bad or the
+// bytes do not fit (*count the bytes stored so far).
 int Zyl_HexToBytes(const char *text, int textLength, uint8_t *buffer, int size, int *count);
+// Upper-case hex pairs and a NUL. Returns 1; 0 when cut to the pairs that fit.
 int Zyl_BytesToHex(const void *data, int length, char *text, int size);
 
 // ---------------------------------------------------------------------------
 // Core utilities
 // ---------------------------------------------------------------------------
 
+// The CRC-32 of zlib (0 for no bytes).
 uint32_t Zyl_Crc32(const void *data, int64_t length);
+// CRC-32 of the text: as it is (mode 1) or with ASCII letters upper-cased (any
+// other mode). Returns 1.
 int Zyl_StrCrc32(const char *text, int mode, uint32_t *crc);
+// 1 when the bytes are equal (length <= 0: 1).
 int Zyl_MemEqual(const void *a, const void *b, int64_t length);
+// 1 and the offset of the first occurrence of pattern; 0 and 0 when none.
 int Zyl_MemFind(const void *data, int64_t dataLength, const void *pattern, int64_t patternLength,
                 int64_t *position);
 
@@ -209,11 +267,23 @@ double Zyl_GetTickSeconds(void);
 // High-resolution monotonic seconds.
 double Zyl_GetSeconds(void);
 
+// Dates as minutes since 1 January 1970 (month 0-11, year since 1900, as in
+// struct tm). DateToMinutes returns 1; 0 and 0 minutes for a month outside 0-11.
 int Zyl_DateToMinutes(int32_t *minutes, int hour, int minute, int month, int day, int year);
+// The local time now, in minutes as above. Returns 1.
 int Zyl_GetLocalMinutes(int32_t *minutes);
+// The reverse of Zyl_DateToMinutes. Returns 1.
 int Zyl_MinutesToDate(int32_t minutes, int *hour, int *minute, int *month, int *day, int *year);
+// Text such as "2 days 3 hours" for a duration; the flags choose the units
+// (0x4 weeks ... 0x80 milliseconds) and the word forms. Returns 1 with the text
+// cut to size; 0 when size < 1.
 int Zyl_FormatDuration(double seconds, int flags, char *buffer, int size);
 
+// Command lines: arguments split at blanks, '"' quotes, '""' inside quotes is one
+// '"'. ArgCount returns 1 and at least 1. ArgGet copies argument index: 1, or 0
+// with "" when there is no such argument, or 0 with the text cut (logged) when it
+// does not fit. ArgGetOption copies the argument after "-name" or "/name"
+// (case-blind) the same way; 0 with "" when the option is not there.
 int Zyl_ArgCount(const char *commandLine, int *count);
 int Zyl_ArgGet(const char *commandLine, int index, char *buffer, int size);
 int Zyl_ArgGetOption(const char *commandLine, const char *name, char *buffer, int size);

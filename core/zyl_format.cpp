@@ -386,6 +386,60 @@ void PutIntegerLetter(Output *out, Spec spec, char letter, int64_t value, int wi
     }
 }
 
+// At least 8 upper-case digits; 64-bit addresses keep all of theirs.
+void PutPointer(Output *out, Spec spec, const void *pointer) {
+    spec.flags |= kUpper;
+    spec.precision = 8;
+    uintptr_t address = reinterpret_cast<uintptr_t>(pointer);
+    PutInteger(out, spec, (uint64_t)address, 16, (spec.flags & kAlternate) ? "0x" : nullptr);
+}
+
+// %I64x and %I64X: signed, upper-case digits; a negative value gives '-' and
+// the magnitude.
+void PutI64Hex(Output *out, Spec spec, int64_t value) {
+    spec.flags |= kUpper;
+    uint64_t magnitude = (uint64_t)value;
+    if (value < 0) {
+        spec.flags |= kNegative;
+        magnitude = 0 - magnitude;
+    }
+    PutInteger(out, spec, magnitude, 16, (spec.flags & kAlternate) ? "0x" : nullptr);
+}
+
+// Conversions with a size prefix at p ('l', "ll", 'z', "I64"); returns the
+// position after the conversion. A prefix without its letter is printed as is.
+const char *SizedConversion(Output *out, const char *p, Spec spec, va_list *args) {
+    char c = *p;
+    if (c == 'l') {
+        if (p[1] == 'l') {
+            if (!p[2])
+                return p + 2;
+            PutIntegerLetter(out, spec, p[2], va_arg(*args, int64_t), 1);
+            return p + 3;
+        }
+        if (!p[1])
+            return p + 1;
+        PutIntegerLetter(out, spec, p[1], va_arg(*args, int), 0);
+        return p + 2;
+    }
+    if (c == 'z' && p[1] && strchr("diuxXo", p[1])) {
+        // size_t and ssize_t: read as 64-bit so a habitual %zu never shifts arguments.
+        PutIntegerLetter(out, spec, p[1], va_arg(*args, int64_t), 1);
+        return p + 2;
+    }
+    if (c == 'I' && p[1] == '6' && p[2] == '4' && p[3]) {
+        char letter = p[3];
+        int64_t value = va_arg(*args, int64_t);
+        if (letter == 'x' || letter == 'X')
+            PutI64Hex(out, spec, value);
+        else
+            PutIntegerLetter(out, spec, letter, value, 1);
+        return p + 4;
+    }
+    Put(out, c);
+    return p + 1;
+}
+
 // Handles one conversion at p (after the spec); returns the position after it.
 const char *Conversion(Output *out, const char *p, Spec spec, va_list *args) {
     char c = *p;
@@ -401,44 +455,9 @@ const char *Conversion(Output *out, const char *p, Spec spec, va_list *args) {
         PutSigned(out, spec, va_arg(*args, int));
         return p + 1;
     case 'l':
-        if (p[1] == 'l') {
-            if (!p[2])
-                return p + 2;
-            PutIntegerLetter(out, spec, p[2], va_arg(*args, int64_t), 1);
-            return p + 3;
-        }
-        if (!p[1])
-            return p + 1;
-        PutIntegerLetter(out, spec, p[1], va_arg(*args, int), 0);
-        return p + 2;
     case 'z':
-        // size_t and ssize_t: read as 64-bit so a habitual %zu never shifts arguments.
-        if (p[1] && strchr("diuxXo", p[1])) {
-            PutIntegerLetter(out, spec, p[1], va_arg(*args, int64_t), 1);
-            return p + 2;
-        }
-        Put(out, c);
-        return p + 1;
     case 'I':
-        if (p[1] == '6' && p[2] == '4' && p[3]) {
-            char letter = p[3];
-            int64_t value = va_arg(*args, int64_t);
-            if (letter == 'x' || letter == 'X') {
-                // Signed, upper-case digits: a negative value gives '-' and the magnitude.
-                spec.flags |= kUpper;
-                uint64_t magnitude = (uint64_t)value;
-                if (value < 0) {
-                    spec.flags |= kNegative;
-                    magnitude = 0 - magnitude;
-                }
-                PutInteger(out, spec, magnitude, 16, (spec.flags & kAlternate) ? "0x" : nullptr);
-            } else {
-                PutIntegerLetter(out, spec, letter, value, 1);
-            }
-            return p + 4;
-        }
-        Put(out, c);
-        return p + 1;
+        return SizedConversion(out, p, spec, args);
     case 'u':
     case 'U':
         if (strncmp(p + 1, "nicode", 6) == 0) {
@@ -457,14 +476,9 @@ const char *Conversion(Output *out, const char *p, Spec spec, va_list *args) {
         PutIntegerLetter(out, spec, c, (int64_t)va_arg(*args, unsigned), 0);
         return p + 1;
     case 'p':
-    case 'P': {
-        // At least 8 upper-case digits; 64-bit addresses keep all of theirs.
-        spec.flags |= kUpper;
-        spec.precision = 8;
-        uintptr_t address = reinterpret_cast<uintptr_t>(va_arg(*args, void *));
-        PutInteger(out, spec, (uint64_t)address, 16, (spec.flags & kAlternate) ? "0x" : nullptr);
+    case 'P':
+        PutPointer(out, spec, va_arg(*args, void *));
         return p + 1;
-    }
     case 'a':
         PutFixed16(out, spec, va_arg(*args, uint32_t));
         return p + 1;

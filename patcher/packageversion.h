@@ -18,6 +18,7 @@ int PackageVersion_Create(PackageVersion **version);
 // Frees it with its task status, clears *version. Accepts a null *version.
 int PackageVersion_Destroy(PackageVersion **version);
 
+// Getters; each returns 1.
 int PackageVersion_GetVersion(PackageVersion *version, int32_t *number);
 // Pointer to the object's own name text (valid while it lives).
 int PackageVersion_GetName(PackageVersion *version, const char **name);

@@ -42,6 +42,8 @@ enum {
 // The store's folder: $XDG_CONFIG_HOME/portico/registry (or ~/.config/...).
 int RegStore_GetFolder(char *buffer, int size);
 
+// The operations return one of the results above.
+// OK when the key exists, NOT_FOUND when it does not.
 int RegStore_KeyExists(const char *root, const char *path);
 // Creates the key with every missing parent; OK also when it existed.
 int RegStore_CreateKey(const char *root, const char *path);

@@ -1,4 +1,5 @@
-// Whole-file SHA-1 verification, reading 64 KiB at a time.
+// Whole-file SHA-1 verification: hashes a file in 64 KiB reads (large enough
+// to keep the disk streaming, small enough for the stack) and compares digests.
 #include "patcher/delta/fileverify.h"
 
 #include "core/file.h"

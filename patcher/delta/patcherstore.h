@@ -64,6 +64,7 @@ int PatcherStore_MemberGetResultHash(PatcherStoreStruct *store, PatcherStoreMemb
 int PatcherStore_MemberGetFileSize(PatcherStoreStruct *store, PatcherStoreMember *member,
                                    int64_t *size);
 
+// The store's SectionSize in bytes. Returns 1.
 int PatcherStore_GetSectionSize(PatcherStoreStruct *store, int *size);
 // Sum of every member's FileSize. Returns 1.
 int PatcherStore_GetTotalFileSize(PatcherStoreStruct *store, int64_t *size);
