@@ -125,6 +125,8 @@ bool GatewayNamespaces::StartDaemon() {
                                                     "deny 0-65535 0.0.0.0/0 0-65535\n");
     std::string conf = dir_ / "miniupnpd.conf";
     std::string logPath = dir_ / "miniupnpd.log";
+    // A pid file of its own: the default one lets only one daemon run at a time.
+    std::string pidPath = dir_ / "miniupnpd.pid";
     pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM); // the daemon ends with the test program
@@ -132,7 +134,7 @@ bool GatewayNamespaces::StartDaemon() {
         dup2(fd, 1);
         dup2(fd, 2);
         execlp("ip", "ip", "netns", "exec", gateway_.c_str(), "miniupnpd", "-d", "-f", conf.c_str(),
-               (char *)nullptr);
+               "-P", pidPath.c_str(), (char *)nullptr);
         _exit(127);
     }
     if (pid < 0) {
