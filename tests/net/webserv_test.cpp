@@ -18,6 +18,7 @@
 #include <map>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -343,6 +344,45 @@ TEST_F(ServerFixture, MalformedHeadsAreRefused) {
             EXPECT_EQ(reply.rfind(c.Start, 0), 0u) << c.Request.substr(0, 40) << "\n" << reply;
         EXPECT_EQ(requestCalls, 0) << c.Request.substr(0, 40);
         EXPECT_EQ(Connections(), 0);
+    }
+}
+
+TEST_F(ServerFixture, MangledHeadsGetAnAnswerOrAClose) {
+    documents["/a.txt"] = {200, "abc"};
+    unsigned seed = std::random_device{}();
+    std::printf("seed %u\n", seed);
+    std::mt19937 random(seed);
+    const std::string heads[] = {
+        "GET /a.txt HTTP/1.1\r\nHost: x\r\nConnection: Keep-Alive\r\n\r\n",
+        "POST /a.txt?x=1 HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc",
+        "HEAD http://h/a.txt HTTP/1.1\nUser-Agent: t\n\n",
+    };
+    for (int round = 0; round < 120; round++) {
+        std::string head = heads[random() % 3];
+        int edits = 1 + (int)(random() % 8);
+        for (int e = 0; e < edits; e++) {
+            size_t at = random() % (head.size() + 1);
+            switch (random() % 4) {
+            case 0: // a random byte
+                head.insert(at, 1, (char)(random() & 0xFF));
+                break;
+            case 1: // a cut
+                head.erase(at, random() % 16);
+                break;
+            case 2: // a long run of one byte
+                head.insert(at, random() % 3000, "a:\r\n? /"[random() % 7]);
+                break;
+            default: // a duplicated piece
+                head.insert(at, head.substr(random() % head.size(), random() % 64));
+                break;
+            }
+        }
+        if (head.find("\n\n") == std::string::npos && head.find("\r\n\r\n") == std::string::npos)
+            head += "\r\n\r\n";
+        std::string reply = Exchange(head);
+        EXPECT_TRUE(reply.empty() || reply.rfind("HTTP/1.1 ", 0) == 0)
+            << "seed " << seed << " round " << round;
+        ASSERT_EQ(Connections(), 0) << "seed " << seed << " round " << round;
     }
 }
 
