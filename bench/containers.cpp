@@ -5,6 +5,7 @@
 #include "core/pool.h"
 #include "core/zyl.h"
 
+#include "bench/bench_main.h"
 #include <benchmark/benchmark.h>
 #include <climits>
 #include <cstdio>
@@ -127,10 +128,5 @@ BENCHMARK(BM_UnorderedMap);
 } // namespace
 
 int main(int argc, char **argv) {
-    Zyl_Init("bench.log", 0);
-    Zyl_MemoryInit(INT_MAX);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunBenchmarks(argc, argv);
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_main.h"
 #include "core/rc4.h"
 #include "core/sha1.h"
 #include "core/zyl.h"
@@ -118,10 +119,5 @@ BENCHMARK(BM_Rc4File)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Rc4Pieces)->Arg(16384);
 
 int main(int argc, char **argv) {
-    Zyl_Init("bench.log", ZYL_LOG_NO_MESSAGE_BOX);
-    Zyl_MemoryInit(0x7FFFFFFF);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunBenchmarks(argc, argv);
 }

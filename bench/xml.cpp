@@ -4,6 +4,7 @@
 #include "core/xml.h"
 #include "core/zyl.h"
 
+#include "bench/bench_main.h"
 #include <benchmark/benchmark.h>
 #include <climits>
 #include <cstdlib>
@@ -35,10 +36,5 @@ BENCHMARK(BM_XmlLoad)->Unit(benchmark::kMillisecond);
 } // namespace
 
 int main(int argc, char **argv) {
-    Zyl_Init("bench.log", 0);
-    Zyl_MemoryInit(INT_MAX);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunBenchmarks(argc, argv);
 }

@@ -138,8 +138,14 @@ TEST(OsHelper, FoldersFollowTheXdgVariables) {
     }
     // user-dirs.dirs names the desktop; a relative XDG variable is ignored.
     ASSERT_EQ(1, Zyl_CreateDirectory((home / ".config").c_str(), 0, 0));
-    testsupport::WriteFile(home / ".config/user-dirs.dirs",
-                           "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Bureau\"\n");
+    const std::string userDirs =
+        "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Bureau\"\n";
+    testsupport::WriteFile(home / ".config/user-dirs.dirs", userDirs);
+    // The lookup falls back to ~/Desktop without a readable file: make a lost
+    // write or a changed variable say so instead of showing up as that fallback.
+    ASSERT_EQ(userDirs, testsupport::ReadFile(home / ".config/user-dirs.dirs"));
+    ASSERT_EQ(nullptr, getenv("XDG_CONFIG_HOME"));
+    ASSERT_EQ(home.path(), getenv("HOME"));
     setenv("XDG_DATA_HOME", "relative/data", 1);
     EXPECT_EQ(1, Zyl_GetSpecialFolder(ZYL_FOLDER_DESKTOP, folder, sizeof(folder)));
     EXPECT_EQ(home / "Bureau/", folder);
