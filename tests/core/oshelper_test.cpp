@@ -245,6 +245,9 @@ TEST(OsHelper, DialogsAndWindowsGoThroughTheHooks) {
     hooks.GetWindowRect = FakeRect;
     hooks.MoveWindow = FakeMove;
     Zyl_SetWindowHooks(&hooks);
+    struct ResetHooks {
+        ~ResetHooks() { Zyl_SetWindowHooks(nullptr); } // also after a failed ASSERT
+    } resetHooks;
     ASSERT_EQ(1, Zyl_SaveFileDialog(nullptr, "Save", directory, fileName, ZYL_SAVE_ALL_FILES, 1,
                                     "Text files", "*.txt"));
     EXPECT_EQ((std::vector<std::string>{"Text files", "*.txt", "All Files (*.*)", "*.*"}),
@@ -276,7 +279,6 @@ TEST(OsHelper, DialogsAndWindowsGoThroughTheHooks) {
     EXPECT_EQ(1, Zyl_CenterWindow(nullptr, nullptr));
     EXPECT_EQ(860, g_hookLog.MovedX);
     EXPECT_EQ(490, g_hookLog.MovedY);
-    Zyl_SetWindowHooks(nullptr);
 }
 
 // Tries the lock a parent test holds (or not); exits 10 + the result.
