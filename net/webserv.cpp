@@ -240,7 +240,8 @@ enum {
     kHeadersPerChunk = 25,
     kMimePerChunk = 50,
     kConnectionsPerChunk = 50,
-    kBuffersPerChunk = 2,
+    kBuffersPerChunk = 16,
+    kLargeBuffersPerChunk = 2,
     kListenBacklog = 1000,
     kThreadWaitMs = 300000,
 };
@@ -261,7 +262,7 @@ void CloseConnection(WebServerStruct *server, WebServerRequestStruct *request) {
     Socket_Destroy(&request->Socket);
     WebServer_FreeHeaders(server, &request->RequestHeaders);
     WebServer_FreeHeaders(server, &request->ResponseHeaders);
-    POOL_FREE(server->BufferPool, request->Out, WEBSERVER_OUT_SIZE);
+    WebServer_FreeOutBuffer(server, request);
     request->Tag = Zyl_DeadTag;
     POOL_FREE(server->ConnectionPool, request, sizeof(WebServerRequestStruct));
 }
@@ -343,6 +344,7 @@ int AcceptOne(WebServerStruct *server) {
         POOL_ALLOC(server->ConnectionPool, sizeof(WebServerRequestStruct)));
     request->Tag = WebServerRequestTag;
     request->Out = static_cast<char *>(POOL_ALLOC(server->BufferPool, WEBSERVER_OUT_SIZE));
+    request->OutSize = WEBSERVER_OUT_SIZE;
     request->Previous = nullptr;
     request->Next = server->Connections;
     request->RequestHeaders = nullptr;
@@ -513,6 +515,9 @@ int WebServer_Create(WebServerStruct **server) {
     POOL_CREATE(s->BufferPool);
     Pool_SetMemberSize(s->BufferPool, WEBSERVER_OUT_SIZE);
     Pool_SetMembersPerChunk(s->BufferPool, kBuffersPerChunk);
+    POOL_CREATE(s->LargeBufferPool);
+    Pool_SetMemberSize(s->LargeBufferPool, WEBSERVER_LARGE_OUT_SIZE);
+    Pool_SetMembersPerChunk(s->LargeBufferPool, kLargeBuffersPerChunk);
     SocketSelect_Create(&s->ReadSet);
     SocketSelect_Create(&s->WriteSet);
     Socket_Create(&s->Listener);
@@ -541,6 +546,7 @@ int WebServer_Destroy(WebServerStruct **server) {
     Pool_Destroy(&s->MimePool);
     Pool_Destroy(&s->ConnectionPool);
     Pool_Destroy(&s->BufferPool);
+    Pool_Destroy(&s->LargeBufferPool);
     Socket_Destroy(&s->Listener);
     Event_Close(&s->StopEvent);
     s->Tag = Zyl_DeadTag;

@@ -15,11 +15,16 @@ struct WebServerStruct;
 struct WebServerRequestStruct;
 
 enum {
-    WEBSERVER_HEAD_SIZE = 4096,   // a request head must end within this many bytes
-    WEBSERVER_PIECE_SIZE = 4096,  // bytes a body callback is asked for per call
-    WEBSERVER_OUT_SIZE = 1048576, // response bytes gathered before one socket write
-    WEBSERVER_TOKEN_SIZE = 80,    // method and version, with the NUL
-    WEBSERVER_URL_SIZE = 1025,    // raw URL and query, with the NUL
+    WEBSERVER_HEAD_SIZE = 4096,  // a request head must end within this many bytes
+    WEBSERVER_PIECE_SIZE = 4096, // bytes a body callback is asked for per call
+    WEBSERVER_OUT_SIZE = 65536,  // response bytes gathered before one socket write
+    // A connection whose response body is longer than WEBSERVER_LARGE_BODY
+    // gathers WEBSERVER_LARGE_OUT_SIZE bytes per write instead: large writes
+    // keep a big body's cost near that of the copies themselves.
+    WEBSERVER_LARGE_OUT_SIZE = 1048576,
+    WEBSERVER_LARGE_BODY = 262144,
+    WEBSERVER_TOKEN_SIZE = 80, // method and version, with the NUL
+    WEBSERVER_URL_SIZE = 1025, // raw URL and query, with the NUL
     WEBSERVER_PATH_SIZE = 320,
     WEBSERVER_HEADER_TEXT_SIZE = 1024, // header name or value, with the NUL
     WEBSERVER_MAX_HEADERS = 100,       // request header lines kept; more answer 400
@@ -84,9 +89,10 @@ struct WebServerRequestStruct {
     int InCount;
     int HeadLength; // bytes of the parsed head (with its empty line), 0 until complete
     // Response bytes: Out[OutPosition..OutCount) still to send. Out holds
-    // WEBSERVER_OUT_SIZE bytes from the server's buffer pool: large writes keep
-    // a big body's cost near that of the copies themselves.
+    // OutSize bytes (WEBSERVER_OUT_SIZE or WEBSERVER_LARGE_OUT_SIZE) from one
+    // of the server's buffer pools.
     char *Out;
+    int OutSize;
     int OutPosition;
     int OutCount;
     char Method[WEBSERVER_TOKEN_SIZE];
@@ -132,7 +138,8 @@ struct WebServerStruct {
     PoolStruct *HeaderPool;
     PoolStruct *MimePool;
     PoolStruct *ConnectionPool;
-    PoolStruct *BufferPool; // output buffers, one per connection
+    PoolStruct *BufferPool;      // output buffers, one per connection
+    PoolStruct *LargeBufferPool; // output buffers of connections sending large bodies
     EventStruct *StopEvent;
     char DefaultDocument[WEBSERVER_PATH_SIZE]; // "default.htm"
     double ServerTime;                         // clock seconds of this pass

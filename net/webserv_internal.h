@@ -20,6 +20,11 @@ int WebServer_ProcessConnection(WebServerStruct *server, WebServerRequestStruct 
 // Empties a connection for a new request: phase 1, headers freed, texts
 // cleared; unconsumed request bytes are kept.
 void WebServer_ResetRequest(WebServerStruct *server, WebServerRequestStruct *request);
+// Gives the connection an output buffer of the large or the small size,
+// keeping the bytes not yet sent. Returns 1.
+int WebServer_SetOutBuffer(WebServerStruct *server, WebServerRequestStruct *request, int large);
+// Returns the connection's output buffer to its pool.
+void WebServer_FreeOutBuffer(WebServerStruct *server, WebServerRequestStruct *request);
 // Returns every record of *list to the header pool and clears *list.
 void WebServer_FreeHeaders(WebServerStruct *server, WebServerHeaderRecord **list);
 

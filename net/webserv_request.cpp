@@ -335,7 +335,7 @@ int PhaseRequestBody(WebServerStruct *server, WebServerRequestStruct *r) {
 
 // Appends formatted text to the output; 0 when it does not fit.
 int AppendOut(WebServerRequestStruct *r, const char *format, const char *a, const char *b) {
-    int room = WEBSERVER_OUT_SIZE - r->OutCount;
+    int room = r->OutSize - r->OutCount;
     int n = Zyl_FormatString(r->Out + r->OutCount, room, format, a, b);
     if (n >= room - 1)
         return 0;
@@ -346,15 +346,14 @@ int AppendOut(WebServerRequestStruct *r, const char *format, const char *a, cons
 int BuildResponseHead(WebServerStruct *server, WebServerRequestStruct *r) {
     r->OutPosition = 0;
     if (r->ResponseCode == 0)
-        r->OutCount = Zyl_FormatString(r->Out, WEBSERVER_OUT_SIZE,
-                                       "HTTP/1.1 %d Response code not set\r\n", 500);
+        r->OutCount =
+            Zyl_FormatString(r->Out, r->OutSize, "HTTP/1.1 %d Response code not set\r\n", 500);
     else
-        r->OutCount = Zyl_FormatString(r->Out, WEBSERVER_OUT_SIZE, "HTTP/1.1 %d %s\r\n",
-                                       r->ResponseCode, WebServer_StatusText(r->ResponseCode));
+        r->OutCount = Zyl_FormatString(r->Out, r->OutSize, "HTTP/1.1 %d %s\r\n", r->ResponseCode,
+                                       WebServer_StatusText(r->ResponseCode));
     for (WebServerHeaderRecord *h = r->ResponseHeaders; h != nullptr; h = h->Next) {
         if (!AppendOut(r, "%s: %s\r\n", h->Name, h->Value)) {
-            Zyl_Print("0x%p: Response head larger than %d bytes\n", (void *)r->Socket,
-                      WEBSERVER_OUT_SIZE);
+            Zyl_Print("0x%p: Response head larger than %d bytes\n", (void *)r->Socket, r->OutSize);
             return 0;
         }
     }
@@ -375,6 +374,8 @@ int PhaseAnswer(WebServerStruct *server, WebServerRequestStruct *r) {
         if (server->ServerTime < r->HoldUntil)
             return 1;
     }
+    WebServer_SetOutBuffer(server, r,
+                           !r->NoBody && !r->BadHead && r->ResponseLength > WEBSERVER_LARGE_BODY);
     if (!BuildResponseHead(server, r))
         return 0;
     r->Phase = WEBSERVER_PHASE_SEND_HEAD;
@@ -399,7 +400,7 @@ int PhaseSendHead(WebServerStruct *server, WebServerRequestStruct *r) {
 // full, the body is done or nothing more is available. Returns bytes added.
 int GatherBody(WebServerStruct *server, WebServerRequestStruct *r) {
     int added = 0;
-    while (r->OutCount + WEBSERVER_PIECE_SIZE <= WEBSERVER_OUT_SIZE) {
+    while (r->OutCount + WEBSERVER_PIECE_SIZE <= r->OutSize) {
         if (server->BodyCallback == nullptr) {
             r->BodyEnded = 1;
             break;
@@ -436,7 +437,7 @@ int PhaseBody(WebServerStruct *server, WebServerRequestStruct *r) {
         int held = server->ServerTime < r->HoldUntil;
         int added = 0;
         if (!held && !r->BodyEnded && r->OutPosition == 0 &&
-            r->OutCount + WEBSERVER_PIECE_SIZE <= WEBSERVER_OUT_SIZE)
+            r->OutCount + WEBSERVER_PIECE_SIZE <= r->OutSize)
             added = GatherBody(server, r);
         if (!SendPending(server, r))
             return 0;
@@ -478,7 +479,36 @@ void WebServer_FreeHeaders(WebServerStruct *server, WebServerHeaderRecord **list
     }
 }
 
+int WebServer_SetOutBuffer(WebServerStruct *server, WebServerRequestStruct *r, int large) {
+    int size = large ? WEBSERVER_LARGE_OUT_SIZE : WEBSERVER_OUT_SIZE;
+    if (r->OutSize == size)
+        return 1;
+    PoolStruct *pool = large ? server->LargeBufferPool : server->BufferPool;
+    char *out = static_cast<char *>(POOL_ALLOC(pool, size));
+    int pending = Pending(r);
+    if (pending > size) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("Output buffer of %d bytes too small for %d pending\n", size, pending);
+    }
+    memcpy(out, r->Out + r->OutPosition, (size_t)pending);
+    WebServer_FreeOutBuffer(server, r);
+    r->Out = out;
+    r->OutSize = size;
+    r->OutPosition = 0;
+    r->OutCount = pending;
+    return 1;
+}
+
+void WebServer_FreeOutBuffer(WebServerStruct *server, WebServerRequestStruct *r) {
+    if (r->OutSize == WEBSERVER_LARGE_OUT_SIZE)
+        POOL_FREE(server->LargeBufferPool, r->Out, WEBSERVER_LARGE_OUT_SIZE);
+    else
+        POOL_FREE(server->BufferPool, r->Out, WEBSERVER_OUT_SIZE);
+    r->OutSize = 0;
+}
+
 void WebServer_ResetRequest(WebServerStruct *server, WebServerRequestStruct *r) {
+    WebServer_SetOutBuffer(server, r, 0);
     WebServer_FreeHeaders(server, &r->RequestHeaders);
     WebServer_FreeHeaders(server, &r->ResponseHeaders);
     r->RequestHeaderCount = 0;
