@@ -205,20 +205,17 @@ int ParseHead(WebServerStruct *server, WebServerRequestStruct *r) {
     const char *p = head;
     if (!ParseRequestLine(r, &p) || !ParseHeaderLines(server, r, p) || !BuildPath(server, r))
         return 0;
+    int64_t announced = 0;
     WebServerHeaderRecord *h = FindHeader(r->RequestHeaders, "Content-Length");
-    if (h != nullptr) {
-        int64_t length = 0;
-        if (!Zyl_ParseInt64(h->Value, &length) || length < 0)
-            return 0;
-        if (Zyl_StrEqual(r->Method, "POST"))
-            r->ContentLength = length;
-    }
+    if (h != nullptr && (!Zyl_ParseInt64(h->Value, &announced) || announced < 0))
+        return 0;
+    if (Zyl_StrEqual(r->Method, "POST"))
+        r->ContentLength = announced;
     h = FindHeader(r->RequestHeaders, "Connection");
     r->KeepAlive = server->KeepAlive && h != nullptr && Zyl_StrEqualNoCase(h->Value, "Keep-Alive");
     // A body this server does not read would be taken for the next request.
     if (FindHeader(r->RequestHeaders, "Transfer-Encoding") != nullptr ||
-        (r->ContentLength == 0 && FindHeader(r->RequestHeaders, "Content-Length") != nullptr &&
-         !Zyl_StrEqual(FindHeader(r->RequestHeaders, "Content-Length")->Value, "0")))
+        (announced > 0 && r->ContentLength == 0))
         r->KeepAlive = 0;
     r->NoBody = Zyl_StrEqual(r->Method, "HEAD");
     return 1;

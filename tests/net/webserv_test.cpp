@@ -386,6 +386,22 @@ TEST_F(ServerFixture, MangledHeadsGetAnAnswerOrAClose) {
     }
 }
 
+TEST_F(ServerFixture, UnreadRequestBodyEndsTheConnection) {
+    WebServer_SetKeepAlive(server, 1);
+    documents["/a.txt"] = {200, "abc"};
+    const char *requests[] = {
+        "GET /a.txt HTTP/1.1\r\nConnection: Keep-Alive\r\nContent-Length: 5\r\n\r\nhello",
+        "POST /a.txt HTTP/1.1\r\nConnection: Keep-Alive\r\nContent-Length: 5\r\n\r\nhello",
+        "GET /a.txt HTTP/1.1\r\nConnection: Keep-Alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "5\r\nhello\r\n0\r\n\r\n",
+    };
+    for (const char *request : requests) {
+        std::string reply = Exchange(request); // returns once the server closed
+        EXPECT_EQ(Header(reply, "Connection"), "close") << request;
+        EXPECT_EQ(BodyOf(reply), "abc") << request;
+    }
+}
+
 TEST_F(ServerFixture, NoRequestCallbackAnswers501) {
     WebServer_SetRequestCallback(server, nullptr, nullptr);
     std::string reply = Exchange("GET /a.txt HTTP/1.1\r\n\r\n");
