@@ -223,40 +223,33 @@ std::string ProgramDirectory() {
     return self.substr(0, self.rfind('/') + 1);
 }
 
-TEST(ZylLogDeath, InitResolvesTheLogPath) {
-    // Zyl_CloseLog ends the log, so a fresh Zyl_Init is allowed in the child.
-    std::string expected = ProgramDirectory() + "debug.log";
+// Starts the log afresh with name in a child and exits 0 when its path is expected.
+void ExpectInitPath(const char *name, int flags, const std::string &expected) {
     EXPECT_EXIT(
         {
-            Zyl_CloseLog();
-            Zyl_Init("x", ZYL_LOG_FORMAT_ALWAYS);
+            Zyl_CloseLog(); // ends the log, so a fresh Zyl_Init is allowed in the child
+            Zyl_Init(name, flags);
             char path[ZYL_PATH_SIZE + 1];
-            int flags = 0;
-            Zyl_GetLogOptions(path, sizeof(path), &flags);
+            int got = 0;
+            Zyl_GetLogOptions(path, sizeof(path), &got);
             _exit(expected == path ? 0 : 2);
         },
-        ExitedWithCode(0), "");
-    std::string named = ProgramDirectory() + "named.log";
-    EXPECT_EXIT(
-        {
-            Zyl_CloseLog();
-            Zyl_Init("named.log", 0);
-            char path[ZYL_PATH_SIZE + 1];
-            int flags = 0;
-            Zyl_GetLogOptions(path, sizeof(path), &flags);
-            _exit(named == path ? 0 : 2);
-        },
-        ExitedWithCode(0), "");
-    EXPECT_EXIT(
-        {
-            Zyl_CloseLog();
-            Zyl_Init("/abs/a.log", 0);
-            char path[ZYL_PATH_SIZE + 1];
-            int flags = 0;
-            Zyl_GetLogOptions(path, sizeof(path), &flags);
-            _exit(std::string("/abs/a.log") == path ? 0 : 2);
-        },
-        ExitedWithCode(0), "");
+        ExitedWithCode(0), "")
+        << name;
+}
+
+TEST(ZylLogDeath, InitResolvesTheLogPath) {
+    struct Case {
+        const char *Name;
+        int Flags;
+        std::string Expected;
+    } cases[] = {
+        {"x", ZYL_LOG_FORMAT_ALWAYS, ProgramDirectory() + "debug.log"}, // too short a name
+        {"named.log", 0, ProgramDirectory() + "named.log"},             // beside the program
+        {"/abs/a.log", 0, "/abs/a.log"},
+    };
+    for (const Case &c : cases)
+        ExpectInitPath(c.Name, c.Flags, c.Expected);
 }
 
 TEST(ZylLogDeath, StartUpFaults) {
