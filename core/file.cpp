@@ -384,6 +384,49 @@ int File_Delete(FileStruct **file) {
 // Data
 // ---------------------------------------------------------------------------
 
+// Reads until length bytes, the end of the file or a failed read. Returns the
+// bytes read; *error is the errno of a failed read, else 0.
+static int64_t File_ReadUpTo(int descriptor, void *buffer, int64_t length, int *error) {
+    *error = 0;
+    int64_t done = 0;
+    while (done < length) {
+        ssize_t got = read(descriptor, static_cast<char *>(buffer) + done, (size_t)(length - done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            *error = errno;
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += got;
+    }
+    return done;
+}
+
+// Writes all length bytes, at most 1 GiB per call. Returns 1; 0 with errno set
+// (ENOSPC for a write that took nothing). *written gets the bytes written.
+static int File_WriteAll(int descriptor, const void *data, int64_t length, int64_t *written) {
+    *written = 0;
+    while (*written < length) {
+        int64_t chunk = length - *written > (1 << 30) ? (1 << 30) : length - *written;
+        ssize_t put = write(descriptor, static_cast<const char *>(data) + *written, (size_t)chunk);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            if (put == 0) {
+                errno = ENOSPC;
+            }
+            return 0;
+        }
+        *written += put;
+    }
+    return 1;
+}
+
 int File_Read(FileStruct *file, void *buffer, int length, int *count) {
     ZYL_CHECK_PTR(count);
     *count = 0;
@@ -393,20 +436,11 @@ int File_Read(FileStruct *file, void *buffer, int length, int *count) {
         Zyl_Print("File not opened for read [%s](%d)\n", file->Path, length);
         return 0;
     }
-    int done = 0;
-    while (done < length) {
-        ssize_t got = read(file->Descriptor, static_cast<char *>(buffer) + done, length - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            Zyl_Print("Failed on File_Read [%s] %d (%d)\n", file->Path, length, errno);
-            break; // bytes already read are still handed back
-        }
-        if (got == 0) {
-            break;
-        }
-        done += (int)got;
+    int error = 0;
+    int done = (int)File_ReadUpTo(file->Descriptor, buffer, length, &error);
+    if (error != 0) {
+        // Bytes read before the failure are still handed back.
+        Zyl_Print("Failed on File_Read [%s] %d (%d)\n", file->Path, length, error);
     }
     *count = done;
     return done > 0 ? 1 : 0;
@@ -421,23 +455,13 @@ int File_Write(FileStruct *file, const void *data, int length, int *count) {
         Zyl_Print("File not opened for write [%s](%d)\n", file->Path, length);
         return 0;
     }
-    int done = 0;
-    while (done < length) {
-        ssize_t put =
-            write(file->Descriptor, static_cast<const char *>(data) + done, length - done);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            Zyl_Print("Failed on File_Write [%s] %d (%d)\n", file->Path, length,
-                      put < 0 ? errno : ENOSPC);
-            *count = done;
-            return 0;
-        }
-        done += (int)put;
+    int64_t done = 0;
+    int ok = File_WriteAll(file->Descriptor, data, length, &done);
+    *count = (int)done;
+    if (!ok) {
+        Zyl_Print("Failed on File_Write [%s] %d (%d)\n", file->Path, length, errno);
     }
-    *count = done;
-    return 1;
+    return ok;
 }
 
 int File_Print(FileStruct *file, const char *format, ...) {
@@ -981,25 +1005,6 @@ int File_Walk(FileStruct *file, const char *root, const char *patterns, void *us
 // Whole files
 // ---------------------------------------------------------------------------
 
-static int File_WriteAll(int descriptor, const void *data, int64_t length) {
-    int64_t done = 0;
-    while (done < length) {
-        int64_t chunk = length - done > (1 << 30) ? (1 << 30) : length - done;
-        ssize_t put = write(descriptor, static_cast<const char *>(data) + done, (size_t)chunk);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            if (put == 0) {
-                errno = ENOSPC;
-            }
-            return 0;
-        }
-        done += put;
-    }
-    return 1;
-}
-
 // Writes and syncs the temporary file. 1 on success; 0 with errno and the call.
 static int File_WriteTemporary(const char *temporary, const char *target, const void *data,
                                int64_t length, const char **call) {
@@ -1011,10 +1016,11 @@ static int File_WriteTemporary(const char *temporary, const char *target, const 
         return 0;
     }
     int ok = 1;
+    int64_t written = 0;
     if (fchmod(descriptor, mode) != 0) {
         *call = "fchmod";
         ok = 0;
-    } else if (!File_WriteAll(descriptor, data, length)) {
+    } else if (!File_WriteAll(descriptor, data, length, &written)) {
         *call = "write";
         ok = 0;
     } else if (fsync(descriptor) != 0) {
@@ -1106,24 +1112,14 @@ int File_ReadAll(const char *path, int64_t maxLength, char **data, int64_t *leng
     }
     int64_t size = (int64_t)info.st_size;
     char *buffer = static_cast<char *>(ZYL_ALLOC(size + 1));
-    int64_t done = 0;
-    while (done < size) {
-        ssize_t got = read(descriptor, buffer + done, (size_t)(size - done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            Zyl_Print("File_ReadAll() read failed [%s] (%d)\n", taken, errno);
-            close(descriptor);
-            ZYL_FREE(buffer, size + 1);
-            return 0;
-        }
-        if (got == 0) {
-            break; // shrank while reading: keep what is there
-        }
-        done += got;
+    int error = 0;
+    int64_t done = File_ReadUpTo(descriptor, buffer, size, &error); // a file that shrank
+    close(descriptor);                                              // keeps what is there
+    if (error != 0) {
+        Zyl_Print("File_ReadAll() read failed [%s] (%d)\n", taken, error);
+        ZYL_FREE(buffer, size + 1);
+        return 0;
     }
-    close(descriptor);
     buffer[done] = 0;
     if (done != size) {
         // Hand back a block whose size matches the length the caller frees with.
