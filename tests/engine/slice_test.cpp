@@ -1,0 +1,307 @@
+// Tests of the block request lists: ordering of blocks within their piece,
+// duplicates, whole-piece geometry including the short last piece, the
+// in-progress bits, the sent state, hostile requests refused before use, and the
+// member cap.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "core/bitfield.h"
+#include "core/pool.h"
+#include "engine/content.h"
+#include "engine/slice.h"
+#include "tests/engine/alert_capture.h"
+#include "tests/engine/piece_content.h"
+
+using enginetest::AlertSeen;
+using enginetest::AlertText;
+using enginetest::CaptureAlerts;
+
+namespace {
+
+struct Block {
+    int index, begin, length;
+    bool operator==(const Block &o) const {
+        return index == o.index && begin == o.begin && length == o.length;
+    }
+};
+
+std::vector<Block> Blocks(SliceStruct *list) {
+    std::vector<Block> out;
+    SliceMemberStruct *m = nullptr;
+    for (int more = Slice_First(list, &m); more; more = Slice_Next(list, m, &m)) {
+        Block b{};
+        EXPECT_EQ(1, Slice_GetMember(list, m, &b.index, &b.begin, &b.length));
+        out.push_back(b);
+    }
+    return out;
+}
+
+std::string Text(const std::vector<Block> &blocks) {
+    std::string out;
+    for (const Block &b : blocks)
+        out += std::to_string(b.index) + "/" + std::to_string(b.begin) + "/" +
+               std::to_string(b.length) + " ";
+    return out;
+}
+
+class SliceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        CaptureAlerts();
+        Slice_Create(&list_);
+    }
+    void TearDown() override {
+        Slice_Destroy(&list_);
+        Content_Destroy(&content_);
+    }
+    // 50 pieces of 40000 bytes, the last one 20000: blocks of 16384.
+    void Bind(long long total = 49 * 40000LL + 20000, int pieceLength = 40000) {
+        content_ = enginetest::MakePieceContent(total, pieceLength, 16384, &buffer_);
+        ASSERT_NE(nullptr, content_) << AlertText();
+        Slice_SetParent(list_, content_);
+        Content_GetAuxBitfield(content_, &aux_);
+        Slice_SetProgressField(list_, aux_);
+    }
+    SliceStruct *list_ = nullptr;
+    ContentStruct *content_ = nullptr;
+    BitfieldStruct *aux_ = nullptr;
+    std::string buffer_;
+};
+
+TEST_F(SliceTest, BlocksStandAfterTheirPiecesSmallerBegin) {
+    Bind();
+    EXPECT_EQ(1, Slice_Add(list_, 3, 0, 16384));
+    EXPECT_EQ(1, Slice_Add(list_, 4, 0, 16384));
+    EXPECT_EQ(1, Slice_Add(list_, 3, 16384, 16384));
+    EXPECT_EQ(1, Slice_Add(list_, 5, 16384, 16384));
+    EXPECT_EQ(1, Slice_Add(list_, 5, 0, 16384));
+    EXPECT_EQ("3/0/16384 3/16384/16384 4/0/16384 5/16384/16384 5/0/16384 ", Text(Blocks(list_)));
+    int n = 0;
+    Slice_CountPieces(list_, &n);
+    EXPECT_EQ(3, n);
+    int64_t total = 0;
+    Slice_GetTotalLength(list_, &total);
+    EXPECT_EQ(5 * 16384, total);
+    int current = -1;
+    EXPECT_EQ(1, Slice_GetCurrentPiece(list_, &current));
+    EXPECT_EQ(3, current);
+    Slice_CheckInvariants(list_);
+    Slice_RemoveAll(list_);
+}
+
+TEST_F(SliceTest, DuplicateGoesBackToQueuedAndIsNotAddedTwice) {
+    Bind();
+    ASSERT_EQ(1, Slice_Add(list_, 7, 16384, 16384));
+    SliceMemberStruct *m = nullptr;
+    ASSERT_EQ(1, Slice_Find(list_, 7, 16384, 16384, &m));
+    Slice_MarkSent(list_, m);
+    Slice_MarkSent(list_, m); // already sent: no second count
+    int sent = 0;
+    Slice_GetSentCount(list_, &sent);
+    EXPECT_EQ(1, sent);
+    EXPECT_EQ(0, Slice_Add(list_, 7, 16384, 16384));
+    EXPECT_TRUE(AlertSeen("Duplicate request made [7:16384:16384]")) << AlertText();
+    int count = 0, state = -1;
+    Slice_GetCount(list_, &count);
+    Slice_GetSentCount(list_, &sent);
+    Slice_GetState(m, &state);
+    EXPECT_EQ(1, count);
+    EXPECT_EQ(0, sent);
+    EXPECT_EQ(SLICE_STATE_QUEUED, state);
+    // A whole-piece add skips the present block silently.
+    CaptureAlerts();
+    EXPECT_EQ(1, Slice_AddPiece(list_, 7));
+    EXPECT_FALSE(AlertSeen("Duplicate")) << AlertText();
+    // 7/0 has no smaller-begin block of its piece, so it goes to the end.
+    EXPECT_EQ("7/16384/16384 7/0/16384 7/32768/7232 ", Text(Blocks(list_)));
+    Slice_RemoveAll(list_);
+}
+
+TEST_F(SliceTest, WholePiecesFollowTheRealPieceLengths) {
+    Bind();
+    struct Case {
+        int index;
+        const char *blocks;
+    } cases[] = {
+        {0, "0/0/16384 0/16384/16384 0/32768/7232 "}, // 40000 = 2 x 16384 + 7232
+        {49, "49/0/16384 49/16384/3616 "},            // the last piece holds 20000 bytes
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(1, Slice_AddPiece(list_, c.index));
+        EXPECT_EQ(c.blocks, Text(Blocks(list_))) << c.index;
+        Slice_RemoveAll(list_);
+    }
+    int per = 0;
+    EXPECT_EQ(1, Slice_GetSlicesPerPiece(list_, &per));
+    EXPECT_EQ(3, per);
+    // A piece length that is a multiple of the slice size has no short block.
+    SliceStruct *even = nullptr;
+    Slice_Create(&even);
+    std::string buffer;
+    ContentStruct *c = enginetest::MakePieceContent(65536 * 3, 32768, 16384, &buffer);
+    ASSERT_NE(nullptr, c);
+    Slice_SetParent(even, c);
+    Slice_AddPiece(even, 5);
+    EXPECT_EQ("5/0/16384 5/16384/16384 ", Text(Blocks(even)));
+    Slice_RemoveAll(even);
+    Slice_Destroy(&even);
+    Content_Destroy(&c);
+}
+
+TEST_F(SliceTest, InProgressBitFollowsTheLastBlockOfAPiece) {
+    Bind();
+    Slice_AddPiece(list_, 2);
+    Slice_Add(list_, 9, 0, 16384);
+    EXPECT_EQ(1, Bitfield_Test(aux_, 2));
+    EXPECT_EQ(1, Bitfield_Test(aux_, 9));
+    EXPECT_EQ(1, Slice_Remove(list_, 2, 0, 16384));
+    EXPECT_EQ(1, Bitfield_Test(aux_, 2)); // two blocks of 2 remain
+    EXPECT_EQ(1, Slice_Remove(list_, 2, 16384, 16384));
+    SliceMemberStruct *last = nullptr;
+    ASSERT_EQ(1, Slice_FindPiece(list_, 2, &last));
+    EXPECT_EQ(1, Slice_RemoveMember(list_, last));
+    EXPECT_EQ(0, Bitfield_Test(aux_, 2));
+    EXPECT_EQ(1, Bitfield_Test(aux_, 9));
+    EXPECT_EQ(0, Slice_ContainsPiece(list_, 2));
+    EXPECT_EQ(1, Slice_ContainsPiece(list_, 9));
+    // Absent blocks and members are reported, nothing changes.
+    EXPECT_EQ(0, Slice_Remove(list_, 2, 0, 16384));
+    EXPECT_EQ(0, Slice_Remove(list_, 9, 0, 16383));
+    Slice_CheckInvariants(list_);
+    Slice_RemoveAll(list_);
+    EXPECT_EQ(0, Bitfield_Test(aux_, 9));
+    EXPECT_EQ(1, Slice_IsEmpty(list_));
+}
+
+TEST_F(SliceTest, SentStateCountsAndResets) {
+    Bind();
+    Slice_AddPiece(list_, 1);
+    SliceMemberStruct *m = nullptr;
+    int sent = 0;
+    for (int more = Slice_First(list_, &m); more; more = Slice_Next(list_, m, &m))
+        Slice_MarkSent(list_, m);
+    Slice_GetSentCount(list_, &sent);
+    EXPECT_EQ(3, sent);
+    Slice_Remove(list_, 1, 0, 16384); // a sent block delivered
+    Slice_GetSentCount(list_, &sent);
+    EXPECT_EQ(2, sent);
+    Slice_ResetSent(list_);
+    Slice_GetSentCount(list_, &sent);
+    EXPECT_EQ(0, sent);
+    Slice_CheckInvariants(list_);
+    Slice_RemoveAll(list_);
+}
+
+TEST_F(SliceTest, HostileRequestsAreRefusedBeforeUse) {
+    Bind();
+    struct Case {
+        int index, begin, length, valid;
+    } cases[] = {
+        {0, 0, 16384, 1},
+        {0, 0, 40000, 1},         // a whole piece in one request
+        {49, 3616, 16384, 1},     // ends exactly at the last piece's end
+        {49, 3617, 16384, 0},     // one byte past the last piece
+        {49, 20000, 1, 0},        // starts at the end
+        {0, 23617, 16384, 0},     // one byte past a full piece
+        {0, 0, 0, 0},             // empty
+        {0, 0, 131073, 0},        // longer than any request
+        {0, 0, -1, 0},            // negative length
+        {0, -1, 16384, 0},        // negative begin
+        {-1, 0, 16384, 0},        // negative index
+        {50, 0, 16384, 0},        // past the last piece
+        {INT_MAX, 0, 16384, 0},   // far past it
+        {0, INT_MAX, INT_MAX, 0}, // begin + length overflows 32 bits
+        {1, INT_MAX - 5, 10, 0},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(c.valid, Slice_ValidateRequest(list_, c.index, c.begin, c.length))
+            << c.index << ":" << c.begin << ":" << c.length;
+        CaptureAlerts();
+        EXPECT_EQ(c.valid, Slice_Add(list_, c.index, c.begin, c.length));
+        if (!c.valid) {
+            EXPECT_TRUE(AlertSeen("Request outside content")) << AlertText();
+        }
+    }
+    int count = 0;
+    Slice_GetCount(list_, &count);
+    EXPECT_EQ(3, count);
+    EXPECT_EQ(0, Slice_AddPiece(list_, 50));
+    EXPECT_EQ(0, Slice_AddPiece(list_, -1));
+    Slice_CheckInvariants(list_);
+    Slice_RemoveAll(list_);
+}
+
+TEST_F(SliceTest, ListWithoutContent) {
+    // No geometry to check against: only sane values are kept, whole pieces and
+    // request validation need the content.
+    EXPECT_EQ(1, Slice_Add(list_, 3, 0, 16384));
+    EXPECT_EQ(0, Slice_Add(list_, -3, 0, 16384));
+    EXPECT_EQ(0, Slice_Add(list_, 3, 0, 0));
+    EXPECT_EQ(0, Slice_AddPiece(list_, 3));
+    EXPECT_EQ(0, Slice_ValidateRequest(list_, 3, 0, 16384));
+    int per = -1;
+    EXPECT_EQ(0, Slice_GetSlicesPerPiece(list_, &per));
+    EXPECT_EQ(0, per);
+    // A progress field bounds the indexes even without a content.
+    BitfieldStruct *field = nullptr;
+    Bitfield_Create(&field);
+    Bitfield_SetSize(field, 4);
+    Slice_SetProgressField(list_, field);
+    EXPECT_EQ(0, Slice_Add(list_, 4, 0, 16384));
+    EXPECT_EQ(1, Slice_Add(list_, 2, 0, 16384));
+    EXPECT_EQ(1, Bitfield_Test(field, 2));
+    Slice_RemoveAll(list_);
+    Slice_SetProgressField(list_, nullptr);
+    Bitfield_Destroy(&field);
+}
+
+TEST_F(SliceTest, EmptyListCurrentPieceIsThePieceCount) {
+    Bind();
+    int index = -1;
+    EXPECT_EQ(0, Slice_GetCurrentPiece(list_, &index));
+    EXPECT_EQ(50, index);
+    SliceMemberStruct *m = reinterpret_cast<SliceMemberStruct *>(1);
+    EXPECT_EQ(0, Slice_First(list_, &m));
+    EXPECT_EQ(nullptr, m);
+    EXPECT_EQ(0, Slice_ContainsPiece(list_, 0));
+}
+
+TEST_F(SliceTest, MemberCapRefusesFurtherAdds) {
+    Bind();
+    Slice_SetMaxMembers(list_, 4);
+    EXPECT_EQ(1, Slice_AddPiece(list_, 0)); // 3 blocks
+    EXPECT_EQ(0, Slice_AddPiece(list_, 1)); // would pass 4: nothing added
+    EXPECT_TRUE(AlertSeen("Request list full (3)")) << AlertText();
+    EXPECT_EQ(0, Slice_ContainsPiece(list_, 1));
+    EXPECT_EQ(0, Bitfield_Test(aux_, 1));
+    EXPECT_EQ(1, Slice_Add(list_, 1, 0, 100));
+    EXPECT_EQ(0, Slice_Add(list_, 1, 100, 100));
+    int count = 0;
+    Slice_GetCount(list_, &count);
+    EXPECT_EQ(4, count);
+    Slice_RemoveAll(list_);
+}
+
+TEST_F(SliceTest, DestroyReportsLeftMembersAndFreesThem) {
+    Bind();
+    Slice_AddPiece(list_, 3);
+    Slice_Destroy(&list_);
+    EXPECT_EQ(nullptr, list_);
+    EXPECT_TRUE(AlertSeen("Member list count not empty (3)")) << AlertText();
+    EXPECT_EQ(0, Bitfield_Test(aux_, 3));
+    EXPECT_EQ(1, Slice_Destroy(&list_)); // null is accepted
+}
+
+TEST(SliceDeathTest, NullAndMistaggedListsAreFatal) {
+    EXPECT_DEATH(Slice_Add(nullptr, 0, 0, 1), "Pointer is NULL");
+    BitfieldStruct *other = nullptr;
+    Bitfield_Create(&other);
+    EXPECT_DEATH(Slice_IsEmpty(reinterpret_cast<SliceStruct *>(other)),
+                 "Struct mismatch pointer .*bitfield != SliceStruct");
+    Bitfield_Destroy(&other);
+}
+
+} // namespace
