@@ -213,12 +213,6 @@ int File_GetModifiedTime(FileStruct *file, int32_t *minutes) {
 // Open and close
 // ---------------------------------------------------------------------------
 
-static void File_SleepMilliseconds(int milliseconds) {
-    struct timespec wait = {milliseconds / 1000, (long)(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
-    }
-}
-
 // The advisory lock a mode asks for: exclusive modes and writers that deny
 // writing lock exclusively, readers that deny writing share, the rest none.
 static int File_LockFor(int mode) {
@@ -320,7 +314,7 @@ int File_Open(FileStruct *file, const char *path, int mode) {
                 break; // a folder never becomes openable as a file
             }
             if (file->OpenAttempts > 1 && attempt + 1 < file->OpenAttempts) {
-                File_SleepMilliseconds(kRetryMilliseconds);
+                Zyl_SleepMilliseconds(kRetryMilliseconds);
             }
             continue;
         }
@@ -384,49 +378,6 @@ int File_Delete(FileStruct **file) {
 // Data
 // ---------------------------------------------------------------------------
 
-// Reads until length bytes, the end of the file or a failed read. Returns the
-// bytes read; *error is the errno of a failed read, else 0.
-static int64_t File_ReadUpTo(int descriptor, void *buffer, int64_t length, int *error) {
-    *error = 0;
-    int64_t done = 0;
-    while (done < length) {
-        ssize_t got = read(descriptor, static_cast<char *>(buffer) + done, (size_t)(length - done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            *error = errno;
-            break;
-        }
-        if (got == 0) {
-            break;
-        }
-        done += got;
-    }
-    return done;
-}
-
-// Writes all length bytes, at most 1 GiB per call. Returns 1; 0 with errno set
-// (ENOSPC for a write that took nothing). *written gets the bytes written.
-static int File_WriteAll(int descriptor, const void *data, int64_t length, int64_t *written) {
-    *written = 0;
-    while (*written < length) {
-        int64_t chunk = length - *written > (1 << 30) ? (1 << 30) : length - *written;
-        ssize_t put = write(descriptor, static_cast<const char *>(data) + *written, (size_t)chunk);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            if (put == 0) {
-                errno = ENOSPC;
-            }
-            return 0;
-        }
-        *written += put;
-    }
-    return 1;
-}
-
 int File_Read(FileStruct *file, void *buffer, int length, int *count) {
     ZYL_CHECK_PTR(count);
     *count = 0;
@@ -437,7 +388,7 @@ int File_Read(FileStruct *file, void *buffer, int length, int *count) {
         return 0;
     }
     int error = 0;
-    int done = (int)File_ReadUpTo(file->Descriptor, buffer, length, &error);
+    int done = (int)FileIo_ReadUpTo(file->Descriptor, buffer, length, &error);
     if (error != 0) {
         // Bytes read before the failure are still handed back.
         Zyl_Print("Failed on File_Read [%s] %d (%d)\n", file->Path, length, error);
@@ -456,12 +407,13 @@ int File_Write(FileStruct *file, const void *data, int length, int *count) {
         return 0;
     }
     int64_t done = 0;
-    int ok = File_WriteAll(file->Descriptor, data, length, &done);
+    int error = FileIo_WriteAll(file->Descriptor, data, length, &done);
     *count = (int)done;
-    if (!ok) {
-        Zyl_Print("Failed on File_Write [%s] %d (%d)\n", file->Path, length, errno);
+    if (error != 0) {
+        Zyl_Print("Failed on File_Write [%s] %d (%d)\n", file->Path, length, error);
+        return 0;
     }
-    return ok;
+    return 1;
 }
 
 int File_Print(FileStruct *file, const char *format, ...) {
@@ -1016,11 +968,10 @@ static int File_WriteTemporary(const char *temporary, const char *target, const 
         return 0;
     }
     int ok = 1;
-    int64_t written = 0;
     if (fchmod(descriptor, mode) != 0) {
         *call = "fchmod";
         ok = 0;
-    } else if (!File_WriteAll(descriptor, data, length, &written)) {
+    } else if ((errno = FileIo_WriteAll(descriptor, data, length, nullptr)) != 0) {
         *call = "write";
         ok = 0;
     } else if (fsync(descriptor) != 0) {
@@ -1113,8 +1064,8 @@ int File_ReadAll(const char *path, int64_t maxLength, char **data, int64_t *leng
     int64_t size = (int64_t)info.st_size;
     char *buffer = static_cast<char *>(ZYL_ALLOC(size + 1));
     int error = 0;
-    int64_t done = File_ReadUpTo(descriptor, buffer, size, &error); // a file that shrank
-    close(descriptor);                                              // keeps what is there
+    int64_t done = FileIo_ReadUpTo(descriptor, buffer, size, &error); // a file that shrank
+    close(descriptor);                                                // keeps what is there
     if (error != 0) {
         Zyl_Print("File_ReadAll() read failed [%s] (%d)\n", taken, error);
         ZYL_FREE(buffer, size + 1);

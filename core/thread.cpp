@@ -169,20 +169,12 @@ int Thread_Wait(ThreadStruct *thread, int milliseconds) {
     return result;
 }
 
-static void Thread_SleepMs(int milliseconds) {
-    struct timespec request;
-    request.tv_sec = milliseconds / 1000;
-    request.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
-    while (nanosleep(&request, &request) != 0 && errno == EINTR) {
-    }
-}
-
 int Thread_Sleep(int milliseconds) {
     if (milliseconds <= 0)
         return 1;
     int slices = (milliseconds - 1) / kSleepSliceMs + 1;
     for (int i = 0; i < slices; i++) {
-        Thread_SleepMs(kSleepSliceMs);
+        Zyl_SleepMilliseconds(kSleepSliceMs);
         Zyl_PumpMessages();
     }
     return 1;

@@ -266,6 +266,9 @@ int Zyl_MemFind(const void *data, int64_t dataLength, const void *pattern, int64
 double Zyl_GetTickSeconds(void);
 // High-resolution monotonic seconds.
 double Zyl_GetSeconds(void);
+// Blocks the calling thread for the milliseconds (an interrupted sleep goes on
+// for the rest); no message pumping, see Thread_Sleep for that.
+void Zyl_SleepMilliseconds(int milliseconds);
 
 // Dates as minutes since 1 January 1970 (month 0-11, year since 1900, as in
 // struct tm). DateToMinutes returns 1; 0 and 0 minutes for a month outside 0-11.

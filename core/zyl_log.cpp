@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "core/zyl.h"
+#include "platform/fileio.h"
 
 namespace {
 
@@ -48,16 +49,7 @@ pid_t CurrentThreadId() {
 
 // 0 when every byte was written, else the errno of the failed write.
 int WriteAll(int fd, const char *text, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, text, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        text += n;
-        length -= (size_t)n;
-    }
-    return 0;
+    return FileIo_WriteAll(fd, text, (int64_t)length, nullptr);
 }
 
 // Index of the extension's '.' in the path's last component, or -1.

@@ -1,6 +1,7 @@
 // Small shared services: CRC-32 (zlib's), byte compare and search, the two
 // monotonic clocks, the minute date scale, duration texts and a quote-aware
 // command-line scanner. Nothing here keeps shared state beyond the clocks' origin.
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -77,6 +78,14 @@ double Zyl_GetSeconds(void) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+void Zyl_SleepMilliseconds(int milliseconds) {
+    if (milliseconds <= 0)
+        return;
+    struct timespec wait = {milliseconds / 1000, (long)(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
 }
 
 // ---------------------------------------------------------------------------

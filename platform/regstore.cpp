@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "core/zyl.h"
+#include "platform/fileio.h"
 #include "platform/shfolder.h"
 
 namespace {
@@ -399,34 +400,14 @@ static int RegStore_Load(const StorePaths *paths, KeyNode *root) {
     }
     size_t size = (size_t)info.st_size;
     char *data = (char *)malloc(size + 1);
-    size_t done = 0;
-    while (data != nullptr && done < size) {
-        ssize_t got = read(fd, data + done, size - done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += (size_t)got;
-    }
+    int error = 0;
+    size_t done = data != nullptr ? (size_t)FileIo_ReadUpTo(fd, data, (int64_t)size, &error) : 0;
     close(fd);
     int ok = data != nullptr && done == size && RegStore_Parse(data, size, root);
     if (!ok)
         Zyl_Print("RegStore_Load() damaged store [%s]\n", paths->Data);
     free(data);
     return ok;
-}
-
-static int RegStore_WriteAll(int fd, const char *data, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t put = write(fd, data + done, length - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return 0;
-        done += (size_t)put;
-    }
-    return 1;
 }
 
 // Writes the tree to the temporary file, syncs it and renames it over the store.
@@ -440,7 +421,8 @@ static int RegStore_Save(const StorePaths *paths, const KeyNode *root) {
         return 0;
     }
     int fd = open(paths->Temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int ok = fd >= 0 && RegStore_WriteAll(fd, writer.Data, writer.Length) && fsync(fd) == 0;
+    int ok = fd >= 0 && FileIo_WriteAll(fd, writer.Data, (int64_t)writer.Length, nullptr) == 0 &&
+             fsync(fd) == 0;
     int error = errno;
     if (fd >= 0)
         close(fd);
