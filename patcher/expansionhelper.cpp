@@ -1,0 +1,1028 @@
+// Expansion helper: patch-store expansion and output-tree copies into the
+// installation. Each file is produced beside its target (".expanding"), checked,
+// then renamed over it; one section buffer and one VCDIFF stream serve a store.
+#include "patcher/expansionhelper.h"
+
+#include "core/alert.h"
+#include "core/file.h"
+#include "core/oshelper.h"
+#include "core/strlist.h"
+#include "core/zyl.h"
+#include "patcher/delta/fileverify.h"
+#include "patcher/delta/patcherstore.h"
+#include "patcher/delta/vcdiffstream.h"
+#include "patcher/patcher_types.h"
+#include "patcher/patcherlog.h"
+#include "patcher/taskstatus.h"
+#include "platform/fileio.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <ctime>
+#include <sys/stat.h>
+
+static const char kTag[] = "ExpansionHelper";
+static const char kTempSuffix[] = ".expanding"; // produced files before they replace the target
+
+struct ExpansionHelperStruct {
+    const char *Tag;
+    ExpansionProgressCallback Progress; // may be null
+    void *Context;                      // the owning task
+    PatcherTaskData *Status;            // the task's record, kept by ExpansionHelper_Expand
+    StringListStruct *SkipList;         // substrings of paths never copied or counted
+    StringListStruct *ErrorList;        // texts already reported
+    int RetryPauseMs;
+};
+
+int ExpansionHelper_Create(ExpansionHelperStruct **helper, ExpansionProgressCallback progress,
+                           void *context) {
+    ZYL_CHECK_PTR(helper);
+    *helper = nullptr;
+    ExpansionHelperStruct *h = ZYL_NEW(ExpansionHelperStruct);
+    h->Tag = kTag;
+    h->Progress = progress;
+    h->Context = context;
+    h->Status = nullptr;
+    h->RetryPauseMs = EXPANSION_RETRY_PAUSE;
+    StringList_Create(&h->SkipList);
+    StringList_Create(&h->ErrorList);
+    StringList_Add(h->SkipList, "remove.manifest");
+    *helper = h;
+    return 1;
+}
+
+int ExpansionHelper_Destroy(ExpansionHelperStruct **helper) {
+    ZYL_CHECK_PTR(helper);
+    ExpansionHelperStruct *h = *helper;
+    if (h == nullptr) {
+        return 1;
+    }
+    ZYL_CHECK_TAG(h, kTag);
+    StringList_Destroy(&h->SkipList);
+    StringList_Destroy(&h->ErrorList);
+    h->Tag = Zyl_DeadTag;
+    ZYL_FREE(h, sizeof(ExpansionHelperStruct));
+    *helper = nullptr;
+    return 1;
+}
+
+int ExpansionHelper_SetRetryPause(ExpansionHelperStruct *helper, int milliseconds) {
+    ZYL_CHECK_TAG(helper, kTag);
+    helper->RetryPauseMs = milliseconds < 0 ? 0 : milliseconds;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Reporting
+// ---------------------------------------------------------------------------
+
+int ExpansionHelper_Log(ExpansionHelperStruct *helper, int level, const char *format, ...) {
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(format);
+    char text[PATCHER_LOG_LINE_SIZE];
+    va_list args;
+    va_start(args, format);
+    Zyl_FormatStringV(text, (int)sizeof(text), format, args);
+    va_end(args);
+    Patcher_Log(level, "%s", text);
+    return 1;
+}
+
+int ExpansionHelper_ReportError(ExpansionHelperStruct *helper, int code, const char *format, ...) {
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(format);
+    char text[PATCHER_LOG_LINE_SIZE];
+    va_list args;
+    va_start(args, format);
+    Zyl_FormatStringV(text, (int)sizeof(text), format, args);
+    va_end(args);
+    if (StringList_Contains(helper->ErrorList, text)) {
+        return 1;
+    }
+    // A text too long for the list is still reported, only not remembered.
+    if (Zyl_StrLen(text) < STRINGLIST_TEXT_SIZE) {
+        StringList_Add(helper->ErrorList, text);
+    }
+    Patcher_ReportError(code, "%s", text);
+    return 1;
+}
+
+int ExpansionHelper_NotifyProgress(ExpansionHelperStruct *helper, const char *name, int64_t bytes) {
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(name);
+    if (helper->Progress != nullptr) {
+        uint64_t value = (uint64_t)bytes;
+        helper->Progress(name, helper->Context, (uint32_t)(value & 0xFFFFFFFFu),
+                         (uint32_t)(value >> 32));
+    }
+    return 1;
+}
+
+static void ExpansionHelper_StoreErrorCallback(PatcherStoreStruct *, void *data, const char *text) {
+    ExpansionHelper_ReportError(static_cast<ExpansionHelperStruct *>(data), PATCHER_ERROR_EXPAND,
+                                "%s", text);
+}
+
+static void ExpansionHelper_StoreLogCallback(PatcherStoreStruct *, void *data, const char *text) {
+    ExpansionHelper_Log(static_cast<ExpansionHelperStruct *>(data), PATCHER_LOG_WARNING, "%s",
+                        text);
+}
+
+// ---------------------------------------------------------------------------
+// Names and paths
+// ---------------------------------------------------------------------------
+
+int PatcherTask_GenerateOutputPath(char *path, const char *basePath, const char *packageName,
+                                   int packageType, int version) {
+    ZYL_CHECK_PTR(path);
+    ZYL_CHECK_PTR(basePath);
+    ZYL_CHECK_PTR(packageName);
+    path[0] = 0;
+    int length = 0;
+    if (packageType == PACKAGE_TYPE_PROGRESSIVE || packageType == PACKAGE_TYPE_PROGRESSIVE_VCDIFF) {
+        length = Zyl_FormatString(path, EXPANSION_PATH_SIZE, "%s%s_p/", basePath, packageName);
+    } else if (packageType == PACKAGE_TYPE_INCREMENTAL ||
+               packageType == PACKAGE_TYPE_INCREMENTAL_VCDIFF) {
+        length =
+            Zyl_FormatString(path, EXPANSION_PATH_SIZE, "%s%s_%d/", basePath, packageName, version);
+    } else {
+        Alert_Log(ALERT_KIND_MESSAGE, 1, "invalid type for PatcherTask_GenerateOutputPath()");
+        return 0;
+    }
+    if (!PatcherTaskStatus_IsSafeName(packageName) || length >= EXPANSION_PATH_SIZE - 1) {
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
+                  "PatcherTask_GenerateOutputPath() refused [%s] [%s]", basePath, packageName);
+        path[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int ExpansionHelper_GenerateDiffName(char *name, const char *packageName, int packageType,
+                                     int fromVersion, int targetVersion, int hasBaseLine,
+                                     int availableReleases) {
+    ZYL_CHECK_PTR(name);
+    ZYL_CHECK_PTR(packageName);
+    int from = fromVersion;
+    // Older releases than the window of available ones start from the baseline
+    // (0) or from nothing (-1). 64-bit so extreme versions cannot overflow.
+    if (packageType == PACKAGE_TYPE_PROGRESSIVE_VCDIFF && availableReleases != 0 &&
+        (int64_t)fromVersion < (int64_t)targetVersion - availableReleases + 1) {
+        from = hasBaseLine == 1 ? 0 : -1;
+    }
+    int length = Zyl_FormatString(name, EXPANSION_PATH_SIZE, "%s_%d_%dto%d", packageName,
+                                  targetVersion, from, targetVersion);
+    return length < EXPANSION_PATH_SIZE - 1;
+}
+
+int ExpansionHelper_IsSafeRelativePath(const char *relative) {
+    ZYL_CHECK_PTR(relative);
+    if (relative[0] == 0 || relative[0] == '/' || relative[0] == '\\') {
+        return 0;
+    }
+    int realParts = 0;
+    const char *p = relative;
+    while (*p) {
+        const char *start = p;
+        while (*p && *p != '/' && *p != '\\') {
+            if ((unsigned char)*p < 32 || *p == ':' || *p == 127) {
+                return 0;
+            }
+            p++;
+        }
+        int length = (int)(p - start);
+        if (length == 2 && start[0] == '.' && start[1] == '.') {
+            return 0;
+        }
+        if (length > 0 && !(length == 1 && start[0] == '.')) {
+            realParts++;
+        }
+        if (*p) {
+            p++;
+        }
+    }
+    return realParts > 0;
+}
+
+// 1 when path names a symbolic link (not followed).
+static int ExpansionHelper_InternalIsLink(const char *path) {
+    struct stat info;
+    return lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+// 1 when path exists (a link counts, whatever it points to).
+static int ExpansionHelper_InternalExists(const char *path) {
+    struct stat info;
+    return lstat(path, &info) == 0;
+}
+
+// Joins folder and name with one '/'. 1 when it fit.
+static int ExpansionHelper_InternalJoin(char *path, const char *folder, const char *name) {
+    int length = Zyl_StrLen(folder);
+    const char *separator =
+        length > 0 && (folder[length - 1] == '/' || folder[length - 1] == '\\') ? "" : "/";
+    int total = Zyl_FormatString(path, EXPANSION_PATH_SIZE, "%s%s%s", folder, separator, name);
+    return total < EXPANSION_PATH_SIZE - 1 &&
+           total == length + Zyl_StrLen(separator) + Zyl_StrLen(name);
+}
+
+int ExpansionHelper_JoinInside(char *path, const char *root, const char *relative) {
+    ZYL_CHECK_PTR(path);
+    ZYL_CHECK_PTR(root);
+    ZYL_CHECK_PTR(relative);
+    path[0] = 0;
+    if (!ExpansionHelper_IsSafeRelativePath(relative)) {
+        Patcher_Log(PATCHER_LOG_WARNING, "Refusing path outside the installation [%s]", relative);
+        return 0;
+    }
+    char joined[EXPANSION_PATH_SIZE];
+    if (!ExpansionHelper_InternalJoin(joined, root, relative)) {
+        Patcher_Log(PATCHER_LOG_WARNING, "Refusing path too long [%s] [%s]", root, relative);
+        return 0;
+    }
+    for (char *c = joined; *c; c++) {
+        *c = *c == '\\' ? '/' : *c;
+    }
+    // Every folder on the way below root must be a real folder: a link would
+    // lead the write or the delete somewhere else.
+    int rootLength = Zyl_StrLen(root);
+    for (int i = rootLength + 1; joined[i]; i++) {
+        if (joined[i] != '/') {
+            continue;
+        }
+        joined[i] = 0;
+        int link = ExpansionHelper_InternalIsLink(joined);
+        joined[i] = '/';
+        if (link) {
+            Patcher_Log(PATCHER_LOG_WARNING, "Refusing path through a symbolic link [%s]", joined);
+            return 0;
+        }
+    }
+    Zyl_StrCopy(path, joined, EXPANSION_PATH_SIZE);
+    return 1;
+}
+
+// A folder of the task's record: absolute, ends with '/', not the file system
+// root and without ".." parts.
+static int ExpansionHelper_InternalIsSafeFolder(const char *folder) {
+    int length = Zyl_StrLen(folder);
+    if (length < 2 || folder[0] != '/' || folder[length - 1] != '/') {
+        return 0;
+    }
+    return ExpansionHelper_IsSafeRelativePath(folder + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Skip list, deploy extension, verification, retries
+// ---------------------------------------------------------------------------
+
+int ExpansionHelper_IsSkipped(ExpansionHelperStruct *helper, const char *text) {
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(text);
+    StringListMemberStruct *member = nullptr;
+    for (int more = StringList_GetFirstMember(helper->SkipList, &member); more;
+         more = StringList_GetNextMember(member, &member)) {
+        const char *entry = nullptr;
+        StringList_GetMemberString(member, &entry);
+        if (Zyl_StrHasSubstring(text, entry)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int ExpansionHelper_IsNotSkipped(ExpansionHelperStruct *helper, const char *text) {
+    return !ExpansionHelper_IsSkipped(helper, text);
+}
+
+int ExpansionHelper_StripDeployExtension(ExpansionHelperStruct *helper, char *path,
+                                         int deployFlag) {
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(path);
+    int length = Zyl_StrLen(path);
+    if (deployFlag == 1 && length > 7 && Zyl_StrEndsWith(path, ".deploy")) {
+        path[length - 7] = 0;
+    }
+    return 1;
+}
+
+int ExpansionHelper_VerifyFile(const uint8_t *expected, ExpansionHelperStruct *helper,
+                               const char *path) {
+    ZYL_CHECK_PTR(expected);
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(path);
+    FileVerifyStruct *verify = nullptr;
+    FileVerify_Create(&verify);
+    int ok = FileVerify_ComputeFile(path, verify) && FileVerify_Compare(verify, expected);
+    FileVerify_Destroy(&verify);
+    return ok;
+}
+
+static void ExpansionHelper_InternalPause(int milliseconds) {
+    struct timespec wait = {milliseconds / 1000, (long)(milliseconds % 1000) * 1000000L};
+    while (milliseconds > 0 && nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+int ExpansionHelper_Retry(volatile int *stop, ExpansionHelperStruct *helper,
+                          ExpansionRetryOperation operation, void *argument) {
+    ZYL_CHECK_PTR(stop);
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(operation);
+    for (int attempt = 0;; attempt++) {
+        int result = operation(helper, argument, stop);
+        if (result == 1) {
+            return 1;
+        }
+        if (result != 0 || *stop != 0 || attempt >= EXPANSION_RETRY_COUNT) {
+            return 0;
+        }
+        ExpansionHelper_InternalPause(helper->RetryPauseMs);
+        if (*stop != 0) {
+            return 0;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// File steps (each may run again after a failure)
+// ---------------------------------------------------------------------------
+
+// Deletes path when it exists (a link itself, never its target). A missing
+// path counts as done.
+static int ExpansionHelper_InternalDeleteFile(ExpansionHelperStruct *helper, const char *path) {
+    if (!ExpansionHelper_InternalExists(path)) {
+        return 1;
+    }
+    FileStruct *file = nullptr;
+    File_New(&file);
+    int ok = File_Erase(file, path);
+    File_Delete(&file);
+    if (!ok) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to delete file [%s]",
+                                    path);
+    }
+    return ok;
+}
+
+static int ExpansionHelper_DeleteFileCallback(ExpansionHelperStruct *helper, void *argument,
+                                              volatile int *) {
+    return ExpansionHelper_InternalDeleteFile(helper, static_cast<const char *>(argument));
+}
+
+// The file beside target that a new version is written to first.
+static int ExpansionHelper_InternalTempPath(char *temp, const char *target) {
+    int length = Zyl_FormatString(temp, EXPANSION_PATH_SIZE, "%s%s", target, kTempSuffix);
+    return length == Zyl_StrLen(target) + Zyl_StrLen(kTempSuffix) &&
+           length < EXPANSION_PATH_SIZE - 1;
+}
+
+// Moves the finished temp over target and makes the rename durable. On failure
+// the temp is removed and target is untouched.
+static int ExpansionHelper_InternalCommit(ExpansionHelperStruct *helper, const char *temp,
+                                          const char *target) {
+    int error = 0;
+    if (!FileIo_RenameReplace(temp, target, &error)) {
+        ExpansionHelper_Log(helper, PATCHER_LOG_WARNING,
+                            "ExpansionHelper_Commit() rename [%s] [%s] failed %d", temp, target,
+                            error);
+        ExpansionHelper_InternalDeleteFile(helper, temp);
+        return 0;
+    }
+    char folder[EXPANSION_PATH_SIZE];
+    Zyl_StrCopy(folder, target, EXPANSION_PATH_SIZE);
+    int slash = 0;
+    if (Zyl_StrFindLastChar(folder, '/', &slash) && slash > 0) {
+        folder[slash] = 0;
+        FileIo_SyncFolder(folder, &error);
+    }
+    return 1;
+}
+
+struct ExpansionOpenArgs {
+    const char *Path;
+    FileStruct *File;
+};
+
+// Removes a leftover of an earlier attempt, then opens the path for writing.
+static int ExpansionHelper_OpenFileCallback(ExpansionHelperStruct *helper, void *argument,
+                                            volatile int *) {
+    ExpansionOpenArgs *args = static_cast<ExpansionOpenArgs *>(argument);
+    if (!ExpansionHelper_InternalDeleteFile(helper, args->Path)) {
+        return 0;
+    }
+    return File_Open(args->File, args->Path, FILE_MODE_WRITE);
+}
+
+// Moves the data of source into the open out in EXPANSION_COPY_BLOCK pieces.
+// 1 when every byte of the source's size was read and written.
+static int ExpansionHelper_InternalMoveData(FileStruct *in, FileStruct *out) {
+    int64_t size = 0, total = 0;
+    File_GetSize(in, &size);
+    uint8_t *block = static_cast<uint8_t *>(ZYL_ALLOC(EXPANSION_COPY_BLOCK));
+    int count = 0, written = 0, ok = 1;
+    while (ok && File_Read(in, block, EXPANSION_COPY_BLOCK, &count) && count > 0) {
+        ok = File_Write(out, block, count, &written);
+        total += count;
+    }
+    ZYL_FREE(block, EXPANSION_COPY_BLOCK);
+    return ok && total == size && File_Flush(out);
+}
+
+// Copies source beside destination, then renames it over. Mode 0 also takes the
+// source's permission bits. 1 on success; 0 with destination untouched.
+static int ExpansionHelper_InternalCopyData(int copyMode, const char *destination,
+                                            ExpansionHelperStruct *helper, const char *source) {
+    char temp[EXPANSION_PATH_SIZE];
+    if (!ExpansionHelper_InternalTempPath(temp, destination) ||
+        ExpansionHelper_InternalIsLink(source)) {
+        return 0;
+    }
+    FileStruct *in = nullptr, *out = nullptr;
+    File_New(&in);
+    File_New(&out);
+    File_SetOpenRetries(in, 1);
+    File_SetOpenRetries(out, 1);
+    int ok = File_Open(in, source, FILE_MODE_READ | FILE_MODE_SHARE_READ) &&
+             ExpansionHelper_InternalDeleteFile(helper, temp) &&
+             File_Open(out, temp, FILE_MODE_WRITE) && ExpansionHelper_InternalMoveData(in, out);
+    File_Close(in);
+    ok = File_Close(out) && ok;
+    File_Delete(&in);
+    File_Delete(&out);
+    struct stat info;
+    if (ok && copyMode == 0 && stat(source, &info) == 0) {
+        chmod(temp, info.st_mode & 07777);
+    }
+    if (!ok) {
+        ExpansionHelper_InternalDeleteFile(helper, temp);
+        return 0;
+    }
+    return ExpansionHelper_InternalCommit(helper, temp, destination);
+}
+
+struct ExpansionCopyArgs {
+    const char *Source;
+    const char *Destination;
+    int CopyMode;
+};
+
+static int ExpansionHelper_CopyFileCallback(ExpansionHelperStruct *helper, void *argument,
+                                            volatile int *) {
+    ExpansionCopyArgs *args = static_cast<ExpansionCopyArgs *>(argument);
+    if (!ExpansionHelper_InternalCopyData(args->CopyMode, args->Destination, helper,
+                                          args->Source)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to copy file [%s] [%s]",
+                                    args->Source, args->Destination);
+        return 0;
+    }
+    return 1;
+}
+
+int ExpansionHelper_CopyFile(const char *destination, volatile int *stop,
+                             ExpansionHelperStruct *helper, const char *source, int copyMode,
+                             int deleteFlag, int deployFlag) {
+    ZYL_CHECK_PTR(destination);
+    ZYL_CHECK_PTR(stop);
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(source);
+    char target[EXPANSION_PATH_SIZE];
+    if (!Zyl_StrCopy(target, destination, EXPANSION_PATH_SIZE)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to copy file [%s] [%s]",
+                                    source, destination);
+        return 0;
+    }
+    ExpansionHelper_StripDeployExtension(helper, target, deployFlag);
+    ExpansionCopyArgs args = {source, target, copyMode};
+    if (!ExpansionHelper_Retry(stop, helper, ExpansionHelper_CopyFileCallback, &args)) {
+        return 0;
+    }
+    if (deleteFlag == 1) {
+        return ExpansionHelper_Retry(stop, helper, ExpansionHelper_DeleteFileCallback,
+                                     const_cast<char *>(source));
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Patch store expansion
+// ---------------------------------------------------------------------------
+
+// What one store's expansion shares across its members.
+struct ExpansionStoreRun {
+    PatcherStoreStruct *Store;
+    VCDiffStreamStruct *Stream;
+    uint8_t *Buffer;
+    int BufferSize; // the store's section size
+    const char *StoreName;
+    volatile int *Stop;
+};
+
+// Checks the installed file of a delta: 1 with *complete 1 when it already holds
+// the result, 1 with *complete 0 when it is the expected old file, 0 otherwise
+// (also when it is missing).
+static int ExpansionHelper_InternalVerifySource(const char *destination, PatcherStoreStruct *store,
+                                                PatcherStoreMember *member, int *complete) {
+    *complete = 0;
+    const uint8_t *result = nullptr, *source = nullptr;
+    PatcherStore_MemberGetResultHash(store, member, &result);
+    PatcherStore_MemberGetSourceHash(store, member, &source);
+    FileVerifyStruct *verify = nullptr;
+    FileVerify_Create(&verify);
+    int ok = 0;
+    if (!ExpansionHelper_InternalIsLink(destination) &&
+        FileVerify_ComputeFile(destination, verify)) {
+        if (FileVerify_Compare(verify, result)) {
+            *complete = 1;
+            ok = 1;
+        } else {
+            ok = FileVerify_Compare(verify, source);
+        }
+    }
+    FileVerify_Destroy(&verify);
+    return ok;
+}
+
+// Applies the member's delta to the installed file, producing temp.
+static int ExpansionHelper_InternalApplyDelta(ExpansionHelperStruct *helper, ExpansionStoreRun *run,
+                                              PatcherStoreMember *member, const char *destination,
+                                              const char *temp) {
+    if (!ExpansionHelper_InternalDeleteFile(helper, temp) ||
+        !VCDiffStream_InflateBegin(run->Stream, destination, temp)) {
+        VCDiffStream_InflateEnd(run->Stream);
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to inflate buffer");
+        return 0;
+    }
+    int ok = 1, length = 0;
+    while (ok) {
+        ok = PatcherStore_MemberInflateBuffer(run->Store, member, run->Buffer, run->BufferSize,
+                                              &length, run->Stop);
+        if (!ok || length == 0) {
+            break;
+        }
+        ok = VCDiffStream_InflateBuffer(run->Stream, run->Buffer, length);
+    }
+    ok = VCDiffStream_InflateEnd(run->Stream) && ok;
+    if (!ok) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to inflate buffer");
+    }
+    return ok;
+}
+
+// Writes the member's whole data to temp.
+static int ExpansionHelper_InternalWriteWhole(ExpansionHelperStruct *helper, ExpansionStoreRun *run,
+                                              PatcherStoreMember *member, const char *temp) {
+    FileStruct *file = nullptr;
+    File_New(&file);
+    File_SetOpenRetries(file, 1);
+    ExpansionOpenArgs open = {temp, file};
+    if (!ExpansionHelper_Retry(run->Stop, helper, ExpansionHelper_OpenFileCallback, &open)) {
+        File_Delete(&file);
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to open file [%s]", temp);
+        return 0;
+    }
+    int ok = 1, length = 0, written = 0;
+    while (ok) {
+        ok = PatcherStore_MemberInflateBuffer(run->Store, member, run->Buffer, run->BufferSize,
+                                              &length, run->Stop);
+        if (!ok || length == 0) {
+            break;
+        }
+        if (!File_Write(file, run->Buffer, length, &written) || written != length) {
+            ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND,
+                                        "File write error BytesRead, %d BytesWritten %d", length,
+                                        written);
+            ok = 0;
+        }
+    }
+    ok = ok && File_Flush(file);
+    ok = File_Close(file) && ok;
+    File_Delete(&file);
+    return ok;
+}
+
+// Produces one member beside its installed file, checks it against the result
+// digest and only then renames it into place.
+static int ExpansionHelper_InternalExpandFile(ExpansionHelperStruct *helper, ExpansionStoreRun *run,
+                                              PatcherStoreMember *member, const char *name,
+                                              int difference, const char *destDir) {
+    char destination[EXPANSION_PATH_SIZE], temp[EXPANSION_PATH_SIZE];
+    if (!ExpansionHelper_JoinInside(destination, destDir, name) ||
+        !ExpansionHelper_InternalTempPath(temp, destination)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to open file [%s%s]",
+                                    destDir, name);
+        return 0;
+    }
+    if (difference == 1) {
+        int complete = 0;
+        if (!ExpansionHelper_InternalVerifySource(destination, run->Store, member, &complete)) {
+            ExpansionHelper_ReportError(helper, PATCHER_ERROR_MISMATCH,
+                                        "Unable to verify source for expansion [%s]", destination);
+            return 0;
+        }
+        if (complete) {
+            Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
+                      "ExpansionHelper_InternalVerifySource() file already complete - skipping "
+                      "expansion");
+            return 1;
+        }
+        if (!ExpansionHelper_InternalApplyDelta(helper, run, member, destination, temp)) {
+            ExpansionHelper_InternalDeleteFile(helper, temp);
+            return 0;
+        }
+        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Move file [%s] [%s]", destination, temp);
+    } else if (!ExpansionHelper_InternalWriteWhole(helper, run, member, temp)) {
+        ExpansionHelper_InternalDeleteFile(helper, temp);
+        return 0;
+    }
+    const uint8_t *result = nullptr;
+    PatcherStore_MemberGetResultHash(run->Store, member, &result);
+    if (!ExpansionHelper_VerifyFile(result, helper, temp)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Expansion verify error [%s]",
+                                    name);
+        ExpansionHelper_InternalDeleteFile(helper, temp);
+        return 0;
+    }
+    return ExpansionHelper_InternalCommit(helper, temp, destination);
+}
+
+// One member: open, expand, close, with its log lines and progress.
+static int ExpansionHelper_InternalExpandMember(ExpansionHelperStruct *helper,
+                                                ExpansionStoreRun *run, PatcherStoreMember *member,
+                                                const char *destDir) {
+    char name[EXPANSION_PATH_SIZE];
+    int difference = 0;
+    PatcherStore_MemberGetName(run->Store, member, name, (int)sizeof(name));
+    PatcherStore_MemberGetDifferenceFile(run->Store, member, &difference);
+    ExpansionHelper_Log(helper, PATCHER_LOG_INFO, "Expand [%s] diff[%d] from [%s]", name,
+                        difference, run->StoreName);
+    ExpansionHelper_NotifyProgress(helper, name, 0);
+    if (!PatcherStore_MemberOpen(run->Stop, run->Store, member)) {
+        ExpansionHelper_Log(helper, PATCHER_LOG_WARNING, "Unable to open [%s] from [%s]", name,
+                            run->StoreName);
+        return 0;
+    }
+    int ok = ExpansionHelper_InternalExpandFile(helper, run, member, name, difference, destDir);
+    PatcherStore_MemberClose(run->Store);
+    if (!ok) {
+        return 0;
+    }
+    int64_t size = 0;
+    PatcherStore_MemberGetFileSize(run->Store, member, &size);
+    ExpansionHelper_NotifyProgress(helper, name, size);
+    ExpansionHelper_Log(helper, PATCHER_LOG_INFO, "Successfully expanded [%s] %I64d", name, size);
+    return 1;
+}
+
+// Creates and opens a store with the helper's callbacks; null (reported) on failure.
+static PatcherStoreStruct *ExpansionHelper_InternalOpenStore(ExpansionHelperStruct *helper,
+                                                             const char *folder, const char *name,
+                                                             int deploy, const char *shown) {
+    PatcherStoreStruct *store = nullptr;
+    PatcherStore_Create(&store);
+    PatcherStore_SetErrorCallback(store, ExpansionHelper_StoreErrorCallback, helper);
+    PatcherStore_SetLogCallback(store, ExpansionHelper_StoreLogCallback, helper);
+    if (!PatcherStore_Open(store, folder, name, deploy)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to open [%s]", shown);
+        PatcherStore_Destroy(&store);
+        return nullptr;
+    }
+    return store;
+}
+
+int ExpansionHelper_ExpandStore(ExpansionHelperStruct *helper, const char *storeName,
+                                const char *sourceDir, const char *destDir, volatile int *stop,
+                                int64_t *first, int64_t *second) {
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(storeName);
+    ZYL_CHECK_PTR(sourceDir);
+    ZYL_CHECK_PTR(destDir);
+    ZYL_CHECK_PTR(stop);
+    ZYL_CHECK_PTR(first);
+    ZYL_CHECK_PTR(second);
+    char shown[EXPANSION_PATH_SIZE * 2];
+    Zyl_FormatString(shown, (int)sizeof(shown), "%s%s", sourceDir, storeName);
+    int deploy = helper->Status != nullptr ? helper->Status->UseDeployExtension : 0;
+    ExpansionStoreRun run = {};
+    run.Store = ExpansionHelper_InternalOpenStore(helper, sourceDir, storeName, deploy, shown);
+    if (run.Store == nullptr) {
+        return 0;
+    }
+    run.StoreName = storeName;
+    run.Stop = stop;
+    PatcherStore_GetSectionSize(run.Store, &run.BufferSize);
+    PatcherStore_GetTotalFileSize(run.Store, first);
+    *second = *first;
+    run.Buffer = static_cast<uint8_t *>(ZYL_ALLOC(run.BufferSize));
+    VCDiffStream_Create(&run.Stream);
+    int ok = 1;
+    PatcherStoreMember *member = nullptr;
+    for (int more = PatcherStore_MemberFirst(&member, run.Store); more && ok;
+         more = PatcherStore_MemberNext(&member, member, run.Store)) {
+        if (*stop == 1) {
+            ok = 0;
+            break;
+        }
+        ok = ExpansionHelper_InternalExpandMember(helper, &run, member, destDir);
+    }
+    ZYL_FREE(run.Buffer, run.BufferSize);
+    VCDiffStream_Destroy(&run.Stream);
+    PatcherStore_Close(run.Store);
+    PatcherStore_Destroy(&run.Store);
+    return ok;
+}
+
+int ExpansionHelper_CopyStoreSources(const char *destDir, volatile int *stop,
+                                     ExpansionHelperStruct *helper, PatcherTaskStatus *status,
+                                     const char *sourceDir, const char *storeDir,
+                                     const char *storeName) {
+    ZYL_CHECK_PTR(destDir);
+    ZYL_CHECK_PTR(stop);
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(status);
+    ZYL_CHECK_PTR(sourceDir);
+    ZYL_CHECK_PTR(storeDir);
+    ZYL_CHECK_PTR(storeName);
+    PatcherTaskStatus_GetData(status, &helper->Status);
+    PatcherStoreStruct *store = ExpansionHelper_InternalOpenStore(
+        helper, storeDir, storeName, helper->Status->UseDeployExtension, storeName);
+    if (store == nullptr) {
+        return 0;
+    }
+    int ok = 1;
+    PatcherStoreMember *member = nullptr;
+    for (int more = PatcherStore_MemberFirst(&member, store); more && ok;
+         more = PatcherStore_MemberNext(&member, member, store)) {
+        char name[EXPANSION_PATH_SIZE], from[EXPANSION_PATH_SIZE], to[EXPANSION_PATH_SIZE];
+        int difference = 0;
+        PatcherStore_MemberGetName(store, member, name, (int)sizeof(name));
+        PatcherStore_MemberGetDifferenceFile(store, member, &difference);
+        if (*stop == 1) {
+            ok = 0;
+        } else if (difference != 1) {
+            continue; // whole files need no old version
+        } else if (!ExpansionHelper_JoinInside(from, sourceDir, name) ||
+                   !ExpansionHelper_JoinInside(to, destDir, name)) {
+            ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND,
+                                        "Unable to copy file [%s] [%s]", name, destDir);
+            ok = 0;
+        } else {
+            ExpansionHelper_Log(helper, PATCHER_LOG_INFO, "Copy file [%s] to [%s]", from, to);
+            ok = ExpansionHelper_CopyFile(to, stop, helper, from, 1, 0, 0);
+        }
+    }
+    PatcherStore_Close(store);
+    PatcherStore_Destroy(&store);
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Output tree copies
+// ---------------------------------------------------------------------------
+
+struct ExpansionSizeWalk {
+    ExpansionHelperStruct *Helper;
+    volatile int *Stop;
+    int64_t Total;
+};
+
+static int ExpansionHelper_InternalSizeEntry(FileStruct *file, void *user, int, const char *folder,
+                                             const char *name) {
+    ExpansionSizeWalk *walk = static_cast<ExpansionSizeWalk *>(user);
+    if (*walk->Stop != 0) {
+        return 0;
+    }
+    char path[EXPANSION_PATH_SIZE];
+    if (File_IsDirectory(file) || ExpansionHelper_IsSkipped(walk->Helper, name) ||
+        !ExpansionHelper_InternalJoin(path, folder, name) || ExpansionHelper_InternalIsLink(path)) {
+        return 1;
+    }
+    int64_t size = 0;
+    File_GetFoundSize(file, &size);
+    walk->Total += size;
+    return 1;
+}
+
+int ExpansionHelper_GetDirectorySize(int64_t *size, ExpansionHelperStruct *helper, const char *path,
+                                     volatile int *stop) {
+    ZYL_CHECK_PTR(size);
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(path);
+    ZYL_CHECK_PTR(stop);
+    *size = 0;
+    if (!ExpansionHelper_InternalExists(path) || ExpansionHelper_InternalIsLink(path)) {
+        return 1;
+    }
+    ExpansionSizeWalk walk = {helper, stop, 0};
+    FileStruct *file = nullptr;
+    File_New(&file);
+    File_Walk(file, path, "*.*", &walk, nullptr, ExpansionHelper_InternalSizeEntry);
+    File_Delete(&file);
+    *size = walk.Total;
+    return 1;
+}
+
+// 1 when inner is outer or lies below it (both made absolute-normal first).
+static int ExpansionHelper_InternalIsWithin(const char *inner, const char *outer) {
+    char a[EXPANSION_PATH_SIZE], b[EXPANSION_PATH_SIZE];
+    if (!Zyl_StrCopy(a, inner, EXPANSION_PATH_SIZE) ||
+        !Zyl_StrCopy(b, outer, EXPANSION_PATH_SIZE) ||
+        !Zyl_NormalizePath(a, 1, EXPANSION_PATH_SIZE) ||
+        !Zyl_NormalizePath(b, 1, EXPANSION_PATH_SIZE)) {
+        return 1; // cannot tell: treat as overlapping
+    }
+    return Zyl_StrStartsWith(a, b);
+}
+
+static int ExpansionHelper_InternalCopyEntry(ExpansionHelperStruct *helper, FileStruct *listing,
+                                             const char *destination, const char *source,
+                                             const char *name, int filter, int deleteFlag,
+                                             int deployFlag, int logFlag, volatile int *stop,
+                                             int *failed);
+
+int ExpansionHelper_CopyTree(ExpansionHelperStruct *helper, const char *destination,
+                             const char *source, int filter, int deleteFlag, int deployFlag,
+                             int logFlag, volatile int *stop) {
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(destination);
+    ZYL_CHECK_PTR(source);
+    ZYL_CHECK_PTR(stop);
+    if (ExpansionHelper_InternalIsWithin(destination, source)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND,
+                                    "The dest path [%s] cannot contain the source path [%s]",
+                                    destination, source);
+        return 0;
+    }
+    if (!ExpansionHelper_InternalExists(source) || ExpansionHelper_InternalIsLink(source)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Source path [%s] does not exist",
+                                    source);
+        return 0;
+    }
+    FileStruct *listing = nullptr;
+    File_New(&listing);
+    int failed = 0, ok = 1;
+    char name[FILE_NAME_SIZE];
+    for (int found = File_FindFirst(listing, 0, source); found && ok;
+         found = File_FindNext(listing)) {
+        if (*stop == 1) {
+            ok = 0;
+        } else if (File_GetFoundName(listing, name, (int)sizeof(name)) &&
+                   !Zyl_StrEqual(name, ".") && !Zyl_StrEqual(name, "..")) {
+            ok = ExpansionHelper_InternalCopyEntry(helper, listing, destination, source, name,
+                                                   filter, deleteFlag, deployFlag, logFlag, stop,
+                                                   &failed);
+        }
+    }
+    File_FindClose(listing);
+    File_Delete(&listing);
+    return ok && !failed;
+}
+
+// One entry of a tree copy: a folder recursed into (a failure is remembered in
+// *failed and the walk goes on), a file copied (a failure stops the walk).
+static int ExpansionHelper_InternalCopyEntry(ExpansionHelperStruct *helper, FileStruct *listing,
+                                             const char *destination, const char *source,
+                                             const char *name, int filter, int deleteFlag,
+                                             int deployFlag, int logFlag, volatile int *stop,
+                                             int *failed) {
+    char from[EXPANSION_PATH_SIZE], to[EXPANSION_PATH_SIZE];
+    if (!ExpansionHelper_InternalJoin(from, source, name) ||
+        !ExpansionHelper_InternalJoin(to, destination, name)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to copy file [%s] [%s]",
+                                    source, name);
+        return 0;
+    }
+    if (ExpansionHelper_InternalIsLink(from) || ExpansionHelper_InternalIsLink(to)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND,
+                                    "Refusing symbolic link [%s] [%s]", from, to);
+        *failed = 1;
+        return 1;
+    }
+    if (File_IsDirectory(listing)) {
+        if (!Zyl_CreateDirectory(to, 0, 0) ||
+            !ExpansionHelper_CopyTree(helper, to, from, filter, deleteFlag, deployFlag, logFlag,
+                                      stop)) {
+            *failed = 1;
+        }
+        return 1;
+    }
+    if (filter && ExpansionHelper_IsSkipped(helper, from)) {
+        return 1; // stays in the output folder
+    }
+    int64_t size = 0;
+    File_GetFoundSize(listing, &size);
+    ExpansionHelper_NotifyProgress(helper, name, 0);
+    if (logFlag) {
+        ExpansionHelper_Log(helper, PATCHER_LOG_INFO, "Copy file [%s] to [%s]", from, to);
+    }
+    if (!ExpansionHelper_CopyFile(to, stop, helper, from, 0, deleteFlag, deployFlag)) {
+        return 0;
+    }
+    ExpansionHelper_NotifyProgress(helper, name, size);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// The PROCESS step
+// ---------------------------------------------------------------------------
+
+int ExpansionHelper_PerformCopy(ExpansionHelperStruct *helper, int deleteFlag, int64_t *first,
+                                int64_t *second, volatile int *stop) {
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(helper->Status);
+    ZYL_CHECK_PTR(first);
+    ZYL_CHECK_PTR(second);
+    ZYL_CHECK_PTR(stop);
+    PatcherTaskData *status = helper->Status;
+    ExpansionHelper_Log(helper, PATCHER_LOG_INFO, "Perform copy [%s] to [%s] delete [%d]",
+                        status->OutputPath, status->CopyPath, deleteFlag);
+    ExpansionHelper_GetDirectorySize(first, helper, status->OutputPath, stop);
+    *second = *first;
+    return ExpansionHelper_CopyTree(helper, status->CopyPath, status->OutputPath, 1, deleteFlag,
+                                    status->UseDeployExtension, 0, stop);
+}
+
+int ExpansionHelper_PerformExpansion(ExpansionHelperStruct *helper, int deleteFlag, int64_t *first,
+                                     int64_t *second, volatile int *stop) {
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(helper->Status);
+    ZYL_CHECK_PTR(first);
+    ZYL_CHECK_PTR(second);
+    ZYL_CHECK_PTR(stop);
+    PatcherTaskData *status = helper->Status;
+    char storeName[EXPANSION_PATH_SIZE], source[EXPANSION_PATH_SIZE];
+    ExpansionHelper_GenerateDiffName(storeName, status->PackageName, status->PackageType,
+                                     status->CurrentVersion, status->TargetVersion,
+                                     status->HasBaseLine, status->AvailableReleases);
+    if (!PatcherTask_GenerateOutputPath(source, status->BasePath, status->PackageName,
+                                        status->PackageType, status->TargetVersion)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Source path [%s] does not exist",
+                                    status->PackageName);
+        return 0;
+    }
+    const char *destination = status->BasePath;
+    ExpansionHelper_Log(helper, PATCHER_LOG_INFO, "Perform expansion [%s] [%s] to [%s] delete [%d]",
+                        storeName, source, destination, deleteFlag);
+    if (!ExpansionHelper_InternalExists(source)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Source path [%s] does not exist",
+                                    source);
+        return 0;
+    }
+    if (!ExpansionHelper_InternalExists(destination)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Dest path [%s] does not exist",
+                                    destination);
+        return 0;
+    }
+    return ExpansionHelper_ExpandStore(helper, storeName, source, destination, stop, first, second);
+}
+
+// Refuses a record whose folders could lead the work outside the installation.
+static int ExpansionHelper_InternalCheckStatus(ExpansionHelperStruct *helper,
+                                               const PatcherTaskData *status) {
+    const char *folders[3] = {status->BasePath, status->OutputPath, status->CopyPath};
+    for (const char *folder : folders) {
+        if (!ExpansionHelper_InternalIsSafeFolder(folder)) {
+            ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Refusing unsafe folder [%s]",
+                                        folder);
+            return 0;
+        }
+    }
+    if (!PatcherTaskStatus_IsSafeName(status->PackageName)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND,
+                                    "Refusing unsafe package name [%s]", status->PackageName);
+        return 0;
+    }
+    return 1;
+}
+
+int ExpansionHelper_Expand(ExpansionHelperStruct *helper, volatile int *stop, int64_t *first,
+                           PatcherTaskStatus *status, int64_t *second) {
+    ZYL_CHECK_TAG(helper, kTag);
+    ZYL_CHECK_PTR(stop);
+    ZYL_CHECK_PTR(first);
+    ZYL_CHECK_PTR(status);
+    ZYL_CHECK_PTR(second);
+    *first = 0;
+    *second = 0;
+    PatcherTaskStatus_GetData(status, &helper->Status);
+    PatcherTaskData *data = helper->Status;
+    if (!ExpansionHelper_InternalCheckStatus(helper, data)) {
+        return 0;
+    }
+    int vcdiff = data->PackageType == PACKAGE_TYPE_INCREMENTAL_VCDIFF ||
+                 data->PackageType == PACKAGE_TYPE_PROGRESSIVE_VCDIFF;
+    if (vcdiff && Zyl_StrEqual(data->OutputPath, data->CopyPath)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "%s",
+                                    data->PackageType == PACKAGE_TYPE_INCREMENTAL_VCDIFF
+                                        ? "Source/destination directories cannot match when using "
+                                          "PACKAGE_TYPE_INCREMENTAL_VCDIFF"
+                                        : "Source/destination directories cannot match when using "
+                                          "PACKAGE_TYPE_PROGRESSIVE_VCDIFF");
+        return 0; // nothing was installed: never report this as done
+    }
+    int deleteFlag = data->DestructiveUpdate == 1 ? 0 : data->PerformDelete;
+    if (vcdiff) {
+        return ExpansionHelper_PerformExpansion(helper, deleteFlag, first, second, stop);
+    }
+    return ExpansionHelper_PerformCopy(helper, deleteFlag, first, second, stop);
+}
