@@ -107,9 +107,18 @@ class FakeGateway {
 };
 
 Bytes AddressReply(int result, const uint8_t address[4]) {
-    Bytes b = {0, 128, (uint8_t)(result >> 8), (uint8_t)result, 0, 0, 0x10, 0x00};
-    b.insert(b.end(), address, address + 4);
-    return b;
+    return {0,
+            128,
+            (uint8_t)(result >> 8),
+            (uint8_t)result,
+            0,
+            0,
+            0x10,
+            0x00,
+            address[0],
+            address[1],
+            address[2],
+            address[3]};
 }
 
 // The mapping reply to a 12-byte request, granting `port` and `lifetime`.
