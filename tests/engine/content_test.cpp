@@ -18,7 +18,7 @@
 #include "engine/storage.h"
 #include "engine/urllist.h"
 #include "tests/engine/alert_capture.h"
-#include "tests/net/nginx_server.h"
+#include "tests/support/nginx_server.h"
 #include "tests/support/support.h"
 
 using enginetest::AlertSeen;

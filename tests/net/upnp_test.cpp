@@ -9,7 +9,7 @@
 #include "core/zyl.h"
 #include "net/webget.h"
 #include "tests/core/console_capture.h"
-#include "tests/net/scripted_server.h"
+#include "tests/support/scripted_server.h"
 #include "tests/support/support.h"
 
 #include <gtest/gtest.h>

@@ -7,8 +7,8 @@
 #include "core/sha1.h"
 #include "core/zyl.h"
 #include "tests/core/console_capture.h"
-#include "tests/net/nginx_server.h"
-#include "tests/net/scripted_server.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/scripted_server.h"
 
 #include <algorithm>
 #include <cstring>

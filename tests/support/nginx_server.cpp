@@ -1,5 +1,5 @@
 // nginx launcher for network tests and benchmarks (see nginx_server.h).
-#include "tests/net/nginx_server.h"
+#include "tests/support/nginx_server.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

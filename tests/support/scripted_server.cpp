@@ -1,5 +1,5 @@
 // Scripted TCP server for network tests (see scripted_server.h).
-#include "tests/net/scripted_server.h"
+#include "tests/support/scripted_server.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
