@@ -150,10 +150,7 @@ int Zyl_SetInstallRoot(const char *root) {
         return 0;
     }
     Zyl_StrCopy(g_installRoot, root, sizeof(g_installRoot));
-    for (char *c = g_installRoot; *c; c++)
-        if (*c == '\\')
-            *c = '/';
-    return 1;
+    return Zyl_ToForwardSlashes(g_installRoot);
 }
 
 // "Program Files": the configured install root, else ~/.local/opt.
@@ -244,6 +241,14 @@ static void Zyl_AppendPathPart(char *out, int *length, const char *start, int pa
     out[*length] = 0;
 }
 
+int Zyl_ToForwardSlashes(char *path) {
+    ZYL_CHECK_PTR(path);
+    for (char *c = path; *c; c++)
+        if (*c == '\\')
+            *c = '/';
+    return 1;
+}
+
 int Zyl_NormalizePath(char *path, int trailing, int size) {
     ZYL_CHECK_PTR(path);
     int length = Zyl_StrLen(path);
@@ -289,10 +294,8 @@ int Zyl_StatPath(const char *path, struct stat *info) {
     char work[kPathMax];
     if (!Zyl_StrCopy(work, path, sizeof(work)))
         return 0;
+    Zyl_ToForwardSlashes(work);
     int length = Zyl_StrLen(work);
-    for (int i = 0; i < length; i++)
-        if (work[i] == '\\')
-            work[i] = '/';
     if (length > 1 && work[length - 1] == '/')
         work[length - 1] = 0;
     if (stat(work, info) != 0) {
@@ -339,10 +342,8 @@ int Zyl_CreateDirectory(const char *path, int stripName, int verbose) {
         Zyl_Print("Zyl_CreateDirectory() path too long [%s]\n", path);
         return 0;
     }
+    Zyl_ToForwardSlashes(work);
     int length = Zyl_StrLen(work);
-    for (int i = 0; i < length; i++)
-        if (work[i] == '\\')
-            work[i] = '/';
     if (stripName == 1) {
         int position = 0;
         if (!Zyl_StrFindLastChar(work, '/', &position))

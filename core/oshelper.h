@@ -68,6 +68,9 @@ int Zyl_GetSpecialFolder(int folder, char *buffer, int size);
 // ~/.local/opt when root is null or empty. Returns 1, or 0 when it does not fit.
 int Zyl_SetInstallRoot(const char *root);
 
+// In place: every '\' becomes '/' (paths from documents and command lines).
+// Returns 1.
+int Zyl_ToForwardSlashes(char *path);
 // In place: '\' becomes '/'; with trailing 1 a missing final '/' is added, with 0
 // one final '/' is removed; then "./" parts are dropped and each "../" removes
 // the folder before it. size is the buffer's size: a path that would not fit is

@@ -3,6 +3,7 @@
 // compares its exit code with the expected one.
 #include "patcher/installer/createprocesscommand.h"
 
+#include "core/oshelper.h"
 #include "core/process.h"
 #include "core/zyl.h"
 #include "patcher/installer/installer.h"
@@ -100,8 +101,8 @@ int CreateProcessCommand_Execute(void *record, MacroListStruct *macros, const vo
     CreateProcessCommandStruct expanded = {};
     if (!Installer_ExpandProperties(command, &expanded, kProperties, kPropertyCount, macros))
         return 0;
-    Installer_ToSlashes(expanded.App);
-    Installer_ToSlashes(expanded.CurrentDirectory);
+    Zyl_ToForwardSlashes(expanded.App);
+    Zyl_ToForwardSlashes(expanded.CurrentDirectory);
     int show = 0;
     if (!Installer_ParseFlag(expanded.ShowWindow, &show)) {
         Patcher_ReportError(PATCHER_ERROR_WORD,

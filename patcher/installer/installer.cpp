@@ -537,12 +537,3 @@ int Installer_ParseDecimal(const char *text) {
         return (int)(-value < INT_MIN ? INT_MIN : -value);
     return (int)(value > INT_MAX ? INT_MAX : value);
 }
-
-int Installer_ToSlashes(char *path) {
-    ZYL_CHECK_PTR(path);
-    for (char *p = path; *p; p++) {
-        if (*p == '\\')
-            *p = '/';
-    }
-    return 1;
-}

@@ -138,5 +138,3 @@ int Installer_ParseShow(const char *text, int *show);
 // Optional blanks and sign, then decimal digits up to the first other character;
 // saturates at the int32 limits instead of overflowing. No digits give 0.
 int Installer_ParseDecimal(const char *text);
-// Turns every '\' into '/' in place (paths from documents). Returns 1.
-int Installer_ToSlashes(char *path);

@@ -116,8 +116,8 @@ int ShellCommand_Execute(void *record, MacroListStruct *macros, const volatile i
     ShellCommandStruct expanded = {};
     if (!Installer_ExpandProperties(command, &expanded, kProperties, kPropertyCount, macros))
         return 0;
-    Installer_ToSlashes(expanded.File);
-    Installer_ToSlashes(expanded.Directory);
+    Zyl_ToForwardSlashes(expanded.File);
+    Zyl_ToForwardSlashes(expanded.Directory);
     int show = 0;
     if (!Installer_ParseShow(expanded.Show, &show)) {
         Patcher_ReportError(PATCHER_ERROR_WORD, "Unknown shell command ShowCommand type. [%s]",

@@ -250,7 +250,7 @@ static int ShortcutCommand_IsBaseFolder(MacroListStruct *macros, const char *fol
     for (const char *key : kBaseKeys) {
         if (!Macro_Get(macros, key, value) || value[0] == 0)
             continue;
-        Installer_ToSlashes(value);
+        Zyl_ToForwardSlashes(value);
         int length = Zyl_StrLen(value);
         while (length > 1 && value[length - 1] == '/')
             value[--length] = 0;
@@ -325,10 +325,10 @@ int ShortcutCommand_Execute(void *record, MacroListStruct *macros, const volatil
     ShortcutCommandStruct expanded = {};
     if (!Installer_ExpandProperties(command, &expanded, kProperties, kPropertyCount, macros))
         return 0;
-    Installer_ToSlashes(expanded.TargetFile);
-    Installer_ToSlashes(expanded.LinkFile);
-    Installer_ToSlashes(expanded.CurrentDirectory);
-    Installer_ToSlashes(expanded.IconFile);
+    Zyl_ToForwardSlashes(expanded.TargetFile);
+    Zyl_ToForwardSlashes(expanded.LinkFile);
+    Zyl_ToForwardSlashes(expanded.CurrentDirectory);
+    Zyl_ToForwardSlashes(expanded.IconFile);
     int remove = 0;
     int show = 0;
     if (!Installer_ParseFlag(expanded.DeleteShortcut, &remove)) {
