@@ -61,8 +61,8 @@ int DeleteHelper_DeleteDirectory(const char *root, const char *path) {
     ZYL_CHECK_PTR(path);
     char top[kPathSize], folder[kPathSize];
     if (!DeleteHelper_InternalNormalFolder(top, root) ||
-        !DeleteHelper_InternalNormalFolder(folder, path) || !Zyl_StrStartsWith(folder, top) ||
-        Zyl_StrLen(folder) <= Zyl_StrLen(top)) {
+        !DeleteHelper_InternalNormalFolder(folder, path) || Zyl_StrEqual(top, "/") ||
+        !Zyl_StrStartsWith(folder, top) || Zyl_StrLen(folder) <= Zyl_StrLen(top)) {
         Patcher_Log(PATCHER_LOG_WARNING, "Refusing to delete [%s] outside [%s]", path, root);
         return 0;
     }

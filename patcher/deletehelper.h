@@ -12,8 +12,8 @@ typedef int (*DeleteManifestCallback)(FileStruct *file, void *patcher, void *tas
                                       PatcherTaskStatus *status, const char *line);
 
 // Deletes the folder path and everything below it. path must lie strictly below
-// root (both absolute; root itself and anything above it are refused, as is a
-// ".." part); a path that is a symbolic link loses only the link, and links
+// root (both absolute, root not "/"; root itself and anything above it are
+// refused, as is a ".." part); a path that is a symbolic link loses only the link, and links
 // inside are deleted, never followed. 1 when the folder is gone (a missing one
 // counts); 0 (logged) when refused or something could not be deleted.
 int DeleteHelper_DeleteDirectory(const char *root, const char *path);

@@ -146,7 +146,8 @@ int PatcherTask_GenerateOutputPath(char *path, const char *basePath, const char 
         length =
             Zyl_FormatString(path, EXPANSION_PATH_SIZE, "%s%s_%d/", basePath, packageName, version);
     } else {
-        Alert_Log(ALERT_KIND_MESSAGE, 1, "invalid type for PatcherTask_GenerateOutputPath()");
+        Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL,
+                  "invalid type for PatcherTask_GenerateOutputPath()");
         return 0;
     }
     if (!PatcherTaskStatus_IsSafeName(packageName) || length >= EXPANSION_PATH_SIZE - 1) {
@@ -377,12 +378,30 @@ static int ExpansionHelper_InternalTempPath(char *temp, const char *target) {
            length < EXPANSION_PATH_SIZE - 1;
 }
 
-// Moves the finished temp over target and makes the rename durable. On failure
-// the temp is removed and target is untouched.
+// Commits the temp file's bytes to disk (a rename must never expose a file
+// whose data is not there yet). 1 on success.
+static int ExpansionHelper_InternalSyncFile(const char *path) {
+    FileStruct *file = nullptr;
+    File_New(&file);
+    File_SetOpenRetries(file, 1);
+    int ok = File_Open(file, path, FILE_MODE_READ | FILE_MODE_SHARE_READ) && File_Flush(file);
+    File_Close(file);
+    File_Delete(&file);
+    return ok;
+}
+
+// Moves the finished temp over target and makes the rename durable. With
+// keepMode the temp first takes the permission bits of the file it replaces
+// (an installed program stays executable). On failure the temp is removed and
+// target is untouched.
 static int ExpansionHelper_InternalCommit(ExpansionHelperStruct *helper, const char *temp,
-                                          const char *target) {
+                                          const char *target, int keepMode) {
+    struct stat info;
+    if (keepMode && lstat(target, &info) == 0 && S_ISREG(info.st_mode)) {
+        chmod(temp, info.st_mode & 07777);
+    }
     int error = 0;
-    if (!FileIo_RenameReplace(temp, target, &error)) {
+    if (!ExpansionHelper_InternalSyncFile(temp) || !FileIo_RenameReplace(temp, target, &error)) {
         ExpansionHelper_Log(helper, PATCHER_LOG_WARNING,
                             "ExpansionHelper_Commit() rename [%s] [%s] failed %d", temp, target,
                             error);
@@ -426,7 +445,7 @@ static int ExpansionHelper_InternalMoveData(FileStruct *in, FileStruct *out) {
         total += count;
     }
     ZYL_FREE(block, EXPANSION_COPY_BLOCK);
-    return ok && total == size && File_Flush(out);
+    return ok && total == size;
 }
 
 // Copies source beside destination, then renames it over. Mode 0 also takes the
@@ -458,7 +477,7 @@ static int ExpansionHelper_InternalCopyData(int copyMode, const char *destinatio
         ExpansionHelper_InternalDeleteFile(helper, temp);
         return 0;
     }
-    return ExpansionHelper_InternalCommit(helper, temp, destination);
+    return ExpansionHelper_InternalCommit(helper, temp, destination, copyMode != 0);
 }
 
 struct ExpansionCopyArgs {
@@ -595,7 +614,6 @@ static int ExpansionHelper_InternalWriteWhole(ExpansionHelperStruct *helper, Exp
             ok = 0;
         }
     }
-    ok = ok && File_Flush(file);
     ok = File_Close(file) && ok;
     File_Delete(&file);
     return ok;
@@ -643,7 +661,7 @@ static int ExpansionHelper_InternalExpandFile(ExpansionHelperStruct *helper, Exp
         ExpansionHelper_InternalDeleteFile(helper, temp);
         return 0;
     }
-    return ExpansionHelper_InternalCommit(helper, temp, destination);
+    return ExpansionHelper_InternalCommit(helper, temp, destination, 1);
 }
 
 // One member: open, expand, close, with its log lines and progress.

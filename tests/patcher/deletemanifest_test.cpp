@@ -111,6 +111,7 @@ TEST_F(DeleteTest, RefusesTheRootAndAnythingAboveOrBeside) {
     }
     EXPECT_EQ("k", ReadFile(install_ + "keep.txt"));
     EXPECT_EQ(0, DeleteHelper_DeleteDirectory("relative/", "relative/sub"));
+    EXPECT_EQ(0, DeleteHelper_DeleteDirectory("/", install_.c_str()));
 }
 
 TEST_F(DeleteTest, ManifestDeletesListedFilesOnly) {

@@ -201,12 +201,15 @@ TEST_F(ExpansionTest, ExpandsWholeFilesAndDeltasAndRunsAgain) {
     WriteFile(dir_ / "c.dat", oldC);
     WriteFile(dir_ / "d.dat", doneD);
     WriteFile(dir_ / "a.txt", "old a");
-    chmod((dir_ / "a.txt").c_str(), 0444); // read-only installed files are replaced too
+    chmod((dir_ / "a.txt").c_str(), 0555); // read-only programs are replaced and stay programs
     WriteStore({Whole("a.txt", "new a"), Whole("sub/b.bin", big), Delta("c.dat", oldC, newC),
                 Delta("d.dat", Bytes(3000, 5), doneD)});
     ConsoleCapture console;
     ASSERT_EQ(1, Expand()) << DumpLogs();
     EXPECT_EQ("new a", ReadFile(dir_ / "a.txt"));
+    struct stat info;
+    ASSERT_EQ(0, stat((dir_ / "a.txt").c_str(), &info));
+    EXPECT_EQ(0555u, info.st_mode & 0777);
     EXPECT_EQ(big, ReadFile(dir_ / "sub/b.bin"));
     EXPECT_EQ(newC, ReadFile(dir_ / "c.dat"));
     EXPECT_EQ(doneD, ReadFile(dir_ / "d.dat"));
