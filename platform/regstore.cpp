@@ -348,11 +348,18 @@ static void RegStore_PrintKey(Writer *writer, const KeyNode *key, int depth) {
 // ---------------------------------------------------------------------------
 
 int RegStore_GetFolder(char *buffer, int size) {
+    if (buffer == nullptr || size <= 0)
+        return 0;
+    buffer[0] = 0;
     char config[kPathSize];
     if (!ShFolder_Get(SHFOLDER_CONFIG, config, sizeof(config)))
         return 0;
     int n = snprintf(buffer, (size_t)size, "%s/portico/registry", config);
-    return n > 0 && n < size;
+    if (n <= 0 || n >= size) {
+        buffer[0] = 0; // no cut path that names another folder
+        return 0;
+    }
+    return 1;
 }
 
 static int RegStore_MakePaths(const char *root, StorePaths *paths) {

@@ -40,6 +40,7 @@ enum {
 // Names compare ignoring ASCII case and keep their written case.
 
 // The store's folder: $XDG_CONFIG_HOME/portico/registry (or ~/.config/...).
+// Returns 1; 0 with "" when the folder is unknown or does not fit.
 int RegStore_GetFolder(char *buffer, int size);
 
 // The operations return one of the results above.
