@@ -566,9 +566,11 @@ static int ExpansionHelper_InternalVerifySource(const char *destination, Patcher
 static int ExpansionHelper_InternalApplyDelta(ExpansionHelperStruct *helper, ExpansionStoreRun *run,
                                               PatcherStoreMember *member, const char *destination,
                                               const char *temp) {
-    if (!ExpansionHelper_InternalDeleteFile(helper, temp) ||
-        !VCDiffStream_InflateBegin(run->Stream, destination, temp)) {
-        VCDiffStream_InflateEnd(run->Stream);
+    if (!ExpansionHelper_InternalDeleteFile(helper, temp)) {
+        return 0;
+    }
+    if (!VCDiffStream_InflateBegin(run->Stream, destination, temp)) {
+        VCDiffStream_InflateEnd(run->Stream); // closes whichever file did open
         ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to inflate buffer");
         return 0;
     }

@@ -249,6 +249,8 @@ TEST_F(ExpansionTest, RefusedMembersLeaveInstalledFilesAsTheyWere) {
     storefixture::Member delta = Delta("c.dat", oldC, newC);
     storefixture::Member badDelta = delta;
     badDelta.resultHash = Sha1Hex("not what the delta gives");
+    storefixture::Member cutDelta = delta;
+    cutDelta.content.resize(cutDelta.content.size() - 10);
     struct Case {
         const char *name;
         storefixture::Member member;
@@ -262,6 +264,7 @@ TEST_F(ExpansionTest, RefusedMembersLeaveInstalledFilesAsTheyWere) {
         {"delta against a missing file", delta, "", 8,
          "Unable to verify source for expansion [" + base_ + "c.dat]"},
         {"delta result digest", badDelta, oldC, 0, "Expansion verify error [c.dat]"},
+        {"cut delta", cutDelta, oldC, 0, "Unable to inflate buffer"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
