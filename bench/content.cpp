@@ -3,6 +3,8 @@
 // inputs come from the bench case scripts through environment variables.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_main.h"
+
 #include <climits>
 #include <cstdlib>
 
@@ -77,10 +79,5 @@ BENCHMARK(ContentCheck)->Unit(benchmark::kMillisecond);
 } // namespace
 
 int main(int argc, char **argv) {
-    Zyl_Init("bench.log", ZYL_LOG_NO_MESSAGE_BOX);
-    Zyl_MemoryInit(INT_MAX);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunBenchmarks(argc, argv);
 }

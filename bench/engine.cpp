@@ -2,6 +2,8 @@
 // per-transfer decision, and filling an IP list, each beside its reference.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_main.h"
+
 #include <climits>
 #include <cstring>
 #include <map>
@@ -137,10 +139,5 @@ BENCHMARK(IPListMapBaseline)->Unit(benchmark::kMillisecond);
 } // namespace
 
 int main(int argc, char **argv) {
-    Zyl_Init("bench.log", ZYL_LOG_NO_MESSAGE_BOX);
-    Zyl_MemoryInit(INT_MAX);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchsupport::RunBenchmarks(argc, argv);
 }

@@ -591,16 +591,6 @@ int BigInt_ToBytes(uint8_t *buffer, const BigIntStruct *value, int size, int *co
     return 1;
 }
 
-static int InternalHexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 int BigInt_FromHex(BigIntStruct *value, const char *text) {
     ZYL_CHECK_TAG(value, kBigIntTag);
     ZYL_CHECK_PTR(text);
@@ -610,7 +600,7 @@ int BigInt_FromHex(BigIntStruct *value, const char *text) {
         text++;
     }
     int digits = 0;
-    while (InternalHexDigit(text[digits]) >= 0)
+    while (Zyl_HexDigitValue(text[digits]) >= 0)
         digits++;
     if (digits == 0)
         return 0;
@@ -619,7 +609,7 @@ int BigInt_FromHex(BigIntStruct *value, const char *text) {
     memset(value->Words, 0, (size_t)words * 4);
     for (int i = 0; i < digits; i++) {
         int fromEnd = digits - 1 - i;
-        value->Words[fromEnd / 8] |= (uint32_t)InternalHexDigit(text[i]) << (4 * (fromEnd % 8));
+        value->Words[fromEnd / 8] |= (uint32_t)Zyl_HexDigitValue(text[i]) << (4 * (fromEnd % 8));
     }
     value->Length = words;
     value->Negative = negative;

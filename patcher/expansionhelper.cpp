@@ -18,7 +18,6 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <ctime>
 #include <sys/stat.h>
 
 static const char kTag[] = "ExpansionHelper";
@@ -241,9 +240,7 @@ int ExpansionHelper_JoinInside(char *path, const char *root, const char *relativ
         Patcher_Log(PATCHER_LOG_WARNING, "Refusing path too long [%s] [%s]", root, relative);
         return 0;
     }
-    for (char *c = joined; *c; c++) {
-        *c = *c == '\\' ? '/' : *c;
-    }
+    Zyl_ToForwardSlashes(joined);
     // Every folder on the way below root must be a real folder: a link would
     // lead the write or the delete somewhere else.
     int rootLength = Zyl_StrLen(root);
@@ -319,12 +316,6 @@ int ExpansionHelper_VerifyFile(const uint8_t *expected, ExpansionHelperStruct *h
     return ok;
 }
 
-static void ExpansionHelper_InternalPause(int milliseconds) {
-    struct timespec wait = {milliseconds / 1000, (long)(milliseconds % 1000) * 1000000L};
-    while (milliseconds > 0 && nanosleep(&wait, &wait) != 0 && errno == EINTR) {
-    }
-}
-
 int ExpansionHelper_Retry(volatile int *stop, ExpansionHelperStruct *helper,
                           ExpansionRetryOperation operation, void *argument) {
     ZYL_CHECK_PTR(stop);
@@ -338,7 +329,7 @@ int ExpansionHelper_Retry(volatile int *stop, ExpansionHelperStruct *helper,
         if (result != 0 || *stop != 0 || attempt >= EXPANSION_RETRY_COUNT) {
             return 0;
         }
-        ExpansionHelper_InternalPause(helper->RetryPauseMs);
+        Zyl_SleepMilliseconds(helper->RetryPauseMs);
         if (*stop != 0) {
             return 0;
         }
