@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -230,6 +233,32 @@ TEST_F(SliceTest, HostileRequestsAreRefusedBeforeUse) {
     EXPECT_EQ(3, count);
     EXPECT_EQ(0, Slice_AddPiece(list_, 50));
     EXPECT_EQ(0, Slice_AddPiece(list_, -1));
+    Slice_CheckInvariants(list_);
+    Slice_RemoveAll(list_);
+}
+
+// Random requests as a hostile peer might send them: every add agrees with the
+// validation, and the list keeps only blocks inside their pieces.
+TEST_F(SliceTest, RandomRequestsKeepOnlyValidBlocks) {
+    Bind();
+    const char *fixed = std::getenv("PORTICO_TEST_SEED"); // repeats a printed seed
+    unsigned seed = fixed ? (unsigned)std::strtoul(fixed, nullptr, 10) : std::random_device{}();
+    std::printf("random seed %u\n", seed);
+    std::mt19937 rng(seed);
+    const int picks[] = {-1, 0, 1, 16384, 20000, 39999, 40000, 131072, 131073, INT_MAX};
+    for (int round = 0; round < 3000; round++) {
+        int v[3];
+        for (int &x : v)
+            x = rng() % 2 ? picks[rng() % 10] : (int)(rng() % 60000) - 10;
+        v[0] = v[0] % 64;
+        int valid = Slice_ValidateRequest(list_, v[0], v[1], v[2]);
+        SliceMemberStruct *present = nullptr;
+        int had = Slice_Find(list_, v[0], v[1], v[2], &present);
+        ASSERT_EQ(valid && !had, Slice_Add(list_, v[0], v[1], v[2]))
+            << v[0] << ":" << v[1] << ":" << v[2] << " seed " << seed;
+    }
+    for (const Block &b : Blocks(list_))
+        ASSERT_EQ(1, Slice_ValidateRequest(list_, b.index, b.begin, b.length));
     Slice_CheckInvariants(list_);
     Slice_RemoveAll(list_);
 }
