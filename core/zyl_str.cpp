@@ -1,6 +1,7 @@
 // Bounded strings: copy and append within a size, ASCII-only case folding,
 // searches, and text-to-number conversions that never read or write past a NUL
 // or a size. Over-long numeric input is a logged failure (it comes from outside).
+#include <cstdint>
 #include <cstring>
 
 #include "core/zyl.h"
@@ -280,6 +281,22 @@ int Zyl_StrHasSubstring(const char *text, const char *part) {
     return strstr(text, part) != nullptr;
 }
 
+// result = result * base + digit; 0 (result unchanged) when it would pass 2^64 - 1.
+static int AccumulateDigit(uint64_t *result, unsigned base, unsigned digit) {
+    if (*result > (UINT64_MAX - digit) / base)
+        return 0;
+    *result = *result * base + digit;
+    return 1;
+}
+
+// Decimal magnitudes must fit a signed 64-bit value; hexadecimal ones are taken
+// as the 64-bit pattern they spell.
+static int FitsInt64(uint64_t magnitude, int negative, int hex) {
+    if (hex)
+        return 1;
+    return negative ? magnitude <= (uint64_t)INT64_MAX + 1 : magnitude <= (uint64_t)INT64_MAX;
+}
+
 int Zyl_ParseInt64(const char *text, int64_t *value) {
     ZYL_CHECK_PTR(text);
     ZYL_CHECK_PTR(value);
@@ -289,16 +306,20 @@ int Zyl_ParseInt64(const char *text, int64_t *value) {
     if (*p == '+' || *p == '-')
         negative = *p++ == '-';
     uint64_t result = 0;
-    int digits = 0;
+    int digits = 0, hex = 0;
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
-        p += 2;
-        for (; Zyl_HexDigitValue(*p) >= 0; p++, digits++)
-            result = result * 16 + (uint64_t)Zyl_HexDigitValue(*p);
+        hex = 1;
+        for (p += 2; Zyl_HexDigitValue(*p) >= 0; p++, digits++) {
+            if (!AccumulateDigit(&result, 16, (unsigned)Zyl_HexDigitValue(*p)))
+                return 0;
+        }
     } else {
-        for (; *p >= '0' && *p <= '9'; p++, digits++)
-            result = result * 10 + (uint64_t)(*p - '0');
+        for (; *p >= '0' && *p <= '9'; p++, digits++) {
+            if (!AccumulateDigit(&result, 10, (unsigned)(*p - '0')))
+                return 0;
+        }
     }
-    if (digits == 0 || *p)
+    if (digits == 0 || *p || !FitsInt64(result, negative, hex))
         return 0;
     *value = (int64_t)(negative ? 0 - result : result);
     return 1;
@@ -361,15 +382,21 @@ int64_t Zyl_AtoI64(const char *text) {
         return 0;
     }
     uint64_t result = 0;
+    int fits = 1;
     if (hex) {
-        for (int i = 2; i < run; i++)
-            result = result * 16 + (uint64_t)Zyl_HexDigitValue(p[i]);
+        for (int i = 2; i < run && fits; i++)
+            fits = AccumulateDigit(&result, 16, (unsigned)Zyl_HexDigitValue(p[i]));
     } else {
         int i = 0;
         if (p[0] == '-' || p[0] == '+')
             negative = p[i++] == '-';
-        for (; i < run && p[i] >= '0' && p[i] <= '9'; i++)
-            result = result * 10 + (uint64_t)(p[i] - '0');
+        for (; i < run && p[i] >= '0' && p[i] <= '9' && fits; i++)
+            fits = AccumulateDigit(&result, 10, (unsigned)(p[i] - '0'));
+    }
+    if (!fits || !FitsInt64(result, negative, hex)) {
+        // A number from outside that does not fit is held at the nearest limit.
+        Zyl_Print("Input AtoI value out of range (%s)\n", text);
+        return negative ? INT64_MIN : INT64_MAX;
     }
     return (int64_t)(negative ? 0 - result : result);
 }

@@ -134,7 +134,13 @@ TEST(ZylStr, ParseInt64AndDouble) {
         {"0x", 0, 0},
         {" 1", 0, 0},
         {"9223372036854775807", 1, INT64_MAX},
-        {"18446744073709551615", 1, -1}, // wraps
+        {"-9223372036854775808", 1, INT64_MIN},
+        {"0xFFFFFFFFFFFFFFFF", 1, -1}, // hexadecimal spells the 64-bit pattern
+        // Numbers that do not fit are refused, never wrapped.
+        {"9223372036854775808", 0, 0},
+        {"18446744073709551615", 0, 0},
+        {"99999999999999999999", 0, 0},
+        {"0x10000000000000000", 0, 0},
     };
     for (const auto &c : ints) {
         int64_t value = 99;
@@ -176,8 +182,11 @@ TEST(ZylStr, OverlongNumbersAreLoggedNotFatal) {
     EXPECT_TRUE(capture.Contains("Input AtoI string too large (" + digits + ")\n"));
     EXPECT_DOUBLE_EQ(Zyl_AtoF(digits.c_str()), 0);
     EXPECT_TRUE(capture.Contains("Input AtoF string too large (" + digits + ")\n"));
-    // 69 characters are still accepted.
-    EXPECT_NE(Zyl_AtoI64(std::string(69, '1').c_str()), 0);
+    // 69 characters are still read; a value beyond 64 bits is held at the limit.
+    EXPECT_EQ(Zyl_AtoI64(std::string(69, '1').c_str()), INT64_MAX);
+    EXPECT_TRUE(capture.Contains("Input AtoI value out of range (" + std::string(69, '1') + ")\n"));
+    EXPECT_EQ(Zyl_AtoI64("-99999999999999999999"), INT64_MIN);
+    EXPECT_EQ(Zyl_AtoI64("9223372036854775807"), INT64_MAX);
 }
 
 TEST(ZylStr, ParseBool) {
