@@ -85,8 +85,8 @@ static int InternalBlockIsValid(SliceStruct *list, int index, int begin, int len
     return Slice_ValidateRequest(list, index, begin, length);
 }
 
-// Add with the lock held. `log` 1 reports duplicates.
-static int InternalAdd(SliceStruct *list, int index, int begin, int length, int log) {
+// Add with the lock held, refused past `cap` members. `log` 1 reports duplicates.
+static int InternalAdd(SliceStruct *list, int index, int begin, int length, int cap, int log) {
     SliceMemberStruct *after = nullptr;
     SliceMemberStruct *last = nullptr;
     for (SliceMemberStruct *m = list->First; m; m = m->Next) {
@@ -101,7 +101,7 @@ static int InternalAdd(SliceStruct *list, int index, int begin, int length, int 
             after = m;
         last = m;
     }
-    if (list->Count >= list->MaxMembers) {
+    if (list->Count >= cap) {
         SLICE_WARN("Request list full (%d)", list->Count);
         return 0;
     }
@@ -207,7 +207,7 @@ int Slice_Add(SliceStruct *list, int index, int begin, int length) {
         return 0;
     int ok = 0;
     if (InternalBlockIsValid(list, index, begin, length))
-        ok = InternalAdd(list, index, begin, length, 1);
+        ok = InternalAdd(list, index, begin, length, list->MaxMembers, 1);
     else
         SLICE_WARN("Request outside content [%d:%d:%d]", index, begin, length);
     InternalUnlock(list);
@@ -226,12 +226,15 @@ int Slice_AddPiece(SliceStruct *list, int index) {
     if (!InternalLock(list))
         return 0;
     int blocks = length / slice + (length % slice != 0);
-    int ok = list->Count + blocks <= list->MaxMembers;
+    // An empty list always takes one whole piece, so a piece of more blocks than
+    // the cap can still be fetched.
+    int cap = list->Count + blocks;
+    int ok = list->Count == 0 || cap <= list->MaxMembers;
     if (!ok)
         SLICE_WARN("Request list full (%d)", list->Count);
     for (int begin = 0; ok && begin < length; begin += slice) {
         int rest = length - begin;
-        InternalAdd(list, index, begin, rest < slice ? rest : slice, 0);
+        InternalAdd(list, index, begin, rest < slice ? rest : slice, cap, 0);
     }
     InternalUnlock(list);
     return ok;

@@ -65,8 +65,8 @@ int Slice_SetMaxMembers(SliceStruct *list, int count);
 int Slice_Add(SliceStruct *list, int index, int begin, int length);
 // Adds every block of the piece (begin 0, S, 2S, ...; the last one short), blocks
 // already present skipped silently. 0 (nothing added) when the piece is outside
-// the content, no content is bound, the list lacks room for the whole piece, or
-// the lock fails; else 1.
+// the content, no content is bound, a non-empty list lacks room for the whole
+// piece (an empty one always takes it), or the lock fails; else 1.
 int Slice_AddPiece(SliceStruct *list, int index);
 // Unlink the first member equal in all three values / that member. 0 when none.
 int Slice_Remove(SliceStruct *list, int index, int begin, int length);

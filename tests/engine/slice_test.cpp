@@ -311,6 +311,13 @@ TEST_F(SliceTest, MemberCapRefusesFurtherAdds) {
     int count = 0;
     Slice_GetCount(list_, &count);
     EXPECT_EQ(4, count);
+    // A piece of more blocks than the cap still fits an empty list.
+    Slice_RemoveAll(list_);
+    Slice_SetMaxMembers(list_, 2);
+    EXPECT_EQ(1, Slice_AddPiece(list_, 0));
+    Slice_GetCount(list_, &count);
+    EXPECT_EQ(3, count);
+    EXPECT_EQ(0, Slice_Add(list_, 1, 0, 100));
     Slice_RemoveAll(list_);
 }
 
