@@ -13,6 +13,10 @@
 #include "engine/storage.h"
 #include "engine/urllist.h"
 
+// Pieces above 64 MiB occur in no real metafile; a piece is requested and checked
+// whole, so its size bounds the memory and work one piece may cost.
+static const int64_t kMaxPieceLength = INT64_C(64) * 1024 * 1024;
+
 extern const char Content_Tag[];
 
 #define CONTENT_INFO(...) Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, __VA_ARGS__)
@@ -146,7 +150,7 @@ static int InternalReadInfo(ContentStruct *content, MetaFileMemberStruct *info) 
             CONTENT_INFO("Piece Length %d:[%s]", value->Length, InternalText(value));
             int64_t length = 0;
             if (value->Type != METAFILE_TYPE_INTEGER || !Zyl_ParseInt64(value->Data, &length) ||
-                length <= 0 || length > INT32_MAX) {
+                length <= 0 || length > kMaxPieceLength) {
                 CONTENT_ERROR("Piece length invalid [%s]", InternalText(value));
                 return 0;
             }

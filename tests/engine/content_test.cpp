@@ -334,6 +334,7 @@ TEST_F(ContentTest, HostileMetafilesAreRefusedAndCreateNothing) {
         {"piece length 0", info(one, 0, table), "Piece length invalid"},
         {"negative piece length", info(one, -16384, table), "Piece length invalid"},
         {"huge piece length", info(one, 4294967296LL, table), "Piece length invalid"},
+        {"piece length over 64 MiB", info(one, 67108865LL, table), "Piece length invalid"},
         {"pieces of 41 bytes", info(one, 16384, table + std::string(21, 'p')),
          "Hash lookup size invalid (41 mod 20)"},
         {"too many pieces", info(one, 16384, table + table), "Mismatch on partial left"},
