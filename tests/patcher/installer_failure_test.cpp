@@ -13,8 +13,8 @@
 namespace installertest {
 namespace {
 
-std::string AuditProcess(const std::string &app, const std::string &args,
-                         const std::string &expected, const std::string &folder = "") {
+std::string ProcessCommand(const std::string &app, const std::string &args,
+                           const std::string &expected, const std::string &folder = "") {
     return Command("CreateProcessCommand", {{"App", app},
                                             {"Args", args},
                                             {"CurrentDirectory", folder},
@@ -22,24 +22,24 @@ std::string AuditProcess(const std::string &app, const std::string &args,
                                             {"ExpectedReturnCode", expected}});
 }
 
-TEST_F(InstallerTest, AuditDeathBySignalIsMinusOne) {
-    EXPECT_EQ(0, Run(List(AuditProcess("/bin/sh", "-c \"kill -9 $$\"", "0"))));
+TEST_F(InstallerTest, DeathBySignalIsMinusOne) {
+    EXPECT_EQ(0, Run(List(ProcessCommand("/bin/sh", "-c \"kill -9 $$\"", "0"))));
     ASSERT_FALSE(errors.empty()) << Dump();
     EXPECT_NE(std::string::npos, errors[0].second.find("[Expected: 0] [Actual: -1]"))
         << errors[0].second;
     // The program did start and its wait ended: -1 is its real result here.
     errors.clear();
-    EXPECT_EQ(1, Run(List(AuditProcess("/bin/sh", "-c \"kill -9 $$\"", "-1")))) << Dump();
+    EXPECT_EQ(1, Run(List(ProcessCommand("/bin/sh", "-c \"kill -9 $$\"", "-1")))) << Dump();
 }
 
-TEST_F(InstallerTest, AuditProgramInputIsEmpty) {
+TEST_F(InstallerTest, ProgramInputIsEmpty) {
     std::string script = dir_ / "reader.sh";
     testsupport::WriteFile(script, "#!/bin/sh\nif read line; then exit 5; fi\nexit 0\n");
     chmod(script.c_str(), 0755);
-    EXPECT_EQ(1, Run(List(AuditProcess(script, "", "0")))) << Dump();
+    EXPECT_EQ(1, Run(List(ProcessCommand(script, "", "0")))) << Dump();
 }
 
-std::string AuditUninstaller(const std::string &path) {
+std::string UninstallerCommand(const std::string &path) {
     return Command("AddUninstallerCommand", {{"ApplicationName", "G"},
                                              {"UninstallerKey", "Entry"},
                                              {"UninstallerPath", path},
@@ -48,7 +48,7 @@ std::string AuditUninstaller(const std::string &path) {
 }
 
 // Size of the largest registry store file below folder.
-int64_t AuditLargestStore(const std::string &folder) {
+int64_t LargestStore(const std::string &folder) {
     int64_t largest = 0;
     for (const auto &entry : std::filesystem::recursive_directory_iterator(folder))
         if (entry.is_regular_file() && entry.path().extension() == ".reg")
@@ -58,7 +58,7 @@ int64_t AuditLargestStore(const std::string &folder) {
 
 // Runs the list args[1] with a file-size limit of args[0] bytes; exits with the
 // list's result.
-PORTICO_TEST_CHILD(audit_limited_installer) {
+PORTICO_TEST_CHILD(limited_installer) {
     signal(SIGXFSZ, SIG_IGN);
     rlim_t size = (rlim_t)std::stoll(args[0]);
     struct rlimit limit = {size, size};
@@ -81,24 +81,24 @@ PORTICO_TEST_CHILD(audit_limited_installer) {
 
 // The entry's second write (a long UninstallString) fails on the file-size limit
 // while the first and the last ones fit: the command still fails.
-TEST_F(InstallerTest, AuditUninstallerFailsWhenAMiddleWriteFails) {
-    ASSERT_EQ(1, Run(List(AuditUninstaller("")))) << Dump();
-    int64_t small = AuditLargestStore(home);
+TEST_F(InstallerTest, UninstallerFailsWhenAMiddleWriteFails) {
+    ASSERT_EQ(1, Run(List(UninstallerCommand("")))) << Dump();
+    int64_t small = LargestStore(home);
     ASSERT_GT(small, 0);
     for (const auto &entry : std::filesystem::recursive_directory_iterator(home))
         if (entry.is_regular_file() && entry.path().extension() == ".reg")
             std::filesystem::remove(entry.path());
     std::string limit = std::to_string(small + 100);
-    std::vector<std::string> args = {limit, List(AuditUninstaller(std::string(250, 'u'))), root(),
+    std::vector<std::string> args = {limit, List(UninstallerCommand(std::string(250, 'u'))), root(),
                                      dir_ / "output/", dir_ / "process/"};
     // Without the limit the same list succeeds.
     args[0] = "100000000";
-    EXPECT_EQ(1, testsupport::WaitChild(testsupport::SpawnChild("audit_limited_installer", args)));
+    EXPECT_EQ(1, testsupport::WaitChild(testsupport::SpawnChild("limited_installer", args)));
     for (const auto &entry : std::filesystem::recursive_directory_iterator(home))
         if (entry.is_regular_file() && entry.path().extension() == ".reg")
             std::filesystem::remove(entry.path());
     args[0] = limit;
-    EXPECT_EQ(0, testsupport::WaitChild(testsupport::SpawnChild("audit_limited_installer", args)));
+    EXPECT_EQ(0, testsupport::WaitChild(testsupport::SpawnChild("limited_installer", args)));
     // The first and the last values were written; only the middle one failed.
     RegistryStruct *key = nullptr;
     ASSERT_EQ(1, Registry_OpenExistingKey(

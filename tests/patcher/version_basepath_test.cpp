@@ -10,9 +10,9 @@
 namespace documenttest {
 namespace {
 
-class AuditVersionTest : public DocumentTest {};
+class VersionBasePathTest : public DocumentTest {};
 
-TEST_F(AuditVersionTest, ColonInTheFolderNameIsKeptInTheBasePath) {
+TEST_F(VersionBasePathTest, ColonInTheFolderNameIsKeptInTheBasePath) {
     std::string folder = dir_ / "games:v2/sub:dir/";
     ASSERT_EQ(1, Zyl_CreateDirectory(folder.c_str(), 0, 0));
     std::string path = folder + "game.version";

@@ -12,7 +12,7 @@
 
 namespace {
 
-PORTICO_TEST_CHILD(audit_short_write) {
+PORTICO_TEST_CHILD(short_write) {
     if (args.size() != 1)
         return 10;
     signal(SIGXFSZ, SIG_IGN);
@@ -33,10 +33,10 @@ PORTICO_TEST_CHILD(audit_short_write) {
     return count == 1000 ? 0 : 14;
 }
 
-TEST(AuditFile, ShortWriteFailsAndCountsTheBytesWritten) {
+TEST(FileShortWrite, ShortWriteFailsAndCountsTheBytesWritten) {
     testsupport::TempDir dir;
     std::string path = dir / "limited.dat";
-    pid_t child = testsupport::SpawnChild("audit_short_write", {path});
+    pid_t child = testsupport::SpawnChild("short_write", {path});
     ASSERT_GT(child, 0);
     EXPECT_EQ(0, testsupport::WaitChild(child));
     EXPECT_EQ(std::string(1000, 'w'), testsupport::ReadFile(path));

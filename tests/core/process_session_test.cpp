@@ -10,7 +10,7 @@
 
 namespace {
 
-TEST(AuditProcess, ChildLeadsASessionOfItsOwn) {
+TEST(ProcessSession, ChildLeadsASessionOfItsOwn) {
     testsupport::TempDir dir;
     std::string out = dir / "session.txt";
     // Field 6 of /proc/<pid>/stat is the session id; a session leader's equals its pid.
