@@ -1,0 +1,658 @@
+// The self-updater end to end: the real program, copied into a temporary
+// installation beside a stand-in launcher script, finishes a prepared update
+// (store with whole files and a delta, the launcher itself replaced), records
+// PROCESS and restarts the launcher; it waits while the launcher still runs;
+// failures leave the document and files as they were and restart the launcher
+// whenever it can. Also the command-line and log-option parsing in process.
+#include "core/alert.h"
+#include "core/mutex.h"
+#include "core/sha1.h"
+#include "core/zyl.h"
+#include "patcher/packageversion.h"
+#include "patcher/patcher_types.h"
+#include "patcher/taskstatus.h"
+#include "tests/patcher/store_fixture.h"
+#include "tests/support/support.h"
+#include "updater/upkeep.h"
+
+#include <atomic>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+using storefixture::M;
+using testsupport::FileExists;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+
+namespace {
+
+std::string UpkeepPath() {
+    const char *fromEnvironment = getenv("PORTICO_UPKEEP");
+    if (fromEnvironment && *fromEnvironment)
+        return fromEnvironment;
+#ifdef PORTICO_UPKEEP_PATH
+    return PORTICO_UPKEEP_PATH;
+#else
+    // The test program is <build>/tests/updater_tests, the program <build>/upkeep.
+    auto self = std::filesystem::path(testsupport::SelfPath());
+    return (self.parent_path().parent_path() / "upkeep").string();
+#endif
+}
+
+std::string Sha1Hex(const std::string &bytes) {
+    Sha1Struct *sha = nullptr;
+    Sha1_Create(&sha);
+    Sha1_Update(sha, bytes.data(), (int64_t)bytes.size());
+    Sha1_Final(sha);
+    uint8_t digest[20];
+    Sha1_GetDigest(sha, digest, 20);
+    Sha1_Destroy(&sha);
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (uint8_t b : digest) {
+        hex += kHex[b >> 4];
+        hex += kHex[b & 15];
+    }
+    return hex;
+}
+
+void WriteFile(const std::string &path, const std::string &bytes) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    testsupport::WriteFile(path, bytes);
+}
+
+void MakeExecutable(const std::string &path) {
+    ASSERT_EQ(0, chmod(path.c_str(), 0755)) << path;
+}
+
+// Starts argv[0] with the arguments; standard output and error go to logPath.
+pid_t Spawn(const std::vector<std::string> &args, const std::string &logPath) {
+    std::vector<char *> argv;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(0, error) << args[0];
+    return error == 0 ? pid : -1;
+}
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Waits (bounded, 30 s) until predicate holds; the wait is for an event of
+// another process, never for a timer.
+template <typename Predicate> bool Eventually(Predicate predicate) {
+    for (int i = 0; i < 3000; i++) {
+        if (predicate())
+            return true;
+        usleep(10000);
+    }
+    return predicate();
+}
+
+// The fields of a version document the tests vary.
+struct Doc {
+    int state = PATCHER_STATE_ALLOWRESTART;
+    int packageType = PACKAGE_TYPE_INCREMENTAL_VCDIFF;
+    int performCopy = 1;
+    bool inProgress = true;
+    std::string restart = "-restarted \"a b\" c";
+
+    std::string Text() const {
+        std::string x = "<?xml version=\"1.0\"?>\n<PackageVersion PatcherVersion=\"2.0.8.5\" "
+                        "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n"
+                        "    <Version>1</Version>\n    <Name>1.1</Name>\n";
+        x += std::string("    <InProgress>") + (inProgress ? "TRUE" : "FALSE") + "</InProgress>\n";
+        if (!inProgress)
+            return x + "    <PatcherTaskStatus>\n        <UninstallCommands />\n"
+                       "    </PatcherTaskStatus>\n</PackageVersion>\n";
+        x += "    <PatcherTaskStatus>\n";
+        x += "        <PatcherState>" + std::to_string(state) + "</PatcherState>\n";
+        x += "        <CurrentName>1.1</CurrentName>\n        <CurrentVersion>1</CurrentVersion>\n"
+             "        <TargetName>1.2</TargetName>\n        <TargetVersion>2</TargetVersion>\n"
+             "        <PackageName>game</PackageName>\n"
+             "        <SkinSource>http://cdn.example.test/game/</SkinSource>\n"
+             "        <MetaFile>game_2.vexil</MetaFile>\n";
+        x += "        <RestartCommandLine>" + restart + "</RestartCommandLine>\n";
+        x += "        <PackageType>" + std::to_string(packageType) + "</PackageType>\n";
+        x += "        <PrependDirectory>1</PrependDirectory>\n"
+             "        <DestructiveUpdate>0</DestructiveUpdate>\n"
+             "        <UseDeployExtension>0</UseDeployExtension>\n"
+             "        <ProcessDeleteManifest>1</ProcessDeleteManifest>\n"
+             "        <HasBaseLine>0</HasBaseLine>\n"
+             "        <PackageDescriptorType>2</PackageDescriptorType>\n"
+             "        <RestartRequired>TRUE</RestartRequired>\n"
+             "        <AvailableReleases>0</AvailableReleases>\n";
+        x += "        <PerformCopy>" + std::to_string(performCopy) + "</PerformCopy>\n";
+        x += "        <PerformDelete>1</PerformDelete>\n"
+             "        <OutputPath>game_2/</OutputPath>\n        <CopyPath></CopyPath>\n"
+             "        <AllowModifiedFiles></AllowModifiedFiles>\n"
+             "        <DeployStamp>7</DeployStamp>\n"
+             "        <PreProcessCommands />\n        <PostProcessCommands />\n"
+             "        <UninstallCommands />\n    </PatcherTaskStatus>\n</PackageVersion>\n";
+        return x;
+    }
+};
+
+// A stand-in launcher: records its arguments, one "[word]" a line, in
+// started.txt beside itself (written whole, then renamed into place).
+std::string LauncherScript(const std::string &marker) {
+    return "#!/bin/sh\n"
+           "d=$(dirname \"$0\")\n"
+           "{ echo \"" +
+           marker +
+           "\"; for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done; } > \"$d/started.tmp\"\n"
+           "mv \"$d/started.tmp\" \"$d/started.txt\"\n";
+}
+
+// A temporary installation: the launcher (unique name, so no other process of
+// the machine counts as it), its version document, a prepared store in
+// game_2/, and a copy of the self-updater beside them, as the launcher leaves
+// it before it exits.
+class UpkeepTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static std::atomic<int> counter{0};
+        base_ = dir_.path() + "/";
+        app_ = "portico-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+        upkeep_ = base_ + "upkeep_tmp";
+        std::string program = UpkeepPath();
+        ASSERT_TRUE(FileExists(program)) << "the upkeep program is not built: " << program;
+        std::filesystem::copy_file(program, upkeep_);
+        MakeExecutable(upkeep_);
+        WriteFile(base_ + app_, LauncherScript("v1"));
+        MakeExecutable(base_ + app_);
+        oldMain_ = std::string(3000, 'm') + "old main data\n" + std::string(3000, 'n');
+        newMain_ = std::string(3000, 'm') + "new main data, longer\n" + std::string(3100, 'n');
+        WriteFile(base_ + "main.dat", oldMain_);
+        WriteFile(base_ + "keep.txt", "not in the update\n");
+    }
+
+    // The delta turning old into new (xdelta3, no secondary compression).
+    storefixture::Member Delta(const std::string &name, const std::string &oldData,
+                               const std::string &newData) {
+        WriteFile(dir_ / "delta.old", oldData);
+        WriteFile(dir_ / "delta.new", newData);
+        std::string cmd = "xdelta3 -f -e -S none -s " + (dir_ / "delta.old") + " " +
+                          (dir_ / "delta.new") + " " + (dir_ / "delta.vcd");
+        EXPECT_EQ(0, testsupport::RunCommand(cmd));
+        std::string delta = ReadFile(dir_ / "delta.vcd");
+        std::filesystem::remove(dir_ / "delta.old");
+        std::filesystem::remove(dir_ / "delta.new");
+        std::filesystem::remove(dir_ / "delta.vcd");
+        return M(name, delta, true, Sha1Hex(oldData), Sha1Hex(newData));
+    }
+    static storefixture::Member Whole(const std::string &name, const std::string &content) {
+        return M(name, content, false, std::string(40, '0'), Sha1Hex(content));
+    }
+    // The update 1 -> 2: a delta of main.dat, a new file in a new folder and a
+    // new launcher.
+    std::vector<storefixture::Member> Members() {
+        return {Delta("main.dat", oldMain_, newMain_), Whole("data/added.txt", "added in 1.2\n"),
+                Whole(app_, LauncherScript("v2"))};
+    }
+    void WriteStore(std::vector<storefixture::Member> members) {
+        storefixture::Writer w;
+        w.members = std::move(members);
+        w.Layout();
+        std::filesystem::create_directories(base_ + "game_2");
+        w.Write(base_ + "game_2", "game_2_1to2");
+    }
+    void WriteVersion(const Doc &doc) { WriteFile(VersionPath(), doc.Text()); }
+    std::string VersionPath() const { return base_ + "game.version"; }
+
+    // Runs the self-updater with the arguments (after the program path).
+    int Run(const std::vector<std::string> &arguments) { return WaitExit(Start(arguments)); }
+    pid_t Start(const std::vector<std::string> &arguments) {
+        std::vector<std::string> args{upkeep_};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        return Spawn(args, base_ + "upkeep.stderr");
+    }
+    std::vector<std::string> Arguments() const {
+        return {"/App", base_ + app_, "/VersionFile", VersionPath()};
+    }
+    std::string Log() const { return ReadFile(base_ + "upkeep.log"); }
+    bool LogHas(const std::string &line) const { return Log().find(line) != std::string::npos; }
+    // The stand-in launcher's record once it ran (bounded wait), else "".
+    std::string Started() const {
+        Eventually([&] { return FileExists(base_ + "started.txt"); });
+        return FileExists(base_ + "started.txt") ? ReadFile(base_ + "started.txt") : "";
+    }
+    // The document as saved by the version document code with the task in
+    // PROCESS: what the self-updater must leave.
+    std::string ExpectedProcessDocument(const Doc &doc) {
+        std::string path = dir_ / "expected.version";
+        WriteFile(path, doc.Text());
+        PackageVersion *version = nullptr;
+        PackageVersion_Create(&version);
+        EXPECT_EQ(1, PackageVersion_LoadVersion(version, path.c_str()));
+        PatcherTaskStatus *status = nullptr;
+        PatcherTaskData *data = nullptr;
+        PackageVersion_GetTaskStatus(version, &status);
+        PatcherTaskStatus_GetData(status, &data);
+        data->PatcherState = PATCHER_STATE_PROCESS;
+        EXPECT_EQ(1, PackageVersion_Save(version, path.c_str()));
+        PackageVersion_Destroy(&version);
+        std::string text = ReadFile(path);
+        std::filesystem::remove(path);
+        return text;
+    }
+    // Every installed file as it was before the update.
+    void ExpectInstallationUnchanged() {
+        EXPECT_EQ(oldMain_, ReadFile(base_ + "main.dat"));
+        EXPECT_EQ(LauncherScript("v1"), ReadFile(base_ + app_));
+        EXPECT_FALSE(FileExists(base_ + "data/added.txt"));
+        EXPECT_EQ("not in the update\n", ReadFile(base_ + "keep.txt"));
+    }
+    void ExpectInstallationUpdated() {
+        EXPECT_EQ(newMain_, ReadFile(base_ + "main.dat"));
+        EXPECT_EQ(LauncherScript("v2"), ReadFile(base_ + app_));
+        EXPECT_EQ("added in 1.2\n", ReadFile(base_ + "data/added.txt"));
+        EXPECT_EQ("not in the update\n", ReadFile(base_ + "keep.txt"));
+        std::string out;
+        testsupport::RunCommand("find " + dir_.path() + " -name '*.expanding'", &out);
+        EXPECT_EQ("", out);
+    }
+
+    TempDir dir_;
+    std::string base_, app_, upkeep_, oldMain_, newMain_;
+};
+
+TEST_F(UpkeepTest, FinishesTheUpdateRecordsProcessAndRestartsTheNewLauncher) {
+    WriteStore(Members());
+    Doc doc;
+    WriteVersion(doc);
+    std::string expected = ExpectedProcessDocument(doc);
+
+    ASSERT_EQ(0, Run(Arguments())) << Log();
+    EXPECT_TRUE(
+        LogHas("Parameters\nApp [" + base_ + app_ + "]\nVersionFile [" + VersionPath() + "]\n"))
+        << Log();
+    ExpectInstallationUpdated();
+    EXPECT_EQ(expected, ReadFile(VersionPath()));
+    // The new launcher runs, with exactly the stored restart command line.
+    EXPECT_EQ("v2\n[-restarted]\n[a b]\n[c]\n", Started()) << Log();
+    for (const char *line :
+         {"Vexil Upkeep Version 2.0.8.5", "UPDATE_STATE_CHECKRUNNING complete",
+          "UPDATE_STATE_LOAD complete", "UPDATE_STATE_EXPANSION complete",
+          "UPDATE_STATE_SAVE complete", "UPDATE_STATE_RESTART complete", "Successful Exit [0]..."})
+        EXPECT_TRUE(LogHas(line)) << line << "\n" << Log();
+}
+
+TEST_F(UpkeepTest, WithoutCopyGoesStraightToSaveAndStillRecordsProcess) {
+    Doc doc;
+    doc.performCopy = 0;
+    WriteVersion(doc);
+    ASSERT_EQ(0, Run(Arguments())) << Log();
+    ExpectInstallationUnchanged();
+    EXPECT_EQ(ExpectedProcessDocument(doc), ReadFile(VersionPath()));
+    EXPECT_EQ("v1\n[-restarted]\n[a b]\n[c]\n", Started());
+}
+
+TEST_F(UpkeepTest, WaitsWhileTheLauncherRunsAndChangesNothingUntilItExits) {
+    WriteStore(Members());
+    Doc doc;
+    WriteVersion(doc);
+    std::string before = ReadFile(VersionPath());
+    // A program of the launcher's file name, still running.
+    std::string running = base_ + "running/" + app_;
+    std::filesystem::create_directories(base_ + "running");
+    std::filesystem::copy_file("/bin/sleep", running);
+    MakeExecutable(running);
+    pid_t launcher = Spawn({running, "600"}, base_ + "running.log");
+    ASSERT_GT(launcher, 0);
+    pid_t upkeep = Start(Arguments());
+    ASSERT_GT(upkeep, 0);
+
+    ASSERT_TRUE(Eventually([&] { return LogHas("Waiting for [" + base_ + app_ + "] to exit"); }))
+        << Log();
+    ExpectInstallationUnchanged();
+    EXPECT_EQ(before, ReadFile(VersionPath()));
+    EXPECT_FALSE(FileExists(base_ + "started.txt"));
+
+    kill(launcher, SIGTERM);
+    WaitExit(launcher);
+    EXPECT_EQ(0, WaitExit(upkeep)) << Log();
+    ExpectInstallationUpdated();
+    EXPECT_EQ(ExpectedProcessDocument(doc), ReadFile(VersionPath()));
+    EXPECT_EQ("v2\n[-restarted]\n[a b]\n[c]\n", Started());
+}
+
+TEST_F(UpkeepTest, FailedExpansionLeavesTheDocumentRestartsTheLauncherAndCanBeRetried) {
+    // The delta's old file is not the installed one: the expansion stops there.
+    auto members = Members();
+    storefixture::Member wrong = Delta("main.dat", "some other old file\n", newMain_);
+    members[0] = wrong;
+    WriteStore(members);
+    Doc doc;
+    WriteVersion(doc);
+    std::string before = ReadFile(VersionPath());
+
+    EXPECT_EQ(1, Run(Arguments()));
+    EXPECT_EQ(before, ReadFile(VersionPath()));
+    EXPECT_EQ(oldMain_, ReadFile(base_ + "main.dat"));
+    EXPECT_TRUE(LogHas("Error encountered - Upkeep_PerformExpansion()")) << Log();
+    EXPECT_FALSE(LogHas("UPDATE_STATE_SAVE complete"));
+    EXPECT_TRUE(LogHas("Successful Exit [1]..."));
+    // Members the store lists before the failed one may be new already; each
+    // file is whole, old or new. The launcher, whichever it is now, comes back,
+    // and its document still asks for the restart, so the update is tried again.
+    std::string launcher = ReadFile(base_ + app_);
+    ASSERT_TRUE(launcher == LauncherScript("v1") || launcher == LauncherScript("v2"));
+    EXPECT_EQ(std::string(launcher == LauncherScript("v1") ? "v1" : "v2") +
+                  "\n[-restarted]\n[a b]\n[c]\n",
+              Started());
+
+    std::filesystem::remove(base_ + "started.txt");
+    WriteStore(Members());
+    ASSERT_EQ(0, Run(Arguments())) << Log();
+    ExpectInstallationUpdated();
+    EXPECT_EQ(ExpectedProcessDocument(doc), ReadFile(VersionPath()));
+    EXPECT_EQ("v2\n[-restarted]\n[a b]\n[c]\n", Started());
+}
+
+// Documents the program refuses: exit 1, the document and the files as they
+// were, the launcher started again (with the stored arguments when they could
+// be read).
+TEST_F(UpkeepTest, RefusedDocumentsChangeNothing) {
+    WriteStore(Members());
+    Doc progressive;
+    progressive.packageType = PACKAGE_TYPE_PROGRESSIVE_VCDIFF;
+    Doc installed;
+    installed.inProgress = false;
+    const struct {
+        const char *name;
+        std::string text; // "" : no document at all
+        const char *line;
+        const char *started;
+    } cases[] = {
+        {"missing", "", "Error encountered - PackageVersion_LoadVersion()", "v1\n"},
+        {"not a version document", "<Package><Version>1</Version></Package>\n",
+         "Error encountered - PackageVersion_LoadVersion()", "v1\n"},
+        // Cut short where the expansion switch would follow: the reader takes the
+        // rest as absent, which would read as "nothing to expand".
+        {"cut", Doc().Text().substr(0, Doc().Text().find("<PerformCopy>")),
+         "**** Version document cut short [", "v1\n"},
+        {"progressive vcdiff", progressive.Text(),
+         "**** PACKAGE_TYPE_PROGRESSIVE_VCDIFF not supported in restartable packages",
+         "v1\n[-restarted]\n[a b]\n[c]\n"},
+        {"nothing in progress", installed.Text(), "**** No update in progress in [", "v1\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(VersionPath());
+        std::filesystem::remove(base_ + "started.txt");
+        if (!c.text.empty())
+            WriteFile(VersionPath(), c.text);
+        EXPECT_EQ(1, Run(Arguments()));
+        EXPECT_TRUE(LogHas(c.line)) << Log();
+        EXPECT_FALSE(LogHas("UPDATE_STATE_EXPANSION complete"));
+        EXPECT_EQ(c.text.empty(), !FileExists(VersionPath()));
+        if (!c.text.empty()) {
+            EXPECT_EQ(c.text, ReadFile(VersionPath()));
+        }
+        ExpectInstallationUnchanged();
+        EXPECT_EQ(c.started, Started());
+    }
+}
+
+// Command lines the program refuses: exit 1 with the reason, the thread never
+// started, nothing touched and the launcher (maybe still closing) not started.
+TEST_F(UpkeepTest, RefusedCommandLinesChangeNothing) {
+    WriteStore(Members());
+    Doc doc;
+    WriteVersion(doc);
+    std::string before = ReadFile(VersionPath());
+    std::string app = base_ + app_;
+    const std::string noVersion = "Incorrect Parameters\nApp [" + app + "]\nVersionFile []\n";
+    const std::string noApp = "Incorrect Parameters\nApp []\nVersionFile [" + VersionPath() + "]\n";
+    const struct {
+        std::vector<std::string> arguments;
+        std::string line;
+    } cases[] = {
+        {{}, "**** Incorrect parameters [] exiting...\n"},
+        {{"/App"}, "**** Incorrect parameters [\"/App\"] exiting...\n"},
+        {{"/App", app}, noVersion},
+        {{"/App", app, "/Version", VersionPath()}, noVersion},
+        {{"/VersionFile", VersionPath(), "/App"}, noApp},
+        {{"/App", std::string(400, 'a'), "/VersionFile", VersionPath()}, noApp},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(1, Run(c.arguments));
+        EXPECT_TRUE(LogHas(c.line)) << Log();
+        EXPECT_FALSE(LogHas("UPDATE_STATE_CHECKRUNNING complete")) << Log();
+        EXPECT_TRUE(LogHas("Successful Exit [1]..."));
+    }
+    EXPECT_EQ(before, ReadFile(VersionPath()));
+    ExpectInstallationUnchanged();
+    EXPECT_FALSE(FileExists(base_ + "started.txt"));
+}
+
+TEST_F(UpkeepTest, LauncherThatCannotBeStartedFailsAfterRecordingTheExpansion) {
+    WriteStore(Members());
+    Doc doc;
+    WriteVersion(doc);
+    std::string missing = base_ + "no-such-launcher";
+    EXPECT_EQ(1, Run({"-App", missing, "-VersionFile", VersionPath(), "-debug"}));
+    ExpectInstallationUpdated();
+    // The files are in place, so the document says so; the launcher, started
+    // by hand, finishes the task.
+    EXPECT_EQ(ExpectedProcessDocument(doc), ReadFile(VersionPath()));
+    EXPECT_TRUE(LogHas("**** Unable to launch [" + missing + " -restarted \"a b\" c]")) << Log();
+}
+
+// ---------------------------------------------------------------------------
+// In process: the wait for the launcher with a driven clock
+// ---------------------------------------------------------------------------
+
+std::atomic<double> g_now{0.0};
+double DrivenClock() {
+    // Each look at the clock is ten seconds later.
+    double now = g_now.load();
+    g_now.store(now + 10.0);
+    return now;
+}
+
+struct Completion {
+    EventStruct *done = nullptr;
+    std::atomic<int> code{-1};
+    std::atomic<int> calls{0};
+    static void Receive(int code, void *context) {
+        auto *self = static_cast<Completion *>(context);
+        self->code.store(code);
+        self->calls++;
+        Event_Set(self->done, 1);
+    }
+};
+
+std::mutex g_alertLock;
+std::string g_alerts;
+void CaptureAlert(int kind, int, const char *text) {
+    std::lock_guard<std::mutex> hold(g_alertLock);
+    g_alerts += std::to_string(kind) + " " + text + "\n";
+}
+
+TEST_F(UpkeepTest, LauncherThatNeverExitsEndsTheWaitWithNothingChanged) {
+    if (Alert_Log(ALERT_KIND_MESSAGE, INT_MIN, " ") == 0)
+        Alert_Create();
+    Alert_SetPrinter(CaptureAlert);
+    g_alerts.clear();
+    g_now.store(0.0);
+    WriteStore(Members());
+    Doc doc;
+    WriteVersion(doc);
+    std::string before = ReadFile(VersionPath());
+    std::string running = base_ + "running/" + app_;
+    std::filesystem::create_directories(base_ + "running");
+    std::filesystem::copy_file("/bin/sleep", running);
+    MakeExecutable(running);
+    pid_t launcher = Spawn({running, "600"}, base_ + "running.log");
+    ASSERT_GT(launcher, 0);
+
+    Completion completion;
+    Event_Create(&completion.done);
+    UpkeepStruct *upkeep = nullptr;
+    ASSERT_EQ(1, Upkeep_Create(&upkeep, Completion::Receive, &completion));
+    EXPECT_EQ(1, Upkeep_SetApp(upkeep, (base_ + app_).c_str()));
+    EXPECT_EQ(1, Upkeep_SetVersionFile(upkeep, VersionPath().c_str()));
+    Upkeep_SetRunningWait(upkeep, 120000, 0, DrivenClock);
+    ASSERT_EQ(1, Upkeep_Start(upkeep));
+    int signalled = 0;
+    EXPECT_EQ(1, Event_Wait(completion.done, &signalled, 60000, __FILE__, __LINE__));
+    EXPECT_EQ(1, signalled);
+    EXPECT_EQ(1, Upkeep_Destroy(&upkeep));
+    EXPECT_EQ(nullptr, upkeep);
+    Event_Close(&completion.done);
+    kill(launcher, SIGTERM);
+    WaitExit(launcher);
+    Alert_SetPrinter(nullptr);
+
+    EXPECT_EQ(1, completion.code.load());
+    EXPECT_EQ(1, completion.calls.load());
+    std::lock_guard<std::mutex> hold(g_alertLock);
+    EXPECT_NE(std::string::npos, g_alerts.find("2 [" + base_ + app_ +
+                                               "] still running after 120 seconds - nothing "
+                                               "was changed"))
+        << g_alerts;
+    EXPECT_EQ(std::string::npos, g_alerts.find("UPDATE_STATE_CHECKRUNNING complete"));
+    EXPECT_EQ(std::string::npos, g_alerts.find("Restarted")) << g_alerts;
+    EXPECT_EQ(before, ReadFile(VersionPath()));
+    ExpectInstallationUnchanged();
+    EXPECT_FALSE(FileExists(base_ + "started.txt"));
+}
+
+TEST(UpkeepObjectTest, StartNeedsBothPathsAndDestroyBeforeStartFailsTheUpdate) {
+    Completion completion;
+    Event_Create(&completion.done);
+    UpkeepStruct *upkeep = nullptr;
+    ASSERT_EQ(1, Upkeep_Create(&upkeep, Completion::Receive, &completion));
+    EXPECT_EQ(0, Upkeep_Start(upkeep));
+    EXPECT_EQ(1, Upkeep_SetApp(upkeep, "/nonexistent/portico"));
+    EXPECT_EQ(0, Upkeep_Start(upkeep));
+    EXPECT_EQ(0, Upkeep_SetVersionFile(upkeep, std::string(320, 'v').c_str()));
+    EXPECT_EQ(0, Upkeep_Start(upkeep));
+    EXPECT_EQ(1, Upkeep_Destroy(&upkeep));
+    EXPECT_EQ(1, Upkeep_Destroy(&upkeep)); // null accepted
+    EXPECT_EQ(1, completion.code.load());
+    EXPECT_EQ(1, completion.calls.load());
+    Event_Close(&completion.done);
+}
+
+// ---------------------------------------------------------------------------
+// Command line and log options
+// ---------------------------------------------------------------------------
+
+TEST(UpkeepCommandLineTest, SwitchWordsNeedTheirMarkAndAnEnd) {
+    const struct {
+        const char *text;
+        int expected;
+    } cases[] = {
+        {"-debug", 1},
+        {"/App x -DEBUG", 1},
+        {"-Debug /App x", 1},
+        {"/debug\t-x", 1},
+        {"debug", 0},
+        {"x-debugger", 0},
+        {"+debug", 0},
+        {"--debug", 1},
+        {"-debugx", 0},
+        {"/App \"-debug\"", 0},
+        {"", 0},
+        {"-debu", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.expected, Zyl_HasSwitch(c.text, "debug")) << c.text;
+}
+
+TEST(UpkeepCommandLineTest, LogOptionsOrTheirFlags) {
+    const struct {
+        const char *text;
+        int flags;
+    } cases[] = {
+        {"/App a /VersionFile b", 0},
+        {"-debug", 0x6},
+        {"-perthread /unique", 0x108 | 0x4E},
+        {"-window -cachewrites -timestamp", 0x1 | 0x8000 | 0x20},
+        {"-append -externalprint", 0x8 | 0x400},
+        {"-Debug -debugger -xdebug", 0x6},
+    };
+    for (const auto &c : cases) {
+        int flags = -1;
+        EXPECT_EQ(1, Zyl_ParseLogOptions(&flags, c.text));
+        EXPECT_EQ(c.flags, flags) << c.text;
+    }
+}
+
+TEST(UpkeepCommandLineTest, PathsFollowTheirWordsWhateverTheSwitchCharacter) {
+    const std::string longPath(330, 'p');
+    const struct {
+        std::string line;
+        int result;
+        const char *app, *versionFile;
+    } cases[] = {
+        {"up /App \"/opt/a b/portico\" /VersionFile \"/opt/a b/game.version\"", 1,
+         "/opt/a b/portico", "/opt/a b/game.version"},
+        {"up -versionfile v.version -APP p", 1, "p", "v.version"},
+        {"up xApp p +VersionFile v -debug", 1, "p", "v"},
+        {"up /App p", 0, "p", ""},
+        {"up /App", 0, "", ""},
+        {"up /Apps p /VersionFile v", 0, "", "v"},
+        {"up /App " + longPath + " /VersionFile v", 0, "", "v"},
+        // The program's own path is never read as a word.
+        {"/App /VersionFile v", 0, "", "v"},
+    };
+    for (const auto &c : cases) {
+        int count = 0;
+        Zyl_ArgCount(c.line.c_str(), &count);
+        char app[UPKEEP_PATH_SIZE] = "old";
+        char versionFile[UPKEEP_PATH_SIZE] = "old";
+        EXPECT_EQ(c.result, Upkeep_ParseCommandLine(app, c.line.c_str(), count, versionFile))
+            << c.line;
+        EXPECT_STREQ(c.app, app) << c.line;
+        EXPECT_STREQ(c.versionFile, versionFile) << c.line;
+    }
+}
+
+TEST(UpkeepCommandLineTest, JoinedArgumentsSplitBackIntoTheSameWords) {
+    const char *argv[] = {"/opt/up keep", "/App", "a \"quoted\" path", "", "-x"};
+    char line[UPKEEP_COMMAND_LINE_SIZE];
+    ASSERT_EQ(1, Upkeep_JoinArguments(line, sizeof(line), 5, argv));
+    int count = 0;
+    Zyl_ArgCount(line, &count);
+    ASSERT_EQ(5, count) << line;
+    for (int i = 0; i < 5; i++) {
+        char word[UPKEEP_COMMAND_LINE_SIZE];
+        EXPECT_EQ(1, Zyl_ArgGet(line, i, word, sizeof(word)));
+        EXPECT_STREQ(argv[i], word);
+    }
+    std::string big(UPKEEP_COMMAND_LINE_SIZE, 'x');
+    const char *tooLong[] = {"up", big.c_str()};
+    EXPECT_EQ(0, Upkeep_JoinArguments(line, sizeof(line), 2, tooLong));
+    EXPECT_STREQ("", line);
+}
+
+} // namespace

@@ -1,0 +1,495 @@
+// The self-updater's update thread: launcher gone, document loaded, files
+// expanded, task recorded as PROCESS, launcher started again. A failure never
+// records more than was done, and the launcher is started again whenever it has
+// exited and its program is still there. Also the command-line parsing.
+#include "updater/upkeep.h"
+
+#include "core/alert.h"
+#include "core/file.h"
+#include "core/mutex.h"
+#include "core/process.h"
+#include "core/thread.h"
+#include "core/zyl.h"
+#include "patcher/expansionhelper.h"
+#include "patcher/packageversion.h"
+#include "patcher/patcher_types.h"
+#include "patcher/patcherlog.h"
+#include "patcher/taskstatus.h"
+
+#include <atomic>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char kTag[] = "UpkeepStruct";
+static const char kProductName[] = "Vexil Upkeep";
+
+struct UpkeepStruct {
+    const char *Tag;
+    EventStruct *Event; // manual reset; set once by Upkeep_Start, never reset
+    volatile int Stop;  // 1 asks the thread to end at its next step
+    ThreadStruct *Thread;
+    char App[UPKEEP_PATH_SIZE];
+    char VersionFile[UPKEEP_PATH_SIZE];
+    UpkeepCompleteCallback Complete;
+    void *Context;
+    std::atomic<int> ErrorReported; // an error line came from the shared code
+    int Loaded;                     // the document was read (its arguments are known)
+    int RunningLimit;               // ms the launcher is given to exit
+    int RunningPause;               // ms between looks
+    UpkeepClock Clock;
+};
+
+// ---------------------------------------------------------------------------
+// Log receivers
+// ---------------------------------------------------------------------------
+
+int Upkeep_LogInfo(void *context, int level, const char *text) {
+    (void)context;
+    ZYL_CHECK_PTR(text);
+    Alert_Log(level == PATCHER_LOG_INFO ? ALERT_KIND_MESSAGE : ALERT_KIND_NOTICE,
+              ALERT_LEVEL_NORMAL, "%s", text);
+    return 1;
+}
+
+int Upkeep_LogError(void *context, int code, const char *text) {
+    ZYL_CHECK_PTR(text);
+    Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "%s", text);
+    // The thread decides the outcome once its step returns: completing here,
+    // while the step still runs, would end the program under it.
+    UpkeepStruct *upkeep = static_cast<UpkeepStruct *>(context);
+    if (upkeep != nullptr && upkeep->Tag == kTag)
+        upkeep->ErrorReported.store(1);
+    (void)code;
+    return 1;
+}
+
+void Upkeep_ExpansionProgress(const char *name, void *context, uint32_t low, uint32_t high) {
+    (void)name;
+    (void)context;
+    (void)low;
+    (void)high;
+}
+
+// ---------------------------------------------------------------------------
+// Steps
+// ---------------------------------------------------------------------------
+
+static PatcherTaskData *Upkeep_TaskData(PackageVersion *version) {
+    PatcherTaskStatus *status = nullptr;
+    PatcherTaskData *data = nullptr;
+    PackageVersion_GetTaskStatus(version, &status);
+    PatcherTaskStatus_GetData(status, &data);
+    return data;
+}
+
+int Upkeep_PerformExpansion(UpkeepStruct *upkeep, volatile int *stop, PackageVersion *version) {
+    ZYL_CHECK_TAG(upkeep, kTag);
+    ZYL_CHECK_PTR(stop);
+    ZYL_CHECK_PTR(version);
+    if (Upkeep_TaskData(version)->PerformCopy == 0)
+        return 1;
+    ExpansionHelperStruct *helper = nullptr;
+    ExpansionHelper_Create(&helper, Upkeep_ExpansionProgress, upkeep);
+    PatcherTaskStatus *status = nullptr;
+    PackageVersion_GetTaskStatus(version, &status);
+    int64_t first = 0;
+    int64_t second = 0;
+    int result = ExpansionHelper_Expand(helper, stop, &first, status, &second);
+    ExpansionHelper_Destroy(&helper);
+    return result;
+}
+
+int Upkeep_SaveVersion(PackageVersion *version, const char *path) {
+    ZYL_CHECK_PTR(version);
+    ZYL_CHECK_PTR(path);
+    Upkeep_TaskData(version)->PatcherState = PATCHER_STATE_PROCESS;
+    return PackageVersion_Save(version, path);
+}
+
+// Whether the launcher's program is there to be started: a regular file we may
+// run. Expansion replaces files only by complete ones, so one that is there is
+// whole.
+static int Upkeep_IsAppIntact(const char *app) {
+    struct stat info;
+    return stat(app, &info) == 0 && S_ISREG(info.st_mode) && access(app, X_OK) == 0;
+}
+
+// CHECKRUNNING: 1 once the launcher has exited; 0 when it is still running at
+// the end of the wait (logged) or the thread was stopped.
+static int Upkeep_WaitForApp(UpkeepStruct *upkeep) {
+    double start = upkeep->Clock();
+    int announced = 0;
+    while (WinProcessHelper_IsRunning(upkeep->App)) {
+        if (upkeep->Stop)
+            return 0;
+        double waited = upkeep->Clock() - start;
+        if (waited * 1000.0 >= upkeep->RunningLimit) {
+            Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
+                      "[%s] still running after %d seconds - nothing was changed", upkeep->App,
+                      upkeep->RunningLimit / 1000);
+            return 0;
+        }
+        if (!announced) {
+            Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Waiting for [%s] to exit",
+                      upkeep->App);
+            announced = 1;
+        }
+        Zyl_SleepMilliseconds(upkeep->RunningPause);
+    }
+    Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "UPDATE_STATE_CHECKRUNNING complete");
+    return 1;
+}
+
+// 1 when the document ends with the end tag of its root element. The XML reader
+// takes a document cut short as if it ended there, and a task status cut short
+// reads as one with nothing to expand: that must never be recorded as PROCESS.
+static int Upkeep_IsDocumentWhole(const char *path) {
+    static const char kEnd[] = "</PackageVersion>";
+    char *data = nullptr;
+    int64_t length = 0;
+    if (!File_ReadAll(path, UPKEEP_DOCUMENT_LIMIT, &data, &length))
+        return 0;
+    int64_t end = length;
+    while (end > 0 && (data[end - 1] == ' ' || data[end - 1] == '\t' || data[end - 1] == '\r' ||
+                       data[end - 1] == '\n'))
+        end--;
+    int64_t tag = (int64_t)sizeof(kEnd) - 1;
+    int whole = end >= tag && Zyl_MemEqual(data + end - tag, kEnd, (int)tag);
+    ZYL_FREE(data, length + 1);
+    return whole;
+}
+
+// LOAD: the document must be whole and hold an update under way, with the
+// paths it is applied to, of a type this program can finish. 1 when it does;
+// 0 (logged) otherwise.
+static int Upkeep_Load(UpkeepStruct *upkeep, PackageVersion *version) {
+    if (!PackageVersion_LoadVersion(version, upkeep->VersionFile)) {
+        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
+                  "Error encountered - PackageVersion_LoadVersion()");
+        return 0;
+    }
+    if (!Upkeep_IsDocumentWhole(upkeep->VersionFile)) {
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Version document cut short [%s]",
+                  upkeep->VersionFile);
+        return 0;
+    }
+    upkeep->Loaded = 1;
+    int32_t inProgress = 0;
+    PackageVersion_GetInProgress(version, &inProgress);
+    if (!inProgress) {
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "No update in progress in [%s]",
+                  upkeep->VersionFile);
+        return 0;
+    }
+    PatcherTaskData *data = Upkeep_TaskData(version);
+    if (data->PackageName[0] == 0 || data->OutputPath[0] == 0 || data->CopyPath[0] == 0) {
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Task without package or paths in [%s]",
+                  upkeep->VersionFile);
+        return 0;
+    }
+    if (data->PackageType == PACKAGE_TYPE_PROGRESSIVE_VCDIFF) {
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
+                  "PACKAGE_TYPE_PROGRESSIVE_VCDIFF not supported in restartable packages");
+        return 0;
+    }
+    Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "UPDATE_STATE_LOAD complete");
+    return 1;
+}
+
+// One step of the state machine. Returns the next state, 0 for success (after
+// RESTART) or -1 for failure.
+static int Upkeep_Step(UpkeepStruct *upkeep, int state, PackageVersion *version) {
+    switch (state) {
+    case UPDATE_STATE_CHECKRUNNING:
+        return Upkeep_WaitForApp(upkeep) ? UPDATE_STATE_LOAD : -1;
+    case UPDATE_STATE_LOAD:
+        return Upkeep_Load(upkeep, version) ? UPDATE_STATE_EXPANSION : -1;
+    case UPDATE_STATE_EXPANSION:
+        // An error reported along the way fails the step even when the helper
+        // went on, so the document never claims a partly applied update.
+        if (!Upkeep_PerformExpansion(upkeep, &upkeep->Stop, version) ||
+            upkeep->ErrorReported.load()) {
+            Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
+                      "Error encountered - Upkeep_PerformExpansion()");
+            return -1;
+        }
+        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "UPDATE_STATE_EXPANSION complete");
+        return UPDATE_STATE_SAVE;
+    case UPDATE_STATE_SAVE:
+        if (!Upkeep_SaveVersion(version, upkeep->VersionFile)) {
+            Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
+                      "Error encountered - Upkeep_SaveVersion()");
+            return -1;
+        }
+        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "UPDATE_STATE_SAVE complete");
+        return UPDATE_STATE_RESTART;
+    case UPDATE_STATE_RESTART: {
+        const char *arguments = Upkeep_TaskData(version)->RestartCommandLine;
+        if (!WinProcessHelper_LaunchShown(upkeep->App, arguments)) {
+            Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to launch [%s %s]", upkeep->App,
+                      arguments);
+            return -1;
+        }
+        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "UPDATE_STATE_RESTART complete");
+        return 0;
+    }
+    default:
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("Upkeep_Step() unknown state %d\n", state);
+        return -1;
+    }
+}
+
+// After a failure past CHECKRUNNING: the launcher has exited, so it is started
+// again (with the stored arguments when the document was read) as long as its
+// program is there; the files are each old or new and the document tells it
+// where the update stands.
+static void Upkeep_RestartAfterFailure(UpkeepStruct *upkeep, PackageVersion *version, int state) {
+    if (upkeep->Stop || state <= UPDATE_STATE_CHECKRUNNING)
+        return;
+    if (!Upkeep_IsAppIntact(upkeep->App)) {
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to restart [%s] - not a program",
+                  upkeep->App);
+        return;
+    }
+    const char *arguments = upkeep->Loaded ? Upkeep_TaskData(version)->RestartCommandLine : "";
+    if (WinProcessHelper_LaunchShown(upkeep->App, arguments))
+        Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL, "Restarted [%s %s] after a failed update",
+                  upkeep->App, arguments);
+    else
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to launch [%s %s]", upkeep->App,
+                  arguments);
+}
+
+static uint32_t Upkeep_Thread(void *argument) {
+    UpkeepStruct *upkeep = static_cast<UpkeepStruct *>(argument);
+    PackageVersion *version = nullptr;
+    PackageVersion_Create(&version);
+    int state = UPDATE_STATE_CHECKRUNNING;
+    int code = 1;
+    while (!upkeep->Stop) {
+        int signalled = 0;
+        if (!Event_Wait(upkeep->Event, &signalled, -1, __FILE__, __LINE__))
+            break;
+        if (!signalled || upkeep->Stop)
+            continue;
+        int next = Upkeep_Step(upkeep, state, version);
+        if (next <= 0) {
+            code = next == 0 ? 0 : 1;
+            break;
+        }
+        state = next;
+    }
+    if (code != 0)
+        Upkeep_RestartAfterFailure(upkeep, version, state);
+    PackageVersion_Destroy(&version);
+    upkeep->Complete(code, upkeep->Context);
+    return (uint32_t)code;
+}
+
+// ---------------------------------------------------------------------------
+// Life
+// ---------------------------------------------------------------------------
+
+int Upkeep_Create(UpkeepStruct **upkeep, UpkeepCompleteCallback complete, void *context) {
+    ZYL_CHECK_PTR(upkeep);
+    ZYL_CHECK_PTR(complete);
+    *upkeep = nullptr;
+    UpkeepStruct *object = ZYL_NEW(UpkeepStruct);
+    object->Tag = kTag;
+    object->Complete = complete;
+    object->Context = context;
+    object->RunningLimit = UPKEEP_RUNNING_LIMIT;
+    object->RunningPause = UPKEEP_RUNNING_PAUSE;
+    object->Clock = Zyl_GetTickSeconds;
+    Patcher_SetLogCallbacks(object, Upkeep_LogInfo, Upkeep_LogError);
+    Patcher_Log(PATCHER_LOG_INFO, "%s Version %s", kProductName, PACKAGEVERSION_PATCHER_VERSION);
+    Event_Create(&object->Event);
+    if (!Thread_Create(&object->Thread, object, Upkeep_Thread)) {
+        Zyl_Print("Unable to create Upkeep thread\n");
+        Patcher_SetLogCallbacks(nullptr, nullptr, nullptr);
+        Event_Close(&object->Event);
+        object->Tag = Zyl_DeadTag;
+        ZYL_FREE(object, sizeof(UpkeepStruct));
+        return 0;
+    }
+    *upkeep = object;
+    return 1;
+}
+
+int Upkeep_Destroy(UpkeepStruct **upkeep) {
+    ZYL_CHECK_PTR(upkeep);
+    UpkeepStruct *object = *upkeep;
+    if (object == nullptr)
+        return 1;
+    ZYL_CHECK_TAG(object, kTag);
+    *upkeep = nullptr;
+    if (object->Event != nullptr) {
+        Zyl_Print("Exit signalled\n");
+        object->Stop = 1;
+        Event_Set(object->Event, 1);
+        if (!Thread_Wait(object->Thread, UPKEEP_SHUTDOWN_WAIT)) {
+            Zyl_Print("Timeout waiting on Upkeep thread shutdown\n");
+            return 0;
+        }
+        Zyl_Print("Upkeep thread shut down successful\n");
+        Event_Close(&object->Event);
+    }
+    Thread_Close(&object->Thread);
+    Patcher_SetLogCallbacks(nullptr, nullptr, nullptr);
+    object->Tag = Zyl_DeadTag;
+    ZYL_FREE(object, sizeof(UpkeepStruct));
+    return 1;
+}
+
+static int Upkeep_SetPath(char *to, const char *path, const char *what) {
+    if (!Zyl_StrCopy(to, path, UPKEEP_PATH_SIZE)) {
+        Zyl_Print("Upkeep_SetPath() %s path too long [%s]\n", what, path);
+        to[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int Upkeep_SetApp(UpkeepStruct *upkeep, const char *path) {
+    ZYL_CHECK_TAG(upkeep, kTag);
+    ZYL_CHECK_PTR(path);
+    return Upkeep_SetPath(upkeep->App, path, "App");
+}
+
+int Upkeep_SetVersionFile(UpkeepStruct *upkeep, const char *path) {
+    ZYL_CHECK_TAG(upkeep, kTag);
+    ZYL_CHECK_PTR(path);
+    return Upkeep_SetPath(upkeep->VersionFile, path, "VersionFile");
+}
+
+int Upkeep_SetRunningWait(UpkeepStruct *upkeep, int limit, int pause, UpkeepClock clock) {
+    ZYL_CHECK_TAG(upkeep, kTag);
+    upkeep->RunningLimit = limit;
+    upkeep->RunningPause = pause;
+    upkeep->Clock = clock ? clock : Zyl_GetTickSeconds;
+    return 1;
+}
+
+int Upkeep_Start(UpkeepStruct *upkeep) {
+    ZYL_CHECK_TAG(upkeep, kTag);
+    if (upkeep->App[0] == 0 || upkeep->VersionFile[0] == 0) {
+        Zyl_Print("Upkeep_Start() App [%s] and VersionFile [%s] are both required\n", upkeep->App,
+                  upkeep->VersionFile);
+        return 0;
+    }
+    return Event_Set(upkeep->Event, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Command line
+// ---------------------------------------------------------------------------
+
+static int Upkeep_IsBlankOrEnd(char c) {
+    return c == 0 || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+static char Upkeep_Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+// 1 when word (ignoring case) starts at text.
+static int Upkeep_StartsWithNoCase(const char *text, const char *word) {
+    for (; *word; word++, text++) {
+        if (*text == 0 || Upkeep_Lower(*text) != Upkeep_Lower(*word))
+            return 0;
+    }
+    return 1;
+}
+
+int Zyl_HasSwitch(const char *text, const char *word) {
+    ZYL_CHECK_PTR(text);
+    ZYL_CHECK_PTR(word);
+    int length = Zyl_StrLen(word);
+    if (length == 0)
+        return 0;
+    for (int at = 0; text[at]; at++) {
+        char mark = text[at];
+        if ((mark == '-' || mark == '/') && Upkeep_StartsWithNoCase(text + at + 1, word) &&
+            Upkeep_IsBlankOrEnd(text[at + 1 + length]))
+            return 1;
+    }
+    return 0;
+}
+
+int Zyl_ParseLogOptions(int *flags, const char *commandLine) {
+    ZYL_CHECK_PTR(flags);
+    ZYL_CHECK_PTR(commandLine);
+    static const struct {
+        const char *Word;
+        int Flags;
+    } kOptions[] = {
+        {"debug", 0x6},          {"perthread", 0x108}, {"unique", 0x4E}, {"window", 0x1},
+        {"cachewrites", 0x8000}, {"timestamp", 0x20},  {"append", 0x8},  {"externalprint", 0x400},
+    };
+    *flags = 0;
+    for (const auto &option : kOptions) {
+        if (Zyl_HasSwitch(commandLine, option.Word))
+            *flags |= option.Flags;
+    }
+    return 1;
+}
+
+int Upkeep_ParseCommandLine(char *app, const char *commandLine, int count, char *versionFile) {
+    ZYL_CHECK_PTR(app);
+    ZYL_CHECK_PTR(commandLine);
+    ZYL_CHECK_PTR(versionFile);
+    app[0] = 0;
+    versionFile[0] = 0;
+    char word[UPKEEP_COMMAND_LINE_SIZE];
+    for (int index = 1; index < count; index++) {
+        Zyl_ArgGet(commandLine, index, word, sizeof(word));
+        if (Zyl_StrLen(word) > UPKEEP_WORD_SIZE || word[0] == 0)
+            continue;
+        char *target = Zyl_StrEqualNoCase(word + 1, "App")           ? app
+                       : Zyl_StrEqualNoCase(word + 1, "VersionFile") ? versionFile
+                                                                     : nullptr;
+        if (target == nullptr || index + 1 >= count)
+            continue;
+        index++;
+        if (!Zyl_ArgGet(commandLine, index, target, UPKEEP_PATH_SIZE)) {
+            Zyl_Print("Upkeep_ParseCommandLine() value of [%s] longer than %d characters\n", word,
+                      UPKEEP_PATH_SIZE - 1);
+            target[0] = 0;
+        }
+    }
+    return app[0] != 0 && versionFile[0] != 0;
+}
+
+int Upkeep_JoinArguments(char *commandLine, int size, int argc, const char *const *argv) {
+    ZYL_CHECK_PTR(commandLine);
+    ZYL_CHECK_PTR(argv);
+    if (size < 1) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("Upkeep_JoinArguments() size %d\n", size);
+    }
+    int n = 0;
+    for (int i = 0; i < argc; i++) {
+        const char *arg = argv[i] ? argv[i] : "";
+        // Opening quote, the text with '"' doubled, closing quote, a blank.
+        int need = (i > 0 ? 1 : 0) + 2;
+        for (const char *c = arg; *c; c++)
+            need += *c == '"' ? 2 : 1;
+        if (n + need >= size) {
+            Zyl_Print("Upkeep_JoinArguments() command line longer than %d characters\n", size - 1);
+            commandLine[0] = 0;
+            return 0;
+        }
+        if (i > 0)
+            commandLine[n++] = ' ';
+        commandLine[n++] = '"';
+        for (const char *c = arg; *c; c++) {
+            commandLine[n++] = *c;
+            if (*c == '"')
+                commandLine[n++] = '"';
+        }
+        commandLine[n++] = '"';
+    }
+    commandLine[n] = 0;
+    return 1;
+}
