@@ -1,7 +1,7 @@
 // libFuzzer target over the reliable-UDP packet handler: each input is a script
 // of datagrams handed to a fresh listener and connected pair on one port (driven
 // from this thread), interleaved with writes, reads, timer passes and real
-// traffic. Built by tools/fuzz/build_udt_fuzz.sh, never by CMake.
+// traffic. Built by `tools/fuzz/run udt_packet`, never by CMake.
 #include <climits>
 #include <cstddef>
 #include <cstdint>
