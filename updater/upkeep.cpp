@@ -245,7 +245,9 @@ static int Upkeep_Step(UpkeepStruct *upkeep, int state, PackageVersion *version)
 // program is there; the files are each old or new and the document tells it
 // where the update stands.
 static void Upkeep_RestartAfterFailure(UpkeepStruct *upkeep, PackageVersion *version, int state) {
-    if (upkeep->Stop || state <= UPDATE_STATE_CHECKRUNNING)
+    // Not while the launcher may still run, not when the owner stopped the
+    // update, and not again after the restart itself failed.
+    if (upkeep->Stop || state <= UPDATE_STATE_CHECKRUNNING || state == UPDATE_STATE_RESTART)
         return;
     if (!Upkeep_IsAppIntact(upkeep->App)) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to restart [%s] - not a program",
@@ -274,6 +276,13 @@ static uint32_t Upkeep_Thread(void *argument) {
         if (!signalled || upkeep->Stop)
             continue;
         int next = Upkeep_Step(upkeep, state, version);
+        if (next > 0 && upkeep->ErrorReported.load()) {
+            // Every error the shared code reports ends the update, at the end of
+            // the step that reported it.
+            Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Error encountered - state %d",
+                      state);
+            next = -1;
+        }
         if (next <= 0) {
             code = next == 0 ? 0 : 1;
             break;

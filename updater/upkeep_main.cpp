@@ -86,6 +86,7 @@ static void Upkeep_Run(UpkeepProgram *program, const char *commandLine, const ch
 int main(int argc, char **argv) {
     // Crash dumps are not written on this system; the default signal handling
     // (core files where the user enabled them) stays.
+    // Joined before the log starts: a line too long is reported once it runs.
     char commandLine[UPKEEP_COMMAND_LINE_SIZE];
     int joined = Upkeep_JoinArguments(commandLine, sizeof(commandLine), argc, argv);
     char arguments[UPKEEP_COMMAND_LINE_SIZE];
@@ -105,8 +106,10 @@ int main(int argc, char **argv) {
     if (!Upkeep_Create(&program->Upkeep, Upkeep_OnComplete, program)) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to start the update");
     } else if (!joined) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Incorrect parameters [%s] exiting...",
-                  arguments);
+        // Refused whole: a path cut to fit would name another file.
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
+                  "Incorrect parameters [longer than %d characters] exiting...",
+                  UPKEEP_COMMAND_LINE_SIZE - 1);
     } else {
         Upkeep_Run(program, commandLine, arguments);
     }

@@ -439,6 +439,8 @@ TEST_F(UpkeepTest, RefusedCommandLinesChangeNothing) {
         {{"/App", app, "/Version", VersionPath()}, noVersion},
         {{"/VersionFile", VersionPath(), "/App"}, noApp},
         {{"/App", std::string(400, 'a'), "/VersionFile", VersionPath()}, noApp},
+        {{"/App", app, "/VersionFile", VersionPath(), std::string(1000, 'x')},
+         "**** Incorrect parameters [longer than 1023 characters] exiting...\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
