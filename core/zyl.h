@@ -290,3 +290,10 @@ int Zyl_FormatDuration(double seconds, int flags, char *buffer, int size);
 int Zyl_ArgCount(const char *commandLine, int *count);
 int Zyl_ArgGet(const char *commandLine, int index, char *buffer, int size);
 int Zyl_ArgGetOption(const char *commandLine, const char *name, char *buffer, int size);
+// 1 when word (ignoring case) occurs in text directly after '-' or '/' and is
+// followed by a blank or the end of the text; else 0.
+int Zyl_HasSwitch(const char *text, const char *word);
+// ORs into *flags (zeroed first) the log flags of every option word present in
+// the command line: debug, perthread, unique, window, cachewrites, timestamp,
+// append, externalprint. Returns 1.
+int Zyl_ParseLogOptions(int *flags, const char *commandLine);

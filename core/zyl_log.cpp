@@ -514,3 +514,21 @@ int Zyl_PrintHex(int showCharacters, int newline, const void *data, int length) 
         raise(SIGTRAP);
     _exit(1);
 }
+
+int Zyl_ParseLogOptions(int *flags, const char *commandLine) {
+    ZYL_CHECK_PTR(flags);
+    ZYL_CHECK_PTR(commandLine);
+    static const struct {
+        const char *Word;
+        int Flags;
+    } kOptions[] = {
+        {"debug", 0x6},          {"perthread", 0x108}, {"unique", 0x4E}, {"window", 0x1},
+        {"cachewrites", 0x8000}, {"timestamp", 0x20},  {"append", 0x8},  {"externalprint", 0x400},
+    };
+    *flags = 0;
+    for (const auto &option : kOptions) {
+        if (Zyl_HasSwitch(commandLine, option.Word))
+            *flags |= option.Flags;
+    }
+    return 1;
+}

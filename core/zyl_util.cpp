@@ -315,3 +315,19 @@ int Zyl_ArgGetOption(const char *commandLine, const char *name, char *buffer, in
     }
     return 0;
 }
+
+int Zyl_HasSwitch(const char *text, const char *word) {
+    ZYL_CHECK_PTR(text);
+    ZYL_CHECK_PTR(word);
+    int length = Zyl_StrLen(word);
+    if (length == 0)
+        return 0;
+    for (int at = 0; text[at]; at++) {
+        if ((text[at] != '-' && text[at] != '/') || !Zyl_StrStartsWithNoCase(text + at + 1, word))
+            continue;
+        char after = text[at + 1 + length];
+        if (after == 0 || after == ' ' || after == '\t' || after == '\r' || after == '\n')
+            return 1;
+    }
+    return 0;
+}

@@ -394,56 +394,6 @@ int Upkeep_Start(UpkeepStruct *upkeep) {
 // Command line
 // ---------------------------------------------------------------------------
 
-static int Upkeep_IsBlankOrEnd(char c) {
-    return c == 0 || c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-static char Upkeep_Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-}
-
-// 1 when word (ignoring case) starts at text.
-static int Upkeep_StartsWithNoCase(const char *text, const char *word) {
-    for (; *word; word++, text++) {
-        if (*text == 0 || Upkeep_Lower(*text) != Upkeep_Lower(*word))
-            return 0;
-    }
-    return 1;
-}
-
-int Zyl_HasSwitch(const char *text, const char *word) {
-    ZYL_CHECK_PTR(text);
-    ZYL_CHECK_PTR(word);
-    int length = Zyl_StrLen(word);
-    if (length == 0)
-        return 0;
-    for (int at = 0; text[at]; at++) {
-        char mark = text[at];
-        if ((mark == '-' || mark == '/') && Upkeep_StartsWithNoCase(text + at + 1, word) &&
-            Upkeep_IsBlankOrEnd(text[at + 1 + length]))
-            return 1;
-    }
-    return 0;
-}
-
-int Zyl_ParseLogOptions(int *flags, const char *commandLine) {
-    ZYL_CHECK_PTR(flags);
-    ZYL_CHECK_PTR(commandLine);
-    static const struct {
-        const char *Word;
-        int Flags;
-    } kOptions[] = {
-        {"debug", 0x6},          {"perthread", 0x108}, {"unique", 0x4E}, {"window", 0x1},
-        {"cachewrites", 0x8000}, {"timestamp", 0x20},  {"append", 0x8},  {"externalprint", 0x400},
-    };
-    *flags = 0;
-    for (const auto &option : kOptions) {
-        if (Zyl_HasSwitch(commandLine, option.Word))
-            *flags |= option.Flags;
-    }
-    return 1;
-}
-
 int Upkeep_ParseCommandLine(char *app, const char *commandLine, int count, char *versionFile) {
     ZYL_CHECK_PTR(app);
     ZYL_CHECK_PTR(commandLine);

@@ -69,13 +69,6 @@ int Upkeep_PerformExpansion(UpkeepStruct *upkeep, volatile int *stop, PackageVer
 // 1 on success; 0 (logged) with any previous document left as it was.
 int Upkeep_SaveVersion(PackageVersion *version, const char *path);
 
-// 1 when word (ignoring case) occurs in text directly after '-' or '/' and is
-// followed by a blank or the end of the text; else 0.
-int Zyl_HasSwitch(const char *text, const char *word);
-// ORs into *flags (zeroed first) the log flags of every option word present in
-// the command line: debug, perthread, unique, window, cachewrites, timestamp,
-// append, externalprint. Returns 1.
-int Zyl_ParseLogOptions(int *flags, const char *commandLine);
 // Reads the paths after the words "App" and "VersionFile" (any switch
 // character; the first character of a word is skipped, the rest compared
 // ignoring case) from the words 1 to count - 1 of the command line into app and

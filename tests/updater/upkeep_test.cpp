@@ -568,47 +568,6 @@ TEST(UpkeepObjectTest, StartNeedsBothPathsAndDestroyBeforeStartFailsTheUpdate) {
 // Command line and log options
 // ---------------------------------------------------------------------------
 
-TEST(UpkeepCommandLineTest, SwitchWordsNeedTheirMarkAndAnEnd) {
-    const struct {
-        const char *text;
-        int expected;
-    } cases[] = {
-        {"-debug", 1},
-        {"/App x -DEBUG", 1},
-        {"-Debug /App x", 1},
-        {"/debug\t-x", 1},
-        {"debug", 0},
-        {"x-debugger", 0},
-        {"+debug", 0},
-        {"--debug", 1},
-        {"-debugx", 0},
-        {"/App \"-debug\"", 0},
-        {"", 0},
-        {"-debu", 0},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(c.expected, Zyl_HasSwitch(c.text, "debug")) << c.text;
-}
-
-TEST(UpkeepCommandLineTest, LogOptionsOrTheirFlags) {
-    const struct {
-        const char *text;
-        int flags;
-    } cases[] = {
-        {"/App a /VersionFile b", 0},
-        {"-debug", 0x6},
-        {"-perthread /unique", 0x108 | 0x4E},
-        {"-window -cachewrites -timestamp", 0x1 | 0x8000 | 0x20},
-        {"-append -externalprint", 0x8 | 0x400},
-        {"-Debug -debugger -xdebug", 0x6},
-    };
-    for (const auto &c : cases) {
-        int flags = -1;
-        EXPECT_EQ(1, Zyl_ParseLogOptions(&flags, c.text));
-        EXPECT_EQ(c.flags, flags) << c.text;
-    }
-}
-
 TEST(UpkeepCommandLineTest, PathsFollowTheirWordsWhateverTheSwitchCharacter) {
     const std::string longPath(330, 'p');
     const struct {
