@@ -4,10 +4,14 @@
 #include "patcher/packageversion.h"
 
 #include "core/alert.h"
+#include "core/file.h"
 #include "core/xml.h"
 #include "core/zyl.h"
 #include "patcher/installer/installer.h"
 #include "patcher/taskstatus.h"
+
+// Largest version document read (bytes); real ones are a few kilobytes.
+static const int64_t kMaxDocumentSize = 16 * 1024 * 1024;
 
 static const char kTag[] = "PackageVersion";
 // Oldest document version this reader understands.
@@ -156,6 +160,16 @@ static int PackageVersion_Parse(PackageVersion *version, XmlStruct *xml, const c
     return 1;
 }
 
+// 1 when the document ends (blanks aside) with the end tag of its root element.
+static int PackageVersion_IsWhole(const char *text, int64_t length) {
+    static const char kEnd[] = "</PackageVersion>";
+    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t' ||
+                          text[length - 1] == '\r' || text[length - 1] == '\n'))
+        length--;
+    int64_t tag = (int64_t)sizeof(kEnd) - 1;
+    return length >= tag && Zyl_MemEqual(text + length - tag, kEnd, tag);
+}
+
 int PackageVersion_LoadVersion(PackageVersion *version, const char *path) {
     ZYL_CHECK_TAG(version, kTag);
     ZYL_CHECK_PTR(path);
@@ -167,14 +181,27 @@ int PackageVersion_LoadVersion(PackageVersion *version, const char *path) {
     }
     int cut = 0;
     basePath[Zyl_StrFindLastChar(basePath, '/', &cut) ? cut + 1 : 0] = 0;
-    XmlStruct *xml = nullptr;
-    Xml_Create(&xml);
-    int result = 0;
-    if (!Xml_LoadFile(xml, path))
+    char *text = nullptr;
+    int64_t length = 0;
+    if (!File_ReadAll(path, kMaxDocumentSize, &text, &length)) {
         Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL, "Unable to load version [%s]", path);
-    else
-        result = PackageVersion_Parse(version, xml, basePath);
-    Xml_Destroy(&xml);
+        return 0;
+    }
+    int result = 0;
+    if (!PackageVersion_IsWhole(text, length)) {
+        // The XML reader takes a cut document as if it ended there, and a cut task
+        // status would read as one with nothing left to do.
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Version document cut short [%s]", path);
+    } else {
+        XmlStruct *xml = nullptr;
+        Xml_Create(&xml);
+        if (Xml_ParseBuffer(xml, text))
+            result = PackageVersion_Parse(version, xml, basePath);
+        else
+            Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL, "Unable to load version [%s]", path);
+        Xml_Destroy(&xml);
+    }
+    ZYL_FREE(text, length + 1);
     return result;
 }
 

@@ -140,25 +140,6 @@ static int Upkeep_WaitForApp(UpkeepStruct *upkeep) {
     return 1;
 }
 
-// 1 when the document ends with the end tag of its root element. The XML reader
-// takes a document cut short as if it ended there, and a task status cut short
-// reads as one with nothing to expand: that must never be recorded as PROCESS.
-static int Upkeep_IsDocumentWhole(const char *path) {
-    static const char kEnd[] = "</PackageVersion>";
-    char *data = nullptr;
-    int64_t length = 0;
-    if (!File_ReadAll(path, UPKEEP_DOCUMENT_LIMIT, &data, &length))
-        return 0;
-    int64_t end = length;
-    while (end > 0 && (data[end - 1] == ' ' || data[end - 1] == '\t' || data[end - 1] == '\r' ||
-                       data[end - 1] == '\n'))
-        end--;
-    int64_t tag = (int64_t)sizeof(kEnd) - 1;
-    int whole = end >= tag && Zyl_MemEqual(data + end - tag, kEnd, (int)tag);
-    ZYL_FREE(data, length + 1);
-    return whole;
-}
-
 // LOAD: the document must be whole and hold an update under way, with the
 // paths it is applied to, of a type this program can finish. 1 when it does;
 // 0 (logged) otherwise.
@@ -166,11 +147,6 @@ static int Upkeep_Load(UpkeepStruct *upkeep, PackageVersion *version) {
     if (!PackageVersion_LoadVersion(version, upkeep->VersionFile)) {
         Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
                   "Error encountered - PackageVersion_LoadVersion()");
-        return 0;
-    }
-    if (!Upkeep_IsDocumentWhole(upkeep->VersionFile)) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Version document cut short [%s]",
-                  upkeep->VersionFile);
         return 0;
     }
     upkeep->Loaded = 1;

@@ -10,13 +10,12 @@ struct UpkeepStruct;
 struct PackageVersion;
 
 enum {
-    UPKEEP_PATH_SIZE = 320,            // App and VersionFile paths
-    UPKEEP_COMMAND_LINE_SIZE = 1024,   // the whole command line
-    UPKEEP_WORD_SIZE = 70,             // longest switch word compared
-    UPKEEP_SHUTDOWN_WAIT = 120000,     // ms Upkeep_Destroy waits for the thread
-    UPKEEP_RUNNING_LIMIT = 120000,     // ms the launcher is given to exit
-    UPKEEP_RUNNING_PAUSE = 100,        // ms between two looks for the launcher
-    UPKEEP_DOCUMENT_LIMIT = 0x1000000, // bytes of a version document read whole
+    UPKEEP_PATH_SIZE = 320,          // App and VersionFile paths
+    UPKEEP_COMMAND_LINE_SIZE = 1024, // the whole command line
+    UPKEEP_WORD_SIZE = 70,           // longest switch word compared
+    UPKEEP_SHUTDOWN_WAIT = 120000,   // ms Upkeep_Destroy waits for the thread
+    UPKEEP_RUNNING_LIMIT = 120000,   // ms the launcher is given to exit
+    UPKEEP_RUNNING_PAUSE = 100,      // ms between two looks for the launcher
 };
 
 // States of the update thread, in the order they follow one another.
