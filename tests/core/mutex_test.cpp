@@ -7,7 +7,7 @@
 
 #include "core/mutex.h"
 #include "core/zyl.h"
-#include "tests/core/console_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

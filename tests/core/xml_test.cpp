@@ -3,7 +3,7 @@
 // under SIGKILL), xmllint acceptance and hostile input.
 #include "core/xml.h"
 #include "core/zyl.h"
-#include "tests/core/console_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 
 #include <csignal>

@@ -2,7 +2,7 @@
 // xsi:type and attribute replacement.
 #include "core/xml.h"
 #include "core/xmlhelper.h"
-#include "tests/core/console_capture.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 #include <string>

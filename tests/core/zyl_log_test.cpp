@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "core/zyl.h"
-#include "tests/core/console_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/zyl.h"
-#include "tests/core/console_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "engine/cache.h"
 #include "engine/storage.h"
-#include "tests/engine/alert_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -44,7 +44,7 @@ int FaultHook(void *user, const char *, int64_t, int64_t, int write) {
 class CacheTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        enginetest::CaptureAlerts();
+        testsupport::CaptureAlerts();
         Storage_Create(&storage);
         Storage_SetFaultHook(storage, FaultHook, &faults);
         Cache_Create(&cache);
@@ -78,7 +78,7 @@ class CacheTest : public ::testing::Test {
         if (ok != nullptr)
             *ok = result;
         else
-            EXPECT_EQ(1, result) << enginetest::AlertText();
+            EXPECT_EQ(1, result) << testsupport::AlertText();
         return bytes;
     }
     // A file of length bytes of 'z' on disk, known to the cache.
@@ -242,7 +242,7 @@ TEST_F(CacheTest, FailedReadsAreNeverCachedAndShortFilesEnd) {
     // Past the known length: refused at once.
     Read("short", 49990, 20, &ok);
     EXPECT_EQ(0, ok);
-    EXPECT_TRUE(enginetest::AlertSeen("Read beyond end of file")) << enginetest::AlertText();
+    EXPECT_TRUE(testsupport::AlertSeen("Read beyond end of file")) << testsupport::AlertText();
     // A failing disk read: nothing cached, the failure counted.
     MakeFile("bad", 50000);
     faults.FailReads = 1;
@@ -256,7 +256,7 @@ TEST_F(CacheTest, FailedReadsAreNeverCachedAndShortFilesEnd) {
     // Unknown size: refused with the message.
     Read("absent", 0, 10, &ok);
     EXPECT_EQ(0, ok);
-    EXPECT_TRUE(enginetest::AlertSeen("Unable to retrieve size on read [" + Path("absent") + "]"));
+    EXPECT_TRUE(testsupport::AlertSeen("Unable to retrieve size on read [" + Path("absent") + "]"));
 }
 
 TEST_F(CacheTest, FailedFlushesAreReportedAndKeepTheData) {
@@ -266,9 +266,9 @@ TEST_F(CacheTest, FailedFlushesAreReportedAndKeepTheData) {
     faults.FailWrites = 1;
     EXPECT_EQ(0, Cache_FlushFile(cache, Path("w").c_str()));
     EXPECT_EQ(1, Stats().DirtyBlocks);
-    EXPECT_TRUE(enginetest::AlertSeen(
+    EXPECT_TRUE(testsupport::AlertSeen(
         "IO Failure, write not successfully performed [0:16384] (1) (" + Path("w") + ")"))
-        << enginetest::AlertText();
+        << testsupport::AlertText();
     // A full cache of unwritable blocks: further writes fail rather than drop data.
     for (int i = 1; i < 10; i++)
         Write("w", i * 16384, std::string(16384, 'q'));
@@ -404,12 +404,12 @@ TEST_F(CacheTest, StatisticsLinesAndTheTrace) {
     Cache_SetTrace(cache, 1, 0);
     Read("s", 60000, 10); // traced miss path runs
     Cache_PrintFileStatistics(cache, Path("s").c_str());
-    EXPECT_TRUE(enginetest::AlertSeen("Cache write averaged combining 3.0 pieces"))
-        << enginetest::AlertText();
-    EXPECT_TRUE(enginetest::AlertSeen("Cache ran at "));
-    EXPECT_TRUE(enginetest::AlertSeen("Cache utilization was "));
+    EXPECT_TRUE(testsupport::AlertSeen("Cache write averaged combining 3.0 pieces"))
+        << testsupport::AlertText();
+    EXPECT_TRUE(testsupport::AlertSeen("Cache ran at "));
+    EXPECT_TRUE(testsupport::AlertSeen("Cache utilization was "));
     Cache_SetBufferSize(cache, 0);
-    EXPECT_TRUE(enginetest::AlertSeen("Cache disabled"));
+    EXPECT_TRUE(testsupport::AlertSeen("Cache disabled"));
 }
 
 TEST_F(CacheTest, SecondParentIsFatal) {

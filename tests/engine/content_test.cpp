@@ -10,20 +10,19 @@
 
 #include "core/bitfield.h"
 #include "core/mutex.h"
-#include "core/sha1.h"
 #include "engine/cache.h"
 #include "engine/content.h"
 #include "engine/filelist.h"
 #include "engine/metafile.h"
 #include "engine/storage.h"
 #include "engine/urllist.h"
-#include "tests/engine/alert_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/support.h"
 
-using enginetest::AlertSeen;
-using enginetest::AlertText;
-using enginetest::CaptureAlerts;
+using testsupport::AlertSeen;
+using testsupport::AlertText;
+using testsupport::CaptureAlerts;
 
 namespace {
 
@@ -36,22 +35,11 @@ std::string I(long long value) {
     return "i" + std::to_string(value) + "e";
 }
 
-std::string Sha1Bytes(const std::string &bytes) {
-    Sha1Struct *sha = nullptr;
-    Sha1_Create(&sha);
-    Sha1_Update(sha, bytes.data(), (int64_t)bytes.size());
-    Sha1_Final(sha);
-    uint8_t digest[20];
-    Sha1_GetDigest(sha, digest, 20);
-    Sha1_Destroy(&sha);
-    return std::string(reinterpret_cast<char *>(digest), 20);
-}
-
 // The "pieces" value for content cut into pieces of the given length.
 std::string PieceTable(const std::string &content, size_t pieceLength) {
     std::string table;
     for (size_t at = 0; at < content.size(); at += pieceLength)
-        table += Sha1Bytes(content.substr(at, pieceLength));
+        table += testsupport::Sha1Bytes(content.substr(at, pieceLength));
     return table;
 }
 
@@ -296,7 +284,7 @@ TEST_F(ContentTest, MetainfoKeysListsAndGeometry) {
     uint8_t hash[20], digest[20];
     Content_GetInfoHash(content_, hash);
     Content_GetInfoHashDigest(content_, digest);
-    EXPECT_EQ(Sha1Bytes(std::string(reinterpret_cast<char *>(hash), 20)),
+    EXPECT_EQ(testsupport::Sha1Bytes(std::string(reinterpret_cast<char *>(hash), 20)),
               std::string(reinterpret_cast<char *>(digest), 20));
 }
 
@@ -411,10 +399,9 @@ TEST_F(ContentTest, MetafileFixturesAndTheirExactErrors) {
             EXPECT_STREQ("95075EFA4FAEF252DE52570B0348154797F354E4", hash);
         } else {
             EXPECT_EQ(0, opened) << c.file;
-            const auto &lines = enginetest::CapturedAlerts();
             bool exact = false;
-            for (const std::string &line : lines)
-                exact |= line == c.line;
+            for (const auto &line : testsupport::CapturedAlerts())
+                exact |= std::to_string(line.first) + ":" + line.second == c.line;
             EXPECT_TRUE(exact) << c.file << "\n" << AlertText();
         }
         Content_Destroy(&content);
@@ -579,7 +566,7 @@ TEST_F(ContentTest, ContentsFromHttp) {
     EXPECT_EQ(server.url("/"), m->URL);
     uint8_t hash[20];
     Content_GetInfoHash(plain, hash);
-    EXPECT_EQ(Sha1Bytes("job-key"), std::string(reinterpret_cast<char *>(hash), 20));
+    EXPECT_EQ(testsupport::Sha1Bytes("job-key"), std::string(reinterpret_cast<char *>(hash), 20));
     EXPECT_EQ(0, Content_VerifyPiece(plain, 0)); // verification is off
     EXPECT_EQ(0, Content_SetupFromURL(server.url("/missing.bin").c_str(), "k", plain));
     EXPECT_EQ(0, Content_SetupFromURL("no-slash", "k", plain));

@@ -10,12 +10,12 @@
 #include "core/mutex.h"
 #include "engine/filelist.h"
 #include "engine/metafile.h"
-#include "tests/engine/alert_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 
-using enginetest::AlertSeen;
-using enginetest::AlertText;
-using enginetest::CaptureAlerts;
+using testsupport::AlertSeen;
+using testsupport::AlertText;
+using testsupport::CaptureAlerts;
 
 namespace {
 

@@ -9,34 +9,30 @@
 #include "core/sha1.h"
 #include "core/zyl.h"
 #include "engine/metafile.h"
-#include "tests/engine/alert_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 
-using enginetest::AlertSeen;
-using enginetest::AlertText;
-using enginetest::CaptureAlerts;
+using testsupport::AlertSeen;
+using testsupport::AlertText;
+using testsupport::CaptureAlerts;
 
 namespace {
 
-std::string Sha1Hex(const std::string &bytes) {
-    Sha1Struct *sha = nullptr;
-    Sha1_Create(&sha);
-    Sha1_Update(sha, bytes.data(), (int64_t)bytes.size());
-    Sha1_Final(sha);
-    uint8_t digest[20];
-    Sha1_GetDigest(sha, digest, 20);
-    Sha1_Destroy(&sha);
-    char hex[48];
-    Zyl_BytesToHex(digest, 20, hex, sizeof hex);
-    return hex;
-}
-
-std::string DigestHex(MetaFileMemberStruct *m) {
+// The member's digest as raw bytes ("" when it has none).
+std::string Digest(MetaFileMemberStruct *m) {
     uint8_t digest[20];
     if (!MetaFile_GetMemberSHA1(m, digest))
         return "";
+    return std::string(reinterpret_cast<char *>(digest), 20);
+}
+
+// The same as upper-case hex digits.
+std::string DigestHex(MetaFileMemberStruct *m) {
+    std::string digest = Digest(m);
+    if (digest.empty())
+        return "";
     char hex[48];
-    Zyl_BytesToHex(digest, 20, hex, sizeof hex);
+    Zyl_BytesToHex(digest.data(), 20, hex, sizeof hex);
     return hex;
 }
 
@@ -82,7 +78,7 @@ TEST_F(MetaFileTest, DictionaryKeepsOrderTextsAndDigest) {
     EXPECT_EQ("42", Text(value));
     EXPECT_EQ(0, MetaFile_GetNextMember(value, &end));
     EXPECT_EQ(nullptr, end);
-    EXPECT_EQ(Sha1Hex(input), DigestHex(root));
+    EXPECT_EQ(testsupport::Sha1Bytes(input), Digest(root));
     EXPECT_EQ("", DigestHex(key)); // scalars have no digest
 }
 
@@ -143,7 +139,7 @@ TEST_F(MetaFileTest, UnclosedDictionaryDigestCoversTheInput) {
     ASSERT_EQ(1, Load(input));
     MetaFileMemberStruct *root = nullptr;
     MetaFile_GetFirstMember(doc_, &root);
-    EXPECT_EQ(Sha1Hex(input), DigestHex(root));
+    EXPECT_EQ(testsupport::Sha1Bytes(input), Digest(root));
 }
 
 TEST_F(MetaFileTest, NestingDepthIsBounded) {
@@ -383,13 +379,7 @@ TEST_F(MetaFileTest, WrittenMetafileIsAcceptedByLibtorrent) {
         GTEST_SKIP() << "python3-libtorrent missing";
     // Two files of 100 and 50 bytes, piece length 16384: one piece over 150 bytes.
     std::string content = std::string(100, 'x') + std::string(50, 'y');
-    uint8_t digest[20];
-    Sha1Struct *sha = nullptr;
-    Sha1_Create(&sha);
-    Sha1_Update(sha, content.data(), (int64_t)content.size());
-    Sha1_Final(sha);
-    Sha1_GetDigest(sha, digest, 20);
-    Sha1_Destroy(&sha);
+    std::string digest = testsupport::Sha1Bytes(content);
 
     MetaFileMemberStruct *root = nullptr, *m = nullptr, *info = nullptr, *files = nullptr;
     MetaFile_AddDictionary(doc_, nullptr, nullptr, &root);
@@ -416,7 +406,7 @@ TEST_F(MetaFileTest, WrittenMetafileIsAcceptedByLibtorrent) {
     MetaFile_AddString(doc_, info, nullptr, &m, "piece length");
     MetaFile_AddInteger(doc_, info, nullptr, &m, 16384);
     MetaFile_AddString(doc_, info, nullptr, &m, "pieces");
-    MetaFile_AddBytes(doc_, info, nullptr, &m, digest, 20);
+    MetaFile_AddBytes(doc_, info, nullptr, &m, digest.data(), 20);
 
     testsupport::TempDir dir;
     std::string path = dir / "ours.torrent";

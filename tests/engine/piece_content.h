@@ -5,7 +5,6 @@
 #include <string>
 
 #include "engine/content.h"
-#include "tests/engine/alert_capture.h"
 
 namespace enginetest {
 

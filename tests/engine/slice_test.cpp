@@ -15,12 +15,12 @@
 #include "core/pool.h"
 #include "engine/content.h"
 #include "engine/slice.h"
-#include "tests/engine/alert_capture.h"
 #include "tests/engine/piece_content.h"
+#include "tests/support/log_capture.h"
 
-using enginetest::AlertSeen;
-using enginetest::AlertText;
-using enginetest::CaptureAlerts;
+using testsupport::AlertSeen;
+using testsupport::AlertText;
+using testsupport::CaptureAlerts;
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "engine/storage.h"
-#include "tests/engine/alert_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -21,7 +21,7 @@ double TestClock(void) {
 class StorageTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        enginetest::CaptureAlerts();
+        testsupport::CaptureAlerts();
         Storage_Create(&storage);
         Storage_SetClock(storage, TestClock);
         Storage_SetRenameDelay(storage, 0);
@@ -33,12 +33,12 @@ class StorageTest : public ::testing::Test {
     void Write(const std::string &name, int64_t offset, const std::string &bytes) {
         ASSERT_EQ(1, Storage_Write(storage, Path(name).c_str(), offset, bytes.data(),
                                    (int64_t)bytes.size()))
-            << enginetest::AlertText();
+            << testsupport::AlertText();
     }
     std::string Read(const std::string &name, int64_t offset, int length) {
         std::string bytes((size_t)length, '\0');
         EXPECT_EQ(1, Storage_Read(storage, Path(name).c_str(), offset, &bytes[0], length))
-            << enginetest::AlertText();
+            << testsupport::AlertText();
         return bytes;
     }
     StorageMemberStruct *Slot(int n) {
@@ -125,8 +125,8 @@ TEST_F(StorageTest, ModesUpgradeInPlaceAndSeeksAreSkippedWhenSequential) {
     EXPECT_EQ(1, Storage_Read(storage, Path("never").c_str(), 0, &byte, 0));
     EXPECT_EQ(nullptr, SlotOf("never"));
     EXPECT_EQ(0, Storage_Read(storage, Path("m").c_str(), 10, &byte, 1));
-    EXPECT_TRUE(enginetest::AlertSeen("Read failed (" + Path("m") + ") (1 / 0)"))
-        << enginetest::AlertText();
+    EXPECT_TRUE(testsupport::AlertSeen("Read failed (" + Path("m") + ") (1 / 0)"))
+        << testsupport::AlertText();
     EXPECT_EQ(-1, slot->Position);
     EXPECT_EQ("0", Read("m", 0, 1)); // the next access seeks again
     EXPECT_EQ(0, Storage_Read(storage, Path("m").c_str(), -1, &byte, 1));
@@ -154,10 +154,10 @@ TEST_F(StorageTest, LengthsAndTruncation) {
     // A member that cannot be opened: the failures are reported.
     const std::string inFile = p + "/child";
     EXPECT_EQ(0, Storage_Truncate(storage, inFile.c_str(), 5));
-    EXPECT_TRUE(enginetest::AlertSeen("Unable to open member (" + inFile + ") (5)"));
+    EXPECT_TRUE(testsupport::AlertSeen("Unable to open member (" + inFile + ") (5)"));
     EXPECT_EQ(0, Storage_SetLength(storage, inFile.c_str(), 5));
     EXPECT_EQ(0, Storage_Write(storage, inFile.c_str(), 0, "x", 1));
-    EXPECT_TRUE(enginetest::AlertSeen("Unable to open (")) << enginetest::AlertText();
+    EXPECT_TRUE(testsupport::AlertSeen("Unable to open (")) << testsupport::AlertText();
 }
 
 TEST_F(StorageTest, PartialNamesAndRenameOnCompletion) {
@@ -181,7 +181,7 @@ TEST_F(StorageTest, PartialNamesAndRenameOnCompletion) {
     Write("sub/game.pak", 0, "payload");
     EXPECT_TRUE(testsupport::FileExists(p + ".part"));
     EXPECT_FALSE(testsupport::FileExists(p));
-    ASSERT_EQ(1, Storage_Finalize(storage, p.c_str(), 1)) << enginetest::AlertText();
+    ASSERT_EQ(1, Storage_Finalize(storage, p.c_str(), 1)) << testsupport::AlertText();
     EXPECT_EQ("payload", testsupport::ReadFile(p));
     EXPECT_FALSE(testsupport::FileExists(p + ".part"));
     EXPECT_EQ("payload", Read("sub/game.pak", 0, 7)); // found under its final name now
@@ -208,8 +208,8 @@ TEST_F(StorageTest, FailedRenameIsReported) {
     // rename (which never replaces) fails every attempt.
     ASSERT_EQ(0, symlink((dir / "nowhere").c_str(), p.c_str()));
     EXPECT_EQ(0, Storage_Finalize(storage, p.c_str(), 1));
-    EXPECT_TRUE(enginetest::AlertSeen("Rename " + p + ".part to " + p + " failed, retrying [4:5]"))
-        << enginetest::AlertText();
+    EXPECT_TRUE(testsupport::AlertSeen("Rename " + p + ".part to " + p + " failed, retrying [4:5]"))
+        << testsupport::AlertText();
     EXPECT_EQ("data", testsupport::ReadFile(p + ".part"));
 }
 
@@ -246,7 +246,7 @@ TEST_F(StorageTest, InjectedFaultsFailAndTheNextAccessSeeks) {
     failWrites = 1;
     EXPECT_EQ(0, Storage_Write(storage, Path("f").c_str(), 4, "efgh", 4));
     failWrites = 0;
-    EXPECT_TRUE(enginetest::AlertSeen("Write failed (" + Path("f") + ") (4 / 0)"));
+    EXPECT_TRUE(testsupport::AlertSeen("Write failed (" + Path("f") + ") (4 / 0)"));
     EXPECT_EQ(-1, SlotOf("f")->Position);
     Write("f", 4, "efgh");
     EXPECT_EQ("abcdefgh", testsupport::ReadFile(Path("f")));

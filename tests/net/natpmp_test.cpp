@@ -5,7 +5,7 @@
 #include "net/natpmp.h"
 
 #include "core/zyl.h"
-#include "tests/core/console_capture.h"
+#include "tests/support/log_capture.h"
 
 #include <arpa/inet.h>
 #include <atomic>

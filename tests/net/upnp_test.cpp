@@ -8,7 +8,7 @@
 #include "core/xml.h"
 #include "core/zyl.h"
 #include "net/webget.h"
-#include "tests/core/console_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/support.h"
 

@@ -4,9 +4,8 @@
 // bodies). Bodies are compared by SHA-1.
 #include "net/webget.h"
 
-#include "core/sha1.h"
 #include "core/zyl.h"
-#include "tests/core/console_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/scripted_server.h"
 
@@ -25,21 +24,6 @@ namespace {
 using nettest::NginxServer;
 using nettest::ScriptedConnection;
 using nettest::ScriptedServer;
-
-std::string Sha1Hex(const void *data, size_t length) {
-    Sha1Struct *sha = nullptr;
-    Sha1_Create(&sha);
-    Sha1_Update(sha, data, (int64_t)length);
-    Sha1_Final(sha);
-    char hex[64];
-    Sha1_GetHexString(sha, 0, hex, sizeof hex);
-    Sha1_Destroy(&sha);
-    return hex;
-}
-
-std::string Sha1Hex(const std::string &bytes) {
-    return Sha1Hex(bytes.data(), bytes.size());
-}
 
 std::string RandomBytes(size_t size, unsigned seed) {
     std::mt19937 generator(seed);
@@ -935,7 +919,7 @@ class WebGetNginx : public ::testing::Test {
 TEST_F(WebGetNginx, WholeFileRangesAndHead) {
     Client client;
     ASSERT_EQ(1, client.Get(server_->url("/files/data.bin")));
-    EXPECT_EQ(Sha1Hex(data_), Sha1Hex(client.Content()));
+    EXPECT_EQ(testsupport::Sha1Hex(data_), testsupport::Sha1Hex(client.Content()));
     EXPECT_EQ(1, client.w->AcceptRanges);
 
     WebGet_SetRange(client.w, 100, 199);
@@ -946,7 +930,7 @@ TEST_F(WebGetNginx, WholeFileRangesAndHead) {
     WebGet_SetRange(client.w, 1000000, 0);
     ASSERT_EQ(1, client.Get(server_->url("/files/data.bin")));
     EXPECT_EQ(206, client.Status());
-    EXPECT_EQ(Sha1Hex(data_.substr(1000000)), Sha1Hex(client.Content()));
+    EXPECT_EQ(testsupport::Sha1Hex(data_.substr(1000000)), testsupport::Sha1Hex(client.Content()));
 
     WebGet_SetRequestType(client.w, WEBGET_HEAD);
     ASSERT_EQ(1, client.Get(server_->url("/files/data.bin")));
@@ -965,13 +949,15 @@ TEST_F(WebGetNginx, ChunkedReplyOverKeepAlive) {
     WebGet_SetKeepAlive(client.w, 1);
     ASSERT_EQ(1, client.Get(server_->url("/chunked/page.txt")));
     EXPECT_EQ(1, client.w->Chunked);
-    EXPECT_EQ(Sha1Hex(data_.substr(0, 300000)), Sha1Hex(client.Content()));
+    EXPECT_EQ(testsupport::Sha1Hex(data_.substr(0, 300000)),
+              testsupport::Sha1Hex(client.Content()));
     int64_t length = 0;
     EXPECT_EQ(0, WebGet_GetContentLength(client.w, &length));
     // The chunk framing was consumed to its end: the connection carries on.
     ASSERT_EQ(1, client.Get(server_->url("/chunked/page.txt")));
     EXPECT_EQ(1, client.w->ConnectionCount);
-    EXPECT_EQ(Sha1Hex(data_.substr(0, 300000)), Sha1Hex(client.Content()));
+    EXPECT_EQ(testsupport::Sha1Hex(data_.substr(0, 300000)),
+              testsupport::Sha1Hex(client.Content()));
 }
 
 TEST_F(WebGetNginx, RedirectsOfEachKind) {
@@ -980,7 +966,7 @@ TEST_F(WebGetNginx, RedirectsOfEachKind) {
         Client client;
         ASSERT_EQ(1, client.Get(server_->url(path)));
         EXPECT_EQ(200, client.Status());
-        EXPECT_EQ(Sha1Hex(data_), Sha1Hex(client.Content()));
+        EXPECT_EQ(testsupport::Sha1Hex(data_), testsupport::Sha1Hex(client.Content()));
         EXPECT_EQ(std::string(path) == "/r307" ? 2 : 1, client.w->Redirects);
         EXPECT_EQ(server_->url("/files/data.bin"), std::string(client.w->CurrentURL));
     }

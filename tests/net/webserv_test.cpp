@@ -7,7 +7,7 @@
 
 #include "core/zyl.h"
 #include "net/webget.h"
-#include "tests/core/console_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 
 #include <arpa/inet.h>

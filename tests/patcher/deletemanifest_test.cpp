@@ -36,7 +36,7 @@ bool Exists(const std::string &path) {
 class DeleteTest : public ::testing::Test, public patchertest::PatcherLogCapture {
   protected:
     void SetUp() override {
-        deltatest::EnsureAlert();
+        testsupport::EnsureAlertLog();
         Zyl_MemoryGetUsage(&blocksBefore_, &bytesBefore_);
         StartCapture();
         DeleteHelper_SetRetryPause(0);

@@ -3,7 +3,6 @@
 // written document is accepted by xmllint and by TinyXML (the front end's parser).
 #pragma once
 
-#include <climits>
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
@@ -12,7 +11,6 @@
 #define TIXML_USE_STL
 #include <tinyxml.h>
 
-#include "core/alert.h"
 #include "core/xml.h"
 #include "core/zyl.h"
 #include "patcher/patcherlog.h"
@@ -25,34 +23,18 @@ namespace documenttest {
 class DocumentTest : public ::testing::Test, protected patchertest::PatcherLogCapture {
   protected:
     void SetUp() override {
-        current_ = this;
-        // The Alert log is process-wide and other tests may have made it.
-        if (Alert_Log(ALERT_KIND_MESSAGE, INT_MIN, " ") == 0)
-            Alert_Create();
-        Alert_SetPrinter(CaptureAlert);
+        testsupport::CaptureAlerts();
         StartCapture();
     }
     void TearDown() override {
         StopCapture();
-        Alert_SetPrinter(nullptr);
-        current_ = nullptr;
-    }
-    static void CaptureAlert(int kind, int, const char *text) {
-        if (current_ != nullptr)
-            current_->alerts.emplace_back(kind, text);
+        testsupport::StopAlertCapture();
     }
     std::string Dump() const {
-        std::string all;
-        for (const auto &line : alerts)
-            all += "alert " + std::to_string(line.first) + ": " + line.second + "\n";
-        return all + DumpLogs();
+        return testsupport::Dump("alert", testsupport::CapturedAlerts()) + DumpLogs();
     }
 
-    std::vector<std::pair<int, std::string>> alerts;
     testsupport::TempDir dir_;
-
-  private:
-    static inline DocumentTest *current_ = nullptr;
 };
 
 inline std::string Fixture(const std::string &name) {

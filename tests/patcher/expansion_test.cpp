@@ -2,7 +2,6 @@
 // real folders: whole files and deltas land verified, a wrong old file or a bad
 // digest leaves the installed file as it was, reruns are harmless, hostile
 // names and links never lead outside, and output trees copy with their rules.
-#include "core/sha1.h"
 #include "patcher/expansionhelper.h"
 #include "patcher/patcher_types.h"
 #include "patcher/taskstatus.h"
@@ -34,23 +33,6 @@ void WriteFile(const std::string &path, const std::string &bytes) {
     testsupport::WriteFile(path, bytes);
 }
 
-std::string Sha1Hex(const std::string &bytes) {
-    Sha1Struct *sha = nullptr;
-    Sha1_Create(&sha);
-    Sha1_Update(sha, bytes.data(), (int64_t)bytes.size());
-    Sha1_Final(sha);
-    uint8_t digest[20];
-    Sha1_GetDigest(sha, digest, 20);
-    Sha1_Destroy(&sha);
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t b : digest) {
-        hex += kHex[b >> 4];
-        hex += kHex[b & 15];
-    }
-    return hex;
-}
-
 std::string Bytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     std::string s(n, '\0');
@@ -70,7 +52,7 @@ struct Progress {
 class ExpansionTest : public ::testing::Test, public patchertest::PatcherLogCapture {
   protected:
     void SetUp() override {
-        deltatest::EnsureAlert();
+        testsupport::EnsureAlertLog();
         Zyl_MemoryGetUsage(&blocksBefore_, &bytesBefore_);
         StartCapture();
         ExpansionHelper_Create(&helper_, Progress::Receive, &progress_);
@@ -109,10 +91,10 @@ class ExpansionTest : public ::testing::Test, public patchertest::PatcherLogCapt
         unlink((dir_ / "delta.old").c_str());
         unlink((dir_ / "delta.new").c_str());
         unlink((dir_ / "delta.vcd").c_str());
-        return M(name, delta, true, Sha1Hex(oldData), Sha1Hex(newData));
+        return M(name, delta, true, testsupport::Sha1Hex(oldData), testsupport::Sha1Hex(newData));
     }
     static storefixture::Member Whole(const std::string &name, const std::string &content) {
-        return M(name, content, false, std::string(40, '0'), Sha1Hex(content));
+        return M(name, content, false, std::string(40, '0'), testsupport::Sha1Hex(content));
     }
     // Writes the store under the name the status gives ("game_2_1to2").
     void WriteStore(std::vector<storefixture::Member> members) {
@@ -168,7 +150,7 @@ TEST(ExpansionNames, DiffNamesAndOutputPaths) {
                                                       c.baseline, c.available));
         EXPECT_STREQ(c.expect, name) << c.type << " " << c.from << " " << c.available;
     }
-    deltatest::EnsureAlert();
+    testsupport::EnsureAlertLog();
     struct {
         int type;
         const char *package;
@@ -245,10 +227,10 @@ TEST_F(ExpansionTest, RefusedMembersLeaveInstalledFilesAsTheyWere) {
     }
     std::string oldC = Bytes(8000, 6), newC = oldC + "tail";
     storefixture::Member badDigest = Whole("a.txt", "new a");
-    badDigest.resultHash = Sha1Hex("something else");
+    badDigest.resultHash = testsupport::Sha1Hex("something else");
     storefixture::Member delta = Delta("c.dat", oldC, newC);
     storefixture::Member badDelta = delta;
-    badDelta.resultHash = Sha1Hex("not what the delta gives");
+    badDelta.resultHash = testsupport::Sha1Hex("not what the delta gives");
     storefixture::Member cutDelta = delta;
     cutDelta.content.resize(cutDelta.content.size() - 10);
     struct Case {

@@ -4,36 +4,26 @@
 #pragma once
 
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "patcher/patcherlog.h"
+#include "tests/support/log_capture.h"
 
 namespace patchertest {
 
 struct PatcherLogCapture {
     // (level or code, text) in the order they were reported.
-    std::vector<std::pair<int, std::string>> logs, errors;
+    testsupport::LogLines logs, errors;
 
     void StartCapture() { Patcher_SetLogCallbacks(this, CaptureLog, CaptureError); }
     static void StopCapture() { Patcher_SetLogCallbacks(nullptr, nullptr, nullptr); }
 
     // Number of captured lines equal to text.
-    static int Count(const std::vector<std::pair<int, std::string>> &lines,
-                     const std::string &text) {
-        int n = 0;
-        for (const auto &line : lines)
-            n += line.second == text;
-        return n;
+    static int Count(const testsupport::LogLines &lines, const std::string &text) {
+        return testsupport::Count(lines, text);
     }
     // Every captured line, for failure messages.
     std::string DumpLogs() const {
-        std::string all;
-        for (const auto &line : logs)
-            all += "log " + std::to_string(line.first) + ": " + line.second + "\n";
-        for (const auto &line : errors)
-            all += "error " + std::to_string(line.first) + ": " + line.second + "\n";
-        return all;
+        return testsupport::Dump("log", logs) + testsupport::Dump("error", errors);
     }
 
   private:

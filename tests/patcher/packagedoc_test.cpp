@@ -191,7 +191,7 @@ TEST_F(PackageTest, RefusedDocuments) {
     }
     // A missing "PatcherVersion" is only logged.
     EXPECT_EQ(1, Load("<Package><Type>Progressive</Type></Package>"));
-    EXPECT_EQ(1, Count(alerts, "Unable to locate PatcherVersion"));
+    EXPECT_EQ(1, Count(testsupport::CapturedAlerts(), "Unable to locate PatcherVersion"));
 }
 
 TEST_F(PackageTest, ReleasesThatFailAreNeverOffered) {

@@ -32,7 +32,7 @@ void CollectErrors(PatcherStoreStruct *, void *data, const char *text) {
 class StoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        deltatest::EnsureAlert();
+        testsupport::EnsureAlertLog();
         Zyl_MemoryGetUsage(&blocksBefore_, &bytesBefore_);
         PatcherStore_Create(&store_);
         PatcherStore_SetErrorCallback(store_, CollectErrors, &errors_);

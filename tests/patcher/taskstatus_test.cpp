@@ -98,7 +98,7 @@ TEST_F(TaskStatusTest, ElementKeysInDocumentOrder) {
     Xml_Create(&xml);
     Xml_ParseBuffer(xml, "<Other/>");
     EXPECT_EQ(0, PatcherTaskStatus_Read(xml, "/x/", status));
-    EXPECT_EQ(1, Count(alerts, "Unable to locate PatcherTaskStatus member"));
+    EXPECT_EQ(1, Count(testsupport::CapturedAlerts(), "Unable to locate PatcherTaskStatus member"));
     Xml_Destroy(&xml);
     PatcherTaskStatus_Destroy(&status);
 }

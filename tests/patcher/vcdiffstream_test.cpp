@@ -1,7 +1,6 @@
 // Delta application from disk to disk, whole-file SHA-1 verification and
 // one-call inflation, with real files in a temporary folder and deltas made by
 // xdelta3 or by the fixture writer.
-#include "core/sha1.h"
 #include "patcher/delta/fileverify.h"
 #include "patcher/delta/vcdiffstream.h"
 #include "patcher/delta/zlibcompress.h"
@@ -19,21 +18,10 @@ using vcdfixture::Window;
 
 namespace {
 
-std::string Sha1Of(const std::string &bytes) {
-    Sha1Struct *sha = nullptr;
-    Sha1_Create(&sha);
-    Sha1_Update(sha, bytes.data(), (int64_t)bytes.size());
-    Sha1_Final(sha);
-    uint8_t digest[20];
-    Sha1_GetDigest(sha, digest, 20);
-    Sha1_Destroy(&sha);
-    return std::string((const char *)digest, 20);
-}
-
 class StreamTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        deltatest::EnsureAlert();
+        testsupport::EnsureAlertLog();
         VCDiffStream_Create(&stream_);
     }
     void TearDown() override {
@@ -88,7 +76,8 @@ TEST_F(StreamTest, AppliesXdeltaDeltaInPiecesOfAnySize) {
         SCOPED_TRACE(piece);
         ASSERT_EQ(1, Apply(delta, piece));
         ASSERT_EQ(1, FileVerify_ComputeFile((dir_ / "out").c_str(), verify));
-        EXPECT_EQ(1, FileVerify_Compare(verify, (const uint8_t *)Sha1Of(newData).data()));
+        EXPECT_EQ(
+            1, FileVerify_Compare(verify, (const uint8_t *)testsupport::Sha1Bytes(newData).data()));
     }
     FileVerify_Destroy(&verify);
 }
@@ -138,8 +127,8 @@ TEST_F(StreamTest, ApplyFileLeavesNoFileThatLooksGood) {
         int expect;
     } cases[] = {
         {"good", delta, "", 1},
-        {"good with digest", delta, Sha1Of(result), 1},
-        {"wrong digest", delta, Sha1Of("other"), 0},
+        {"good with digest", delta, testsupport::Sha1Bytes(result), 1},
+        {"wrong digest", delta, testsupport::Sha1Bytes("other"), 0},
         {"checksum mismatch", bad, "", 0},
         {"truncated", delta.substr(0, delta.size() - 4), "", 0},
     };
@@ -168,7 +157,7 @@ TEST(FileVerify, DigestsOfFiles) {
     ASSERT_EQ(1, FileVerify_ComputeFile((dir / "empty").c_str(), v));
     EXPECT_EQ(1, FileVerify_Compare(v, kEmptySha1));
     ASSERT_EQ(1, FileVerify_ComputeFile((dir / "big").c_str(), v));
-    EXPECT_EQ(1, FileVerify_Compare(v, (const uint8_t *)Sha1Of(big).data()));
+    EXPECT_EQ(1, FileVerify_Compare(v, (const uint8_t *)testsupport::Sha1Bytes(big).data()));
     EXPECT_EQ(0, FileVerify_Compare(v, kEmptySha1));
     EXPECT_EQ(0, FileVerify_ComputeFile((dir / "missing").c_str(), v));
     FileVerify_Destroy(&v);

@@ -72,7 +72,7 @@ TEST_F(VersionTest, InstalledDocumentReadsAndSavesAgain) {
     std::string first = Saved(version, base + "again.version");
     EXPECT_EQ(testsupport::ReadFile(Fixture("version_installed.version")), first);
     ExpectWellFormed(base + "again.version");
-    EXPECT_EQ(1, Count(alerts, "SaveVersion [7, FALSE] successful"));
+    EXPECT_EQ(1, Count(testsupport::CapturedAlerts(), "SaveVersion [7, FALSE] successful"));
 }
 
 TEST_F(VersionTest, InProgressDocumentKeepsEveryField) {
@@ -204,20 +204,20 @@ TEST_F(VersionTest, MissingOldAndIncompleteDocumentsAreNotRead) {
          "Unable to read member [PreProcessCommands]"},
     };
     for (const auto &c : cases) {
-        alerts.clear();
+        testsupport::ClearAlerts();
         testsupport::WriteFile(base + "bad.version", c.text);
         EXPECT_EQ(0, PackageVersion_LoadVersion(version, (base + "bad.version").c_str())) << c.text;
         if (!c.alert.empty())
-            EXPECT_EQ(1, Count(alerts, c.alert)) << c.text << Dump();
+            EXPECT_EQ(1, Count(testsupport::CapturedAlerts(), c.alert)) << c.text << Dump();
         else
-            EXPECT_TRUE(alerts.empty()) << Dump();
+            EXPECT_TRUE(testsupport::CapturedAlerts().empty()) << Dump();
     }
     // Unknown members are logged and skipped.
     testsupport::WriteFile(base + "odd.version",
                            "<PackageVersion PatcherVersion=\"2.0.8.5\"><Version>4</Version>"
                            "<Colour>red</Colour></PackageVersion>");
     EXPECT_EQ(1, PackageVersion_LoadVersion(version, (base + "odd.version").c_str()));
-    EXPECT_EQ(1, Count(alerts, "Unknown package version member [Colour]"));
+    EXPECT_EQ(1, Count(testsupport::CapturedAlerts(), "Unknown package version member [Colour]"));
 }
 
 // A status element with one member replaced.
@@ -253,11 +253,12 @@ TEST_F(VersionTest, HostileTaskStatusValuesAreRefused) {
         {"PackageType", "6", "PackageType"},
     };
     for (const auto &c : cases) {
-        alerts.clear();
+        testsupport::ClearAlerts();
         testsupport::WriteFile(base + "game.version", WithMember(c.member, c.value));
         EXPECT_EQ(0, PackageVersion_LoadVersion(version, (base + "game.version").c_str()))
             << c.member << "=" << c.value;
-        EXPECT_EQ(1, Count(alerts, std::string("Refused task status member [") + c.refused + "]"))
+        EXPECT_EQ(1, Count(testsupport::CapturedAlerts(),
+                           std::string("Refused task status member [") + c.refused + "]"))
             << c.member << "=" << c.value << "\n"
             << Dump();
     }

@@ -1,6 +1,8 @@
 // Test support: temporary folders, child processes and file helpers.
 #include "tests/support/support.h"
 
+#include "core/sha1.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +56,35 @@ void WriteFile(const std::string &path, const std::string &bytes) {
 
 bool FileExists(const std::string &path) {
     return access(path.c_str(), F_OK) == 0;
+}
+
+namespace {
+
+// A finished SHA-1 run over bytes; the caller destroys it.
+Sha1Struct *Sha1Over(const std::string &bytes) {
+    Sha1Struct *sha = nullptr;
+    Sha1_Create(&sha);
+    Sha1_Update(sha, bytes.data(), (int64_t)bytes.size());
+    Sha1_Final(sha);
+    return sha;
+}
+
+} // namespace
+
+std::string Sha1Bytes(const std::string &bytes) {
+    Sha1Struct *sha = Sha1Over(bytes);
+    uint8_t digest[20];
+    Sha1_GetDigest(sha, digest, 20);
+    Sha1_Destroy(&sha);
+    return std::string(reinterpret_cast<char *>(digest), 20);
+}
+
+std::string Sha1Hex(const std::string &bytes) {
+    Sha1Struct *sha = Sha1Over(bytes);
+    char hex[64];
+    Sha1_GetHexString(sha, 0, hex, sizeof hex);
+    Sha1_Destroy(&sha);
+    return hex;
 }
 
 int RunCommand(const std::string &command, std::string *output) {

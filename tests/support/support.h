@@ -27,6 +27,9 @@ class TempDir {
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &bytes);
 bool FileExists(const std::string &path);
+// The SHA-1 digest of bytes: 20 raw bytes, or 40 lower-case hex digits.
+std::string Sha1Bytes(const std::string &bytes);
+std::string Sha1Hex(const std::string &bytes);
 // Runs a shell command, returns its exit status (-1 when it could not run);
 // standard output is captured into *output when given.
 int RunCommand(const std::string &command, std::string *output = nullptr);

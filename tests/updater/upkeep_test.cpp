@@ -4,25 +4,22 @@
 // PROCESS and restarts the launcher; it waits while the launcher still runs;
 // failures leave the document and files as they were and restart the launcher
 // whenever it can. Also the command-line and log-option parsing in process.
-#include "core/alert.h"
 #include "core/mutex.h"
-#include "core/sha1.h"
 #include "core/zyl.h"
 #include "patcher/packageversion.h"
 #include "patcher/patcher_types.h"
 #include "patcher/taskstatus.h"
 #include "tests/patcher/store_fixture.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 #include "updater/upkeep.h"
 
 #include <atomic>
-#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -49,23 +46,6 @@ std::string UpkeepPath() {
     auto self = std::filesystem::path(testsupport::SelfPath());
     return (self.parent_path().parent_path() / "upkeep").string();
 #endif
-}
-
-std::string Sha1Hex(const std::string &bytes) {
-    Sha1Struct *sha = nullptr;
-    Sha1_Create(&sha);
-    Sha1_Update(sha, bytes.data(), (int64_t)bytes.size());
-    Sha1_Final(sha);
-    uint8_t digest[20];
-    Sha1_GetDigest(sha, digest, 20);
-    Sha1_Destroy(&sha);
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t b : digest) {
-        hex += kHex[b >> 4];
-        hex += kHex[b & 15];
-    }
-    return hex;
 }
 
 void WriteFile(const std::string &path, const std::string &bytes) {
@@ -203,10 +183,10 @@ class UpkeepTest : public ::testing::Test {
         std::filesystem::remove(dir_ / "delta.old");
         std::filesystem::remove(dir_ / "delta.new");
         std::filesystem::remove(dir_ / "delta.vcd");
-        return M(name, delta, true, Sha1Hex(oldData), Sha1Hex(newData));
+        return M(name, delta, true, testsupport::Sha1Hex(oldData), testsupport::Sha1Hex(newData));
     }
     static storefixture::Member Whole(const std::string &name, const std::string &content) {
-        return M(name, content, false, std::string(40, '0'), Sha1Hex(content));
+        return M(name, content, false, std::string(40, '0'), testsupport::Sha1Hex(content));
     }
     // The update 1 -> 2: a delta of main.dat, a new file in a new folder and a
     // new launcher.
@@ -491,18 +471,8 @@ struct Completion {
     }
 };
 
-std::mutex g_alertLock;
-std::string g_alerts;
-void CaptureAlert(int kind, int, const char *text) {
-    std::lock_guard<std::mutex> hold(g_alertLock);
-    g_alerts += std::to_string(kind) + " " + text + "\n";
-}
-
 TEST_F(UpkeepTest, LauncherThatNeverExitsEndsTheWaitWithNothingChanged) {
-    if (Alert_Log(ALERT_KIND_MESSAGE, INT_MIN, " ") == 0)
-        Alert_Create();
-    Alert_SetPrinter(CaptureAlert);
-    g_alerts.clear();
+    testsupport::CaptureAlerts();
     g_now.store(0.0);
     WriteStore(Members());
     Doc doc;
@@ -531,17 +501,17 @@ TEST_F(UpkeepTest, LauncherThatNeverExitsEndsTheWaitWithNothingChanged) {
     Event_Close(&completion.done);
     kill(launcher, SIGTERM);
     WaitExit(launcher);
-    Alert_SetPrinter(nullptr);
+    testsupport::StopAlertCapture();
 
     EXPECT_EQ(1, completion.code.load());
     EXPECT_EQ(1, completion.calls.load());
-    std::lock_guard<std::mutex> hold(g_alertLock);
-    EXPECT_NE(std::string::npos, g_alerts.find("2 [" + base_ + app_ +
-                                               "] still running after 120 seconds - nothing "
-                                               "was changed"))
-        << g_alerts;
-    EXPECT_EQ(std::string::npos, g_alerts.find("UPDATE_STATE_CHECKRUNNING complete"));
-    EXPECT_EQ(std::string::npos, g_alerts.find("Restarted")) << g_alerts;
+    std::string alerts = testsupport::AlertText();
+    EXPECT_NE(std::string::npos, alerts.find("2:[" + base_ + app_ +
+                                             "] still running after 120 seconds - nothing "
+                                             "was changed"))
+        << alerts;
+    EXPECT_EQ(std::string::npos, alerts.find("UPDATE_STATE_CHECKRUNNING complete"));
+    EXPECT_EQ(std::string::npos, alerts.find("Restarted")) << alerts;
     EXPECT_EQ(before, ReadFile(VersionPath()));
     ExpectInstallationUnchanged();
     EXPECT_FALSE(FileExists(base_ + "started.txt"));
