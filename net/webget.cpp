@@ -36,14 +36,6 @@ int PlainWrite(WebGetStruct *web, void *, const void *data, int length, int *cou
     return Socket_Write(web->Socket, data, length, count);
 }
 
-WebGetHeaderRecord *FindHeader(WebGetStruct *web, const char *name) {
-    for (WebGetHeaderRecord *h = web->Headers; h != nullptr; h = h->Next) {
-        if (Zyl_StrEqualNoCase(h->Name, name))
-            return h;
-    }
-    return nullptr;
-}
-
 // 1 when the cookie goes with a request to `host` (without port).
 int CookieMatches(WebGetStruct *web, const WebGetCookieRecord *c, const char *host) {
     if (c->Secure)
@@ -89,6 +81,14 @@ const struct {
 };
 
 } // namespace
+
+WebGetHeaderRecord *WebGet_FindExtraHeader(WebGetStruct *web, const char *name) {
+    for (WebGetHeaderRecord *h = web->Headers; h != nullptr; h = h->Next) {
+        if (Zyl_StrEqualNoCase(h->Name, name))
+            return h;
+    }
+    return nullptr;
+}
 
 double WebGet_Now(void) {
     return Zyl_GetSeconds();
@@ -401,7 +401,7 @@ int WebGet_AddHeader(WebGetStruct *web, const char *name, const char *value) {
     ZYL_CHECK_TAG(web, WebGetTag);
     ZYL_CHECK_PTR(name);
     ZYL_CHECK_PTR(value);
-    WebGetHeaderRecord *h = FindHeader(web, name);
+    WebGetHeaderRecord *h = WebGet_FindExtraHeader(web, name);
     if (h == nullptr) {
         h = static_cast<WebGetHeaderRecord *>(POOL_ALLOC(web->HeaderPool, sizeof *h));
         memset(h, 0, sizeof *h);

@@ -39,4 +39,6 @@ int WebGet_Connect(WebGetStruct *web);
 
 // webget.cpp
 int WebGet_GrowHeaderBuffer(WebGetStruct *web, int needed);
+// The extra header of that name (any case), or null.
+WebGetHeaderRecord *WebGet_FindExtraHeader(WebGetStruct *web, const char *name);
 double WebGet_Now(void);

@@ -33,18 +33,10 @@ void AppendHeaderLine(WebGetStruct *web, const char *name, const char *value) {
     AppendText(web, "\r\n");
 }
 
-WebGetHeaderRecord *FindExtra(WebGetStruct *web, const char *name) {
-    for (WebGetHeaderRecord *h = web->Headers; h != nullptr; h = h->Next) {
-        if (Zyl_StrEqualNoCase(h->Name, name))
-            return h;
-    }
-    return nullptr;
-}
-
 // A standard header, unless an extra header of the same name replaces it; an
 // empty value leaves it out.
 void StandardHeader(WebGetStruct *web, const char *name, const char *value) {
-    WebGetHeaderRecord *extra = FindExtra(web, name);
+    WebGetHeaderRecord *extra = WebGet_FindExtraHeader(web, name);
     if (extra != nullptr) {
         extra->Used = 1;
         value = extra->Value;
