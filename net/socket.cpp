@@ -7,7 +7,6 @@
 #include "core/zyl.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -96,50 +95,6 @@ int WaitOne(SocketStruct *s, short events, const int *cancel, int timeoutMs, int
         if (remaining <= slice && rc == 0)
             return 1;
     }
-}
-
-// Seconds of the statistics clock, floored.
-int32_t WholeSecond(double now) {
-    return (int32_t)floor(now);
-}
-
-void CountBytes(int n, double now, uint64_t *total, int32_t *second, int32_t *bytes, double *rate,
-                double *peak) {
-    int32_t current = WholeSecond(now);
-    *total += (uint64_t)n;
-    if (current == *second) {
-        *bytes += n;
-        return;
-    }
-    if (current > *second) {
-        *rate = (double)*bytes;
-        if (*rate > *peak)
-            *peak = *rate;
-        if (current - *second > 4)
-            *rate = 0.0;
-    }
-    *bytes = n;
-    *second = current;
-}
-
-// The length clipped to what the limit still allows this second.
-int Allowance(int length, int32_t limit, int32_t second, int32_t bytes, double now) {
-    if (limit < 1)
-        return length;
-    int32_t allowed = WholeSecond(now) == second ? limit - bytes : limit;
-    if (allowed < 0)
-        allowed = 0;
-    return length < allowed ? length : allowed;
-}
-
-void CountReceived(SocketStruct *s, int n) {
-    CountBytes(n, Now(), &s->ReceivedTotal, &s->ReceiveSecond, &s->ReceiveBytesThisSecond,
-               &s->ReceiveRate, &s->ReceivePeak);
-}
-
-void CountSent(SocketStruct *s, int n) {
-    CountBytes(n, Now(), &s->SentTotal, &s->SendSecond, &s->SendBytesThisSecond, &s->SendRate,
-               &s->SendPeak);
 }
 
 int IsWouldBlock(int osError) {
@@ -470,8 +425,8 @@ int Socket_GetTimeouts(SocketStruct *socket, int *readWriteMs, int *connectMs, i
 
 int Socket_SetRateLimits(SocketStruct *socket, int receive, int send) {
     ZYL_CHECK_TAG(socket, SocketTag);
-    socket->ReceiveLimit = receive;
-    socket->SendLimit = send;
+    socket->Received.Limit = receive;
+    socket->Sent.Limit = send;
     return 1;
 }
 
@@ -479,8 +434,8 @@ int Socket_GetRateLimits(SocketStruct *socket, int *receive, int *send) {
     ZYL_CHECK_TAG(socket, SocketTag);
     ZYL_CHECK_PTR(receive);
     ZYL_CHECK_PTR(send);
-    *receive = socket->ReceiveLimit;
-    *send = socket->SendLimit;
+    *receive = socket->Received.Limit;
+    *send = socket->Sent.Limit;
     return 1;
 }
 
@@ -647,8 +602,7 @@ int Socket_Read(SocketStruct *socket, void *buffer, int length, int *count) {
     if (IsClosed(socket))
         return 0;
     socket->LastError = 0;
-    length = Allowance(length, socket->ReceiveLimit, socket->ReceiveSecond,
-                       socket->ReceiveBytesThisSecond, Now());
+    length = RateAccount_Allowance(&socket->Received, length, Now());
     if (length <= 0)
         return 1;
     if (socket->Blocking == 1 && !WaitBeforeTransfer(socket, POLLIN, "Read"))
@@ -656,7 +610,7 @@ int Socket_Read(SocketStruct *socket, void *buffer, int length, int *count) {
     ssize_t n = recv(socket->Handle, buffer, (size_t)length, MSG_DONTWAIT);
     if (n > 0) {
         *count = (int)n;
-        CountReceived(socket, (int)n);
+        RateAccount_Count(&socket->Received, (int)n, Now());
         return 1;
     }
     if (n == 0)
@@ -675,8 +629,7 @@ int Socket_Write(SocketStruct *socket, const void *data, int length, int *count)
     if (IsClosed(socket))
         return 0;
     socket->LastError = 0;
-    length = Allowance(length, socket->SendLimit, socket->SendSecond, socket->SendBytesThisSecond,
-                       Now());
+    length = RateAccount_Allowance(&socket->Sent, length, Now());
     if (length <= 0)
         return 1;
     if (socket->Blocking == 1 && !WaitBeforeTransfer(socket, POLLOUT, "Write"))
@@ -684,7 +637,7 @@ int Socket_Write(SocketStruct *socket, const void *data, int length, int *count)
     ssize_t n = send(socket->Handle, data, (size_t)length, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n >= 0) {
         *count = (int)n;
-        CountSent(socket, (int)n);
+        RateAccount_Count(&socket->Sent, (int)n, Now());
         return 1;
     }
     if (IsWouldBlock(errno) || errno == ENOBUFS)
@@ -706,8 +659,7 @@ int Socket_ReadIP(SocketStruct *socket, uint8_t address[4], int *port, void *buf
     if (IsClosed(socket))
         return 0;
     socket->LastError = 0;
-    length = Allowance(length, socket->ReceiveLimit, socket->ReceiveSecond,
-                       socket->ReceiveBytesThisSecond, Now());
+    length = RateAccount_Allowance(&socket->Received, length, Now());
     if (length <= 0)
         return 1;
     if (socket->Blocking == 1 && !WaitBeforeTransfer(socket, POLLIN, "ReadIP"))
@@ -725,7 +677,7 @@ int Socket_ReadIP(SocketStruct *socket, uint8_t address[4], int *port, void *buf
         return 0;
     }
     *count = (int)n;
-    CountReceived(socket, (int)n);
+    RateAccount_Count(&socket->Received, (int)n, Now());
     StoreAddress(socket, &from);
     memcpy(address, socket->Address, 4);
     *port = socket->Port;
@@ -742,8 +694,7 @@ int Socket_WriteIP(SocketStruct *socket, const uint8_t address[4], int port, con
     if (IsClosed(socket))
         return 0;
     socket->LastError = 0;
-    length = Allowance(length, socket->SendLimit, socket->SendSecond, socket->SendBytesThisSecond,
-                       Now());
+    length = RateAccount_Allowance(&socket->Sent, length, Now());
     if (length <= 0)
         return 1;
     struct sockaddr_in to;
@@ -757,7 +708,7 @@ int Socket_WriteIP(SocketStruct *socket, const uint8_t address[4], int port, con
         return 0;
     }
     *count = (int)n;
-    CountSent(socket, (int)n);
+    RateAccount_Count(&socket->Sent, (int)n, Now());
     return 1;
 }
 
@@ -858,13 +809,8 @@ int Socket_ResetStatistics(SocketStruct *socket) {
     ZYL_CHECK_TAG(socket, SocketTag);
     double now = Now();
     socket->StatStart = now;
-    socket->ReceivedTotal = 0;
-    socket->SentTotal = 0;
-    socket->ReceiveBytesThisSecond = 0;
-    socket->SendBytesThisSecond = 0;
-    socket->ReceiveRate = socket->ReceivePeak = 0.0;
-    socket->SendRate = socket->SendPeak = 0.0;
-    socket->ReceiveSecond = socket->SendSecond = WholeSecond(now);
+    RateAccount_Reset(&socket->Received, now);
+    RateAccount_Reset(&socket->Sent, now);
     return 1;
 }
 
@@ -872,8 +818,8 @@ int Socket_GetByteTotals(SocketStruct *socket, uint64_t *received, uint64_t *sen
     ZYL_CHECK_TAG(socket, SocketTag);
     ZYL_CHECK_PTR(received);
     ZYL_CHECK_PTR(sent);
-    *received = socket->ReceivedTotal;
-    *sent = socket->SentTotal;
+    *received = socket->Received.Total;
+    *sent = socket->Sent.Total;
     return 1;
 }
 
@@ -888,8 +834,8 @@ int Socket_GetAverageRates(SocketStruct *socket, double *receive, double *send) 
     double elapsed = Now() - socket->StatStart;
     if (elapsed < 4.0)
         return 1;
-    *receive = (double)socket->ReceivedTotal / elapsed;
-    *send = (double)socket->SentTotal / elapsed;
+    *receive = (double)socket->Received.Total / elapsed;
+    *send = (double)socket->Sent.Total / elapsed;
     return 1;
 }
 
@@ -897,8 +843,8 @@ int Socket_GetPeakRates(SocketStruct *socket, double *receive, double *send) {
     ZYL_CHECK_TAG(socket, SocketTag);
     ZYL_CHECK_PTR(receive);
     ZYL_CHECK_PTR(send);
-    *receive = socket->ReceivePeak;
-    *send = socket->SendPeak;
+    *receive = socket->Received.Peak;
+    *send = socket->Sent.Peak;
     return 1;
 }
 
@@ -906,38 +852,29 @@ int Socket_GetCurrentRates(SocketStruct *socket, double *receive, double *send) 
     ZYL_CHECK_TAG(socket, SocketTag);
     ZYL_CHECK_PTR(receive);
     ZYL_CHECK_PTR(send);
-    int32_t now = WholeSecond(Now());
-    if (now - socket->ReceiveSecond > 4)
-        socket->ReceiveRate = 0.0;
-    if (now - socket->SendSecond > 4)
-        socket->SendRate = 0.0;
-    *receive = socket->ReceiveRate;
-    *send = socket->SendRate;
+    double now = Now();
+    *receive = RateAccount_CurrentRate(&socket->Received, now);
+    *send = RateAccount_CurrentRate(&socket->Sent, now);
     return 1;
 }
 
-static int LimitDelay(int32_t limit, int32_t second, int32_t bytes, int *ms) {
-    *ms = 0;
-    if (limit < 1 || bytes < limit)
-        return 0;
-    double delay = (1.0 - (Now() - (double)second)) * 1000.0;
-    if (delay <= 0.0)
-        return 0;
-    *ms = (int)delay;
-    return 1;
+// The wait of one direction in whole ms; 1 while its limit holds back data.
+static int LimitDelay(const RateAccount *account, int *ms) {
+    double wait = RateAccount_Wait(account, Now());
+    *ms = (int)(wait * 1000.0);
+    return wait > 0.0;
 }
 
 int Socket_GetReadDelay(SocketStruct *socket, int *ms) {
     ZYL_CHECK_TAG(socket, SocketTag);
     ZYL_CHECK_PTR(ms);
-    return LimitDelay(socket->ReceiveLimit, socket->ReceiveSecond, socket->ReceiveBytesThisSecond,
-                      ms);
+    return LimitDelay(&socket->Received, ms);
 }
 
 int Socket_GetWriteDelay(SocketStruct *socket, int *ms) {
     ZYL_CHECK_TAG(socket, SocketTag);
     ZYL_CHECK_PTR(ms);
-    return LimitDelay(socket->SendLimit, socket->SendSecond, socket->SendBytesThisSecond, ms);
+    return LimitDelay(&socket->Sent, ms);
 }
 
 int Socket_GetLastError(SocketStruct *socket) {

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "net/rateaccount.h"
+
 // Error numbers used by the layer and its callers.
 enum {
     SOCKET_ERROR_NONE = 0,
@@ -81,18 +83,8 @@ struct SocketStruct {
     uint8_t Address[4]; // network order: connect peer, accepted peer, bound address or last sender
     int Port;           // host order, goes with Address
     double StatStart;   // tick seconds of the last ResetStatistics, 0 before any
-    uint64_t ReceivedTotal;
-    int32_t ReceiveSecond; // whole tick second in which receive counting runs
-    int32_t ReceiveBytesThisSecond;
-    int32_t ReceiveLimit; // bytes/s, below 1 = none
-    double ReceiveRate;   // bytes in the last whole second
-    double ReceivePeak;
-    uint64_t SentTotal;
-    int32_t SendSecond;
-    int32_t SendBytesThisSecond;
-    int32_t SendLimit;
-    double SendRate;
-    double SendPeak;
+    RateAccount Received; // bytes read, their rate and the read limit
+    RateAccount Sent;     // bytes written, their rate and the write limit
 };
 
 // A set of up to 64 sockets for Socket_SelectWait; after a wait it holds only

@@ -4,7 +4,6 @@
 // mutex; requests that wait for the worker are posted with it released.
 #include "net/udt.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -445,33 +444,6 @@ int UDTSocket_Close(UDTSocketStruct *s) {
 // Data
 // ---------------------------------------------------------------------------
 
-// Bytes the per-second limit still allows now (length when there is no limit).
-static int Allowance(const UDTRateAccount *a, int length) {
-    if (a->Limit < 1) {
-        return length;
-    }
-    int64_t second = (int64_t)Zyl_GetTickSeconds();
-    int64_t left = second == a->Second ? a->Limit - a->SecondBytes : a->Limit;
-    return left < length ? (int)(left > 0 ? left : 0) : length;
-}
-
-static void Account(UDTRateAccount *a, int n) {
-    double now = Zyl_GetTickSeconds();
-    int64_t second = (int64_t)floor(now);
-    a->Total += (uint64_t)n;
-    if (second == a->Second) {
-        a->SecondBytes += n;
-        return;
-    }
-    a->Rate = (double)a->SecondBytes;
-    a->Peak = a->Rate > a->Peak ? a->Rate : a->Peak;
-    if (second - a->Second > 4) {
-        a->Rate = 0;
-    }
-    a->SecondBytes = n;
-    a->Second = second;
-}
-
 int UDTSocket_Write(UDTSocketStruct *s, const void *data, int length, int *written) {
     ZYL_CHECK_TAG(s, UDTSocketTag);
     ZYL_CHECK_PTR(written);
@@ -486,14 +458,14 @@ int UDTSocket_Write(UDTSocketStruct *s, const void *data, int length, int *writt
             code = UDT_ERROR_NOT_CONNECTED;
             break;
         }
-        int allowed = Allowance(&s->SendAccount, length);
+        int allowed = RateAccount_Allowance(&s->SendAccount, length, Zyl_GetTickSeconds());
         if (allowed <= 0) {
             code = UDT_ERROR_WOULD_BLOCK;
             break;
         }
         if (SendBuffer_GetRoom(s->SendBuffer) > 0) {
             SendBuffer_Append(s->SendBuffer, data, allowed, written, &becameSendable);
-            Account(&s->SendAccount, *written);
+            RateAccount_Count(&s->SendAccount, *written, Zyl_GetTickSeconds());
             break;
         }
         if (!s->Blocking || s->SendTimeout == 0) {
@@ -521,13 +493,13 @@ int UDTSocket_Read(UDTSocketStruct *s, void *data, int length, int *read) {
     int code = 0;
     while (length > 0) {
         if (s->RecvBuffer != nullptr && RecvBuffer_HasData(s->RecvBuffer)) {
-            int allowed = Allowance(&s->RecvAccount, length);
+            int allowed = RateAccount_Allowance(&s->RecvAccount, length, Zyl_GetTickSeconds());
             if (allowed <= 0) {
                 code = UDT_ERROR_WOULD_BLOCK;
                 break;
             }
             RecvBuffer_Read(s->RecvBuffer, data, allowed, read);
-            Account(&s->RecvAccount, *read);
+            RateAccount_Count(&s->RecvAccount, *read, Zyl_GetTickSeconds());
             break;
         }
         if (s->State != UDT_STATE_CONNECTED) {
@@ -718,14 +690,8 @@ int UDTSocket_ResetStatistics(UDTSocketStruct *s) {
     ZYL_CHECK_TAG(s, UDTSocketTag);
     MUTEX_LOCK(s->Mutex);
     double now = Zyl_GetTickSeconds();
-    UDTRateAccount *accounts[2] = {&s->RecvAccount, &s->SendAccount};
-    for (UDTRateAccount *a : accounts) {
-        a->Total = 0;
-        a->SecondBytes = 0;
-        a->Rate = 0;
-        a->Peak = 0;
-        a->Second = (int64_t)floor(now);
-    }
+    RateAccount_Reset(&s->RecvAccount, now);
+    RateAccount_Reset(&s->SendAccount, now);
     s->ResetTime = now;
     MUTEX_UNLOCK(s->Mutex);
     return Succeed(0);
@@ -776,15 +742,9 @@ int UDTSocket_GetCurrentRates(UDTSocketStruct *s, double *receive, double *send)
     ZYL_CHECK_PTR(receive);
     ZYL_CHECK_PTR(send);
     MUTEX_LOCK(s->Mutex);
-    int64_t second = (int64_t)floor(Zyl_GetTickSeconds());
-    if (second - s->RecvAccount.Second > 4) {
-        s->RecvAccount.Rate = 0;
-    }
-    if (second - s->SendAccount.Second > 4) {
-        s->SendAccount.Rate = 0;
-    }
-    *receive = s->RecvAccount.Rate;
-    *send = s->SendAccount.Rate;
+    double now = Zyl_GetTickSeconds();
+    *receive = RateAccount_CurrentRate(&s->RecvAccount, now);
+    *send = RateAccount_CurrentRate(&s->SendAccount, now);
     MUTEX_UNLOCK(s->Mutex);
     return Succeed(0);
 }
@@ -809,19 +769,13 @@ int UDTSocket_SetRateLimits(UDTSocketStruct *s, int receive, int send) {
     return Succeed(0);
 }
 
-static int Delay(UDTSocketStruct *s, const UDTRateAccount *a, int *milliseconds) {
+static int Delay(UDTSocketStruct *s, const RateAccount *a, int *milliseconds) {
     ZYL_CHECK_TAG(s, UDTSocketTag);
     ZYL_CHECK_PTR(milliseconds);
-    *milliseconds = 0;
-    double now = Zyl_GetTickSeconds();
     MUTEX_LOCK(s->Mutex);
-    int used = a->Limit >= 1 && (int64_t)floor(now) == a->Second && a->SecondBytes >= a->Limit;
-    double second = (double)a->Second;
+    double wait = RateAccount_Wait(a, Zyl_GetTickSeconds());
     MUTEX_UNLOCK(s->Mutex);
-    if (!used) {
-        return 0;
-    }
-    *milliseconds = (int)((1 - (now - second)) * 1000);
+    *milliseconds = (int)(wait * 1000);
     return *milliseconds > 0;
 }
 

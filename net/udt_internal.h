@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "net/rateaccount.h"
 #include "net/udt.h"
 #include "net/udt_buffer.h"
 #include "net/udt_ccc.h"
@@ -29,15 +30,6 @@ enum {
     UDT_HANDSHAKE_FULL_WORDS = 12, // with cookie and peer address (48 bytes)
     UDT_MIN_MSS = 72,              // smaller segments are refused
     UDT_REQUEST_REFUSED = 1002,
-};
-
-struct UDTRateAccount {
-    uint64_t Total; // bytes
-    int64_t Second; // whole second (tick clock) being counted
-    int64_t SecondBytes;
-    int Limit;   // bytes/s, below 1 = none
-    double Rate; // bytes in the last whole second
-    double Peak; // highest such rate
 };
 
 struct UDTSocketStruct {
@@ -98,8 +90,8 @@ struct UDTSocketStruct {
     double LastResponse;
     uint64_t PacketsSent, PacketsReceived;
     int Retransmits, Losses, AcksSent, AcksReceived, NaksSent, NaksReceived;
-    UDTRateAccount RecvAccount;
-    UDTRateAccount SendAccount;
+    RateAccount RecvAccount;
+    RateAccount SendAccount;
     double ResetTime; // tick clock; 0 before any reset
 };
 
