@@ -43,10 +43,19 @@ int Content_Init(ContentStruct *content) {
     return 1;
 }
 
+// Frees the piece table; an empty table still holds one allocated byte.
 static void InternalFreeTable(ContentStruct *content) {
     if (content->PieceTable)
         ZYL_FREE(content->PieceTable, content->PieceTableSize > 0 ? content->PieceTableSize : 1);
     content->PieceTableSize = 0;
+}
+
+uint8_t *Content_NewPieceTable(ContentStruct *content, int size) {
+    ZYL_CHECK_TAG(content, Content_Tag);
+    InternalFreeTable(content);
+    content->PieceTableSize = size;
+    content->PieceTable = static_cast<uint8_t *>(ZYL_ALLOC(size > 0 ? size : 1));
+    return content->PieceTable;
 }
 
 int Content_Deinit(ContentStruct *content) {

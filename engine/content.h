@@ -173,4 +173,10 @@ int Content_CheckExisting(ContentStruct *content);
 int Content_Erase(ContentStruct *content);
 int Content_Reset(ContentStruct *content);
 int Content_Recount(ContentStruct *content);
+// Sizes the held, wanted, checked and aux bit fields to the piece count: every
+// piece wanted, none held, checked or marked. Returns 1.
+int Content_ResetPieceStates(ContentStruct *content);
+// Replaces the piece table with one of `size` zeroed bytes and
+// returns it; the old table is freed. Allocation failure is fatal.
+uint8_t *Content_NewPieceTable(ContentStruct *content, int size);
 int Content_SaveAccelerator(ContentStruct *content);

@@ -127,11 +127,7 @@ static int InternalReadPieces(ContentStruct *content, MetaFileMemberStruct *valu
         CONTENT_ERROR("Hash lookup size invalid (%d mod %d)", value->Length, 20);
         return 0;
     }
-    if (content->PieceTable)
-        ZYL_FREE(content->PieceTable, content->PieceTableSize > 0 ? content->PieceTableSize : 1);
-    content->PieceTableSize = value->Length;
-    content->PieceTable = static_cast<uint8_t *>(ZYL_ALLOC(value->Length > 0 ? value->Length : 1));
-    memcpy(content->PieceTable, value->Data, (size_t)value->Length);
+    memcpy(Content_NewPieceTable(content, value->Length), value->Data, (size_t)value->Length);
     return 1;
 }
 
@@ -269,7 +265,8 @@ int Content_ParseMetaInfo(ContentStruct *content) {
 // Files and pieces
 // ---------------------------------------------------------------------------
 
-static void InternalSizeBitfields(ContentStruct *content) {
+int Content_ResetPieceStates(ContentStruct *content) {
+    ZYL_CHECK_TAG(content, Content_Tag);
     Bitfield_SetSize(content->Held, content->PieceCount);
     Bitfield_SetSize(content->Wanted, content->PieceCount);
     Bitfield_SetSize(content->Checked, content->PieceCount);
@@ -278,6 +275,7 @@ static void InternalSizeBitfields(ContentStruct *content) {
     Bitfield_ClearAll(content->Checked);
     Bitfield_ClearAll(content->Aux);
     Bitfield_SetAll(content->Wanted);
+    return 1;
 }
 
 int Content_SetupFiles(ContentStruct *content) {
@@ -290,7 +288,7 @@ int Content_SetupFiles(ContentStruct *content) {
     if (!FileList_ParseMetaFile(content->FileList, content->MetaFile))
         return 0;
     FileList_Dump(content->FileList);
-    InternalSizeBitfields(content);
+    Content_ResetPieceStates(content);
     int64_t total = 0;
     FileList_GetTotalLength(content->FileList, &total);
     int64_t needed = total / content->PieceLength + (total % content->PieceLength != 0);

@@ -116,24 +116,14 @@ static int InternalLayOut(ContentStruct *content, const char *name, int64_t leng
     FileList_Reset(content->FileList);
     Content_SetPieceLength(content, pieceLength);
     content->PieceCount = (int)count;
-    if (content->PieceTable)
-        ZYL_FREE(content->PieceTable, content->PieceTableSize > 0 ? content->PieceTableSize : 1);
-    content->PieceTableSize = (int)count * 20;
-    content->PieceTable = static_cast<uint8_t *>(ZYL_ALLOC(count > 0 ? count * 20 : 1));
+    Content_NewPieceTable(content, (int)count * 20);
     FileListMemberStruct *m = nullptr;
     FileList_AddMember(&m, content->FileList);
     FileList_SetMemberName(m, name);
     FileList_SetMemberPath(m, name);
     FileList_SetMemberLength(m, length);
     FileList_UpdateOffsets(content->FileList);
-    Bitfield_SetSize(content->Held, content->PieceCount);
-    Bitfield_SetSize(content->Wanted, content->PieceCount);
-    Bitfield_SetSize(content->Checked, content->PieceCount);
-    Bitfield_SetSize(content->Aux, content->PieceCount);
-    Bitfield_ClearAll(content->Held);
-    Bitfield_ClearAll(content->Checked);
-    Bitfield_ClearAll(content->Aux);
-    Bitfield_SetAll(content->Wanted);
+    Content_ResetPieceStates(content);
     content->BytesLeft = length;
     content->BytesExcluded = 0;
     content->Verify = 0;
