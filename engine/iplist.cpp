@@ -32,6 +32,35 @@ static void InternalUnlock(IPListStruct *list) {
     Mutex_Unlock(list->Mutex, __FILE__, __LINE__);
 }
 
+// Lock held.
+static void InternalCheck(IPListStruct *list) {
+    int count = 0;
+    int ordered = 1;
+    uint32_t last = 0;
+    for (const IPListMemberStruct *m = list->Members; m != nullptr; m = m->Next) {
+        ordered &= m->Tag == kMemberTag && m->Key == Socket_ReadBigEndian32(m->Address) &&
+                   (count == 0 || m->Key >= last);
+        last = m->Key;
+        count++;
+    }
+    if (count != list->Count || !ordered) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("IP list totals mismatch (count %d != %d, ordered %d)\n", count, list->Count,
+                  ordered);
+    }
+    list->CheckCountdown = count + 1;
+}
+
+// Lock held. Debug builds check the whole list once per as many changes as it has members.
+static void InternalDebugCheck(IPListStruct *list) {
+#ifndef NDEBUG
+    if (--list->CheckCountdown <= 0)
+        InternalCheck(list);
+#else
+    (void)list;
+#endif
+}
+
 int IPList_Create(IPListStruct **list) {
     ZYL_CHECK_PTR(list);
     IPListStruct *l = ZYL_NEW(IPListStruct);
@@ -235,6 +264,7 @@ int IPList_AddMember(IPListMemberStruct **member, IPListStruct *list, const uint
     if (previous == nullptr || previous->Key != key)
         ListA_Set(list->Seek, key, m);
     *member = m;
+    InternalDebugCheck(list);
     InternalUnlock(list);
     return 1;
 }
@@ -446,6 +476,7 @@ int IPList_Expire(IPListStruct *list) {
     }
     if (removed > 0)
         InternalRebuildSeek(list);
+    InternalDebugCheck(list);
     InternalUnlock(list);
     return 1;
 }
@@ -486,5 +517,13 @@ int IPList_GetCount(IPListStruct *list, int *count) {
     ZYL_CHECK_TAG(list, kListTag);
     ZYL_CHECK_PTR(count);
     *count = list->Count;
+    return 1;
+}
+
+int IPList_CheckInvariants(IPListStruct *list) {
+    if (!InternalLock(list))
+        return 0;
+    InternalCheck(list);
+    InternalUnlock(list);
     return 1;
 }

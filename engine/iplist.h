@@ -62,6 +62,7 @@ struct IPListStruct {
     ListAStruct *Seek; // members by key, so adds start near their place
     int Count;
     IPListMemberStruct *Members; // ascending by key, equal keys in insertion order
+    int CheckCountdown;          // debug builds: changes left before the next full check
     IPListClock Clock;
     void *ClockContext;
 };
@@ -101,3 +102,8 @@ int IPList_SetRetryInterval(IPListStruct *list, int seconds);
 int IPList_SetMaxAttempts(IPListStruct *list, int attempts);
 int IPList_SetMaxMembers(IPListStruct *list, int count);
 int IPList_GetCount(IPListStruct *list, int *count);
+// Walks the members and stops the program when they are out of key order, a
+// key disagrees with its address, or Count is wrong. Returns 1 (0 when the lock
+// fails). Debug builds run it after as many additions and expiries as there are
+// members, so it stays amortised O(1).
+int IPList_CheckInvariants(IPListStruct *list);

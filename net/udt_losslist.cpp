@@ -47,6 +47,16 @@ int LossList_Destroy(UDTLossListStruct **list) {
     return 1;
 }
 
+// Debug builds check the whole list once per as many changes as it has ranges.
+static void DebugCheck(UDTLossListStruct *l) {
+#ifndef NDEBUG
+    if (--l->CheckCountdown <= 0)
+        LossList_CheckInvariants(l);
+#else
+    (void)l;
+#endif
+}
+
 static UDTLossRange *NewNode(UDTLossListStruct *l, int32_t first, int32_t last) {
     UDTLossRange *n = l->Spare;
     if (n != nullptr) {
@@ -122,6 +132,7 @@ int LossList_Insert(UDTLossListStruct *list, int32_t first, int32_t last, int *a
         *added = Widen(list, r, first, last);
     }
     list->Count += *added;
+    DebugCheck(list);
     return 1;
 }
 
@@ -140,6 +151,7 @@ int LossList_RemoveUpTo(UDTLossListStruct *list, int32_t seq) {
             break;
         }
     }
+    DebugCheck(list);
     return 1;
 }
 
@@ -164,6 +176,7 @@ int LossList_RemoveOne(UDTLossListStruct *list, int32_t seq) {
             r->Last = UDTSeq_Decrement(seq);
             LinkBefore(list, tail, r->Next);
         }
+        DebugCheck(list);
         return 1;
     }
     return 0;
@@ -184,6 +197,7 @@ int LossList_PopFirst(UDTLossListStruct *list, int32_t *seq) {
     } else {
         r->First = UDTSeq_Increment(r->First);
     }
+    DebugCheck(list);
     return 1;
 }
 
@@ -218,4 +232,26 @@ int LossList_Report(const UDTLossListStruct *list, uint32_t *words, int maxWords
         }
     }
     return n;
+}
+
+int LossList_CheckInvariants(UDTLossListStruct *list) {
+    ZYL_CHECK_TAG(list, UDTLossListTag);
+    int64_t count = 0;
+    int ranges = 0;
+    int ordered = 1;
+    const UDTLossRange *prev = nullptr;
+    for (const UDTLossRange *r = list->First; r != nullptr; prev = r, r = r->Next) {
+        ranges++;
+        count += UDTSeq_Length(r->First, r->Last);
+        ordered &= r->Prev == prev && UDTSeq_Compare(r->First, r->Last) <= 0 &&
+                   (prev == nullptr || UDTSeq_Compare(prev->Last, r->First) < 0);
+    }
+    ordered &= list->Last == prev;
+    if (count != list->Count || ranges != list->Ranges || !ordered) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("Loss list totals mismatch (count %lld != %lld, ranges %d != %d, ordered %d)\n",
+                  (long long)count, (long long)list->Count, ranges, list->Ranges, ordered);
+    }
+    list->CheckCountdown = ranges + 1;
+    return 1;
 }

@@ -16,6 +16,7 @@ struct UDTLossListStruct {
     UDTLossRange *Spare; // free nodes, chained through Next
     int64_t Count;       // sequence numbers held
     int Ranges;          // ranges held
+    int CheckCountdown;  // debug builds: changes left before the next full check
 };
 
 int LossList_Create(UDTLossListStruct **list);
@@ -36,3 +37,7 @@ int LossList_IsEmpty(const UDTLossListStruct *list);
 // first | 0x80000000 then last for a range), stopping before the first range that
 // does not fit in maxWords. Returns the words written.
 int LossList_Report(const UDTLossListStruct *list, uint32_t *words, int maxWords);
+// Walks the ranges and stops the program when they are out of order, overlap,
+// or disagree with Count, Ranges or the links. Returns 1. Debug builds run it
+// after a number of changes equal to the ranges held, so it stays amortised O(1).
+int LossList_CheckInvariants(UDTLossListStruct *list);

@@ -144,6 +144,16 @@ TEST_F(IPListTest, FloodStaysUnderTheCapAndSorted) {
     EXPECT_EQ(count - 1, seen);
 }
 
+TEST_F(IPListTest, CountThatDisagreesWithTheMembersStopsTheProgram) {
+    Add(10, 0, 0, 2, 1);
+    Add(10, 0, 0, 1, 1);
+    EXPECT_EQ(1, IPList_CheckInvariants(list));
+    list->Count = 3;
+    EXPECT_DEATH(IPList_CheckInvariants(list),
+                 "IP list totals mismatch \\(count 2 != 3, ordered 1\\)");
+    list->Count = 2;
+}
+
 struct Range {
     uint32_t start, end;
 };

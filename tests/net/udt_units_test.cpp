@@ -124,6 +124,20 @@ TEST(UdtLossList, InsertMergeAndRemove) {
     LossList_Destroy(&l);
 }
 
+TEST(UdtLossListDeathTest, TotalsThatDisagreeWithTheRangesStopTheProgram) {
+    UDTLossListStruct *l = nullptr;
+    LossList_Create(&l);
+    int added = 0;
+    LossList_Insert(l, 6, 8, &added);
+    LossList_Insert(l, 12, 12, &added);
+    EXPECT_EQ(1, LossList_CheckInvariants(l));
+    l->Count = 3;
+    EXPECT_DEATH(LossList_CheckInvariants(l),
+                 "Loss list totals mismatch \\(count 4 != 3, ranges 2 != 2, ordered 1\\)");
+    l->Count = 4;
+    LossList_Destroy(&l);
+}
+
 TEST(UdtSendBuffer, CoalescesSmallWritesAndReleases) {
     UDTSendBufferStruct *b = nullptr;
     SendBuffer_Create(&b);
