@@ -1,4 +1,5 @@
-// Functions shared by the files of the UPnP client. Not for other callers.
+// Functions shared by the files of the UPnP client (search and tree in upnp.cpp,
+// descriptions and SOAP actions in upnp_action.cpp). Not for other callers.
 #pragma once
 
 #include "net/upnp.h"
