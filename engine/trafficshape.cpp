@@ -602,6 +602,41 @@ static void TrafficShape_RuleRefill(TSRuleStruct *rule, double elapsed) {
     TrafficShape_RuleSetTokens(rule, tokens);
 }
 
+// Lock held. Fatal at the first rule whose links or sums are wrong.
+static void InternalCheckRule(const TSRuleStruct *rule) {
+    int children = 0;
+    int linked = 1;
+    int64_t tokens = 0;
+    for (const TSRuleStruct *c = rule->FirstChild; c != nullptr; c = c->NextSibling) {
+        children++;
+        linked &= c->Parent == rule;
+        tokens += c->Tokens;
+        InternalCheckRule(c);
+    }
+    if (children != rule->ChildCount || !linked || (children > 0 && tokens != rule->Tokens)) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal(
+            "Shaper totals mismatch [%s] (children %d != %d, linked %d, tokens %lld != %lld)\n",
+            rule->ID, children, rule->ChildCount, linked, (long long)tokens,
+            (long long)rule->Tokens);
+    }
+}
+
+static void InternalCheck(TrafficShapeStruct *shaper) {
+    for (RuleSetStruct *set = shaper->Sets; set != nullptr; set = set->Next)
+        if (set->Root != nullptr)
+            InternalCheckRule(set->Root);
+}
+
+int TrafficShape_CheckInvariants(TrafficShapeStruct *shaper) {
+    ZYL_CHECK_TAG(shaper, kShaperTag);
+    if (!TrafficShape_Lock(shaper))
+        return 0;
+    InternalCheck(shaper);
+    TrafficShape_Unlock(shaper);
+    return 1;
+}
+
 int TrafficShape_Process(TrafficShapeStruct *shaper) {
     ZYL_CHECK_TAG(shaper, kShaperTag);
     if (!shaper->Enabled)
@@ -633,6 +668,9 @@ int TrafficShape_Process(TrafficShapeStruct *shaper) {
         InternalRollActiveTrees(shaper);
         shaper->SecondAccumulator -= 1.0;
     }
+#ifndef NDEBUG
+    InternalCheck(shaper);
+#endif
     TrafficShape_Unlock(shaper);
     return 1;
 }

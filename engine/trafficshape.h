@@ -109,6 +109,10 @@ int TrafficShape_Unlock(TrafficShapeStruct *shaper);
 int TrafficShape_Process(TrafficShapeStruct *shaper);
 int TrafficShape_Restart(TrafficShapeStruct *shaper);
 int TrafficShape_Print(TrafficShapeStruct *shaper);
+// Walks every rule set's tree and stops the program when a rule's child count,
+// a child's parent link or an inner rule's tokens (the sum of its children's)
+// is wrong. Returns 1 (0 when the lock fails). Debug builds run it every tick.
+int TrafficShape_CheckInvariants(TrafficShapeStruct *shaper);
 
 // Binds a class of the active set of a direction to a 1-based handle. 0 (and
 // handle 0) when the direction has no active set, the class is unknown or not a leaf.

@@ -105,6 +105,18 @@ TEST_F(Shaper, BorrowFromIdleSiblingOrDeny) {
     TrafficShape_GetLookupCounters(shaper, a, &allowed, &requested);
     EXPECT_EQ(1000, allowed);
     EXPECT_EQ(2000, requested);
+    EXPECT_EQ(1, TrafficShape_CheckInvariants(shaper)); // borrowing kept the sums
+}
+
+TEST_F(Shaper, InnerTokensThatAreNotTheLeavesSumStopTheProgram) {
+    RuleSetStruct *set = TwoLeaves(102400, 50, 50);
+    SetTokens(set, "a", 800);
+    EXPECT_EQ(1, TrafficShape_CheckInvariants(shaper));
+    TrafficShape_RuleSetGetRule(set, 1)->Tokens = 500;
+    EXPECT_DEATH(
+        TrafficShape_CheckInvariants(shaper),
+        "Shaper totals mismatch \\[root\\] \\(children 2 != 2, linked 1, tokens 800 != 500\\)");
+    TrafficShape_RuleSetGetRule(set, 1)->Tokens = 800;
 }
 
 TEST_F(Shaper, AllowanceLetsALeafGoIntoDebt) {
