@@ -819,8 +819,67 @@ static int Cache_Lock(CacheStruct *cache) {
     return MUTEX_LOCK(cache->Mutex);
 }
 
+// Lock held. Fatal at the first list whose count or order is wrong.
+static void Cache_CheckFile(const CacheFileStruct *file, int64_t *dirty) {
+    int count = 0;
+    int fileDirty = 0;
+    int ordered = file->First == nullptr || file->First->Prev == nullptr;
+    const CacheMemberStruct *prev = nullptr;
+    for (const CacheMemberStruct *b = file->First; b != nullptr; prev = b, b = b->Next) {
+        count++;
+        fileDirty += b->Dirty;
+        ordered &= b->File == file && b->Prev == prev &&
+                   (prev == nullptr || prev->Offset + prev->Length <= b->Offset);
+    }
+    ordered &= file->Last == prev;
+    *dirty += fileDirty;
+    if (count != file->BlockCount || fileDirty != file->Stats.DirtyBlocks || !ordered) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal("Cache totals mismatch [%s] (blocks %d != %d, dirty %d != %d, ordered %d)\n",
+                  file->Path, count, file->BlockCount, fileDirty, (int)file->Stats.DirtyBlocks,
+                  ordered);
+    }
+}
+
+static void Cache_Check(CacheStruct *cache) {
+    int free = 0;
+    for (const CacheMemberStruct *b = cache->FreeList; b != nullptr; b = b->Next)
+        free++;
+    int used = 0;
+    int64_t dirty = 0;
+    for (const CacheFileStruct *f = cache->Files; f != nullptr; f = f->Next) {
+        Cache_CheckFile(f, &dirty);
+        used += f->BlockCount;
+    }
+    int aged = 0;
+    for (const CacheMemberStruct *b = cache->Oldest; b != nullptr; b = b->Newer)
+        aged++;
+    if (free != cache->FreeCount || aged != used || free + used != cache->BlockTotal ||
+        dirty != cache->Stats.DirtyBlocks) {
+        Zyl_SetSourceLocation(__FILE__, __LINE__);
+        Zyl_Fatal(
+            "Cache totals mismatch (free %d != %d, aged %d, used %d, cut %d, dirty %d != %d)\n",
+            free, cache->FreeCount, aged, used, cache->BlockTotal, (int)dirty,
+            (int)cache->Stats.DirtyBlocks);
+    }
+    cache->CheckCountdown = cache->BlockTotal + 1;
+}
+
 static void Cache_Unlock(CacheStruct *cache) {
+#ifndef NDEBUG
+    if (--cache->CheckCountdown <= 0)
+        Cache_Check(cache);
+#endif
     MUTEX_UNLOCK(cache->Mutex);
+}
+
+int Cache_CheckInvariants(CacheStruct *cache) {
+    ZYL_CHECK_TAG(cache, CacheTag);
+    if (!Cache_Lock(cache))
+        return 0;
+    Cache_Check(cache);
+    Cache_Unlock(cache);
+    return 1;
 }
 
 static void Cache_CreatePool(PoolStruct **pool, int size, int perChunk) {

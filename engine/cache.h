@@ -119,6 +119,7 @@ struct CacheStruct {
     CacheClock Clock;
     double OpNow;            // clock reading taken once per operation on a file
     CacheFileStruct *Recent; // record of the last lookup (saves the CRC for runs on one file)
+    int CheckCountdown;      // debug builds: operations left before the next full check
 };
 
 // Creates a disabled cache (buffer size 0) with the defaults into *cache; returns 1.
@@ -186,3 +187,9 @@ int Cache_GetStatistics(CacheStruct *cache, CacheStatsStruct *stats, int *freeBl
 
 // Test hook: the clock for block ages (null restores Zyl_GetTickSeconds). Returns 1.
 int Cache_SetClock(CacheStruct *cache, CacheClock clock);
+
+// Walks every block list and stops the program when a count (free blocks, a
+// file's blocks, dirty blocks, the age list, the blocks cut) or the order of a
+// file's blocks is wrong. Returns 1 (0 when the lock fails). Debug builds run it
+// when an operation ends, once per as many operations as there are blocks.
+int Cache_CheckInvariants(CacheStruct *cache);

@@ -397,6 +397,7 @@ TEST_F(CacheTest, BufferChangesWhileAWriterRuns) {
     writer.join();
     EXPECT_EQ(0, mismatches.load());
     ASSERT_EQ(1, Cache_FlushAll(cache));
+    EXPECT_EQ(1, Cache_CheckInvariants(cache));
     EXPECT_EQ(model, testsupport::ReadFile(Path("t")));
 }
 
@@ -420,6 +421,20 @@ TEST_F(CacheTest, StatisticsLinesAndTheTrace) {
 
 TEST_F(CacheTest, SecondParentIsFatal) {
     EXPECT_DEATH(Cache_SetParent(cache, nullptr, storage), "Parent handle already set");
+}
+
+TEST_F(CacheTest, CountsThatDisagreeWithTheListsStopTheProgram) {
+    Cache_SetBufferSize(cache, 163840);
+    MakeFile("c", 100000);
+    Write("c", 0, std::string(100, 'x'));
+    EXPECT_EQ(1, Cache_CheckInvariants(cache));
+    int cut = cache->BlockTotal;
+    cache->FreeCount++;
+    std::string message = "Cache totals mismatch \\(free " + std::to_string(cut - 1) +
+                          " != " + std::to_string(cut) + ", aged 1, used 1, cut " +
+                          std::to_string(cut) + ", dirty 1 != 1\\)";
+    EXPECT_DEATH(Cache_CheckInvariants(cache), message);
+    cache->FreeCount--;
 }
 
 } // namespace
