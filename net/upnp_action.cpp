@@ -380,6 +380,33 @@ int Upnp_GetArgumentElementValue(UpnpStruct *context, UpnpArgumentStruct *argume
     return ChildText(argument->Owner, argument->Element, name, buffer, size);
 }
 
+// Posts the first `length` bytes of the message buffer to url as the SOAP action
+// "serviceType#actionName" and runs the exchange to its end; *content = the
+// reply body (null when none), owned by the client. 1 when the exchange succeeded.
+static int PostEnvelope(UpnpStruct *context, const char *serviceType, const char *actionName,
+                        const char *url, int length, const char **content) {
+    WebGetStruct *web = context->Web;
+    char soapAction[2 * UPNP_TEXT_SIZE + 4];
+    Zyl_FormatString(soapAction, sizeof(soapAction), "\"%s#%s\"", serviceType, actionName);
+    WebGet_ClearHeaders(web);
+    WebGet_AddHeader(web, "SOAPAction", soapAction);
+    WebGet_AddHeader(web, "Content-Type", "text/xml; charset=\"utf-8\"");
+    WebGet_AddHeader(web, "Cache-Control", "no-cache");
+    WebGet_AddHeader(web, "Pragma", "no-cache");
+    WebGet_SetRequestType(web, WEBGET_POST);
+    WebGet_SetPostData(web, context->Buffer, length);
+    WebGet_SetURL(web, url);
+    int success = 0;
+    while (WebGet_Process(web, &success)) {
+    }
+    int64_t size = 0;
+    WebGet_GetContent(web, content, &size);
+    // The client is shared with the description fetches, which are plain GETs.
+    WebGet_SetRequestType(web, WEBGET_GET);
+    WebGet_SetPostData(web, nullptr, 0);
+    return success;
+}
+
 int Upnp_SendCommand(UpnpStruct *context, UpnpBaseStruct *base, UpnpDeviceStruct *device,
                      UpnpServiceStruct *service, UpnpActionStruct *action, int count,
                      const UpnpPair *pairs) {
@@ -420,25 +447,8 @@ int Upnp_SendCommand(UpnpStruct *context, UpnpBaseStruct *base, UpnpDeviceStruct
     }
     if (context->Trace)
         Zyl_Print("%s\n", context->Buffer);
-    WebGetStruct *web = context->Web;
-    char soapAction[2 * UPNP_TEXT_SIZE + 4];
-    Zyl_FormatString(soapAction, sizeof(soapAction), "\"%s#%s\"", serviceType, action->Name);
-    WebGet_ClearHeaders(web);
-    WebGet_AddHeader(web, "SOAPAction", soapAction);
-    WebGet_AddHeader(web, "Content-Type", "text/xml; charset=\"utf-8\"");
-    WebGet_AddHeader(web, "Cache-Control", "no-cache");
-    WebGet_AddHeader(web, "Pragma", "no-cache");
-    WebGet_SetRequestType(web, WEBGET_POST);
-    WebGet_SetPostData(web, context->Buffer, length);
-    WebGet_SetURL(web, url);
-    int success = 0;
-    while (WebGet_Process(web, &success)) {
-    }
     const char *content = nullptr;
-    int64_t size = 0;
-    WebGet_GetContent(web, &content, &size);
-    WebGet_SetRequestType(web, WEBGET_GET);
-    WebGet_SetPostData(web, nullptr, 0);
+    int success = PostEnvelope(context, serviceType, action->Name, url, length, &content);
     if (!Xml_ParseBuffer(context->Response, content != nullptr ? content : "")) {
         Zyl_Print("Unable to parse XML\n");
         return 0;
