@@ -32,6 +32,8 @@ struct IPFilterStruct {
     int Capacity;
 };
 
+// Life. Create: an initialised filter into *filter; Destroy accepts null, frees
+// it and clears *filter. Init and Deinit make and free the parts. All return 1.
 int IPFilter_Create(IPFilterStruct **filter);
 int IPFilter_Destroy(IPFilterStruct **filter);
 int IPFilter_Init(IPFilterStruct *filter);

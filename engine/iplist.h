@@ -67,6 +67,8 @@ struct IPListStruct {
     void *ClockContext;
 };
 
+// Life. Create: an initialised, empty list into *list; Destroy accepts null,
+// frees it and clears *list. Init and Deinit make and free the parts. All return 1.
 int IPList_Create(IPListStruct **list);
 int IPList_Destroy(IPListStruct **list);
 int IPList_Init(IPListStruct *list);

@@ -136,6 +136,7 @@ int Socket_GetCancel(SocketStruct *socket);
 // are this OS's numbers (<sys/socket.h>, <netinet/in.h>).
 // ---------------------------------------------------------------------------
 
+// Each returns 1 when the option took (getters: outputs valid), 0 otherwise.
 int Socket_SetBlocking(SocketStruct *socket, int blocking);
 int Socket_SetOption(SocketStruct *socket, int level, int option, int32_t value);
 int Socket_GetOption(SocketStruct *socket, int level, int option, int32_t *value);
@@ -186,6 +187,9 @@ int Socket_Accept(SocketStruct *socket, SocketStruct **newSocket);
 // with 1460. A peer's orderly close fails Read with the last error 0.
 // ---------------------------------------------------------------------------
 
+// 1 with *count bytes moved: 0 bytes when the rate limit allows none this second
+// or a non-blocking socket would block. 0 (*count 0) when closed, on the peer's
+// close (Read), a time-out, a cancel or an OS failure; the last error tells which.
 int Socket_Read(SocketStruct *socket, void *buffer, int length, int *count);
 int Socket_Write(SocketStruct *socket, const void *data, int length, int *count);
 // Datagrams; address in network order, port in host order.
@@ -203,6 +207,8 @@ int Socket_WriteIP32(SocketStruct *socket, uint32_t address, int port, const voi
 // Addresses
 // ---------------------------------------------------------------------------
 
+// The OS's local or peer address and port; 0 (outputs zeroed) when closed or on
+// an OS failure (recorded in the last error).
 int Socket_GetSockName(SocketStruct *socket, uint8_t address[4], int *port);
 int Socket_GetPeerName(SocketStruct *socket, uint8_t address[4], int *port);
 // The stored address and port; 0 when closed.
@@ -227,6 +233,8 @@ int Socket_SelectWait(const char *label, SocketSelectStruct *readSet, SocketSele
 int Socket_Wait(SocketSelectStruct *readSet, SocketSelectStruct *writeSet,
                 SocketSelectStruct *errorSet, int *cancel, int timeoutMs, int *ready);
 
+// Create: an empty set into *set; returns 1. Destroy accepts null, frees the set,
+// clears *set and returns 1. Capacity, Copy and Clear return 1.
 int SocketSelect_Create(SocketSelectStruct **set);
 int SocketSelect_Destroy(SocketSelectStruct **set);
 int SocketSelect_GetCapacity(SocketSelectStruct *set, int *capacity);
@@ -242,7 +250,9 @@ int SocketSelect_IsSet(SocketSelectStruct *set, SocketStruct *socket);
 // Statistics (tick clock seconds)
 // ---------------------------------------------------------------------------
 
+// Totals, rates and peaks start again now (the limits stay); returns 1.
 int Socket_ResetStatistics(SocketStruct *socket);
+// Byte totals since the last reset; returns 1.
 int Socket_GetByteTotals(SocketStruct *socket, uint64_t *received, uint64_t *sent);
 // 0 before any reset; zeros within 4 s of the reset.
 int Socket_GetAverageRates(SocketStruct *socket, double *receive, double *send);
@@ -256,6 +266,7 @@ int Socket_GetWriteDelay(SocketStruct *socket, int *ms);
 // Errors
 // ---------------------------------------------------------------------------
 
+// The WinSock number of the last failure (0 after a success).
 int Socket_GetLastError(SocketStruct *socket);
 // Text of a WinSock number; "Unknown error code" for others.
 const char *Socket_GetErrorString(int code);
@@ -311,6 +322,7 @@ int Socket_IsNetworkAlive(int *alive);
 // Library
 // ---------------------------------------------------------------------------
 
+// Start-up and shut-down of the layer: nothing to do on this OS; both return 1.
 int Socket_Init(void);
 int Socket_Remove(void);
 

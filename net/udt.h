@@ -87,6 +87,8 @@ int UDTSocket_GetChannelSocket(UDTSocketStruct *socket, SocketStruct **channelSo
 // The socket's state (UDT_STATE_*).
 int UDTSocket_GetState(UDTSocketStruct *socket);
 
+// Create: an empty set into *set. Destroy accepts null, frees the set and clears
+// *set. Both, GetCapacity and Copy succeed (1) and leave a last error of 0.
 int UDTSelect_Create(UDTSelectStruct **set);
 int UDTSelect_Destroy(UDTSelectStruct **set);
 int UDTSelect_GetCapacity(UDTSelectStruct *set, int *capacity);

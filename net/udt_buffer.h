@@ -33,6 +33,8 @@ struct UDTRecvBufferStruct {
     int ReadOffset;          // bytes already read from the packet at ReadPos
 };
 
+// Create: a new record into *buffer; returns 1 (allocation failure is fatal).
+// Destroy accepts null, frees the record, clears *buffer and returns 1.
 int SendBuffer_Create(UDTSendBufferStruct **buffer);
 int SendBuffer_Destroy(UDTSendBufferStruct **buffer);
 // Sizes the buffer once; non-positive values or a second call are fatal.
@@ -53,6 +55,8 @@ UDTPacketStruct *SendBuffer_GetSent(const UDTSendBufferStruct *buffer, int n);
 // Drops n packets from the front (at most those held).
 int SendBuffer_Release(UDTSendBufferStruct *buffer, int n);
 
+// Create: a new record into *buffer; returns 1 (allocation failure is fatal).
+// Destroy accepts null, frees the record, clears *buffer and returns 1.
 int RecvBuffer_Create(UDTRecvBufferStruct **buffer);
 int RecvBuffer_Destroy(UDTRecvBufferStruct **buffer);
 // Sizes the ring once (slots); a non-positive size or a second call is fatal.

@@ -31,6 +31,8 @@ struct UDTCongestionStruct {
     int DecreaseCount;
 };
 
+// Create: a new record into *cc; returns 1 (allocation failure is fatal).
+// Destroy accepts null, frees the record, clears *cc and returns 1.
 int Congestion_Create(UDTCongestionStruct **cc);
 int Congestion_Destroy(UDTCongestionStruct **cc);
 void Congestion_SetCurrentSequence(UDTCongestionStruct *cc, int32_t seq);

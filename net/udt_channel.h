@@ -22,6 +22,7 @@ struct UDTChannelStruct {
     int Handle;           // its descriptor, -1 when closed
 };
 
+// A closed channel into *channel; returns 1 (allocation failure is fatal).
 int Channel_Create(UDTChannelStruct **channel);
 // Closes the socket when open and frees the record; clears *channel. Accepts null.
 int Channel_Destroy(UDTChannelStruct **channel);

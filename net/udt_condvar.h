@@ -9,6 +9,8 @@ extern const char UDTCondVarTag[]; // "condvar"
 
 struct UDTCondVarStruct;
 
+// Create: a new record into *cond; returns 1 (allocation failure is fatal).
+// Destroy accepts null, frees the record, clears *cond and returns 1.
 int CondVar_Create(UDTCondVarStruct **cond);
 int CondVar_Destroy(UDTCondVarStruct **cond);
 // Releases mutex (held by the caller), waits up to milliseconds (-1 = no limit)

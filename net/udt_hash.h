@@ -24,6 +24,7 @@ struct UDTHashStruct {
     int Count;
 };
 
+// An empty table into *hash; returns 1 (allocation failure is fatal).
 int Hash_Create(UDTHashStruct **hash);
 // Frees the entries (never the values) and the record; clears *hash. Accepts null.
 int Hash_Destroy(UDTHashStruct **hash);

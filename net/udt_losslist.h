@@ -19,6 +19,7 @@ struct UDTLossListStruct {
     int CheckCountdown;  // debug builds: changes left before the next full check
 };
 
+// An empty list into *list; returns 1 (allocation failure is fatal).
 int LossList_Create(UDTLossListStruct **list);
 // Frees every node and the record; clears *list. Accepts null. Returns 1.
 int LossList_Destroy(UDTLossListStruct **list);

@@ -38,6 +38,8 @@ struct UDTArrivalWindowStruct {
     double ProbeStart; // arrival of the last first-of-pair packet
 };
 
+// Create: a new record into *window; returns 1 (allocation failure is fatal).
+// Destroy accepts null, frees the record, clears *window and returns 1.
 int AckWindow_Create(UDTAckWindowStruct **window);
 int AckWindow_Destroy(UDTAckWindowStruct **window);
 // Records a full ACK; a full ring loses its oldest record.

@@ -281,6 +281,7 @@ const char *WebGet_PhaseName(int phase);
 // Settings
 // ---------------------------------------------------------------------------
 
+// Plain stores; each returns 1 unless its comment says otherwise.
 int WebGet_SetRequestType(WebGetStruct *web, int method);
 int WebGet_SetAttempts(WebGetStruct *web, int attempts);
 int WebGet_SetRetryDelay(WebGetStruct *web, int seconds);
@@ -328,6 +329,7 @@ int WebGet_GetCookieHeader(WebGetStruct *web, char *buffer, int size);
 // Results
 // ---------------------------------------------------------------------------
 
+// The HTTP status of the last reply or the client's own code, and its text.
 int WebGet_GetStatus(WebGetStruct *web);
 int WebGet_GetStatusText(WebGetStruct *web, char *buffer, int size);
 // Text of an HTTP status or own code; "Internal server error %d" otherwise.
