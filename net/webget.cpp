@@ -90,6 +90,18 @@ WebGetHeaderRecord *WebGet_FindExtraHeader(WebGetStruct *web, const char *name) 
     return nullptr;
 }
 
+const char *WebGet_TrimValue(const char *text, int *length) {
+    while (*text == ' ' || *text == '\t')
+        text++;
+    int n = 0;
+    while (text[n] != '\0' && text[n] != '\r' && text[n] != '\n')
+        n++;
+    while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\t'))
+        n--;
+    *length = n;
+    return text;
+}
+
 double WebGet_Now(void) {
     return Zyl_GetSeconds();
 }
@@ -545,14 +557,8 @@ int WebGet_GetHeaderValue(WebGetStruct *web, const char *name, char *buffer, int
     const char *line = web->HeaderBuffer;
     while (line != nullptr && *line != '\0') {
         if (Zyl_StrEqualNNoCase(line, name, nameLength) && line[nameLength] == ':') {
-            const char *value = line + nameLength + 1;
-            while (*value == ' ' || *value == '\t')
-                value++;
             int n = 0;
-            while (value[n] != '\0' && value[n] != '\r' && value[n] != '\n')
-                n++;
-            while (n > 0 && (value[n - 1] == ' ' || value[n - 1] == '\t'))
-                n--;
+            const char *value = WebGet_TrimValue(line + nameLength + 1, &n);
             if (n == 0)
                 return 0;
             if (size > 0) {

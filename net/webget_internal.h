@@ -39,6 +39,9 @@ int WebGet_Connect(WebGetStruct *web);
 
 // webget.cpp
 int WebGet_GrowHeaderBuffer(WebGetStruct *web, int needed);
+// A header value without the blanks around it: the start in text, and in
+// *length the characters up to the line end.
+const char *WebGet_TrimValue(const char *text, int *length);
 // The extra header of that name (any case), or null.
 WebGetHeaderRecord *WebGet_FindExtraHeader(WebGetStruct *web, const char *name);
 double WebGet_Now(void);

@@ -85,14 +85,8 @@ int FindHeaderLine(const char *head, const char *name, int from) {
 
 // Copies the value after "Name:" on the line at `pos`, trimmed.
 void LineValue(const char *head, int pos, int nameLength, char *buffer, int size) {
-    const char *value = head + pos + nameLength;
-    while (*value == ' ' || *value == '\t')
-        value++;
     int n = 0;
-    while (value[n] != '\0' && value[n] != '\r' && value[n] != '\n')
-        n++;
-    while (n > 0 && (value[n - 1] == ' ' || value[n - 1] == '\t'))
-        n--;
+    const char *value = WebGet_TrimValue(head + pos + nameLength, &n);
     int copy = n < size - 1 ? n : size - 1;
     memcpy(buffer, value, (size_t)copy);
     buffer[copy] = '\0';
