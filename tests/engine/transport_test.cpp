@@ -43,27 +43,25 @@ TransportStruct *Listen(int type, int *port) {
     return t;
 }
 
-// Waits (up to 10 s) until t is readable, then accepts or reads.
-int WaitReadable(TransportStruct *t, TransportSelectStruct *set) {
+// Waits (up to 10 s) until t is readable or, with `writable`, writable; 1 when it is.
+int WaitReady(TransportStruct *t, TransportSelectStruct *set, bool writable) {
     int type = 0;
     Transport_GetType(t, &type);
     TransportSelect_Bind(set, type);
     Transport_SelectClear(set);
     Transport_SelectAdd(t, set);
     int ready = 0;
-    Transport_Wait(set, nullptr, nullptr, 10000, &ready);
+    Transport_Wait(writable ? nullptr : set, writable ? set : nullptr, nullptr, 10000, &ready);
     return ready > 0 && Transport_SelectIsSet(t, set);
 }
 
-// Waits (up to 10 s) until t is writable.
+// Before an accept or a read.
+int WaitReadable(TransportStruct *t, TransportSelectStruct *set) {
+    return WaitReady(t, set, false);
+}
+
 void WaitWritable(TransportStruct *t, TransportSelectStruct *set) {
-    int type = 0;
-    Transport_GetType(t, &type);
-    TransportSelect_Bind(set, type);
-    Transport_SelectClear(set);
-    Transport_SelectAdd(t, set);
-    int ready = 0;
-    Transport_Wait(nullptr, set, nullptr, 10000, &ready);
+    WaitReady(t, set, true);
 }
 
 // Sends all bytes, waiting whenever the transport would block.

@@ -18,7 +18,9 @@
 #include <unistd.h>
 #include <vector>
 
+using storefixture::DeltaMember;
 using storefixture::M;
+using storefixture::WholeMember;
 using storefixture::Writer;
 using testsupport::ConsoleCapture;
 using testsupport::FileExists;
@@ -78,23 +80,6 @@ class ExpansionTest : public ::testing::Test, public patchertest::PatcherLogCapt
         Zyl_MemoryGetUsage(&blocks, &bytes);
         EXPECT_EQ(blocksBefore_, blocks);
         EXPECT_EQ(bytesBefore_, bytes);
-    }
-    // A delta member turning the installed `oldData` into `newData` (xdelta3).
-    storefixture::Member Delta(const std::string &name, const std::string &oldData,
-                               const std::string &newData) {
-        WriteFile(dir_ / "delta.old", oldData);
-        WriteFile(dir_ / "delta.new", newData);
-        std::string cmd = "xdelta3 -f -e -S none -s " + (dir_ / "delta.old") + " " +
-                          (dir_ / "delta.new") + " " + (dir_ / "delta.vcd");
-        EXPECT_EQ(0, testsupport::RunCommand(cmd));
-        std::string delta = ReadFile(dir_ / "delta.vcd");
-        unlink((dir_ / "delta.old").c_str());
-        unlink((dir_ / "delta.new").c_str());
-        unlink((dir_ / "delta.vcd").c_str());
-        return M(name, delta, true, testsupport::Sha1Hex(oldData), testsupport::Sha1Hex(newData));
-    }
-    static storefixture::Member Whole(const std::string &name, const std::string &content) {
-        return M(name, content, false, std::string(40, '0'), testsupport::Sha1Hex(content));
     }
     // Writes the store under the name the status gives ("game_2_1to2").
     void WriteStore(std::vector<storefixture::Member> members) {
@@ -184,8 +169,9 @@ TEST_F(ExpansionTest, ExpandsWholeFilesAndDeltasAndRunsAgain) {
     WriteFile(dir_ / "d.dat", doneD);
     WriteFile(dir_ / "a.txt", "old a");
     chmod((dir_ / "a.txt").c_str(), 0555); // read-only programs are replaced and stay programs
-    WriteStore({Whole("a.txt", "new a"), Whole("sub/b.bin", big), Delta("c.dat", oldC, newC),
-                Delta("d.dat", Bytes(3000, 5), doneD)});
+    WriteStore({WholeMember("a.txt", "new a"), WholeMember("sub/b.bin", big),
+                DeltaMember(dir_, "c.dat", oldC, newC),
+                DeltaMember(dir_, "d.dat", Bytes(3000, 5), doneD)});
     ConsoleCapture console;
     ASSERT_EQ(1, Expand()) << DumpLogs();
     EXPECT_EQ("new a", ReadFile(dir_ / "a.txt"));
@@ -226,9 +212,9 @@ TEST_F(ExpansionTest, RefusedMembersLeaveInstalledFilesAsTheyWere) {
         GTEST_SKIP() << "xdelta3 not installed";
     }
     std::string oldC = Bytes(8000, 6), newC = oldC + "tail";
-    storefixture::Member badDigest = Whole("a.txt", "new a");
+    storefixture::Member badDigest = WholeMember("a.txt", "new a");
     badDigest.resultHash = testsupport::Sha1Hex("something else");
-    storefixture::Member delta = Delta("c.dat", oldC, newC);
+    storefixture::Member delta = DeltaMember(dir_, "c.dat", oldC, newC);
     storefixture::Member badDelta = delta;
     badDelta.resultHash = testsupport::Sha1Hex("not what the delta gives");
     storefixture::Member cutDelta = delta;
@@ -260,7 +246,7 @@ TEST_F(ExpansionTest, RefusedMembersLeaveInstalledFilesAsTheyWere) {
         if (!c.installed.empty()) {
             WriteFile(target, c.installed);
         }
-        WriteStore({c.member, Whole("later.txt", "later")});
+        WriteStore({c.member, WholeMember("later.txt", "later")});
         EXPECT_EQ(0, Expand());
         EXPECT_TRUE(HasError(c.code, c.error)) << DumpLogs();
         EXPECT_EQ(!c.installed.empty(), FileExists(target));
@@ -276,7 +262,7 @@ TEST_F(ExpansionTest, CutStoreOrStopLeavesOldFiles) {
     WriteFile(dir_ / "a.txt", "old a");
     std::string big = Bytes(60000, 7);
     Writer w;
-    w.members = {Whole("a.txt", big)};
+    w.members = {WholeMember("a.txt", big)};
     w.Layout();
     w.Write(base_ + "game_2", "game_2_1to2");
     std::string data = w.DataPath(base_ + "game_2", "game_2_1to2", 1);
@@ -299,7 +285,7 @@ TEST_F(ExpansionTest, NothingLeadsOutsideTheInstallation) {
     TempDir outside;
     WriteFile(outside / "victim", "keep");
     ASSERT_EQ(0, symlink(outside.path().c_str(), (dir_ / "linked").c_str()));
-    WriteStore({Whole("linked/victim", "overwritten")});
+    WriteStore({WholeMember("linked/victim", "overwritten")});
     EXPECT_EQ(0, Expand());
     EXPECT_EQ("keep", ReadFile(outside / "victim"));
 
@@ -461,7 +447,7 @@ TEST_F(ExpansionTest, CopyStoreSourcesTakesOnlyDeltaMembers) {
     mkdir(store.c_str(), 0755);
     Writer w;
     w.members = {M("x.dat", "dx", true, std::string(40, '1'), std::string(40, '2')),
-                 Whole("whole.txt", "w"),
+                 WholeMember("whole.txt", "w"),
                  M("sub/y.dat", "dy", true, std::string(40, '1'), std::string(40, '2'))};
     w.Layout();
     w.Write(base_ + "store", "s");

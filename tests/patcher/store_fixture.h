@@ -7,6 +7,7 @@
 #include "tests/support/support.h"
 
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 #include <zlib.h>
@@ -34,6 +35,27 @@ inline Member M(const std::string &name, const std::string &content, bool differ
     m.sourceHash = sourceHash;
     m.resultHash = resultHash;
     return m;
+}
+
+// A difference member turning oldData into newData, made by xdelta3 (no
+// secondary compression) in the folder `work`, with both digests.
+inline Member DeltaMember(const testsupport::TempDir &work, const std::string &name,
+                          const std::string &oldData, const std::string &newData) {
+    testsupport::WriteFile(work / "delta.old", oldData);
+    testsupport::WriteFile(work / "delta.new", newData);
+    std::string cmd = "xdelta3 -f -e -S none -s " + (work / "delta.old") + " " +
+                      (work / "delta.new") + " " + (work / "delta.vcd");
+    EXPECT_EQ(0, testsupport::RunCommand(cmd));
+    std::string delta = testsupport::ReadFile(work / "delta.vcd");
+    std::remove((work / "delta.old").c_str());
+    std::remove((work / "delta.new").c_str());
+    std::remove((work / "delta.vcd").c_str());
+    return M(name, delta, true, testsupport::Sha1Hex(oldData), testsupport::Sha1Hex(newData));
+}
+
+// A whole-file member (no source digest).
+inline Member WholeMember(const std::string &name, const std::string &content) {
+    return M(name, content, false, std::string(40, '0'), testsupport::Sha1Hex(content));
 }
 
 struct Section {

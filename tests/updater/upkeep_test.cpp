@@ -28,7 +28,8 @@
 
 extern char **environ;
 
-using storefixture::M;
+using storefixture::DeltaMember;
+using storefixture::WholeMember;
 using testsupport::FileExists;
 using testsupport::ReadFile;
 using testsupport::TempDir;
@@ -171,28 +172,12 @@ class UpkeepTest : public ::testing::Test {
         WriteFile(base_ + "keep.txt", "not in the update\n");
     }
 
-    // The delta turning old into new (xdelta3, no secondary compression).
-    storefixture::Member Delta(const std::string &name, const std::string &oldData,
-                               const std::string &newData) {
-        WriteFile(dir_ / "delta.old", oldData);
-        WriteFile(dir_ / "delta.new", newData);
-        std::string cmd = "xdelta3 -f -e -S none -s " + (dir_ / "delta.old") + " " +
-                          (dir_ / "delta.new") + " " + (dir_ / "delta.vcd");
-        EXPECT_EQ(0, testsupport::RunCommand(cmd));
-        std::string delta = ReadFile(dir_ / "delta.vcd");
-        std::filesystem::remove(dir_ / "delta.old");
-        std::filesystem::remove(dir_ / "delta.new");
-        std::filesystem::remove(dir_ / "delta.vcd");
-        return M(name, delta, true, testsupport::Sha1Hex(oldData), testsupport::Sha1Hex(newData));
-    }
-    static storefixture::Member Whole(const std::string &name, const std::string &content) {
-        return M(name, content, false, std::string(40, '0'), testsupport::Sha1Hex(content));
-    }
     // The update 1 -> 2: a delta of main.dat, a new file in a new folder and a
     // new launcher.
     std::vector<storefixture::Member> Members() {
-        return {Delta("main.dat", oldMain_, newMain_), Whole("data/added.txt", "added in 1.2\n"),
-                Whole(app_, LauncherScript("v2"))};
+        return {DeltaMember(dir_, "main.dat", oldMain_, newMain_),
+                WholeMember("data/added.txt", "added in 1.2\n"),
+                WholeMember(app_, LauncherScript("v2"))};
     }
     void WriteStore(std::vector<storefixture::Member> members) {
         storefixture::Writer w;
@@ -210,6 +195,15 @@ class UpkeepTest : public ::testing::Test {
         std::vector<std::string> args{upkeep_};
         args.insert(args.end(), arguments.begin(), arguments.end());
         return Spawn(args, base_ + "upkeep.stderr");
+    }
+    // A program of the launcher's file name (a copy of sleep in another folder),
+    // running until it is killed.
+    pid_t StartRunningLauncher() {
+        std::string running = base_ + "running/" + app_;
+        std::filesystem::create_directories(base_ + "running");
+        std::filesystem::copy_file("/bin/sleep", running);
+        MakeExecutable(running);
+        return Spawn({running, "600"}, base_ + "running.log");
     }
     std::vector<std::string> Arguments() const {
         return {"/App", base_ + app_, "/VersionFile", VersionPath()};
@@ -297,12 +291,7 @@ TEST_F(UpkeepTest, WaitsWhileTheLauncherRunsAndChangesNothingUntilItExits) {
     Doc doc;
     WriteVersion(doc);
     std::string before = ReadFile(VersionPath());
-    // A program of the launcher's file name, still running.
-    std::string running = base_ + "running/" + app_;
-    std::filesystem::create_directories(base_ + "running");
-    std::filesystem::copy_file("/bin/sleep", running);
-    MakeExecutable(running);
-    pid_t launcher = Spawn({running, "600"}, base_ + "running.log");
+    pid_t launcher = StartRunningLauncher();
     ASSERT_GT(launcher, 0);
     pid_t upkeep = Start(Arguments());
     ASSERT_GT(upkeep, 0);
@@ -324,7 +313,7 @@ TEST_F(UpkeepTest, WaitsWhileTheLauncherRunsAndChangesNothingUntilItExits) {
 TEST_F(UpkeepTest, FailedExpansionLeavesTheDocumentRestartsTheLauncherAndCanBeRetried) {
     // The delta's old file is not the installed one: the expansion stops there.
     auto members = Members();
-    storefixture::Member wrong = Delta("main.dat", "some other old file\n", newMain_);
+    storefixture::Member wrong = DeltaMember(dir_, "main.dat", "some other old file\n", newMain_);
     members[0] = wrong;
     WriteStore(members);
     Doc doc;
@@ -478,11 +467,7 @@ TEST_F(UpkeepTest, LauncherThatNeverExitsEndsTheWaitWithNothingChanged) {
     Doc doc;
     WriteVersion(doc);
     std::string before = ReadFile(VersionPath());
-    std::string running = base_ + "running/" + app_;
-    std::filesystem::create_directories(base_ + "running");
-    std::filesystem::copy_file("/bin/sleep", running);
-    MakeExecutable(running);
-    pid_t launcher = Spawn({running, "600"}, base_ + "running.log");
+    pid_t launcher = StartRunningLauncher();
     ASSERT_GT(launcher, 0);
 
     Completion completion;
