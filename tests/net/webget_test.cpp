@@ -767,7 +767,9 @@ TEST(WebGetMachine, TraceLogsPhasesAttemptsAndTotals) {
 }
 
 TEST(WebGetMachine, RefusedConnectsUseEveryAttemptWithTheDelay) {
-    int port = nettest::FreeLocalPort(); // nothing listens there
+    nettest::RefusingPort refusing;
+    ASSERT_NE(0, refusing.port());
+    int port = refusing.port();
     Client client;
     client.w->Attempts = 5;
     client.w->RetryDelay = 0.05;

@@ -71,6 +71,23 @@ int FreeLocalPort() {
     return ntohs(sa.sin_port);
 }
 
+RefusingPort::RefusingPort() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof sa;
+    if (fd_ >= 0 && bind(fd_, (struct sockaddr *)&sa, sizeof sa) == 0 &&
+        getsockname(fd_, (struct sockaddr *)&sa, &length) == 0)
+        port_ = ntohs(sa.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
 NginxServer::NginxServer(const std::string &locations) {
     if (!testsupport::HaveProgram("nginx")) {
         error_ = "nginx is not installed";

@@ -38,4 +38,19 @@ class NginxServer {
 // A free TCP port of 127.0.0.1 at the time of the call.
 int FreeLocalPort();
 
+// A TCP port of 127.0.0.1 that refuses connections while this lives: bound, never
+// listening, so no other program can take it in the meantime.
+class RefusingPort {
+  public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort &) = delete;
+    RefusingPort &operator=(const RefusingPort &) = delete;
+    int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 } // namespace nettest
