@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -88,14 +89,14 @@ RefusingPort::~RefusingPort() {
         close(fd_);
 }
 
-NginxServer::NginxServer(const std::string &locations) {
-    if (!testsupport::HaveProgram("nginx")) {
-        error_ = "nginx is not installed";
-        return;
-    }
-    mkdir(root().c_str(), 0755);
-    port_ = FreeLocalPort();
+// Starts nginx on `port` and waits until it is ours that listens there: nginx
+// writes its pid file only after it has bound its listening socket, so a port
+// taken by another program in the meantime shows as nginx exiting, never as
+// another server answering. 1 started, 0 failed (error set), -1 port taken.
+int NginxServer::Launch(const std::string &locations) {
     std::string conf = dir_ / "nginx.conf";
+    std::string pidFile = dir_ / "nginx.pid";
+    unlink(pidFile.c_str());
     testsupport::WriteFile(conf, Config(dir_.path(), port_, locations));
     pid_t pid = fork();
     if (pid == 0) {
@@ -103,20 +104,36 @@ NginxServer::NginxServer(const std::string &locations) {
         _exit(127);
     }
     for (int i = 0; i < 500; i++) {
-        if (CanConnect(port_)) {
+        if (std::strtol(testsupport::ReadFile(pidFile).c_str(), nullptr, 10) == pid &&
+            CanConnect(port_)) {
             pid_ = pid;
-            return;
+            return 1;
         }
         int status = 0;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             error_ = "nginx exited: " + log();
-            return;
+            return error_.find("Address already in use") != std::string::npos ? -1 : 0;
         }
         SleepMs(10);
     }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     error_ = "nginx did not start: " + log();
+    return 0;
+}
+
+NginxServer::NginxServer(const std::string &locations) {
+    if (!testsupport::HaveProgram("nginx")) {
+        error_ = "nginx is not installed";
+        return;
+    }
+    mkdir(root().c_str(), 0755);
+    // A free port can be taken by another program before nginx binds it: try another.
+    for (int attempt = 0; attempt < 5; attempt++) {
+        port_ = FreeLocalPort();
+        if (Launch(locations) >= 0)
+            return;
+    }
 }
 
 NginxServer::~NginxServer() {

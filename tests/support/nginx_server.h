@@ -29,6 +29,8 @@ class NginxServer {
     std::string log() const;
 
   private:
+    int Launch(const std::string &locations);
+
     testsupport::TempDir dir_;
     pid_t pid_ = -1;
     int port_ = 0;
