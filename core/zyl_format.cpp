@@ -440,7 +440,8 @@ const char *SizedConversion(Output *out, const char *p, Spec spec, va_list *args
     return p + 1;
 }
 
-// Handles one conversion at p (after the spec); returns the position after it.
+// Handles the conversion letter at p (after flags, width and precision); returns
+// the position after it.
 const char *Conversion(Output *out, const char *p, Spec spec, va_list *args) {
     char c = *p;
     switch (c) {
