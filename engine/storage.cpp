@@ -507,23 +507,34 @@ static int Storage_StatMember(StorageStruct *storage, const char *path) {
            File_Stat(storage->Lookup, diskName) && !File_IsDirectory(storage->Lookup);
 }
 
+// Length and modification time of a member: from its open slot, else from the
+// disk. 0 when it is neither open nor on disk.
+static int Storage_InternalMemberInfo(StorageStruct *storage, const char *path, int64_t *length,
+                                      int32_t *minutes) {
+    if (!Storage_Lock(storage))
+        return 0;
+    int result = 1;
+    StorageMemberStruct *slot = Storage_FindOpen(storage, path, Storage_PathId(path));
+    if (slot != nullptr) {
+        *length = slot->Length;
+        *minutes = slot->ModifiedTime;
+    } else if (Storage_StatMember(storage, path)) {
+        File_GetSize(storage->Lookup, length);
+        File_GetModifiedTime(storage->Lookup, minutes);
+    } else {
+        result = 0;
+    }
+    Storage_Unlock(storage);
+    return result;
+}
+
 int Storage_GetMemberLength(StorageStruct *storage, const char *path, int64_t *length) {
     ZYL_CHECK_TAG(storage, StorageTag);
     ZYL_CHECK_PTR(path);
     ZYL_CHECK_PTR(length);
     *length = 0;
-    if (!Storage_Lock(storage))
-        return 0;
-    int result = 1;
-    StorageMemberStruct *slot = Storage_FindOpen(storage, path, Storage_PathId(path));
-    if (slot != nullptr)
-        *length = slot->Length;
-    else if (Storage_StatMember(storage, path))
-        File_GetSize(storage->Lookup, length);
-    else
-        result = 0;
-    Storage_Unlock(storage);
-    return result;
+    int32_t minutes = 0;
+    return Storage_InternalMemberInfo(storage, path, length, &minutes);
 }
 
 int Storage_GetMemberModifiedTime(StorageStruct *storage, const char *path, int32_t *minutes) {
@@ -531,18 +542,8 @@ int Storage_GetMemberModifiedTime(StorageStruct *storage, const char *path, int3
     ZYL_CHECK_PTR(path);
     ZYL_CHECK_PTR(minutes);
     *minutes = 0;
-    if (!Storage_Lock(storage))
-        return 0;
-    int result = 1;
-    StorageMemberStruct *slot = Storage_FindOpen(storage, path, Storage_PathId(path));
-    if (slot != nullptr)
-        *minutes = slot->ModifiedTime;
-    else if (Storage_StatMember(storage, path))
-        File_GetModifiedTime(storage->Lookup, minutes);
-    else
-        result = 0;
-    Storage_Unlock(storage);
-    return result;
+    int64_t length = 0;
+    return Storage_InternalMemberInfo(storage, path, &length, minutes);
 }
 
 int Storage_Dump(StorageStruct *storage) {

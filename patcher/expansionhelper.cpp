@@ -78,12 +78,10 @@ int ExpansionHelper_SetRetryPause(ExpansionHelperStruct *helper, int millisecond
 int ExpansionHelper_Log(ExpansionHelperStruct *helper, int level, const char *format, ...) {
     ZYL_CHECK_TAG(helper, kTag);
     ZYL_CHECK_PTR(format);
-    char text[PATCHER_LOG_LINE_SIZE];
     va_list args;
     va_start(args, format);
-    Zyl_FormatStringV(text, (int)sizeof(text), format, args);
+    Patcher_LogV(level, format, args);
     va_end(args);
-    Patcher_Log(level, "%s", text);
     return 1;
 }
 

@@ -17,28 +17,33 @@ int Patcher_SetLogCallbacks(void *context, PatcherLogCallback log, PatcherErrorC
     return 1;
 }
 
-int Patcher_Log(int level, const char *format, ...) {
+// Formats one line and hands it to the receiver, when there is one.
+static int Patcher_InternalDeliver(int (*receiver)(void *, int, const char *), int value,
+                                   const char *format, va_list args) {
     ZYL_CHECK_PTR(format);
-    PatcherLogCallback log = gLog.load();
-    if (log == nullptr)
+    if (receiver == nullptr)
         return 0;
     char line[PATCHER_LOG_LINE_SIZE];
+    Zyl_FormatStringV(line, sizeof(line), format, args);
+    return receiver(gContext.load(), value, line);
+}
+
+int Patcher_LogV(int level, const char *format, va_list args) {
+    return Patcher_InternalDeliver(gLog.load(), level, format, args);
+}
+
+int Patcher_Log(int level, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    Zyl_FormatStringV(line, sizeof(line), format, args);
+    int result = Patcher_LogV(level, format, args);
     va_end(args);
-    return log(gContext.load(), level, line);
+    return result;
 }
 
 int Patcher_ReportError(int code, const char *format, ...) {
-    ZYL_CHECK_PTR(format);
-    PatcherErrorCallback error = gError.load();
-    if (error == nullptr)
-        return 0;
-    char line[PATCHER_LOG_LINE_SIZE];
     va_list args;
     va_start(args, format);
-    Zyl_FormatStringV(line, sizeof(line), format, args);
+    int result = Patcher_InternalDeliver(gError.load(), code, format, args);
     va_end(args);
-    return error(gContext.load(), code, line);
+    return result;
 }

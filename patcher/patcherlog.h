@@ -28,4 +28,5 @@ int Patcher_SetLogCallbacks(void *context, PatcherLogCallback log, PatcherErrorC
 // Formats (at most 1023 characters) and passes the line on. Returns the
 // receiver's result, 0 when no receiver is installed. Safe from any thread.
 int Patcher_Log(int level, const char *format, ...);
+int Patcher_LogV(int level, const char *format, va_list args);
 int Patcher_ReportError(int code, const char *format, ...);
