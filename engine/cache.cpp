@@ -1063,10 +1063,6 @@ int Cache_SetFileInfo(CacheStruct *cache, const char *path, int64_t length, int 
     return 1;
 }
 
-int Cache_AddFile(CacheStruct *cache, const char *path, int64_t length, int fileBlockSize) {
-    return Cache_SetFileInfo(cache, path, length, fileBlockSize);
-}
-
 int Cache_FlushRange(CacheStruct *cache, const char *path, int64_t first, int64_t last) {
     ZYL_CHECK_TAG(cache, CacheTag);
     ZYL_CHECK_PTR(path);
@@ -1102,10 +1098,6 @@ int Cache_RemoveFile(CacheStruct *cache, const char *path) {
     return result;
 }
 
-int Cache_ReleaseFile(CacheStruct *cache, const char *path) {
-    return Cache_RemoveFile(cache, path);
-}
-
 int Cache_GetFileUtilization(CacheStruct *cache, const char *path, double *percent,
                              int64_t *bytes) {
     ZYL_CHECK_TAG(cache, CacheTag);
@@ -1123,10 +1115,6 @@ int Cache_GetFileUtilization(CacheStruct *cache, const char *path, double *perce
     return 1;
 }
 
-int Cache_GetFileTotals(CacheStruct *cache, const char *path, double *percent, int64_t *bytes) {
-    return Cache_GetFileUtilization(cache, path, percent, bytes);
-}
-
 int Cache_GetIOFailures(CacheStruct *cache, const char *path, int *count) {
     ZYL_CHECK_TAG(cache, CacheTag);
     ZYL_CHECK_PTR(path);
@@ -1139,10 +1127,6 @@ int Cache_GetIOFailures(CacheStruct *cache, const char *path, int *count) {
         *count = file->Failures;
     Cache_Unlock(cache);
     return 1;
-}
-
-int Cache_GetFileWriteFailures(CacheStruct *cache, const char *path, int *count) {
-    return Cache_GetIOFailures(cache, path, count);
 }
 
 int Cache_PrintFileStatistics(CacheStruct *cache, const char *path) {

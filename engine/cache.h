@@ -156,8 +156,6 @@ int Cache_Read(CacheStruct *cache, const char *path, int64_t offset, void *buffe
 // Records the file's length and the download's piece length (creating its
 // record). Nothing when disabled. Returns 1.
 int Cache_SetFileInfo(CacheStruct *cache, const char *path, int64_t length, int fileBlockSize);
-// The same (name used by the file list).
-int Cache_AddFile(CacheStruct *cache, const char *path, int64_t length, int fileBlockSize);
 // Writes every dirty block of the file. 1 when all of the file's data is on
 // disk; 0 when a block write failed (the block stays dirty; a later flush retries).
 int Cache_FlushFile(CacheStruct *cache, const char *path);
@@ -169,17 +167,11 @@ int Cache_FlushAll(CacheStruct *cache);
 // Flushes and frees every block of the file and forgets it. 0 when some dirty
 // data could not be written (it is given up with the record, and logged).
 int Cache_RemoveFile(CacheStruct *cache, const char *path);
-// The same (name used by the file list).
-int Cache_ReleaseFile(CacheStruct *cache, const char *path);
 // Bytes of blocks held for the file and the percentage of those that hold data
 // (100 when none). Returns 1.
 int Cache_GetFileUtilization(CacheStruct *cache, const char *path, double *percent, int64_t *bytes);
-// The same (name used by the file list).
-int Cache_GetFileTotals(CacheStruct *cache, const char *path, double *percent, int64_t *bytes);
 // The file's count of failed block transfers. Returns 1.
 int Cache_GetIOFailures(CacheStruct *cache, const char *path, int *count);
-// The same (name used by the file list).
-int Cache_GetFileWriteFailures(CacheStruct *cache, const char *path, int *count);
 // Prints the file's statistics lines (Alert log, level 0). Returns 1.
 int Cache_PrintFileStatistics(CacheStruct *cache, const char *path);
 // Copies the whole cache's counters; *freeBlocks the blocks on the free list.

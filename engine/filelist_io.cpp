@@ -232,7 +232,7 @@ static int InternalPrepareOne(FileListStruct *list, FileListMemberStruct *m, Bit
     char path[FILELIST_TEXT_SIZE], real[FILELIST_TEXT_SIZE];
     if (!FileList_GetMemberDiskPath(list, m, path))
         return 0;
-    if (!list->Storage || !Storage_GetRealPath(list->Storage, path, real, sizeof real))
+    if (!list->Storage || !Storage_GetDiskName(list->Storage, path, real, sizeof real))
         Zyl_StrCopy(real, path, sizeof real);
     int64_t size = 0;
     if (File_Stat(list->File, real)) {
@@ -253,7 +253,7 @@ static int InternalPrepareOne(FileListStruct *list, FileListMemberStruct *m, Bit
             InternalMarkFresh(list, pieces, m->Offset + size, m->Offset + m->Length);
     }
     if (list->Cache)
-        Cache_AddFile(list->Cache, path, m->Length, list->PieceLength);
+        Cache_SetFileInfo(list->Cache, path, m->Length, list->PieceLength);
     return 1;
 }
 
@@ -337,8 +337,8 @@ int FileList_Erase(FileListStruct *list) {
         FileList_CloseFile(list, m);
         if (FileList_GetMemberDiskPath(list, m, path)) {
             if (list->Cache)
-                Cache_ReleaseFile(list->Cache, path);
-            if (!list->Storage || !Storage_GetRealPath(list->Storage, path, real, sizeof real))
+                Cache_RemoveFile(list->Cache, path);
+            if (!list->Storage || !Storage_GetDiskName(list->Storage, path, real, sizeof real))
                 Zyl_StrCopy(real, path, sizeof real);
             FILELIST_INFO("Erase file [%s]", real);
             File_Erase(list->File, real);
@@ -396,7 +396,7 @@ int FileList_FlushAll(FileListStruct *list) {
 }
 
 static void InternalRelease(CacheStruct *cache, const char *path, void *) {
-    Cache_ReleaseFile(cache, path);
+    Cache_RemoveFile(cache, path);
 }
 
 int FileList_ReleaseCacheFiles(FileListStruct *list) {
@@ -428,8 +428,8 @@ static void InternalTotals(CacheStruct *cache, const char *path, void *user) {
     double efficiency = 0;
     int64_t usage = 0;
     int failures = 0;
-    Cache_GetFileTotals(cache, path, &efficiency, &usage);
-    Cache_GetFileWriteFailures(cache, path, &failures);
+    Cache_GetFileUtilization(cache, path, &efficiency, &usage);
+    Cache_GetIOFailures(cache, path, &failures);
     totals->Efficiency += efficiency;
     totals->Usage += usage;
     totals->Failures += failures;

@@ -264,10 +264,6 @@ int Storage_GetDiskName(StorageStruct *storage, const char *path, char *text, in
     return Storage_InternalMakeDiskName(storage, path, text, size);
 }
 
-int Storage_GetRealPath(StorageStruct *storage, const char *path, char *text, int size) {
-    return Storage_GetDiskName(storage, path, text, size);
-}
-
 int Storage_SetClock(StorageStruct *storage, StorageClock clock) {
     ZYL_CHECK_TAG(storage, StorageTag);
     storage->Clock = clock;
@@ -434,10 +430,6 @@ int Storage_SetLength(StorageStruct *storage, const char *path, int64_t length) 
     int result = Storage_SetLengthLocked(storage, path, length);
     Storage_Unlock(storage);
     return result;
-}
-
-int Storage_SetSize(StorageStruct *storage, const char *path, int64_t length) {
-    return Storage_SetLength(storage, path, length);
 }
 
 int Storage_Truncate(StorageStruct *storage, const char *path, int64_t length) {

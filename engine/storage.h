@@ -79,8 +79,6 @@ int Storage_GetPartialExtension(StorageStruct *storage, char *text, int size);
 // names are on and no file exists under path, else path. 0 (text empty) when
 // the name does not fit size.
 int Storage_GetDiskName(StorageStruct *storage, const char *path, char *text, int size);
-// The same (name used by the file list).
-int Storage_GetRealPath(StorageStruct *storage, const char *path, char *text, int size);
 
 // Moves length bytes (below 2^31) at offset of the member, opening it in a slot
 // when needed (created when missing for writing). 1 only when every byte moved;
@@ -95,8 +93,6 @@ int Storage_SetSparse(StorageStruct *storage, const char *path);
 // Gives the member exactly this length (nothing to do when the slot's length is
 // already that). 1 on success; 0 (logged) when it could not be opened, seeked or cut.
 int Storage_SetLength(StorageStruct *storage, const char *path, int64_t length);
-// The same (name used by the file list).
-int Storage_SetSize(StorageStruct *storage, const char *path, int64_t length);
 // Cuts or extends the member's file at length (the slot's recorded length is
 // kept). 1 on success; 0 (logged) when it could not be opened, seeked or cut.
 int Storage_Truncate(StorageStruct *storage, const char *path, int64_t length);
