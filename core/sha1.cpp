@@ -221,6 +221,12 @@ int Sha1_Init(Sha1Struct *sha1) {
     return 1;
 }
 
+// Runs the compression function over `blocks` whole 64-byte blocks at data,
+// updating the context's chaining words.
+static inline void Sha1_Transform(Sha1Struct *sha1, const uint8_t *data, size_t blocks) {
+    Sha1_ChooseBlocks()(sha1->H, data, blocks);
+}
+
 static uint64_t Sha1_GetBitLength(const Sha1Struct *sha1) {
     return ((uint64_t)sha1->LengthHigh << 32) | sha1->LengthLow;
 }
@@ -244,7 +250,6 @@ int Sha1_Update(Sha1Struct *sha1, const void *data, int64_t length) {
 
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
     size_t left = (size_t)length;
-    const Sha1BlocksFn blocks = Sha1_ChooseBlocks();
     if (used > 0) {
         const size_t take = left < 64 - used ? left : 64 - used;
         memcpy(sha1->Block + used, bytes, take);
@@ -254,10 +259,10 @@ int Sha1_Update(Sha1Struct *sha1, const void *data, int64_t length) {
         if (used < 64) {
             return 1;
         }
-        blocks(sha1->H, sha1->Block, 1);
+        Sha1_Transform(sha1, sha1->Block, 1);
     }
     if (left >= 64) {
-        blocks(sha1->H, bytes, left / 64);
+        Sha1_Transform(sha1, bytes, left / 64);
         bytes += left & ~(size_t)63;
         left &= 63;
     }
@@ -274,11 +279,10 @@ int Sha1_Final(Sha1Struct *sha1) {
     }
     const uint64_t bits = Sha1_GetBitLength(sha1);
     const size_t used = (size_t)((bits >> 3) & 63);
-    const Sha1BlocksFn blocks = Sha1_ChooseBlocks();
     sha1->Block[used] = 0x80;
     if (used + 1 > 56) {
         memset(sha1->Block + used + 1, 0, 64 - used - 1);
-        blocks(sha1->H, sha1->Block, 1);
+        Sha1_Transform(sha1, sha1->Block, 1);
         memset(sha1->Block, 0, 56);
     } else {
         memset(sha1->Block + used + 1, 0, 56 - used - 1);
@@ -286,7 +290,7 @@ int Sha1_Final(Sha1Struct *sha1) {
     for (int k = 0; k < 8; k++) {
         sha1->Block[56 + k] = (uint8_t)(bits >> (56 - 8 * k));
     }
-    blocks(sha1->H, sha1->Block, 1);
+    Sha1_Transform(sha1, sha1->Block, 1);
     for (int k = 0; k < 5; k++) {
         const uint32_t word = sha1->H[k];
         sha1->Digest[4 * k] = (uint8_t)(word >> 24);

@@ -492,8 +492,8 @@ static int LevelAllowed(XmlSearch *search, int level) {
 
 // The nearest match wins; among one depth the first in document order.
 // Declarations add no depth.
-static void SearchNodes(XmlSearch *search, XmlNodeStruct *list, int depth, int skipFirst,
-                        int level) {
+static void Xml_SearchNodes(XmlSearch *search, XmlNodeStruct *list, int depth, int skipFirst,
+                            int level) {
     for (XmlNodeStruct *node = list; node; node = node->Next) {
         if (!(skipFirst && node == list) && NodeMatches(node, search) &&
             search->BestDepth >= depth) {
@@ -505,7 +505,8 @@ static void SearchNodes(XmlSearch *search, XmlNodeStruct *list, int depth, int s
         int declaration = node->Kind == XML_KIND_DECLARATION;
         if (node->FirstChild && (depth < search->BestDepth || declaration) &&
             LevelAllowed(search, level + 1))
-            SearchNodes(search, node->FirstChild, declaration ? depth : depth + 1, 0, level + 1);
+            Xml_SearchNodes(search, node->FirstChild, declaration ? depth : depth + 1, 0,
+                            level + 1);
     }
 }
 
@@ -524,7 +525,7 @@ int Xml_Find(XmlStruct *xml, const char *name, int depthLimit, int skipStart, Xm
     ZYL_CHECK_PTR(found);
     XmlSearch search;
     StartSearch(&search, name, Zyl_StrLen(name), depthLimit);
-    SearchNodes(&search, start ? start : xml->Top, 0, skipStart && start, 0);
+    Xml_SearchNodes(&search, start ? start : xml->Top, 0, skipStart && start, 0);
     return GiveNode(search.Best, found);
 }
 
@@ -536,7 +537,7 @@ int Xml_FindChild(XmlStruct *xml, XmlNodeStruct *node, const char *name, int dep
     ZYL_CHECK_PTR(found);
     XmlSearch search;
     StartSearch(&search, name, Zyl_StrLen(name), depthLimit);
-    SearchNodes(&search, node->FirstChild, 0, 0, 0);
+    Xml_SearchNodes(&search, node->FirstChild, 0, 0, 0);
     return GiveNode(search.Best, found);
 }
 
@@ -579,7 +580,7 @@ static int WalkPath(XmlStruct *xml, const char *path, int toChildren, XmlNodeStr
         XmlSearch search;
         StartSearch(&search, name, length, 1);
         if (first) {
-            SearchNodes(&search, xml->Top, 0, 0, 0);
+            Xml_SearchNodes(&search, xml->Top, 0, 0, 0);
             node = search.Best;
         } else {
             node = SearchSegment(&search, node, 0, 0);

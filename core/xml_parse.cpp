@@ -38,7 +38,7 @@ char *SkipPast(char *body, const char *marker) {
 // text (without '<', '>' and the blanks around them) and moves the cursor to
 // the first non-blank after '>'; TAG_NONE moved the cursor past something that
 // is no tag; TAG_END: the text has ended.
-int NextTag(XmlParser *parser, char **tag) {
+int Xml_NextTag(XmlParser *parser, char **tag) {
     char *lt = strchr(parser->Cursor, '<');
     if (lt == nullptr) {
         parser->Cursor += strlen(parser->Cursor);
@@ -221,7 +221,7 @@ int SkipContent(XmlParser *parser, XmlNodeStruct *owner) {
     int open = 0;
     for (;;) {
         char *tag = nullptr;
-        int found = NextTag(parser, &tag);
+        int found = Xml_NextTag(parser, &tag);
         if (found == TAG_END)
             return 0;
         if (found == TAG_NONE)
@@ -290,7 +290,7 @@ int ParseNode(XmlParser *parser, int level, XmlNodeStruct *owner, TagParts *part
 int ParseList(XmlParser *parser, int level, XmlNodeStruct *owner) {
     for (;;) {
         char *tag = nullptr;
-        int found = NextTag(parser, &tag);
+        int found = Xml_NextTag(parser, &tag);
         if (found == TAG_END)
             return 0;
         if (found == TAG_NONE || strncmp(tag, "!--", 3) == 0)

@@ -51,7 +51,7 @@ static int InternalPut(WriteState *w, const void *bytes, int n) {
     return 1;
 }
 
-static int InternalWrite(WriteState *w, MetaFileMemberStruct *m) {
+static int MetaFile_InternalWrite(WriteState *w, MetaFileMemberStruct *m) {
     for (; m; m = m->Next) {
         int remaining = w->Capacity - w->Position;
         if (remaining <= kWriteReserve) {
@@ -78,7 +78,7 @@ static int InternalWrite(WriteState *w, MetaFileMemberStruct *m) {
         case METAFILE_TYPE_DICTIONARY:
         case METAFILE_TYPE_LIST:
             ok = InternalPut(w, m->Type == METAFILE_TYPE_LIST ? "l" : "d", 1) &&
-                 InternalWrite(w, m->Children.First) && InternalPut(w, "e", 1);
+                 MetaFile_InternalWrite(w, m->Children.First) && InternalPut(w, "e", 1);
             break;
         default:
             break;
@@ -106,7 +106,7 @@ int MetaFile_Save(MetaFileStruct *doc) {
     } else {
         char buffer[kFileBuffer];
         WriteState w = {buffer, kFileBuffer, 0, doc->File};
-        result = InternalWrite(&w, doc->Root.First) && InternalFlush(&w);
+        result = MetaFile_InternalWrite(&w, doc->Root.First) && InternalFlush(&w);
         if (result)
             result = File_Truncate(doc->File);
     }
@@ -123,7 +123,7 @@ int MetaFile_SaveBuffer(MetaFileStruct *doc, char *buffer, int *size) {
     if (doc->Root.First == nullptr)
         return 0;
     WriteState w = {buffer, METAFILE_SAVE_BUFFER_SIZE, 0, nullptr};
-    int result = InternalWrite(&w, doc->Root.First);
+    int result = MetaFile_InternalWrite(&w, doc->Root.First);
     *size = w.Position;
     return result;
 }

@@ -172,26 +172,19 @@ static StorageMemberStruct *Storage_InternalAcquireMember(StorageStruct *storage
 // Life and settings
 // ---------------------------------------------------------------------------
 
-int Storage_Create(StorageStruct **storage) {
-    ZYL_CHECK_PTR(storage);
-    *storage = nullptr;
-    StorageStruct *s = ZYL_NEW(StorageStruct);
+// Fills a zeroed record: tag, lock, lookup file, defaults and the open slots.
+static void Storage_Init(StorageStruct *s) {
     s->Tag = StorageTag;
     Mutex_Create(&s->Mutex);
     File_New(&s->Lookup);
     File_SetReportErrors(s->Lookup, 1);
     s->RenameDelayMs = 1000;
     Storage_SetMaxOpenFiles(s, STORAGE_DEFAULT_SLOTS);
-    *storage = s;
-    return 1;
 }
 
-int Storage_Destroy(StorageStruct **storage) {
-    ZYL_CHECK_PTR(storage);
-    StorageStruct *s = *storage;
-    if (s == nullptr)
-        return 1;
-    ZYL_CHECK_TAG(s, StorageTag);
+// Closes every slot (logging files that would not close) and frees what
+// Storage_Init made; the record itself is left for the caller to free.
+static void Storage_Deinit(StorageStruct *s) {
     Storage_Lock(s);
     while (s->Slots != nullptr) {
         StorageMemberStruct *slot = s->Slots;
@@ -202,6 +195,24 @@ int Storage_Destroy(StorageStruct **storage) {
     File_Delete(&s->Lookup);
     Storage_Unlock(s);
     Mutex_Close(&s->Mutex);
+}
+
+int Storage_Create(StorageStruct **storage) {
+    ZYL_CHECK_PTR(storage);
+    *storage = nullptr;
+    StorageStruct *s = ZYL_NEW(StorageStruct);
+    Storage_Init(s);
+    *storage = s;
+    return 1;
+}
+
+int Storage_Destroy(StorageStruct **storage) {
+    ZYL_CHECK_PTR(storage);
+    StorageStruct *s = *storage;
+    if (s == nullptr)
+        return 1;
+    ZYL_CHECK_TAG(s, StorageTag);
+    Storage_Deinit(s);
     s->Tag = Zyl_DeadTag;
     ZYL_FREE(s, sizeof(StorageStruct));
     *storage = nullptr;

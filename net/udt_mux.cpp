@@ -111,7 +111,7 @@ void UDTMultiplexer_ArmTimer(UDTMultiplexerStruct *mux, UDTTimerNode *node, doub
 
 // Fires every timer due at now; timers re-armed for now or earlier by a handler
 // fire in the same pass, up to a bound.
-static void RunTimers(UDTMultiplexerStruct *mux, double now) {
+static void UDTMultiplexer_RunTimers(UDTMultiplexerStruct *mux, double now) {
     for (int fired = 0; fired < MUX_TIMER_BURST; fired++) {
         UDTTimerNode *node = mux->TimerHead;
         if (node == nullptr || node->Due > now) {
@@ -177,7 +177,7 @@ static double RequestTime(const UDTMultiplexerStruct *mux) {
     return mux->TestNow > 0 ? mux->TestNow : Zyl_GetSeconds();
 }
 
-static int ServeRequest(UDTMultiplexerStruct *mux, const UDTMuxRequest *r) {
+static int UDTMultiplexer_ServeRequest(UDTMultiplexerStruct *mux, const UDTMuxRequest *r) {
     switch (r->Type) {
     case UDT_REQUEST_LISTENER:
         if (r->Socket != nullptr && mux->Listener != nullptr && mux->Listener != r->Socket) {
@@ -223,7 +223,7 @@ static int ServeRequests(UDTMultiplexerStruct *mux) {
         mux->QueueCount--;
         pthread_cond_broadcast(&mux->QueueCond);
         pthread_mutex_unlock(&mux->QueueLock);
-        int result = r.Type == UDT_REQUEST_STOP ? 1 : ServeRequest(mux, &r);
+        int result = r.Type == UDT_REQUEST_STOP ? 1 : UDTMultiplexer_ServeRequest(mux, &r);
         if (r.Done != nullptr) {
             pthread_mutex_lock(&mux->QueueLock);
             *r.Result = result;
@@ -243,7 +243,7 @@ int UDTMultiplexer_Request(UDTMultiplexerStruct *mux, int type, UDTSocketStruct 
     int result = 0, done = 0;
     if (mux->Worker == nullptr) {
         UDTMuxRequest r = {type, socket, value, nullptr, nullptr};
-        return type == UDT_REQUEST_STOP ? 1 : ServeRequest(mux, &r);
+        return type == UDT_REQUEST_STOP ? 1 : UDTMultiplexer_ServeRequest(mux, &r);
     }
     pthread_mutex_lock(&mux->QueueLock);
     while (mux->QueueCount == UDT_REQUEST_QUEUE_SIZE) {
@@ -324,11 +324,17 @@ static void WaitForWork(UDTMultiplexerStruct *mux) {
     }
 }
 
-static uint32_t Worker(void *argument) {
+// The port's one worker thread, started by UDTMultiplexer_Create. Each pass
+// serves the queued requests, every ready datagram and every due timer, then
+// sleeps in ppoll until the next deadline. API threads reach it through the
+// request queue (a mutex and condition variable) and wake it through an eventfd:
+// no semaphore is waited on, no 1 ms tick runs, and an idle port costs no CPU.
+// A stop request ends the loop.
+static uint32_t UDTMultiplexer_Worker(void *argument) {
     UDTMultiplexerStruct *mux = static_cast<UDTMultiplexerStruct *>(argument);
     while (ServeRequests(mux)) {
         ReceiveAll(mux);
-        RunTimers(mux, Zyl_GetSeconds());
+        UDTMultiplexer_RunTimers(mux, Zyl_GetSeconds());
         WaitForWork(mux);
     }
     return 0;
@@ -338,7 +344,7 @@ static uint32_t Worker(void *argument) {
 // Life
 // ---------------------------------------------------------------------------
 
-static void Destroy(UDTMultiplexerStruct *mux) {
+static void UDTMultiplexer_Destroy(UDTMultiplexerStruct *mux) {
     if (mux->Worker != nullptr) {
         UDTMultiplexer_Request(mux, UDT_REQUEST_STOP, nullptr, 0, 0);
         Thread_Wait(mux->Worker, THREAD_WAIT_INFINITE);
@@ -356,8 +362,8 @@ static void Destroy(UDTMultiplexerStruct *mux) {
     ZYL_FREE(mux, sizeof(UDTMultiplexerStruct));
 }
 
-static int Create(int reuse, int payloadSize, const uint8_t *address, int port,
-                  UDTMultiplexerStruct **out, int *error) {
+static int UDTMultiplexer_Create(int reuse, int payloadSize, const uint8_t *address, int port,
+                                 UDTMultiplexerStruct **out, int *error) {
     UDTMultiplexerStruct *mux = ZYL_NEW(UDTMultiplexerStruct);
     mux->Tag = UDTMultiplexerTag;
     mux->RefCount = 1;
@@ -377,14 +383,14 @@ static int Create(int reuse, int payloadSize, const uint8_t *address, int port,
         *error = 10055;
     } else if (Channel_Open(mux->Channel, address, port, error) &&
                Channel_GetLocalAddress(mux->Channel, local, &mux->Port) &&
-               (g_testInline || Thread_Create(&mux->Worker, mux, Worker))) {
+               (g_testInline || Thread_Create(&mux->Worker, mux, UDTMultiplexer_Worker))) {
         *out = mux;
         return 1;
     } else if (*error == 0) {
         Zyl_Print("UDTMultiplexer_Get() worker for port %d failed\n", port);
         *error = 10055;
     }
-    Destroy(mux);
+    UDTMultiplexer_Destroy(mux);
     return 0;
 }
 
@@ -408,7 +414,7 @@ int UDTMultiplexer_Get(int reuse, int payloadSize, const uint8_t *address, int p
         }
     }
     UDTMultiplexerStruct *m = nullptr;
-    if (!Create(reuse, payloadSize, address, port, &m, error)) {
+    if (!UDTMultiplexer_Create(reuse, payloadSize, address, port, &m, error)) {
         pthread_mutex_unlock(&g_listLock);
         return 0;
     }
@@ -450,7 +456,7 @@ int UDTMultiplexer_Release(UDTMultiplexerStruct **mux) {
     }
     g_count--;
     pthread_mutex_unlock(&g_listLock);
-    Destroy(m);
+    UDTMultiplexer_Destroy(m);
     return 1;
 }
 
@@ -466,7 +472,7 @@ void UDTMultiplexer_TestPump(UDTMultiplexerStruct *mux, double now) {
     ZYL_CHECK_TAG(mux, UDTMultiplexerTag);
     mux->TestNow = now;
     ReceiveAll(mux);
-    RunTimers(mux, now);
+    UDTMultiplexer_RunTimers(mux, now);
 }
 
 void UDTMultiplexer_TestDeliver(UDTMultiplexerStruct *mux, const uint8_t *bytes, int length,
