@@ -530,18 +530,29 @@ int Zyl_LockSingleInstance(const char *caption, const char *title, const char *c
     ZYL_CHECK_PTR(caption);
     char folder[kPathMax];
     int state = INSTANCELOCK_ERROR;
-    if (ShFolder_Get(SHFOLDER_RUNTIME, folder, sizeof(folder)))
+    if (!ShFolder_Get(SHFOLDER_RUNTIME, folder, sizeof(folder)))
+        Zyl_Print("Zyl_LockSingleInstance() no runtime folder [%s]\n", caption);
+    else
         state = InstanceLock_Acquire(folder, caption, milliseconds);
+    int error = errno;
     if (state == INSTANCELOCK_ERROR) {
+        if (folder[0] != 0)
+            Zyl_Print("Zyl_LockSingleInstance() lock failed [%s/%s] %d\n", folder, caption, error);
         Zyl_MessageBox(nullptr, "Unable to lock instance count", caption);
         return 0;
     }
-    if (state == INSTANCELOCK_HELD)
+    if (state == INSTANCELOCK_HELD) {
+        if (InstanceLock_GetSocket() < 0)
+            Zyl_Print("Zyl_LockSingleInstance() no message socket [%s/%s] %d\n", folder, caption,
+                      error);
         return 0;
+    }
     void *window = nullptr;
     Zyl_FindWindow(className, title, &window);
     if (bringForward == 1) {
-        InstanceLock_Send(folder, caption, ZYL_INSTANCE_BRING_FORWARD);
+        if (!InstanceLock_Send(folder, caption, ZYL_INSTANCE_BRING_FORWARD))
+            Zyl_Print("Zyl_LockSingleInstance() message to the holder failed [%s/%s] %d\n", folder,
+                      caption, errno);
         if (window != nullptr && g_hooks.BringToFront != nullptr)
             g_hooks.BringToFront(window);
     }

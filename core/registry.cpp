@@ -3,6 +3,8 @@
 // by another process makes later operations on it fail instead of writing a ghost.
 #include "core/registry.h"
 
+#include <cerrno>
+
 #include "core/zyl.h"
 #include "platform/regstore.h"
 
@@ -30,6 +32,19 @@ const char *Registry_GetRootName(int root) {
     return kRootNames[Registry_GetRootKey(root)];
 }
 
+// The store does not log: a store that cannot be read or written is reported
+// here, once, naming the operation. Returns status.
+static int Registry_Report(int status, const char *function, int root) {
+    if (status != REGSTORE_IO_ERROR)
+        return status;
+    int error = errno;
+    char folder[REGISTRY_PATH_SIZE];
+    RegStore_GetFolder(folder, sizeof(folder));
+    Zyl_Print("%s() store %s unusable [%s] %d\n", function, Registry_GetRootName(root), folder,
+              error);
+    return status;
+}
+
 // Copies path without one leading separator. 0 (logged) when it is too long.
 static int Registry_CopyPath(char *out, const char *path) {
     if (path[0] == '\\' || path[0] == '/')
@@ -55,7 +70,8 @@ int Registry_KeyExists(int root, const char *path) {
     char copy[REGISTRY_PATH_SIZE];
     if (!Registry_CopyPath(copy, path))
         return 0;
-    return RegStore_KeyExists(Registry_GetRootName(root), copy) == REGSTORE_OK;
+    return Registry_Report(RegStore_KeyExists(Registry_GetRootName(root), copy),
+                           "Registry_KeyExists", root) == REGSTORE_OK;
 }
 
 int Registry_OpenExistingKey(RegistryStruct **key, int root, const char *path) {
@@ -64,7 +80,8 @@ int Registry_OpenExistingKey(RegistryStruct **key, int root, const char *path) {
     *key = nullptr;
     char copy[REGISTRY_PATH_SIZE];
     if (!Registry_CopyPath(copy, path) ||
-        RegStore_KeyExists(Registry_GetRootName(root), copy) != REGSTORE_OK)
+        Registry_Report(RegStore_KeyExists(Registry_GetRootName(root), copy),
+                        "Registry_OpenExistingKey", root) != REGSTORE_OK)
         return 0;
     Registry_New(key, root, copy);
     return 1;
@@ -79,9 +96,11 @@ int Registry_CreateKey(RegistryStruct **key, int root, const char *path) {
         return 0;
     // One transaction creates the key with its missing parents, so a crash or a
     // second writer never sees half a path.
-    int status = RegStore_CreateKey(Registry_GetRootName(root), copy);
+    int status = Registry_Report(RegStore_CreateKey(Registry_GetRootName(root), copy),
+                                 "Registry_CreateKey", root);
     if (status != REGSTORE_OK) {
-        Zyl_Print("Create failed %d:[%s]:%d\n", root, copy, status);
+        if (status != REGSTORE_IO_ERROR)
+            Zyl_Print("Create failed %d:[%s]:%d\n", root, copy, status);
         return 0;
     }
     Registry_New(key, root, copy);
@@ -121,10 +140,12 @@ int Registry_DeleteKeyTree(int root, const char *path) {
     char copy[REGISTRY_PATH_SIZE];
     if (!Registry_CopyPath(copy, path))
         return 0;
-    int status = RegStore_DeleteTree(Registry_GetRootName(root), copy);
+    int status = Registry_Report(RegStore_DeleteTree(Registry_GetRootName(root), copy),
+                                 "Registry_DeleteKeyTree", root);
     if (status == REGSTORE_OK || status == REGSTORE_NOT_FOUND)
         return 1;
-    Zyl_Print("Unable to delete key '%s'(0x%.8X)\n", copy, status);
+    if (status != REGSTORE_IO_ERROR)
+        Zyl_Print("Unable to delete key '%s'(0x%.8X)\n", copy, status);
     return 0;
 }
 
@@ -133,8 +154,9 @@ int Registry_EnumKey(RegistryStruct *key, int index, char *name, int nameSize) {
     ZYL_CHECK_PTR(name);
     if (nameSize > 0)
         name[0] = 0;
-    return RegStore_EnumKey(Registry_GetRootName(key->Root), key->Path, index, name, nameSize) ==
-           REGSTORE_OK;
+    int status =
+        RegStore_EnumKey(Registry_GetRootName(key->Root), key->Path, index, name, nameSize);
+    return Registry_Report(status, "Registry_EnumKey", key->Root) == REGSTORE_OK;
 }
 
 // Type code of the table in registry.h for a stored platform type.
@@ -185,13 +207,14 @@ int Registry_EnumValue(RegistryStruct *key, int index, char *name, int nameSize,
     uint32_t stored = 0;
     int status = RegStore_EnumValue(Registry_GetRootName(key->Root), key->Path, index, name,
                                     nameSize, data, data ? dataSize : 0, dataLength, &stored);
+    Registry_Report(status, "Registry_EnumValue", key->Root);
     if (status == REGSTORE_OK || (status == REGSTORE_MORE_DATA && *dataLength > 0) ||
         (status == REGSTORE_MORE_DATA && stored != REGSTORE_TYPE_NONE)) {
         *type = Registry_TypeCode(stored);
         return 1;
     }
     if (status != REGSTORE_NO_MORE_ITEMS && status != REGSTORE_NOT_FOUND &&
-        status != REGSTORE_MORE_DATA)
+        status != REGSTORE_MORE_DATA && status != REGSTORE_IO_ERROR)
         Zyl_Print("Unable to get enum %d:%.8X\n", status, status);
     return 0;
 }
@@ -201,9 +224,9 @@ static int Registry_SetValue(RegistryStruct *key, const char *name, uint32_t typ
     const char *valueName = name ? name : "";
     int status = RegStore_SetValue(Registry_GetRootName(key->Root), key->Path, valueName, type,
                                    data, length);
-    if (status == REGSTORE_OK)
+    if (Registry_Report(status, "Registry_SetValue", key->Root) == REGSTORE_OK)
         return 1;
-    if (key->Verbose)
+    if (key->Verbose && status != REGSTORE_IO_ERROR)
         Zyl_Print("Unable to set registry '%s' %s\n", valueName, label);
     return 0;
 }
@@ -248,9 +271,10 @@ static int Registry_GetValue(RegistryStruct *key, const char *name, uint32_t exp
     uint32_t stored = 0;
     int status = RegStore_QueryValue(Registry_GetRootName(key->Root), key->Path, valueName, &stored,
                                      buffer, size, length);
-    if (status == REGSTORE_OK && stored == expected)
+    if (Registry_Report(status, "Registry_GetValue", key->Root) == REGSTORE_OK &&
+        stored == expected)
         return 1;
-    if (key->Verbose) {
+    if (key->Verbose && status != REGSTORE_IO_ERROR) {
         if (status == REGSTORE_OK || (status == REGSTORE_MORE_DATA && stored != expected))
             Zyl_Print("Bad type for '%s' [0x%.8X != 0x%.8X]\n", valueName, stored, expected);
         else
@@ -307,9 +331,9 @@ int Registry_DeleteValue(RegistryStruct *key, const char *name) {
     ZYL_CHECK_TAG(key, kRegistryTag);
     const char *valueName = name ? name : "";
     int status = RegStore_DeleteValue(Registry_GetRootName(key->Root), key->Path, valueName);
-    if (status == REGSTORE_OK)
+    if (Registry_Report(status, "Registry_DeleteValue", key->Root) == REGSTORE_OK)
         return 1;
-    if (key->Verbose)
+    if (key->Verbose && status != REGSTORE_IO_ERROR)
         Zyl_Print("Unable to delete value '%s'(0x%.8X)\n", valueName, status);
     return 0;
 }
@@ -318,8 +342,8 @@ int Registry_GetKeyInfo(RegistryStruct *key, int *subkeys, int *values) {
     ZYL_CHECK_TAG(key, kRegistryTag);
     ZYL_CHECK_PTR(subkeys);
     ZYL_CHECK_PTR(values);
-    return RegStore_GetKeyInfo(Registry_GetRootName(key->Root), key->Path, subkeys, values) ==
-           REGSTORE_OK;
+    int status = RegStore_GetKeyInfo(Registry_GetRootName(key->Root), key->Path, subkeys, values);
+    return Registry_Report(status, "Registry_GetKeyInfo", key->Root) == REGSTORE_OK;
 }
 
 int Registry_SetVerbose(RegistryStruct *key, int verbose) {

@@ -13,8 +13,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "core/zyl.h"
-
 enum { kPathSize = 4096, kRetrySliceMs = 20 };
 
 static pthread_mutex_t g_lockGuard = PTHREAD_MUTEX_INITIALIZER;
@@ -45,29 +43,27 @@ static double InstanceLock_Now(void) {
     return (double)now.tv_sec * 1000.0 + (double)now.tv_nsec / 1e6;
 }
 
-// Binds the holder's socket; a failure leaves the lock held without messages.
-static void InstanceLock_Listen(const char *socketPath) {
+// Binds the holder's socket. 0 on success, else the errno; a failure leaves the
+// lock held without messages.
+static int InstanceLock_Listen(const char *socketPath) {
     struct sockaddr_un address;
     memset(&address, 0, sizeof(address));
     address.sun_family = AF_UNIX;
-    if (strlen(socketPath) >= sizeof(address.sun_path)) {
-        Zyl_Print("InstanceLock_Listen() socket path too long [%s]\n", socketPath);
-        return;
-    }
+    if (strlen(socketPath) >= sizeof(address.sun_path))
+        return ENAMETOOLONG;
     memcpy(address.sun_path, socketPath, strlen(socketPath) + 1); // length checked above
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        Zyl_Print("InstanceLock_Listen() socket failed [%s] %d\n", socketPath, errno);
-        return;
-    }
+    if (fd < 0)
+        return errno;
     unlink(socketPath); // a stale socket of an earlier holder; the lock makes it ours
     if (bind(fd, (struct sockaddr *)&address, sizeof(address)) != 0) {
-        Zyl_Print("InstanceLock_Listen() bind failed [%s] %d\n", socketPath, errno);
+        int error = errno;
         close(fd);
-        return;
+        return error;
     }
     g_socketFd = fd;
     memcpy(g_socketPath, socketPath, strlen(socketPath) + 1); // fits sun_path
+    return 0;
 }
 
 int InstanceLock_Acquire(const char *folder, const char *name, int milliseconds) {
@@ -78,14 +74,16 @@ int InstanceLock_Acquire(const char *folder, const char *name, int milliseconds)
     if (g_lockFd >= 0) {
         int same = strcmp(g_lockName, lockPath) == 0;
         pthread_mutex_unlock(&g_lockGuard);
-        if (!same)
-            Zyl_Print("InstanceLock_Acquire() another lock is held [%s]\n", g_lockName);
-        return same ? INSTANCELOCK_HELD : INSTANCELOCK_ERROR;
+        if (same)
+            return INSTANCELOCK_HELD;
+        errno = EBUSY;
+        return INSTANCELOCK_ERROR;
     }
     int fd = open(lockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
-        Zyl_Print("InstanceLock_Acquire() open failed [%s] %d\n", lockPath, errno);
+        int error = errno;
         pthread_mutex_unlock(&g_lockGuard);
+        errno = error;
         return INSTANCELOCK_ERROR;
     }
     double deadline = InstanceLock_Now() + (milliseconds > 0 ? milliseconds : 0);
@@ -94,9 +92,9 @@ int InstanceLock_Acquire(const char *folder, const char *name, int milliseconds)
             break;
         int error = errno;
         if (error != EWOULDBLOCK && error != EINTR) {
-            Zyl_Print("InstanceLock_Acquire() flock failed [%s] %d\n", lockPath, error);
             close(fd);
             pthread_mutex_unlock(&g_lockGuard);
+            errno = error;
             return INSTANCELOCK_ERROR;
         }
         if (InstanceLock_Now() >= deadline) {
@@ -108,8 +106,9 @@ int InstanceLock_Acquire(const char *folder, const char *name, int milliseconds)
     }
     g_lockFd = fd;
     snprintf(g_lockName, sizeof(g_lockName), "%s", lockPath);
-    InstanceLock_Listen(socketPath);
+    int listenError = InstanceLock_Listen(socketPath);
     pthread_mutex_unlock(&g_lockGuard);
+    errno = listenError;
     return INSTANCELOCK_HELD;
 }
 
@@ -120,8 +119,10 @@ int InstanceLock_Send(const char *folder, const char *name, const char *message)
     struct sockaddr_un address;
     memset(&address, 0, sizeof(address));
     address.sun_family = AF_UNIX;
-    if (strlen(socketPath) >= sizeof(address.sun_path))
+    if (strlen(socketPath) >= sizeof(address.sun_path)) {
+        errno = ENAMETOOLONG;
         return 0;
+    }
     memcpy(address.sun_path, socketPath, strlen(socketPath) + 1); // length checked above
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -131,7 +132,7 @@ int InstanceLock_Send(const char *folder, const char *name, const char *message)
     int error = errno;
     close(fd);
     if (sent < 0) {
-        Zyl_Print("InstanceLock_Send() sendto failed [%s] %d\n", socketPath, error);
+        errno = error;
         return 0;
     }
     return 1;

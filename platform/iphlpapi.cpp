@@ -3,6 +3,8 @@
 #include "platform/iphlpapi.h"
 
 #include <arpa/inet.h>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -12,20 +14,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "core/zyl.h"
-
 namespace {
 
 // Parses 8 hex digits of /proc/net/route into 4 network-order bytes: the kernel
 // prints the address word as it lies in memory read as a host-order number.
 int ParseRouteHex(const char *text, uint8_t out[4]) {
-    uint32_t value = 0;
+    char digits[9];
     for (int i = 0; i < 8; i++) {
-        int digit = Zyl_HexDigitValue(text[i]);
-        if (digit < 0)
+        if (!isxdigit((unsigned char)text[i]))
             return 0;
-        value = (value << 4) | (uint32_t)digit;
+        digits[i] = text[i];
     }
+    digits[8] = 0;
+    uint32_t value = (uint32_t)strtoul(digits, nullptr, 16);
     memcpy(out, &value, 4);
     return 1;
 }

@@ -5,7 +5,9 @@
 //   "K <depth> <name length>\n<name>\n"                       a key below the last
 //                                                             key of depth - 1
 //   "V <type> <name length> <data length>\n<name><data>\n"    a value of the last key
-// A file that does not parse is reported and left alone; nothing overwrites it.
+// A file that does not parse is refused (EBADMSG) and left alone; nothing
+// overwrites it. Nothing here logs: a failure is an IO_ERROR result with errno
+// saying why, and the caller reports it.
 #include "platform/regstore.h"
 
 #include <errno.h>
@@ -17,7 +19,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/zyl.h"
 #include "platform/fileio.h"
 #include "platform/shfolder.h"
 
@@ -379,10 +380,8 @@ static int RegStore_MakeFolder(const char *folder) {
             continue;
         char saved = *c;
         *c = 0;
-        if (mkdir(work, 0700) != 0 && errno != EEXIST) {
-            Zyl_Print("RegStore_MakeFolder() mkdir failed [%s] %d\n", work, errno);
+        if (mkdir(work, 0700) != 0 && errno != EEXIST)
             return 0;
-        }
         *c = saved;
         if (saved == 0)
             return 1;
@@ -393,16 +392,13 @@ static int RegStore_MakeFolder(const char *folder) {
 static int RegStore_Load(const StorePaths *paths, KeyNode *root) {
     int fd = open(paths->Data, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT)
-            return 1;
-        Zyl_Print("RegStore_Load() open failed [%s] %d\n", paths->Data, errno);
-        return 0;
+        return errno == ENOENT;
     }
     struct stat info;
     if (fstat(fd, &info) != 0 || info.st_size > REGSTORE_FILE_MAX) {
-        Zyl_Print("RegStore_Load() unusable store [%s] %lld\n", paths->Data,
-                  (long long)info.st_size);
+        int error = info.st_size > REGSTORE_FILE_MAX ? EFBIG : errno;
         close(fd);
+        errno = error;
         return 0;
     }
     size_t size = (size_t)info.st_size;
@@ -412,8 +408,9 @@ static int RegStore_Load(const StorePaths *paths, KeyNode *root) {
     close(fd);
     int ok = data != nullptr && done == size && RegStore_Parse(data, size, root);
     if (!ok)
-        Zyl_Print("RegStore_Load() damaged store [%s]\n", paths->Data);
+        error = data == nullptr ? ENOMEM : error != 0 ? error : EBADMSG;
     free(data);
+    errno = error;
     return ok;
 }
 
@@ -424,7 +421,7 @@ static int RegStore_Save(const StorePaths *paths, const KeyNode *root) {
     RegStore_PrintKey(&writer, root, 0);
     if (writer.Failed) {
         free(writer.Data);
-        Zyl_Print("RegStore_Save() out of memory [%s]\n", paths->Data);
+        errno = ENOMEM;
         return 0;
     }
     int fd = open(paths->Temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -439,8 +436,8 @@ static int RegStore_Save(const StorePaths *paths, const KeyNode *root) {
         error = errno;
     }
     if (!ok) {
-        Zyl_Print("RegStore_Save() write failed [%s] %d\n", paths->Temp, error);
         unlink(paths->Temp);
+        errno = error;
         return 0;
     }
     int folder = open(paths->Folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -461,38 +458,39 @@ struct Transaction {
 } // namespace
 
 // Opens a transaction; with change 1 the store's lock is taken first (and the
-// folder made). IO_ERROR (logged) when the store cannot be read.
+// folder made). IO_ERROR with errno set when the store cannot be read.
 static int RegStore_Begin(const char *root, int change, Transaction *txn) {
     memset(&txn->Root, 0, sizeof(txn->Root));
     txn->LockFd = -1;
     if (!RegStore_MakePaths(root, &txn->Paths)) {
-        Zyl_Print("RegStore_Begin() no store folder for [%s]\n", root);
+        errno = ENAMETOOLONG;
         return REGSTORE_IO_ERROR;
     }
     if (change) {
         if (!RegStore_MakeFolder(txn->Paths.Folder))
             return REGSTORE_IO_ERROR;
         txn->LockFd = open(txn->Paths.Lock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (txn->LockFd < 0) {
-            Zyl_Print("RegStore_Begin() lock open failed [%s] %d\n", txn->Paths.Lock, errno);
+        if (txn->LockFd < 0)
             return REGSTORE_IO_ERROR;
-        }
         while (flock(txn->LockFd, LOCK_EX) != 0) {
             if (errno != EINTR) {
-                Zyl_Print("RegStore_Begin() flock failed [%s] %d\n", txn->Paths.Lock, errno);
+                int error = errno;
                 close(txn->LockFd);
                 txn->LockFd = -1;
+                errno = error;
                 return REGSTORE_IO_ERROR;
             }
         }
     }
     if (!RegStore_Load(&txn->Paths, &txn->Root)) {
+        int error = errno;
         RegStore_FreeKey(txn->Root.Children);
         RegStore_FreeValues(txn->Root.Values);
         memset(&txn->Root, 0, sizeof(txn->Root));
         if (txn->LockFd >= 0)
             close(txn->LockFd);
         txn->LockFd = -1;
+        errno = error;
         return REGSTORE_IO_ERROR;
     }
     return REGSTORE_OK;
@@ -503,11 +501,13 @@ static int RegStore_Begin(const char *root, int change, Transaction *txn) {
 static int RegStore_End(Transaction *txn, int save, int status) {
     if (save && status == REGSTORE_OK && !RegStore_Save(&txn->Paths, &txn->Root))
         status = REGSTORE_IO_ERROR;
+    int error = errno;
     RegStore_FreeKey(txn->Root.Children);
     RegStore_FreeValues(txn->Root.Values);
     if (txn->LockFd >= 0)
         close(txn->LockFd); // releases the flock
     txn->LockFd = -1;
+    errno = error;
     return status;
 }
 

@@ -24,7 +24,8 @@ enum {
     REGSTORE_MORE_DATA = 234,
     REGSTORE_NO_MORE_ITEMS = 259,
     REGSTORE_INVALID = 87,   // bad name or path, or over a limit
-    REGSTORE_IO_ERROR = 1117 // the store cannot be read or written (logged)
+    REGSTORE_IO_ERROR = 1117 // the store cannot be read or written; errno says why
+                             // (EBADMSG: the file does not parse, EFBIG: too big)
 };
 
 // Limits of one store.

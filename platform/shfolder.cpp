@@ -11,8 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/zyl.h"
-
 enum { kPathSize = 4096 };
 
 static int ShFolder_Copy(char *buffer, int size, const char *a, const char *b) {

@@ -2,6 +2,7 @@
 // and enumerated case-blind, values typed and always terminated, trees deleted,
 // and several processes writing one store at once. The store lives in a TempDir
 // through XDG_CONFIG_HOME.
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "core/registry.h"
 #include "core/zyl.h"
 #include "platform/regstore.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -229,8 +231,19 @@ TEST_F(RegistryTest, ADamagedStoreIsRefusedAndLeftAlone) {
     for (const std::string &bytes : damaged) {
         testsupport::WriteFile(StoreFile("HKEY_CURRENT_USER"), bytes);
         EXPECT_EQ(0, Registry_OpenKey(&key, 1, "Good")) << bytes;
-        EXPECT_EQ(0, Registry_KeyExists(1, "Good"));
         EXPECT_EQ(bytes, testsupport::ReadFile(StoreFile("HKEY_CURRENT_USER")));
+        // The store only answers, with errno saying why; the core reports it once.
+        testsupport::ConsoleCapture console;
+        errno = 0;
+        EXPECT_EQ(REGSTORE_IO_ERROR, RegStore_KeyExists("HKEY_CURRENT_USER", "Good"));
+        EXPECT_EQ(EBADMSG, errno) << bytes;
+        EXPECT_EQ("", console.Text());
+        EXPECT_EQ(0, Registry_KeyExists(1, "Good"));
+        std::string text = console.Text();
+        const std::string line = "Registry_KeyExists() store HKEY_CURRENT_USER unusable";
+        EXPECT_NE(std::string::npos, text.find(line)) << text;
+        EXPECT_EQ(text.find(line), text.rfind(line)) << text;
+        EXPECT_NE(std::string::npos, text.find(" " + std::to_string(EBADMSG) + "\n")) << text;
     }
 }
 

@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "udt_harness.h"
+#include "net/udt_harness.h"
 #include "udt_test_util.h"
 
 using namespace udtharness;

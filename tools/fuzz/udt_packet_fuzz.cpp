@@ -9,7 +9,7 @@
 #include "core/zyl.h"
 #include "net/socket.h"
 #include "net/udt.h"
-#include "tests/net/udt_harness.h"
+#include "net/udt_harness.h"
 
 using namespace udtharness;
 

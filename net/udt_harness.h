@@ -1,7 +1,8 @@
 // A connected pair of reliable-UDP sockets and their listener on one port driven
 // from a single thread (no worker), so forged datagrams can be handed to the
-// packet handler one at a time. Shared by the forged-packet tests and the fuzz
-// target (tools/fuzz/udt_packet_fuzz.cpp).
+// packet handler one at a time, over the multiplexer's test hooks. Shared by the
+// forged-packet tests and the fuzz target (tools/fuzz/udt_packet_fuzz.cpp); no
+// product code includes it.
 #pragma once
 
 #include <arpa/inet.h>

@@ -1,4 +1,0 @@
-// Placeholder translation unit for a subsystem library that has no sources yet.
-namespace {
-[[maybe_unused]] int Empty;
-}
