@@ -2,9 +2,14 @@
 // through the cache and storage (then flushed and synced), and 1 GiB read in
 // sequential 16 KiB blocks from a cold page cache, each beside a plain pwrite or
 // pread loop over the same order. The folder comes from CACHE_BENCH_DIR.
+// Every 16 KiB block starts with its file offset (8 bytes) followed by the same
+// pattern: both sides stamp what they write and check the stamp of what they
+// read, and after the timed runs the whole file is compared (untimed) with what
+// it must hold.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -24,7 +29,8 @@ const int kBlock = 16384;
 const int kPieceBytes = 256 * 1024;
 const int kPieces = (int)(kFileBytes / kPieceBytes);
 const int64_t kCacheBytes =
-    (getenv("CACHE_BENCH_MB") != nullptr ? atoi(getenv("CACHE_BENCH_MB")) : 16) * INT64_C(1048576);
+    (getenv("CACHE_BENCH_MB") != nullptr ? strtol(getenv("CACHE_BENCH_MB"), nullptr, 10) : 16) *
+    INT64_C(1048576);
 
 std::string BenchPath(const char *name) {
     const char *dir = getenv("CACHE_BENCH_DIR");
@@ -39,11 +45,44 @@ std::vector<int> ShuffledPieces() {
     return order;
 }
 
-std::vector<char> BlockData() {
-    std::vector<char> block(kBlock);
+// Writes the stamp of the block at `at` (its offset) into its first 8 bytes.
+inline void StampBlock(char *block, int64_t at) {
+    memcpy(block, &at, sizeof(at));
+}
+
+// The whole block at `at`: its stamp, then the same pattern for every block.
+void FillBlock(char *block, int64_t at) {
     for (int i = 0; i < kBlock; i++)
         block[i] = (char)(i * 31 + 7);
-    return block;
+    StampBlock(block, at);
+}
+
+// 1 when the block read at `at` carries that offset.
+inline int StampMatches(const char *block, int64_t at) {
+    int64_t stamp = 0;
+    memcpy(&stamp, block, sizeof(stamp));
+    return stamp == at;
+}
+
+// 1 when every block of the file at path is the block FillBlock makes for it;
+// otherwise marks the case failed.
+int FileMatches(benchmark::State &state, const std::string &path) {
+    std::vector<char> expected(kBlock), read(kBlock);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int ok = fd >= 0;
+    for (int64_t at = 0; ok && at < kFileBytes; at += kBlock) {
+        FillBlock(expected.data(), at);
+        ok = pread(fd, read.data(), kBlock, (off_t)at) == kBlock &&
+             memcmp(read.data(), expected.data(), kBlock) == 0;
+        if (!ok)
+            fprintf(stderr, "%s: the block at %lld is not what was written\n", path.c_str(),
+                    (long long)at);
+    }
+    if (fd >= 0)
+        close(fd);
+    if (!ok)
+        state.SkipWithError("file contents differ");
+    return ok;
 }
 
 void SyncFile(const std::string &path) {
@@ -82,7 +121,8 @@ struct CacheStack {
 void BM_CacheWrite(benchmark::State &state) {
     std::string path = BenchPath("cache-write.bin");
     std::vector<int> order = ShuffledPieces();
-    std::vector<char> block = BlockData();
+    std::vector<char> block(kBlock);
+    FillBlock(block.data(), 0);
     for (auto _ : state) {
         state.PauseTiming();
         unlink(path.c_str());
@@ -91,9 +131,10 @@ void BM_CacheWrite(benchmark::State &state) {
         Storage_SetLength(stack.Storage, path.c_str(), kFileBytes);
         Cache_SetFileInfo(stack.Cache, path.c_str(), kFileBytes, kPieceBytes);
         for (int piece : order) {
-            for (int64_t at = 0; at < kPieceBytes; at += kBlock) {
-                if (!Cache_Write(stack.Cache, path.c_str(), (int64_t)piece * kPieceBytes + at,
-                                 block.data(), kBlock))
+            for (int64_t at = (int64_t)piece * kPieceBytes; at < (piece + 1) * kPieceBytes;
+                 at += kBlock) {
+                StampBlock(block.data(), at);
+                if (!Cache_Write(stack.Cache, path.c_str(), at, block.data(), kBlock))
                     state.SkipWithError("cache write failed");
             }
         }
@@ -101,6 +142,7 @@ void BM_CacheWrite(benchmark::State &state) {
             state.SkipWithError("flush failed");
         SyncFile(path);
     }
+    FileMatches(state, path);
     unlink(path.c_str());
     state.SetBytesProcessed(state.iterations() * kFileBytes);
 }
@@ -108,7 +150,8 @@ void BM_CacheWrite(benchmark::State &state) {
 void BM_CacheWriteReference(benchmark::State &state) {
     std::string path = BenchPath("cache-write.bin");
     std::vector<int> order = ShuffledPieces();
-    std::vector<char> block = BlockData();
+    std::vector<char> block(kBlock);
+    FillBlock(block.data(), 0);
     for (auto _ : state) {
         state.PauseTiming();
         unlink(path.c_str());
@@ -117,14 +160,17 @@ void BM_CacheWriteReference(benchmark::State &state) {
         if (fd < 0 || ftruncate(fd, kFileBytes) != 0)
             state.SkipWithError("open failed");
         for (int piece : order) {
-            for (int64_t at = 0; at < kPieceBytes; at += kBlock) {
-                if (pwrite(fd, block.data(), kBlock, (off_t)piece * kPieceBytes + at) != kBlock)
+            for (int64_t at = (int64_t)piece * kPieceBytes; at < (piece + 1) * kPieceBytes;
+                 at += kBlock) {
+                StampBlock(block.data(), at);
+                if (pwrite(fd, block.data(), kBlock, (off_t)at) != kBlock)
                     state.SkipWithError("pwrite failed");
             }
         }
         fsync(fd);
         close(fd);
     }
+    FileMatches(state, path);
     unlink(path.c_str());
     state.SetBytesProcessed(state.iterations() * kFileBytes);
 }
@@ -139,10 +185,23 @@ void BM_CacheRead(benchmark::State &state) {
         CacheStack stack;
         Cache_SetFileInfo(stack.Cache, path.c_str(), kFileBytes, kPieceBytes);
         for (int64_t at = 0; at < kFileBytes; at += kBlock) {
-            if (!Cache_Read(stack.Cache, path.c_str(), at, buffer.data(), kBlock))
-                state.SkipWithError("cache read failed");
+            if (!Cache_Read(stack.Cache, path.c_str(), at, buffer.data(), kBlock) ||
+                !StampMatches(buffer.data(), at))
+                state.SkipWithError("cache read failed or returned the wrong block");
         }
         benchmark::DoNotOptimize(buffer.data());
+    }
+    // Untimed: every byte read through a new cache against what the file holds.
+    CacheStack stack;
+    Cache_SetFileInfo(stack.Cache, path.c_str(), kFileBytes, kPieceBytes);
+    std::vector<char> expected(kBlock);
+    for (int64_t at = 0; at < kFileBytes; at += kBlock) {
+        FillBlock(expected.data(), at);
+        if (!Cache_Read(stack.Cache, path.c_str(), at, buffer.data(), kBlock) ||
+            memcmp(buffer.data(), expected.data(), kBlock) != 0) {
+            state.SkipWithError("the cache read other bytes than the file holds");
+            break;
+        }
     }
     state.SetBytesProcessed(state.iterations() * kFileBytes);
 }
@@ -156,8 +215,9 @@ void BM_CacheReadReference(benchmark::State &state) {
         state.ResumeTiming();
         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         for (int64_t at = 0; at < kFileBytes; at += kBlock) {
-            if (pread(fd, buffer.data(), kBlock, (off_t)at) != kBlock)
-                state.SkipWithError("pread failed");
+            if (pread(fd, buffer.data(), kBlock, (off_t)at) != kBlock ||
+                !StampMatches(buffer.data(), at))
+                state.SkipWithError("pread failed or returned the wrong block");
         }
         close(fd);
         benchmark::DoNotOptimize(buffer.data());
@@ -165,39 +225,24 @@ void BM_CacheReadReference(benchmark::State &state) {
     state.SetBytesProcessed(state.iterations() * kFileBytes);
 }
 
-BENCHMARK(BM_CacheWrite)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(1)
-    ->Repetitions(3);
-BENCHMARK(BM_CacheWriteReference)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(1)
-    ->Repetitions(3);
-BENCHMARK(BM_CacheRead)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(1)
-    ->Repetitions(3);
-BENCHMARK(BM_CacheReadReference)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(1)
-    ->Repetitions(3);
+// One run each: bench/cases alternate the two sides and keep each side's best.
+BENCHMARK(BM_CacheWrite)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_CacheWriteReference)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_CacheRead)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_CacheReadReference)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
-// Writes the 1 GiB read input, syncs it and reads it once.
+// Writes the 1 GiB read input (the blocks FillBlock makes), syncs it and reads
+// it once.
 int MakeReadFile(void) {
     std::string path = BenchPath("cache-read.bin");
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return 1;
-    std::vector<char> chunk(1 << 20);
-    std::mt19937 random(99);
-    for (auto &c : chunk)
-        c = (char)random();
-    for (int64_t done = 0; done < kFileBytes; done += (int64_t)chunk.size()) {
-        chunk[0]++;
+    const int64_t kChunk = 1 << 20;
+    std::vector<char> chunk(kChunk);
+    for (int64_t done = 0; done < kFileBytes; done += kChunk) {
+        for (int64_t at = 0; at < kChunk; at += kBlock)
+            FillBlock(chunk.data() + at, done + at);
         if (write(fd, chunk.data(), chunk.size()) != (ssize_t)chunk.size()) {
             close(fd);
             return 1;

@@ -6,7 +6,9 @@
 #include "bench/bench_main.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/zyl.h"
 #include "engine/content.h"
@@ -15,8 +17,33 @@
 
 namespace {
 
+// 1 when the last read's info hash, file count and total length are the ones
+// the generator wrote to METAFILE_BENCH_INFOHASH (lower-case hex),
+// METAFILE_BENCH_FILES and METAFILE_BENCH_BYTES.
+int MetafileMatches(const uint8_t hash[20], FileListStruct *list) {
+    const char *expectHash = getenv("METAFILE_BENCH_INFOHASH");
+    const char *expectFiles = getenv("METAFILE_BENCH_FILES");
+    const char *expectBytes = getenv("METAFILE_BENCH_BYTES");
+    if (expectHash == nullptr || expectFiles == nullptr || expectBytes == nullptr)
+        return 0;
+    char hex[41];
+    for (int i = 0; i < 20; i++)
+        snprintf(hex + 2 * i, 3, "%02x", hash[i]);
+    int count = 0;
+    int64_t bytes = 0;
+    FileList_GetCount(list, &count);
+    FileList_GetTotalLength(list, &bytes);
+    if (strcmp(hex, expectHash) != 0 || count != (int)strtol(expectFiles, nullptr, 10) ||
+        bytes != strtoll(expectBytes, nullptr, 10)) {
+        fprintf(stderr, "metafile: info hash %s, %d files, %lld bytes; expected %s, %s, %s\n", hex,
+                count, (long long)bytes, expectHash, expectFiles, expectBytes);
+        return 0;
+    }
+    return 1;
+}
+
 // METAFILE_BENCH_FILE: the metafile read on each iteration, as a download's
-// setup reads it (parse, info hash, file list).
+// setup reads it (parse, info hash, file list). The last read is checked.
 void MetafileParse(benchmark::State &state) {
     const char *path = getenv("METAFILE_BENCH_FILE");
     if (path == nullptr) {
@@ -27,19 +54,24 @@ void MetafileParse(benchmark::State &state) {
     FileListStruct *list = nullptr;
     MetaFile_Create(&doc);
     FileList_Create(&list);
+    uint8_t hash[20] = {0};
+    int ok = 1;
     for (auto _ : state) {
         MetaFileMemberStruct *key = nullptr, *info = nullptr;
-        uint8_t hash[20];
         FileList_Reset(list);
         FileList_SetPieceLength(list, 262144);
         if (!MetaFile_Load(doc, path) || !MetaFile_Find(doc, nullptr, "info", 1, &key) ||
             !MetaFile_GetNextMember(key, &info) || !MetaFile_GetMemberSHA1(info, hash) ||
             !FileList_ParseMetaFile(list, doc)) {
-            state.SkipWithError("metafile refused");
+            ok = 0;
             break;
         }
         benchmark::DoNotOptimize(hash);
     }
+    if (!ok)
+        state.SkipWithError("metafile refused");
+    else if (!MetafileMatches(hash, list))
+        state.SkipWithError("info hash, file count or length differs from the generator's");
     FileList_Destroy(&list);
     MetaFile_Destroy(&doc);
 }

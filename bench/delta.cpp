@@ -3,11 +3,14 @@
 // `bench_delta --make-store FOLDER` writes a 1 GiB patch store that the
 // StoreRead cases read back: ours through the store reader, the reference with
 // plain reads and zlib directly, both hashing every member with the same SHA-1.
+// The writer keeps each member's name and digest in FOLDER/digests.txt; both
+// sides check theirs against it after each pass.
 #include "core/sha1.h"
 #include "core/zyl.h"
 #include "patcher/delta/patcherstore.h"
 #include "patcher/delta/vcdiffstream.h"
 
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +51,27 @@ void PutLe(std::string *out, uint64_t v, int bytes) {
     }
 }
 
+// One line of a digest list: the member's name, a blank, its digest in hex.
+std::string DigestLine(const std::string &name, Sha1Struct *sha) {
+    char hex[64];
+    Sha1_Final(sha);
+    Sha1_GetHexString(sha, 0, hex, sizeof(hex));
+    return name + " " + hex;
+}
+
+// The lines sorted by member name, each ending in a newline.
+std::string DigestList(std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    std::string list;
+    for (const std::string &line : lines)
+        list += line + "\n";
+    return list;
+}
+
+std::string DigestsPath() {
+    return StoreFolder() + "/digests.txt";
+}
+
 std::string DataHeader() {
     std::string h(".store");
     h.resize(16, '\0');
@@ -85,10 +109,14 @@ int MakeStore(const std::string &folder) {
     fwrite(header.data(), 1, header.size(), f);
     int64_t fileSize = (int64_t)header.size();
     std::string raw, z(compressBound(kSectionSize), '\0');
+    std::vector<std::string> digests;
     for (int m = 0; m < kMembers; m++) {
         MemberInfo info{"data/member" + std::to_string(m) + ".bin", fileNumber, fileSize, 0};
+        Sha1Struct *sha = nullptr;
+        Sha1_Create(&sha);
         for (int64_t done = 0; done < kMemberSize; done += kSectionSize) {
             FillSection(&rng, &raw);
+            Sha1_Update(sha, raw.data(), (int64_t)raw.size());
             uLongf zSize = z.size();
             compress2((Bytef *)z.data(), &zSize, (const Bytef *)raw.data(), raw.size(), 1);
             std::string record;
@@ -114,7 +142,13 @@ int MakeStore(const std::string &folder) {
             info.sections++;
         }
         members.push_back(info);
+        digests.push_back(DigestLine(info.name, sha));
+        Sha1_Destroy(&sha);
     }
+    fclose(f);
+    std::string list = DigestList(digests);
+    f = fopen((folder + "/digests.txt").c_str(), "wb");
+    fwrite(list.data(), 1, list.size(), f);
     fclose(f);
     std::string toc = "<?xml version=\"1.0\"?>\n<PatcherStore PatcherStoreVersion=\"1\" "
                       "SectionSize=\"262144\">\n<FileList>\n";
@@ -142,8 +176,25 @@ int MakeStore(const std::string &folder) {
 // Store reading: ours and the reference
 // ---------------------------------------------------------------------------
 
+// 1 when the digests of a pass are the writer's; otherwise marks the case failed.
+int DigestsMatch(benchmark::State &state, const std::vector<std::string> &lines) {
+    std::string expected, digests = DigestList(lines);
+    FILE *f = fopen(DigestsPath().c_str(), "rb");
+    char line[512];
+    while (f != nullptr && fgets(line, sizeof(line), f) != nullptr)
+        expected += line;
+    if (f != nullptr)
+        fclose(f);
+    if (expected.empty() || digests != expected) {
+        state.SkipWithError("member digests differ from the store writer's");
+        return 0;
+    }
+    return 1;
+}
+
 void BM_StoreRead(benchmark::State &state) {
     std::string folder = StoreFolder();
+    std::vector<std::string> digests;
     uint8_t *buffer = static_cast<uint8_t *>(ZYL_ALLOC(kSectionSize));
     int64_t bytes = 0;
     for (auto _ : state) {
@@ -155,6 +206,7 @@ void BM_StoreRead(benchmark::State &state) {
             break;
         }
         PatcherStoreMember *m = nullptr;
+        digests.clear();
         for (int more = PatcherStore_MemberFirst(&m, store); more;
              more = PatcherStore_MemberNext(&m, m, store)) {
             Sha1Struct *sha = nullptr;
@@ -168,10 +220,15 @@ void BM_StoreRead(benchmark::State &state) {
                 bytes += length;
             }
             PatcherStore_MemberClose(store);
-            Sha1_Final(sha);
+            char name[512];
+            if (!ok || !PatcherStore_MemberGetName(store, m, name, sizeof(name)))
+                state.SkipWithError("member read failed");
+            digests.push_back(DigestLine(name, sha));
             Sha1_Destroy(&sha);
         }
         PatcherStore_Destroy(&store);
+        if (!DigestsMatch(state, digests))
+            break;
     }
     ZYL_FREE(buffer, kSectionSize);
     state.SetBytesProcessed(bytes);
@@ -183,9 +240,11 @@ void BM_StoreReadReference(benchmark::State &state) {
     std::string folder = StoreFolder();
     std::vector<uint8_t> in(2 * kSectionSize), out(kSectionSize);
     int64_t bytes = 0;
+    std::vector<std::string> digests;
     for (auto _ : state) {
         Sha1Struct *sha = nullptr;
         std::string current;
+        digests.clear();
         for (int n = 0;; n++) {
             std::string path = folder + "/bench." + std::to_string(n) + ".store";
             int fd = open(path.c_str(), O_RDONLY);
@@ -208,7 +267,7 @@ void BM_StoreReadReference(benchmark::State &state) {
                 std::string name((const char *)record + 8);
                 if (name != current) {
                     if (sha != nullptr) {
-                        Sha1_Final(sha);
+                        digests.push_back(DigestLine(current, sha));
                         Sha1_Destroy(&sha);
                     }
                     Sha1_Create(&sha);
@@ -221,17 +280,21 @@ void BM_StoreReadReference(benchmark::State &state) {
                 zs.avail_in = (uInt)zSize;
                 zs.next_out = out.data();
                 zs.avail_out = (uInt)rawSize;
-                inflate(&zs, Z_FINISH);
+                int inflated = inflate(&zs, Z_FINISH);
                 inflateEnd(&zs);
+                if (inflated != Z_STREAM_END)
+                    state.SkipWithError("inflate failed");
                 Sha1_Update(sha, out.data(), rawSize);
                 bytes += rawSize;
             }
             close(fd);
         }
         if (sha != nullptr) {
-            Sha1_Final(sha);
+            digests.push_back(DigestLine(current, sha));
             Sha1_Destroy(&sha);
         }
+        if (!DigestsMatch(state, digests))
+            break;
     }
     state.SetBytesProcessed(bytes);
 }

@@ -2,24 +2,17 @@
 # after lib.sh. Both sides are timed five times on the same file and the fastest
 # run of each is kept, so a busy machine disturbs the ratio less.
 
-# best_gbench FILTER: fastest single iteration of a bench_digests case, in seconds.
+# best_gbench FILTER: fastest of five repetitions of a bench_digests case, in
+# seconds per file.
 best_gbench() {
-  "$BUILD/bench/bench_digests" --benchmark_filter="$1" --benchmark_format=json \
-    --benchmark_repetitions=5 --benchmark_min_time=0.01 2>/dev/null | python3 -c '
-import json, sys
-runs = [b for b in json.load(sys.stdin)["benchmarks"] if b.get("run_type") != "aggregate"]
-scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1}
-print(min(b["real_time"] * scale[b["time_unit"]] for b in runs))'
+  local ns
+  ns=$(gbench digests "$1" 5)
+  python3 -c "print($ns / 1e9)"
 }
 
 # best_seconds COMMAND...: fastest of five runs of a command, in seconds.
 best_seconds() {
-  local best="" run t
-  for run in 1 2 3 4 5; do
-    t=$(seconds "$@")
-    best=$(python3 -c "print(min(float(x) for x in '$t $best'.split()))")
-  done
-  echo "$best"
+  best 5 "$@"
 }
 
 # bench_file SIZE: a file of SIZE random bytes in /dev/shm, removed on exit.

@@ -1,5 +1,6 @@
 # Helpers for the HTTP benchmarks; sourced. Starts nginx in a temporary folder
-# under /dev/shm on a free 127.0.0.1 port and stops it (by pid) on exit.
+# under /dev/shm on a free 127.0.0.1 port, pinned to $BENCH_SERVER_CPU, and
+# stops it (by pid) on exit.
 # After http_nginx_start: $HTTP_DIR (folder, www/ is served), $HTTP_PORT.
 
 http_nginx_start() {
@@ -26,7 +27,7 @@ http {
   server { listen 127.0.0.1:$HTTP_PORT; root $HTTP_DIR/www; }
 }
 CONF
-  nginx -p "$HTTP_DIR" -c "$HTTP_DIR/nginx.conf" &
+  taskset -c "$BENCH_SERVER_CPU" nginx -p "$HTTP_DIR" -c "$HTTP_DIR/nginx.conf" &
   HTTP_PID=$!
   trap http_nginx_stop EXIT
   for _ in $(seq 1 500); do
@@ -46,17 +47,4 @@ http_nginx_stop() {
     HTTP_PID=
   fi
   [ -n "${HTTP_DIR:-}" ] && rm -rf "$HTTP_DIR"
-}
-
-# best N COMMAND...: the fastest of N timed runs, in seconds.
-best() {
-  local n=$1
-  shift
-  local fastest=""
-  for _ in $(seq 1 "$n"); do
-    local t
-    t=$(seconds "$@")
-    fastest=$(python3 -c "import sys; a='$fastest'; print(min(float(a), $t) if a else $t)")
-  done
-  echo "$fastest"
 }

@@ -1,33 +1,110 @@
 # Helpers for bench/cases scripts; sourced, never run.
 # $BUILD is the optimised build folder, $BENCH_TOP the source tree.
+# Every helper that measures fails (non-zero status, a line on stderr) when the
+# measured program fails or reports a wrong output, so a case assigning its
+# result (`ours=$(gbench ...)`) under `set -e` stops before it prints a ratio.
+
+# Processors for the two ends of the local HTTP cases: the server (nginx or
+# ours) runs on one, the client on the other, so neither migrates or shares.
+BENCH_SERVER_CPU=${BENCH_SERVER_CPU:-2}
+BENCH_CLIENT_CPU=${BENCH_CLIENT_CPU:-3}
 
 # report NAME OURS REFERENCE UNIT: prints the benchmark's one line.
 report() {
   python3 - "$@" <<'PY'
 import sys
 name, ours, ref, unit = sys.argv[1], float(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
-ratio = ours / ref if ref > 0 else float("inf")
-print(f"{name} ratio={ratio:.3f} ours={ours:.6g} reference={ref:.6g} unit={unit}")
+if not (ours > 0 and ref > 0):
+    sys.exit(f"{name}: no valid measurement (ours={ours} reference={ref})")
+print(f"{name} ratio={ours / ref:.3f} ours={ours:.6g} reference={ref:.6g} unit={unit}")
 PY
 }
 
-# gbench PROGRAM FILTER: mean real time in nanoseconds of the Google Benchmark
-# cases of bench_PROGRAM matching FILTER (one case expected).
-gbench() {
-  "$BUILD/bench/bench_$1" --benchmark_filter="$2" --benchmark_format=json \
-    --benchmark_min_time=0.5 2>/dev/null | python3 -c '
-import json, sys
-runs = [b for b in json.load(sys.stdin)["benchmarks"] if b.get("run_type") != "aggregate"]
-scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
-print(sum(b["real_time"] * scale[b["time_unit"]] for b in runs) / len(runs))'
+# fail NAME MESSAGE...: reports a wrong output on stderr and returns 1.
+fail() {
+  local name=$1
+  shift
+  echo "$name: $*" >&2
+  return 1
 }
 
-# seconds COMMAND...: wall-clock seconds of one run of a command.
+# gbench PROGRAM FILTER [REPETITIONS]: the best repetition (default five) of the
+# one Google Benchmark case of bench_PROGRAM matching FILTER, as real
+# nanoseconds per iteration. Fails when the case reported an error (a wrong
+# output) or did not run.
+gbench() {
+  local json log status=0
+  log=$(mktemp)
+  json=$("$BUILD/bench/bench_$1" --benchmark_filter="$2" --benchmark_format=json \
+    --benchmark_repetitions="${3:-5}" --benchmark_min_time=0.2 2>"$log") || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "bench_$1 $2: the program failed (status $status)" >&2
+    cat "$log" >&2
+    rm -f "$log"
+    return 1
+  fi
+  python3 -c '
+import json, sys
+runs = [b for b in json.load(sys.stdin)["benchmarks"] if b.get("run_type") != "aggregate"]
+bad = [b for b in runs if b.get("error_occurred")]
+if bad:
+    sys.stderr.write(open(sys.argv[2]).read())
+    sys.exit("%s: %s" % (bad[0]["name"], bad[0].get("error_message", "error")))
+if not runs:
+    sys.exit("no benchmark matched " + sys.argv[1])
+scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
+print(min(b["real_time"] * scale[b["time_unit"]] for b in runs))' "$2" "$log" <<<"$json" || status=1
+  rm -f "$log"
+  return $status
+}
+
+# seconds COMMAND...: wall-clock seconds of one run of a command (which must
+# succeed).
 seconds() {
   python3 - "$@" <<'PY'
 import subprocess, sys, time
 start = time.perf_counter()
-subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL)
-print(time.perf_counter() - start)
+result = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)
+elapsed = time.perf_counter() - start
+if result.returncode != 0:
+    sys.exit(f"{sys.argv[1]} failed with status {result.returncode}")
+print(elapsed)
 PY
+}
+
+# best N COMMAND...: the fastest of N timed runs of a command, in seconds.
+best() {
+  best_of "$1" seconds "${@:2}"
+}
+
+# best_of N COMMAND...: the smallest number printed by N runs of a command
+# (each must succeed and print one number).
+best_of() {
+  local n=$1 run out all=""
+  shift
+  for run in $(seq 1 "$n"); do
+    out=$("$@") || return 1
+    all="$all $out"
+  done
+  smallest $all
+}
+
+# alternate N PROGRAM OURS REFERENCE: runs the bench_PROGRAM cases matching the
+# filters OURS and REFERENCE once each, in turn, N times, and prints both sides'
+# best run ("OURS REFERENCE", nanoseconds), so a slow spell of the machine
+# falls on both sides alike.
+alternate() {
+  local n=$1 program=$2 run t ours="" ref=""
+  for run in $(seq 1 "$n"); do
+    t=$(gbench "$program" "$3" 1) || return 1
+    ours="$ours $t"
+    t=$(gbench "$program" "$4" 1) || return 1
+    ref="$ref $t"
+  done
+  python3 -c 'import sys; a, b = sys.argv[1:]; print(min(map(float, a.split())), min(map(float, b.split())))' "$ours" "$ref"
+}
+
+# smallest NUMBER...: the smallest of the numbers.
+smallest() {
+  python3 -c 'import sys; print(min(float(x) for x in sys.argv[1:]))' "$@"
 }
