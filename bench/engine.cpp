@@ -109,11 +109,11 @@ void ShaperAllow(benchmark::State &state) {
     TrafficShape_SetEnabled(shaper, 1);
     TrafficShape_Process(shaper);
     int handle = 0;
-    TrafficShape_GetLookupHandleFromID(shaper, 0, "peers", &handle);
-    TrafficShape_SetAllowance(shaper, handle, 0, INT64_C(1) << 60);
+    TrafficShape_GetLookupHandleFromID(shaper, TRAFFICSHAPE_OUTGOING, "peers", &handle);
+    TrafficShape_SetAllowance(shaper, handle, TRAFFICSHAPE_OUTGOING, INT64_C(1) << 60);
     int64_t refused = 0;
     for (auto _ : state)
-        refused += TrafficShape_AllowSend(shaper, 0, handle, 16384) != 1;
+        refused += TrafficShape_AllowSend(shaper, TRAFFICSHAPE_OUTGOING, handle, 16384) != 1;
     if (refused != 0)
         state.SkipWithError("the shaper refused a leaf with tokens");
     TrafficShape_Destroy(&shaper);

@@ -416,22 +416,22 @@ int Content_HashPiece(int index, ContentStruct *content, uint8_t digest[20]) {
 int Content_VerifyPiece(ContentStruct *content, int index) {
     ZYL_CHECK_TAG(content, Content_Tag);
     if (content->Verify == 0)
-        return 0;
+        return CONTENT_PIECE_OK;
     uint8_t digest[20];
     if (index < 0 || index >= content->PieceCount || !Content_HashPiece(index, content, digest)) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to get hash value for index [%d]",
                   index);
-        return 1;
+        return CONTENT_PIECE_FAILED;
     }
     const uint8_t *expected = content->PieceTable + (int64_t)index * 20;
     if (memcmp(digest, expected, 20) == 0)
-        return 0;
+        return CONTENT_PIECE_OK;
     char want[48], got[48];
     Content_HashToText(expected, want, sizeof want);
     Content_HashToText(digest, got, sizeof got);
     Content_Log(content, "Piece failed (%d) integrity check [%d] [%s != %s]", content->FailedCount,
                 index, want, got);
-    return 1;
+    return CONTENT_PIECE_FAILED;
 }
 
 int Content_AuthenticatePiece(ContentStruct *content, int index, int *failed) {
@@ -447,7 +447,7 @@ int Content_AuthenticatePiece(ContentStruct *content, int index, int *failed) {
         Content_Log(content, "Piece authenticated already [%d]", index);
         return 1;
     }
-    if (Content_VerifyPiece(content, index)) {
+    if (Content_VerifyPiece(content, index) == CONTENT_PIECE_FAILED) {
         content->FailedCount++;
         *failed = 1;
         return 0;

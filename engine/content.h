@@ -150,8 +150,15 @@ int Content_Read(void *buffer, ContentStruct *content, int index, int begin, int
 int Content_Write(const void *buffer, ContentStruct *content, int index, int begin, int length);
 int Content_ReadPiece(void *buffer, ContentStruct *content, int index);
 int Content_HashPiece(int index, ContentStruct *content, uint8_t digest[20]);
-// Returns 1 when the piece FAILS (unreadable or a wrong digest), 0 when it
-// matches or verification is off.
+// Results of Content_VerifyPiece. Mind the sense: 1 means the piece FAILED.
+enum {
+    CONTENT_PIECE_OK = 0,     // the digest matches, or verification is off
+    CONTENT_PIECE_FAILED = 1, // unreadable, outside the content, or a wrong digest (logged)
+};
+// Checks the piece's SHA-1 against the metafile's table. Returns
+// CONTENT_PIECE_FAILED (1) when the piece FAILS, CONTENT_PIECE_OK (0) when it
+// matches or verification is off: test the result against the names, never as
+// a success flag.
 int Content_VerifyPiece(ContentStruct *content, int index);
 // A piece whose blocks have all arrived: 1 when held (or already held); 0 with
 // *failed 1 when it fails verification.

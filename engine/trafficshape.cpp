@@ -312,7 +312,7 @@ int TrafficShape_RuleSetSetActive(TrafficShapeStruct *shaper, RuleSetStruct *set
     return 1;
 }
 
-int TrafficShape_RuleSetSetDirection(RuleSetStruct *set, int direction) {
+int TrafficShape_RuleSetSetDirection(RuleSetStruct *set, TrafficShapeDirection direction) {
     ZYL_CHECK_TAG(set, kRuleSetTag);
     set->Direction = direction;
     return 1;
@@ -420,7 +420,7 @@ int TrafficShape_ClearRuleSets(TrafficShapeStruct *shaper) {
     return 1;
 }
 
-const char *TrafficShape_DirectionName(int direction) {
+const char *TrafficShape_DirectionName(TrafficShapeDirection direction) {
     if (direction == TRAFFICSHAPE_OUTGOING)
         return "Outgoing";
     if (direction == TRAFFICSHAPE_INCOMING)
@@ -428,7 +428,7 @@ const char *TrafficShape_DirectionName(int direction) {
     return "Unknown";
 }
 
-int TrafficShape_ParseDirection(const char *text, int *direction) {
+int TrafficShape_ParseDirection(const char *text, TrafficShapeDirection *direction) {
     ZYL_CHECK_PTR(text);
     ZYL_CHECK_PTR(direction);
     if (Zyl_StrEqualNoCase(text, "Outgoing")) {
@@ -566,7 +566,8 @@ int TrafficShape_Restart(TrafficShapeStruct *shaper) {
 // The tick
 // ---------------------------------------------------------------------------
 
-static void TrafficShape_PrintDirection(TrafficShapeStruct *shaper, int direction);
+static void TrafficShape_PrintDirection(TrafficShapeStruct *shaper,
+                                        TrafficShapeDirection direction);
 
 // Inner rules' rates are the sums of their children's.
 static void InternalRuleSumRates(TSRuleStruct *rule) {
@@ -704,7 +705,7 @@ static TSRuleStruct *InternalRuleOfHandle(TrafficShapeStruct *shaper, int direct
     return entry->Cached[direction];
 }
 
-int TrafficShape_GetLookupHandleFromID(TrafficShapeStruct *shaper, int direction,
+int TrafficShape_GetLookupHandleFromID(TrafficShapeStruct *shaper, TrafficShapeDirection direction,
                                        const char *classId, int *handle) {
     ZYL_CHECK_TAG(shaper, kShaperTag);
     ZYL_CHECK_PTR(classId);
@@ -841,7 +842,8 @@ static int TrafficShape_InternalAllowSend(TrafficShapeStruct *shaper, TSRuleStru
     return 1;
 }
 
-int TrafficShape_AllowSend(TrafficShapeStruct *shaper, int direction, int handle, int64_t length) {
+int TrafficShape_AllowSend(TrafficShapeStruct *shaper, TrafficShapeDirection direction, int handle,
+                           int64_t length) {
     ZYL_CHECK_TAG(shaper, kShaperTag);
     if (length <= 0)
         return 1;
@@ -871,8 +873,8 @@ int TrafficShape_AllowSend(TrafficShapeStruct *shaper, int direction, int handle
     return allowed;
 }
 
-int TrafficShape_SetAllowance(TrafficShapeStruct *shaper, int handle, int direction,
-                              int64_t value) {
+int TrafficShape_SetAllowance(TrafficShapeStruct *shaper, int handle,
+                              TrafficShapeDirection direction, int64_t value) {
     ZYL_CHECK_TAG(shaper, kShaperTag);
     if (!TrafficShape_Lock(shaper))
         return 0;
@@ -883,8 +885,8 @@ int TrafficShape_SetAllowance(TrafficShapeStruct *shaper, int handle, int direct
     return rule != nullptr;
 }
 
-int TrafficShape_GetAllowance(TrafficShapeStruct *shaper, int handle, int direction,
-                              int64_t *value) {
+int TrafficShape_GetAllowance(TrafficShapeStruct *shaper, int handle,
+                              TrafficShapeDirection direction, int64_t *value) {
     ZYL_CHECK_TAG(shaper, kShaperTag);
     ZYL_CHECK_PTR(value);
     *value = 0;
@@ -950,7 +952,8 @@ static void InternalPrintRule(TrafficShapeStruct *shaper, const TSRuleStruct *ru
         InternalPrintRule(shaper, c, depth + 1);
 }
 
-static void TrafficShape_PrintDirection(TrafficShapeStruct *shaper, int direction) {
+static void TrafficShape_PrintDirection(TrafficShapeStruct *shaper,
+                                        TrafficShapeDirection direction) {
     RuleSetStruct *set = shaper->ActiveSet[direction];
     if (!shaper->Logging || !shaper->Verbose || set == nullptr || set->Root == nullptr)
         return;

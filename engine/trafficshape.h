@@ -11,7 +11,11 @@ struct MutexStruct;
 struct TrafficShapeStruct;
 struct XmlStruct;
 
-enum { TRAFFICSHAPE_OUTGOING = 0, TRAFFICSHAPE_INCOMING = 1, TRAFFICSHAPE_ID_SIZE = 64 };
+// The direction of traffic. A type of its own, not an int, because
+// TrafficShape_AllowSend takes (direction, handle) and the allowance calls take
+// (handle, direction): a swapped pair does not compile.
+enum TrafficShapeDirection : int { TRAFFICSHAPE_OUTGOING = 0, TRAFFICSHAPE_INCOMING = 1 };
+enum { TRAFFICSHAPE_ID_SIZE = 64 };
 // A time span's end of "24:00": the end of the day, in minutes.
 enum { TRAFFICSHAPE_END_OF_DAY = 24 * 60 };
 
@@ -47,9 +51,9 @@ struct RuleSetStruct {
     int Active;
     char ID[TRAFFICSHAPE_ID_SIZE];
     uint32_t IDCrc;
-    int StartMinute; // minute of the day, 0..1439
-    int EndMinute;   // minute of the day, 0..1440 (1440: end of the day)
-    int Direction;
+    int StartMinute;                 // minute of the day, 0..1439
+    int EndMinute;                   // minute of the day, 0..1440 (1440: end of the day)
+    TrafficShapeDirection Direction; // outgoing until set
     TSRuleStruct *Root;
     TSRuleStruct **Rules; // in order of creation; handle = place + 1
     int RuleCount;
@@ -116,13 +120,19 @@ int TrafficShape_CheckInvariants(TrafficShapeStruct *shaper);
 
 // Binds a class of the active set of a direction to a 1-based handle. 0 (and
 // handle 0) when the direction has no active set, the class is unknown or not a leaf.
-int TrafficShape_GetLookupHandleFromID(TrafficShapeStruct *shaper, int direction,
+int TrafficShape_GetLookupHandleFromID(TrafficShapeStruct *shaper, TrafficShapeDirection direction,
                                        const char *classId, int *handle);
 // 1 when `length` bytes may move now, 0 to deny. Unknown handles are allowed.
-int TrafficShape_AllowSend(TrafficShapeStruct *shaper, int direction, int handle, int64_t length);
-int TrafficShape_SetAllowance(TrafficShapeStruct *shaper, int handle, int direction, int64_t value);
-int TrafficShape_GetAllowance(TrafficShapeStruct *shaper, int handle, int direction,
-                              int64_t *value);
+// Direction first, then handle.
+int TrafficShape_AllowSend(TrafficShapeStruct *shaper, TrafficShapeDirection direction, int handle,
+                           int64_t length);
+// The bytes by which the handle's rule in the direction's active set may
+// overdraw its tokens. Handle first, then direction (the opposite of
+// AllowSend). 0 when the handle has no rule in that direction.
+int TrafficShape_SetAllowance(TrafficShapeStruct *shaper, int handle,
+                              TrafficShapeDirection direction, int64_t value);
+int TrafficShape_GetAllowance(TrafficShapeStruct *shaper, int handle,
+                              TrafficShapeDirection direction, int64_t *value);
 int TrafficShape_GetLookupCounters(TrafficShapeStruct *shaper, int handle, int64_t *allowed,
                                    int64_t *requested);
 
@@ -131,7 +141,7 @@ RuleSetStruct *TrafficShape_RuleSetCreate(TrafficShapeStruct *shaper, const char
 int TrafficShape_GetRuleSetCount(TrafficShapeStruct *shaper);
 RuleSetStruct *TrafficShape_FindRuleSet(TrafficShapeStruct *shaper, const char *id);
 int TrafficShape_RuleSetSetActive(TrafficShapeStruct *shaper, RuleSetStruct *set, int value);
-int TrafficShape_RuleSetSetDirection(RuleSetStruct *set, int direction);
+int TrafficShape_RuleSetSetDirection(RuleSetStruct *set, TrafficShapeDirection direction);
 // Start and end as "hh:mm"; an end of "24:00" is the end of the day. Returns 0
 // (and reads the bad text as 00:00) when a text is not a time.
 int TrafficShape_RuleSetSetTimeSpan(RuleSetStruct *set, const char *start, const char *end);
@@ -147,9 +157,9 @@ int TrafficShape_RuleSetRegulated(RuleSetStruct *set, int handle, int value);
 int TrafficShape_RuleSetRecalculate(RuleSetStruct *set);
 int TrafficShape_ClearRuleSets(TrafficShapeStruct *shaper);
 TSRuleStruct *TrafficShape_RuleSetGetRule(RuleSetStruct *set, int handle);
-const char *TrafficShape_DirectionName(int direction);
+const char *TrafficShape_DirectionName(TrafficShapeDirection direction);
 // "Outgoing" / "Incoming" in any case; 0 for other text.
-int TrafficShape_ParseDirection(const char *text, int *direction);
+int TrafficShape_ParseDirection(const char *text, TrafficShapeDirection *direction);
 const char *TrafficShape_RuleGetStatus(const TSRuleStruct *rule);
 int64_t TrafficShape_RuleGetAvailableTokens(const TSRuleStruct *rule);
 

@@ -107,7 +107,7 @@ static void TrafficShape_LoadRuleSet(XmlStruct *document, XmlNodeStruct *element
                                         end ? InternalText(document, end) : "");
     }
     XmlNodeStruct *direction = InternalChild(document, element, "Direction");
-    int value = 0;
+    TrafficShapeDirection value = TRAFFICSHAPE_OUTGOING;
     if (direction != nullptr &&
         TrafficShape_ParseDirection(InternalText(document, direction), &value))
         TrafficShape_RuleSetSetDirection(set, value);

@@ -223,12 +223,16 @@ TEST_F(ContentTest, AuthenticationCountsFailuresAndSkipsHeldPieces) {
     int failed = -1;
     std::string wrong(16384, 'x');
     ASSERT_EQ(1, Content_Write(wrong.data(), content_, 0, 0, 16384));
+    // Verification reports a FAILED piece as 1, and so also one outside the content.
+    EXPECT_EQ(CONTENT_PIECE_FAILED, Content_VerifyPiece(content_, 0));
+    EXPECT_EQ(CONTENT_PIECE_FAILED, Content_VerifyPiece(content_, 3));
     EXPECT_EQ(0, Content_AuthenticatePiece(content_, 0, &failed));
     EXPECT_EQ(1, failed);
     int count = 0;
     Content_GetFailedCount(content_, &count);
     EXPECT_EQ(1, count);
     ASSERT_EQ(1, Content_Write(data.data(), content_, 0, 0, 16384));
+    EXPECT_EQ(CONTENT_PIECE_OK, Content_VerifyPiece(content_, 0));
     EXPECT_EQ(1, Content_AuthenticatePiece(content_, 0, &failed));
     EXPECT_EQ(0, failed);
     // Held already: no new hash, even when the bytes on disk changed since.
@@ -239,7 +243,7 @@ TEST_F(ContentTest, AuthenticationCountsFailuresAndSkipsHeldPieces) {
     EXPECT_EQ(1, failed);
     // With verification off every piece is accepted.
     Content_DisableVerify(content_);
-    EXPECT_EQ(0, Content_VerifyPiece(content_, 1));
+    EXPECT_EQ(CONTENT_PIECE_OK, Content_VerifyPiece(content_, 1));
     EXPECT_EQ(1, Content_AuthenticatePiece(content_, 1, &failed));
     EXPECT_EQ(0, failed);
 }
@@ -567,7 +571,7 @@ TEST_F(ContentTest, ContentsFromHttp) {
     uint8_t hash[20];
     Content_GetInfoHash(plain, hash);
     EXPECT_EQ(testsupport::Sha1Bytes("job-key"), std::string(reinterpret_cast<char *>(hash), 20));
-    EXPECT_EQ(0, Content_VerifyPiece(plain, 0)); // verification is off
+    EXPECT_EQ(CONTENT_PIECE_OK, Content_VerifyPiece(plain, 0)); // verification is off
     EXPECT_EQ(0, Content_SetupFromURL(server.url("/missing.bin").c_str(), "k", plain));
     EXPECT_EQ(0, Content_SetupFromURL("no-slash", "k", plain));
     EXPECT_EQ(0, Content_SetupFromURL((server.url("/") + "..").c_str(), "k", plain));

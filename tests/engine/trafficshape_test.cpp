@@ -4,11 +4,27 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
 
 #include "core/xml.h"
 #include "engine/trafficshape.h"
 
 namespace {
+
+// The direction is a type of its own: AllowSend takes (direction, handle) and
+// the allowance calls (handle, direction), so a swapped pair must not compile.
+static_assert(std::is_invocable_v<decltype(TrafficShape_AllowSend), TrafficShapeStruct *,
+                                  TrafficShapeDirection, int, int64_t>);
+static_assert(!std::is_invocable_v<decltype(TrafficShape_AllowSend), TrafficShapeStruct *, int,
+                                   TrafficShapeDirection, int64_t>);
+static_assert(!std::is_invocable_v<decltype(TrafficShape_AllowSend), TrafficShapeStruct *, int, int,
+                                   int64_t>);
+static_assert(std::is_invocable_v<decltype(TrafficShape_SetAllowance), TrafficShapeStruct *, int,
+                                  TrafficShapeDirection, int64_t>);
+static_assert(!std::is_invocable_v<decltype(TrafficShape_SetAllowance), TrafficShapeStruct *,
+                                   TrafficShapeDirection, int, int64_t>);
+static_assert(!std::is_invocable_v<decltype(TrafficShape_GetAllowance), TrafficShapeStruct *,
+                                   TrafficShapeDirection, int, int64_t *>);
 
 struct FakeClock {
     double seconds = 1000.0;
@@ -47,7 +63,8 @@ class Shaper : public ::testing::Test {
 
     int Handle(const char *id) {
         int handle = 0;
-        EXPECT_EQ(1, TrafficShape_GetLookupHandleFromID(shaper, 0, id, &handle));
+        EXPECT_EQ(1,
+                  TrafficShape_GetLookupHandleFromID(shaper, TRAFFICSHAPE_OUTGOING, id, &handle));
         return handle;
     }
 
@@ -91,13 +108,13 @@ TEST_F(Shaper, BorrowFromIdleSiblingOrDeny) {
     int a = Handle("a");
     SetTokens(set, "a", 800);
     SetTokens(set, "b", 1000);
-    EXPECT_EQ(1, TrafficShape_AllowSend(shaper, 0, a, 1000));
+    EXPECT_EQ(1, TrafficShape_AllowSend(shaper, TRAFFICSHAPE_OUTGOING, a, 1000));
     EXPECT_EQ(0, TrafficShape_RuleSetGetRule(set, 2)->Tokens);
     EXPECT_EQ(800, TrafficShape_RuleSetGetRule(set, 3)->Tokens);
 
     SetTokens(set, "a", 800);
     SetTokens(set, "b", 0);
-    EXPECT_EQ(0, TrafficShape_AllowSend(shaper, 0, a, 1000));
+    EXPECT_EQ(0, TrafficShape_AllowSend(shaper, TRAFFICSHAPE_OUTGOING, a, 1000));
     EXPECT_EQ(800, TrafficShape_RuleSetGetRule(set, 2)->Tokens); // a deny changes nothing
     EXPECT_EQ(1000, shaper->BytesDropped);
 
@@ -123,11 +140,11 @@ TEST_F(Shaper, AllowanceLetsALeafGoIntoDebt) {
     RuleSetStruct *set = TwoLeaves(102400, 50, 50);
     int a = Handle("a");
     SetTokens(set, "a", 200);
-    ASSERT_EQ(1, TrafficShape_SetAllowance(shaper, a, 0, 500));
+    ASSERT_EQ(1, TrafficShape_SetAllowance(shaper, a, TRAFFICSHAPE_OUTGOING, 500));
     int64_t allowance = 0;
-    TrafficShape_GetAllowance(shaper, a, 0, &allowance);
+    TrafficShape_GetAllowance(shaper, a, TRAFFICSHAPE_OUTGOING, &allowance);
     EXPECT_EQ(500, allowance);
-    EXPECT_EQ(1, TrafficShape_AllowSend(shaper, 0, a, 600));
+    EXPECT_EQ(1, TrafficShape_AllowSend(shaper, TRAFFICSHAPE_OUTGOING, a, 600));
     EXPECT_EQ(-400, TrafficShape_RuleSetGetRule(set, 2)->Tokens);
 }
 
@@ -135,14 +152,18 @@ TEST_F(Shaper, DisabledOrUnboundTrafficPasses) {
     RuleSetStruct *set = TwoLeaves(1000, 50, 50);
     int a = Handle("a");
     TrafficShape_SetEnabled(shaper, 0);
-    EXPECT_EQ(1, TrafficShape_AllowSend(shaper, 0, a, 1 << 20));
+    EXPECT_EQ(1, TrafficShape_AllowSend(shaper, TRAFFICSHAPE_OUTGOING, a, 1 << 20));
     EXPECT_EQ(0, TrafficShape_RuleSetGetRule(set, 2)->BytesRequested);
     TrafficShape_SetEnabled(shaper, 1);
-    EXPECT_EQ(1, TrafficShape_AllowSend(shaper, 0, 99, 1 << 20)); // unknown handle
-    EXPECT_EQ(1, TrafficShape_AllowSend(shaper, 1, a, 1 << 20));  // no incoming set
+    EXPECT_EQ(1,
+              TrafficShape_AllowSend(shaper, TRAFFICSHAPE_OUTGOING, 99, 1 << 20)); // unknown handle
+    EXPECT_EQ(1,
+              TrafficShape_AllowSend(shaper, TRAFFICSHAPE_INCOMING, a, 1 << 20)); // no incoming set
     int handle = 0;
-    EXPECT_EQ(0, TrafficShape_GetLookupHandleFromID(shaper, 0, "root", &handle)); // not a leaf
-    EXPECT_EQ(0, TrafficShape_GetLookupHandleFromID(shaper, 0, "nope", &handle));
+    EXPECT_EQ(0, TrafficShape_GetLookupHandleFromID(shaper, TRAFFICSHAPE_OUTGOING, "root",
+                                                    &handle)); // not a leaf
+    EXPECT_EQ(0,
+              TrafficShape_GetLookupHandleFromID(shaper, TRAFFICSHAPE_OUTGOING, "nope", &handle));
     EXPECT_EQ(0, handle);
     EXPECT_EQ(0, TrafficShape_RuleCreate(set, 42, "orphan"));
 }
@@ -197,7 +218,7 @@ TEST_F(Shaper, SlowLeafGetsItsRateOnMillisecondTicks) {
     for (int tick = 0; tick < 10000; tick++) {
         clock.seconds += 0.001;
         TrafficShape_Process(shaper);
-        while (TrafficShape_AllowSend(shaper, 0, slow, 1))
+        while (TrafficShape_AllowSend(shaper, TRAFFICSHAPE_OUTGOING, slow, 1))
             sent++;
     }
     EXPECT_NEAR(5000, sent, 1);
