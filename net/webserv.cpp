@@ -1,7 +1,8 @@
 // The embedded HTTP server's record: creation with the built-in MIME table,
-// settings, activation and its thread, the listener, accepting, one pass over
-// every connection, and the text helpers (status texts, MIME types, dates).
-// Tuned for a few local clients: non-blocking sockets, pooled records.
+// settings, activation and its thread, the listener, accepting (capped, paused
+// after a failure), one pass over every connection, the wait between passes,
+// and the text helpers (status texts, MIME types, dates). Tuned for a few local
+// clients: non-blocking sockets, a thread that sleeps until there is work.
 #include "net/webserv.h"
 
 #include "core/mutex.h"
@@ -11,8 +12,12 @@
 #include "net/webserv_internal.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 const char WebServerTag[] = "webserv";
 const char WebServerRequestTag[] = "WebServerRequestStruct";
@@ -237,18 +242,50 @@ const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 enum {
-    kHeadersPerChunk = 25,
     kMimePerChunk = 50,
-    kConnectionsPerChunk = 50,
-    kBuffersPerChunk = 16,
-    kLargeBuffersPerChunk = 2,
     kListenBacklog = 1000,
     kThreadWaitMs = 300000,
+    kAcceptsPerPass = 64, // then the connections get their turn
+    // Spares kept after their connection is done (all freed with the last
+    // connection): enough for a few keep-alive clients without the heap.
+    kSpareHeaders = 64,
+    kSpareRecords = 16,
+    kSpareBuffers = 8,
+    kSpareLargeBuffers = 1,
 };
+
+// Deadlines compare with '>' (a time-out is over once more than its seconds
+// have passed): waits end this much after them.
+const double kPastDeadline = 0.001;
 
 uint32_t ThreadMain(void *argument);
 
-// Closes one connection: unlink, close callback, socket, headers, pool.
+// Fields read by other threads while the passes write them.
+void StoreShared(int *field, int value) {
+    __atomic_store_n(field, value, __ATOMIC_RELAXED);
+}
+int LoadShared(const int *field) {
+    return __atomic_load_n(field, __ATOMIC_RELAXED);
+}
+
+void FreeSpares(WebServerSpareList *list) {
+    while (list->Head != nullptr) {
+        void *block = list->Head;
+        memcpy(&list->Head, block, sizeof(void *));
+        ZYL_FREE(block, list->Size);
+    }
+    list->Count = 0;
+}
+
+void InitSpares(WebServerSpareList *list, int size, int limit) {
+    list->Head = nullptr;
+    list->Count = 0;
+    list->Size = size;
+    list->Limit = limit;
+}
+
+// Closes one connection: unlink, close callback, socket, headers, record.
+// The last one to close takes the spares with it.
 void CloseConnection(WebServerStruct *server, WebServerRequestStruct *request) {
     if (request->Previous != nullptr)
         request->Previous->Next = request->Next;
@@ -256,7 +293,7 @@ void CloseConnection(WebServerStruct *server, WebServerRequestStruct *request) {
         server->Connections = request->Next;
     if (request->Next != nullptr)
         request->Next->Previous = request->Previous;
-    server->ConnectionCount--;
+    StoreShared(&server->ConnectionCount, server->ConnectionCount - 1);
     if (server->CloseCallback != nullptr)
         server->CloseCallback(server, request, server->CloseUser, &request->Slot);
     Socket_Destroy(&request->Socket);
@@ -264,13 +301,20 @@ void CloseConnection(WebServerStruct *server, WebServerRequestStruct *request) {
     WebServer_FreeHeaders(server, &request->ResponseHeaders);
     WebServer_FreeOutBuffer(server, request);
     request->Tag = Zyl_DeadTag;
-    POOL_FREE(server->ConnectionPool, request, sizeof(WebServerRequestStruct));
+    WebServer_GiveBlock(&server->Records, request);
+    if (server->ConnectionCount == 0)
+        WebServer_ReleaseSpares(server);
+}
+
+void CloseListener(WebServerStruct *server) {
+    Socket_Close(server->Listener);
+    StoreShared(&server->BoundPort, 0);
 }
 
 // Opens the listener on the configured address and port; 1 when listening
 // (or when inbound connections are switched off).
 int Listen(WebServerStruct *server) {
-    Socket_Close(server->Listener);
+    CloseListener(server);
     if (!server->Inbound) {
         Zyl_Print("WebServer Listening (inbound) port disabled for connections\n");
         return 1;
@@ -293,11 +337,17 @@ int Listen(WebServerStruct *server) {
         Socket_Close(server->Listener);
         return 0;
     }
-    if (!Socket_SetBlocking(server->Listener, 0)) {
+    uint8_t bound[4];
+    int boundPort = 0;
+    if (!Socket_SetBlocking(server->Listener, 0) ||
+        !Socket_GetSockName(server->Listener, bound, &boundPort)) {
         Zyl_Print("Unable to set listening port to non-blocking\n");
         Socket_Close(server->Listener);
         return 0;
     }
+    // Kept for WebServer_GetListenPort, which other threads call while the
+    // server's thread accepts on the listener.
+    StoreShared(&server->BoundPort, boundPort);
     if (server->BindAddress[0] != 0)
         Zyl_Print("WebServer Listening on %d.%d.%d.%d:%d\n", address[0], address[1], address[2],
                   address[3], port);
@@ -320,10 +370,38 @@ void CheckListener(WebServerStruct *server) {
         Zyl_Print("Unable to listen for inbound connections\n");
 }
 
-// Accepts one waiting connection; 0 when none was waiting.
+// Makes room for a new connection at the cap by closing the one waiting
+// longest for a request head; 0 when every connection is busy.
+int MakeRoom(WebServerStruct *server) {
+    WebServerRequestStruct *oldest = nullptr;
+    for (WebServerRequestStruct *r = server->Connections; r != nullptr; r = r->Next) {
+        if (r->Phase != WEBSERVER_PHASE_HEADER || server->ServerTime < r->HoldUntil)
+            continue;
+        // Newest first in the list: '<=' makes the earliest accepted win a tie.
+        if (oldest == nullptr || r->LastActivity <= oldest->LastActivity)
+            oldest = r;
+    }
+    if (oldest == nullptr)
+        return 0;
+    Zyl_Print("0x%p: Closing the connection idle longest (%.1f s) to make room\n",
+              (void *)oldest->Socket, server->ServerTime - oldest->LastActivity);
+    CloseConnection(server, oldest);
+    return 1;
+}
+
+// Accepts one waiting connection; 0 when none was waiting or accept failed.
+// A failure (descriptors or memory ran out) pauses accepting: the listener
+// stays readable meanwhile, and retrying at once would only spin.
 int AcceptOne(WebServerStruct *server) {
     SocketStruct *socket = nullptr;
-    if (!Socket_Accept(server->Listener, &socket) || socket == nullptr)
+    if (!Socket_Accept(server->Listener, &socket)) {
+        int error = Socket_GetLastError(server->Listener);
+        Zyl_Print("WebServer_Process() accept failed (%d) [%s]; accepting again in %d ms\n", error,
+                  Socket_GetErrorString(error), WEBSERVER_ACCEPT_PAUSE_MS);
+        server->AcceptPauseUntil = server->ServerTime + (double)WEBSERVER_ACCEPT_PAUSE_MS / 1000.0;
+        return 0;
+    }
+    if (socket == nullptr)
         return 0;
     uint8_t address[4];
     int port = 0;
@@ -340,36 +418,36 @@ int AcceptOne(WebServerStruct *server) {
         Socket_Destroy(&socket);
         return 1;
     }
-    WebServerRequestStruct *request = static_cast<WebServerRequestStruct *>(
-        POOL_ALLOC(server->ConnectionPool, sizeof(WebServerRequestStruct)));
+    if (server->ConnectionCount >= server->MaxConnections && !MakeRoom(server)) {
+        Zyl_Print("0x%p: All %d connections busy; closing the new one\n", (void *)socket,
+                  server->ConnectionCount);
+        Socket_Destroy(&socket);
+        return 1;
+    }
+    // No output buffer yet: one is taken when there is a response to send.
+    WebServerRequestStruct *request =
+        static_cast<WebServerRequestStruct *>(WebServer_TakeBlock(&server->Records));
+    memset(request, 0, sizeof(WebServerRequestStruct));
     request->Tag = WebServerRequestTag;
-    request->Out = static_cast<char *>(POOL_ALLOC(server->BufferPool, WEBSERVER_OUT_SIZE));
-    request->OutSize = WEBSERVER_OUT_SIZE;
-    request->Previous = nullptr;
     request->Next = server->Connections;
-    request->RequestHeaders = nullptr;
-    request->ResponseHeaders = nullptr;
-    request->InCount = 0;
-    request->Slot = nullptr;
     WebServer_ResetRequest(server, request);
     request->Socket = socket;
     request->AcceptTime = server->ServerTime;
     request->LastActivity = server->ServerTime;
-    request->HoldUntil = 0;
     if (server->Connections != nullptr)
         server->Connections->Previous = request;
     server->Connections = request;
-    server->ConnectionCount++;
+    StoreShared(&server->ConnectionCount, server->ConnectionCount + 1);
     if (server->ConnectionCount > server->ConnectionPeak)
         server->ConnectionPeak = server->ConnectionCount;
     return 1;
 }
 
 void AcceptAll(WebServerStruct *server) {
-    if (!Socket_IsOpen(server->Listener))
+    if (!Socket_IsOpen(server->Listener) || server->ServerTime < server->AcceptPauseUntil)
         return;
     int accepted = 0;
-    while (AcceptOne(server))
+    while (accepted < kAcceptsPerPass && AcceptOne(server))
         accepted++;
     if (accepted > 1)
         Zyl_Print("Accept queue size of (%d)\n", accepted);
@@ -400,7 +478,7 @@ void Stop(WebServerStruct *server) {
         Zyl_Print("WebServer shutting down\n");
     double now = WebServer_Now(server);
     server->StopTime = now;
-    Socket_Close(server->Listener);
+    CloseListener(server);
     server->ListenValid = 0;
     while (server->Connections != nullptr) {
         WebServerRequestStruct *request = server->Connections;
@@ -427,6 +505,7 @@ int Activate(WebServerStruct *server) {
     server->TimerLastRun = now;
     server->LastSecond = now;
     server->ServerTime = now;
+    server->AcceptPauseUntil = 0;
     // Listening here rather than on the first pass lets the owner learn the
     // port (and a bind failure) as soon as activation returns.
     server->ListenValid = 0;
@@ -438,7 +517,7 @@ int Activate(WebServerStruct *server) {
         if (!Thread_Create(&server->Thread, server, ThreadMain)) {
             Zyl_Print("Unable to create Process thread (%d)\n", errno);
             server->Active = 0;
-            Socket_Close(server->Listener);
+            CloseListener(server);
             server->ListenValid = 0;
             return 0;
         }
@@ -450,6 +529,7 @@ void Deactivate(WebServerStruct *server) {
     if (server->Verbose)
         Zyl_Print("Shutting down manager thread\n");
     Event_Set(server->StopEvent, 1);
+    WebServer_Wake(server);
     if (server->Thread != nullptr) {
         if (Thread_Wait(server->Thread, kThreadWaitMs))
             Zyl_Print("WebServer thread shut down successful\n");
@@ -460,6 +540,11 @@ void Deactivate(WebServerStruct *server) {
     Stop(server);
 }
 
+// The server's thread: a pass, then a sleep in poll until the listener or a
+// connection waiting for I/O is ready, the wake eventfd is written (stop, or
+// the owner made a held answer or a body piece ready), or the nearest deadline
+// (idle time-out, head deadline, hold, accept pause, timer) is due. An idle
+// server therefore wakes only for its timer.
 uint32_t ThreadMain(void *argument) {
     WebServerStruct *server = static_cast<WebServerStruct *>(argument);
     Zyl_Print("WebServer thread running\n");
@@ -468,13 +553,74 @@ uint32_t ThreadMain(void *argument) {
         Event_Poll(server->StopEvent, &stop);
         if (stop)
             break;
-        // Waiting on the sockets (at most 1 ms) instead of sleeping lets a
-        // request be served as soon as its bytes arrive.
-        WebServer_Wait(server, 1);
         for (int pass = 0; pass <= server->ExtraPasses; pass++)
             WebServer_Process(server);
+        WebServer_Wait(server, -1);
     }
     return 0;
+}
+
+// Seconds from `now` until the next deadline of the timer, the accept pause or
+// a connection (0 when one is due or a connection has work left); -1 for none.
+double NextDeadline(WebServerStruct *server, double now) {
+    double next = -1;
+    auto consider = [&](double at) {
+        double wait = at > now ? at - now : 0;
+        if (next < 0 || wait < next)
+            next = wait;
+    };
+    if (server->TimerCallback != nullptr)
+        consider(server->TimerLastRun + server->TimerInterval + kPastDeadline);
+    if (now < server->AcceptPauseUntil)
+        consider(server->AcceptPauseUntil);
+    for (WebServerRequestStruct *r = server->Connections; r != nullptr; r = r->Next) {
+        if (r->RunAgain) {
+            consider(now);
+        } else if (now < r->HoldUntil) {
+            consider(r->HoldUntil);
+        } else {
+            consider(r->LastActivity + server->IdleTimeout + kPastDeadline);
+            if (r->Phase == WEBSERVER_PHASE_HEADER)
+                consider(r->HeadStart + server->IdleTimeout + kPastDeadline);
+        }
+    }
+    return next;
+}
+
+// Room in the poll set for `count` descriptors.
+void ReservePollSet(WebServerStruct *server, int count) {
+    if (count <= server->PollCapacity)
+        return;
+    int capacity = count > server->MaxConnections + 2 ? count : server->MaxConnections + 2;
+    if (server->PollSet != nullptr)
+        ZYL_FREE(server->PollSet, (int64_t)server->PollCapacity * (int64_t)sizeof(pollfd));
+    server->PollSet = static_cast<pollfd *>(ZYL_ALLOC((int64_t)capacity * (int64_t)sizeof(pollfd)));
+    server->PollCapacity = capacity;
+}
+
+// Fills the poll set: the wake eventfd, the listener unless accepting is
+// paused, and each connection waiting for its socket (output to send: writable;
+// reading a head or a request body: readable). Connections waiting for their
+// owner or a hold are left out. Returns the count.
+int FillPollSet(WebServerStruct *server, double now) {
+    ReservePollSet(server, server->ConnectionCount + 2);
+    pollfd *fds = server->PollSet;
+    int count = 0;
+    fds[count++] = {server->WakeFd, POLLIN, 0};
+    int handle = -1;
+    if (server->Active && now >= server->AcceptPauseUntil &&
+        Socket_GetHandle(server->Listener, &handle) && handle >= 0)
+        fds[count++] = {handle, POLLIN, 0};
+    for (WebServerRequestStruct *r = server->Connections; r != nullptr; r = r->Next) {
+        short events = 0;
+        if (r->OutPosition < r->OutCount)
+            events = POLLOUT;
+        else if (r->Phase == WEBSERVER_PHASE_HEADER || r->Phase == WEBSERVER_PHASE_REQUEST_BODY)
+            events = POLLIN;
+        if (events != 0 && Socket_GetHandle(r->Socket, &handle) && handle >= 0)
+            fds[count++] = {handle, events, 0};
+    }
+    return count;
 }
 
 double TickClock() {
@@ -485,6 +631,32 @@ double TickClock() {
 
 double WebServer_Now(WebServerStruct *server) {
     return server->Clock != nullptr ? server->Clock() : TickClock();
+}
+
+void *WebServer_TakeBlock(WebServerSpareList *list) {
+    if (list->Head == nullptr)
+        return ZYL_ALLOC(list->Size);
+    void *block = list->Head;
+    memcpy(&list->Head, block, sizeof(void *));
+    list->Count--;
+    return block;
+}
+
+void WebServer_GiveBlock(WebServerSpareList *list, void *block) {
+    if (list->Count >= list->Limit) {
+        ZYL_FREE(block, list->Size);
+        return;
+    }
+    memcpy(block, &list->Head, sizeof(void *));
+    list->Head = block;
+    list->Count++;
+}
+
+void WebServer_ReleaseSpares(WebServerStruct *server) {
+    FreeSpares(&server->Headers);
+    FreeSpares(&server->Records);
+    FreeSpares(&server->Buffers);
+    FreeSpares(&server->LargeBuffers);
 }
 
 // ---------------------------------------------------------------------------
@@ -501,25 +673,24 @@ int WebServer_Create(WebServerStruct **server) {
     s->Inbound = 1;
     s->Port = WEBSERVER_DEFAULT_PORT;
     s->IdleTimeout = WEBSERVER_IDLE_TIMEOUT;
+    s->MaxConnections = WEBSERVER_MAX_CONNECTIONS;
+    s->WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (s->WakeFd < 0) {
+        Zyl_Print("WebServer_Create() eventfd failed %d\n", errno);
+        s->Tag = Zyl_DeadTag;
+        ZYL_FREE(s, sizeof(WebServerStruct));
+        return 0;
+    }
     Zyl_StrCopy(s->DefaultDocument, "default.htm", sizeof(s->DefaultDocument));
     Event_Create(&s->StopEvent);
-    POOL_CREATE(s->HeaderPool);
-    Pool_SetMemberSize(s->HeaderPool, sizeof(WebServerHeaderRecord));
-    Pool_SetMembersPerChunk(s->HeaderPool, kHeadersPerChunk);
     POOL_CREATE(s->MimePool);
     Pool_SetMemberSize(s->MimePool, sizeof(WebServerMimeRecord));
     Pool_SetMembersPerChunk(s->MimePool, kMimePerChunk);
-    POOL_CREATE(s->ConnectionPool);
-    Pool_SetMemberSize(s->ConnectionPool, sizeof(WebServerRequestStruct));
-    Pool_SetMembersPerChunk(s->ConnectionPool, kConnectionsPerChunk);
-    POOL_CREATE(s->BufferPool);
-    Pool_SetMemberSize(s->BufferPool, WEBSERVER_OUT_SIZE);
-    Pool_SetMembersPerChunk(s->BufferPool, kBuffersPerChunk);
-    POOL_CREATE(s->LargeBufferPool);
-    Pool_SetMemberSize(s->LargeBufferPool, WEBSERVER_LARGE_OUT_SIZE);
-    Pool_SetMembersPerChunk(s->LargeBufferPool, kLargeBuffersPerChunk);
-    SocketSelect_Create(&s->ReadSet);
-    SocketSelect_Create(&s->WriteSet);
+    InitSpares(&s->Headers, sizeof(WebServerHeaderRecord), kSpareHeaders);
+    InitSpares(&s->Records, sizeof(WebServerRequestStruct), kSpareRecords);
+    InitSpares(&s->Buffers, WEBSERVER_OUT_SIZE, kSpareBuffers);
+    InitSpares(&s->LargeBuffers, WEBSERVER_LARGE_OUT_SIZE, kSpareLargeBuffers);
+    ReservePollSet(s, s->MaxConnections + 2);
     Socket_Create(&s->Listener);
     for (const auto &row : kMimeTable)
         WebServer_AddMimeType(s, row.Extension, row.Type, row.Subtype);
@@ -540,15 +711,12 @@ int WebServer_Destroy(WebServerStruct **server) {
         s->MimeList = row->Next;
         POOL_FREE(s->MimePool, row, sizeof(WebServerMimeRecord));
     }
-    SocketSelect_Destroy(&s->ReadSet);
-    SocketSelect_Destroy(&s->WriteSet);
-    Pool_Destroy(&s->HeaderPool);
+    WebServer_ReleaseSpares(s);
     Pool_Destroy(&s->MimePool);
-    Pool_Destroy(&s->ConnectionPool);
-    Pool_Destroy(&s->BufferPool);
-    Pool_Destroy(&s->LargeBufferPool);
+    ZYL_FREE(s->PollSet, (int64_t)s->PollCapacity * (int64_t)sizeof(pollfd));
     Socket_Destroy(&s->Listener);
     Event_Close(&s->StopEvent);
+    close(s->WakeFd);
     s->Tag = Zyl_DeadTag;
     ZYL_FREE(s, sizeof(WebServerStruct));
     *server = nullptr;
@@ -588,21 +756,41 @@ int WebServer_Process(WebServerStruct *server) {
 
 int WebServer_Wait(WebServerStruct *server, int ms) {
     ZYL_CHECK_TAG(server, WebServerTag);
-    SocketSelect_Clear(server->ReadSet);
-    SocketSelect_Clear(server->WriteSet);
-    if (Socket_IsOpen(server->Listener))
-        SocketSelect_Add(server->ReadSet, server->Listener);
-    for (WebServerRequestStruct *r = server->Connections; r != nullptr; r = r->Next) {
-        if (r->OutPosition < r->OutCount)
-            SocketSelect_Add(server->WriteSet, r->Socket);
-        else if (r->Phase == WEBSERVER_PHASE_HEADER || r->Phase == WEBSERVER_PHASE_REQUEST_BODY)
-            SocketSelect_Add(server->ReadSet, r->Socket);
-        else
-            ms = ms > 1 ? 1 : ms; // waits for its owner, not for the socket
+    double now = WebServer_Now(server);
+    double deadline = server->Active ? NextDeadline(server, now) : -1;
+    int timeout = ms;
+    int due = 0; // the time-out is a deadline's, not the caller's
+    if (deadline >= 0) {
+        double limit = ceil(deadline * 1000.0);
+        int deadlineMs = limit < 1e9 ? (int)limit : 1000000000;
+        if (timeout < 0 || deadlineMs <= timeout) {
+            timeout = deadlineMs;
+            due = 1;
+        }
     }
-    int ready = 0;
-    return Socket_SelectWait("WebServer", server->ReadSet, server->WriteSet, nullptr, nullptr, ms,
-                             &ready);
+    if (!server->Active && timeout < 0)
+        return 0;
+    int count = FillPollSet(server, now);
+    int ready = poll(server->PollSet, (nfds_t)count, timeout);
+    if (ready < 0) {
+        if (errno != EINTR)
+            Zyl_Print("WebServer_Wait() poll failed %d\n", errno);
+        return 0;
+    }
+    if (server->PollSet[0].revents & POLLIN) {
+        uint64_t counter = 0;
+        if (read(server->WakeFd, &counter, sizeof counter) < 0)
+            counter = 0; // drained by another wait already
+    }
+    return ready > 0 || due;
+}
+
+int WebServer_Wake(WebServerStruct *server) {
+    ZYL_CHECK_TAG(server, WebServerTag);
+    uint64_t one = 1;
+    if (write(server->WakeFd, &one, sizeof one) < 0 && errno != EAGAIN)
+        Zyl_Print("WebServer_Wake() write(eventfd) failed %d\n", errno);
+    return 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -655,6 +843,13 @@ int WebServer_SetIdleTimeout(WebServerStruct *server, int seconds) {
     return 1;
 }
 
+int WebServer_SetMaxConnections(WebServerStruct *server, int count) {
+    ZYL_CHECK_TAG(server, WebServerTag);
+    server->MaxConnections = count < 1 ? 1 : count;
+    ReservePollSet(server, server->MaxConnections + 2);
+    return 1;
+}
+
 int WebServer_SetClock(WebServerStruct *server, WebServerClock clock) {
     ZYL_CHECK_TAG(server, WebServerTag);
     server->Clock = clock;
@@ -703,17 +898,14 @@ int WebServer_SetTimerCallback(WebServerStruct *server, void *user,
 int WebServer_GetListenPort(WebServerStruct *server, int *port) {
     ZYL_CHECK_TAG(server, WebServerTag);
     ZYL_CHECK_PTR(port);
-    *port = 0;
-    uint8_t address[4];
-    if (!Socket_IsOpen(server->Listener))
-        return 0;
-    return Socket_GetSockName(server->Listener, address, port);
+    *port = LoadShared(&server->BoundPort);
+    return *port != 0;
 }
 
 int WebServer_GetConnectionCount(WebServerStruct *server, int *count) {
     ZYL_CHECK_TAG(server, WebServerTag);
     ZYL_CHECK_PTR(count);
-    *count = server->ConnectionCount;
+    *count = LoadShared(&server->ConnectionCount);
     return 1;
 }
 

@@ -1,7 +1,8 @@
 // The embedded HTTP/1.1 server: accepts connections on one listener and serves
 // each request through the owner's callbacks (head seen, answer, body pieces,
 // close, timer). Driven by its own thread or polled by its owner; non-blocking
-// sockets, pooled connections and headers, bodies produced 4096 bytes a call.
+// sockets, a capped number of connections whose memory is given back when they
+// close, bodies produced 4096 bytes a call. Threading rules: docs/webserv.md.
 #pragma once
 
 #include "net/socket.h"
@@ -10,6 +11,7 @@
 
 struct PoolStruct;
 struct EventStruct;
+struct pollfd;
 struct ThreadStruct;
 struct WebServerStruct;
 struct WebServerRequestStruct;
@@ -30,7 +32,12 @@ enum {
     WEBSERVER_MAX_HEADERS = 100,       // request header lines kept; more answer 400
     WEBSERVER_DATE_SIZE = 80,
     WEBSERVER_DEFAULT_PORT = 80,
-    WEBSERVER_IDLE_TIMEOUT = 60, // seconds without I/O before a connection is closed
+    // Seconds without I/O before a connection is closed; also the time a
+    // request head has to arrive whole, counted from the moment the connection
+    // began waiting for it.
+    WEBSERVER_IDLE_TIMEOUT = 60,
+    WEBSERVER_MAX_CONNECTIONS = 256, // default cap on open connections
+    WEBSERVER_ACCEPT_PAUSE_MS = 500, // no accepting for this long after accept failed
 };
 
 // Connection phases.
@@ -43,19 +50,22 @@ enum {
     WEBSERVER_PHASE_FINISH = 6,
 };
 
-// Callbacks. Each gets the server, the connection, the user value given with it
+// Callbacks run on the thread that runs the passes (the server's own thread when
+// threaded). Each gets the server, the connection, the user value given with it
 // and the connection's user slot, which the owner may set and read.
 // Header: the request head has been parsed; 0 closes the connection.
 typedef int (*WebServerHeaderCallback)(WebServerStruct *server, WebServerRequestStruct *request,
                                        void *user, void **slot);
 // Request: sets the response (WebServer_SetResponseCode, headers); 0 answers 501.
-// It runs again on each pass while the connection is held.
+// While the connection is held it runs again on each pass: when the hold ends,
+// or sooner when the owner calls WebServer_Wake.
 typedef int (*WebServerRequestCallback)(WebServerStruct *server, WebServerRequestStruct *request,
                                         void *user, void **slot);
 // Body: writes at most `size` bytes into `buffer`, stores their count in
 // *written and sets *done after the last piece. 1 with *written 0 and *done 0
 // means "nothing available yet": the connection waits (idle time-out applies
-// unless it is held). 0 closes the connection after the bytes of this call.
+// unless it is held) until the owner calls WebServer_Wake, and is then asked
+// again. 0 closes the connection after the bytes of this call.
 typedef int (*WebServerBodyCallback)(WebServerStruct *server, WebServerRequestStruct *request,
                                      void *user, void **slot, int *done, char *buffer, int size,
                                      int *written);
@@ -89,8 +99,8 @@ struct WebServerRequestStruct {
     int InCount;
     int HeadLength; // bytes of the parsed head (with its empty line), 0 until complete
     // Response bytes: Out[OutPosition..OutCount) still to send. Out holds
-    // OutSize bytes (WEBSERVER_OUT_SIZE or WEBSERVER_LARGE_OUT_SIZE) from one
-    // of the server's buffer pools.
+    // OutSize bytes (WEBSERVER_OUT_SIZE or WEBSERVER_LARGE_OUT_SIZE) from the
+    // answer until the response is sent; null (OutSize 0) otherwise.
     char *Out;
     int OutSize;
     int OutPosition;
@@ -113,9 +123,11 @@ struct WebServerRequestStruct {
     int NoBody;    // 1: the response has a head only (HEAD)
     int BadHead;   // 1: answered 400 without asking the owner
     int BodyEnded; // 1: the body callback asked to close after its piece
+    int RunAgain;  // 1: the pass stopped at its round limit with work left
     SocketStruct *Socket;
     double AcceptTime;   // server time at accept
     double LastActivity; // server time of the last I/O
+    double HeadStart;    // server time the connection began waiting for this head
     double HoldUntil;    // server time; no time-out and no answer before it
     void *Slot;          // the owner's value for this connection
 };
@@ -124,6 +136,15 @@ extern const char WebServerTag[];        // "webserv"
 extern const char WebServerRequestTag[]; // "WebServerRequestStruct"
 
 struct WebServerMimeRecord;
+
+// Blocks of one size kept for reuse after their connection is done with them:
+// at most Limit, all freed when the last connection closes.
+struct WebServerSpareList {
+    void *Head; // each block's first bytes link to the next
+    int Count;
+    int Limit;
+    int Size;
+};
 
 // Fields marked "field" have no setter: owners write them before activation.
 struct WebServerStruct {
@@ -135,12 +156,13 @@ struct WebServerStruct {
     int KeepAlive;   // 0: one request per connection (WebServer_SetKeepAlive)
     int ExtraPasses; // field: extra passes per loop of the thread
     ThreadStruct *Thread;
-    PoolStruct *HeaderPool;
     PoolStruct *MimePool;
-    PoolStruct *ConnectionPool;
-    PoolStruct *BufferPool;      // output buffers, one per connection
-    PoolStruct *LargeBufferPool; // output buffers of connections sending large bodies
+    WebServerSpareList Headers;      // header records
+    WebServerSpareList Records;      // connection records
+    WebServerSpareList Buffers;      // output buffers of WEBSERVER_OUT_SIZE
+    WebServerSpareList LargeBuffers; // output buffers of WEBSERVER_LARGE_OUT_SIZE
     EventStruct *StopEvent;
+    int WakeFd; // eventfd: stop, or the owner made something ready (WebServer_Wake)
     char DefaultDocument[WEBSERVER_PATH_SIZE]; // "default.htm"
     double ServerTime;                         // clock seconds of this pass
     char DateText[WEBSERVER_DATE_SIZE];        // HTTP date of this pass
@@ -150,8 +172,9 @@ struct WebServerStruct {
     int MimeCount;
     WebServerMimeRecord *MimeList; // ascending CRC
     WebServerRequestStruct *Connections;
-    int ConnectionCount;
+    int ConnectionCount; // written by the passes only; read anywhere (atomic access)
     int ConnectionPeak;
+    int MaxConnections; // WEBSERVER_MAX_CONNECTIONS (WebServer_SetMaxConnections)
     WebServerHeaderCallback HeaderCallback;
     void *HeaderUser;
     WebServerRequestCallback RequestCallback;
@@ -176,8 +199,10 @@ struct WebServerStruct {
     uint8_t BindAddress[4]; // first byte 0 = all interfaces
     int Port;
     SocketStruct *Listener;
-    SocketSelectStruct *ReadSet;
-    SocketSelectStruct *WriteSet;
+    int BoundPort;           // port of the open listener, 0 when none (atomic access)
+    double AcceptPauseUntil; // server time; no accepting before it (after a failure)
+    struct pollfd *PollSet;  // WebServer_Wait's descriptors: wake, listener, connections
+    int PollCapacity;
     int IdleTimeout; // seconds, 60 (WebServer_SetIdleTimeout)
     WebServerClock Clock;
 };
@@ -199,9 +224,16 @@ int WebServer_StartThread(WebServerStruct *server, int active);
 // One pass: listen when the settings changed, accept, run every connection,
 // the timer. Nothing when inactive. Returns 1.
 int WebServer_Process(WebServerStruct *server);
-// Waits up to `ms` for a listener or connection to be ready (used between
-// passes by the server's thread; owners polling the server may use it too).
+// Sleeps until there is work for a pass: the listener or a connection waiting
+// for I/O is ready, WebServer_Wake was called, or the nearest idle time-out,
+// head deadline, hold, accept pause or timer is due; at most `ms` (negative: no
+// limit but those). Used between passes by the server's thread; owners polling
+// the server may use it too. Returns 1 when something became ready or due, 0
+// when `ms` ran out first (or the server is inactive).
 int WebServer_Wait(WebServerStruct *server, int ms);
+// Makes the next (or current) wait return at once, so that a pass runs soon and
+// asks held requests and waiting bodies again. Safe from any thread. Returns 1.
+int WebServer_Wake(WebServerStruct *server);
 
 // ---------------------------------------------------------------------------
 // Settings (plain stores; return 1)
@@ -216,6 +248,10 @@ int WebServer_SetVerbose(WebServerStruct *server, int verbose);
 // 1: a request with "Connection: Keep-Alive" keeps its connection.
 int WebServer_SetKeepAlive(WebServerStruct *server, int allowed);
 int WebServer_SetIdleTimeout(WebServerStruct *server, int seconds);
+// Open connections at most (>= 1). When a new one arrives at the cap, the
+// connection waiting longest for a request head is closed to make room; when
+// every one is busy, the new one is closed at once.
+int WebServer_SetMaxConnections(WebServerStruct *server, int count);
 // Null restores the tick clock.
 int WebServer_SetClock(WebServerStruct *server, WebServerClock clock);
 int WebServer_SetHeaderCallback(WebServerStruct *server, void *user,
@@ -227,10 +263,18 @@ int WebServer_SetCloseCallback(WebServerStruct *server, void *user,
                                WebServerCloseCallback callback);
 int WebServer_SetTimerCallback(WebServerStruct *server, void *user,
                                WebServerTimerCallback callback);
-// The port the listener is bound to; 0 when not listening.
+// The port the listener was bound to when it opened; 0 (and result 0) when not
+// listening. Safe from any thread while the server runs.
 int WebServer_GetListenPort(WebServerStruct *server, int *port);
-// Connections open now.
+// Connections open now. Safe from any thread. Returns 1.
 int WebServer_GetConnectionCount(WebServerStruct *server, int *count);
+// Parses `length` bytes as one request head the way a connection would (the
+// framing rules included), for checks and fuzzing. Returns 1 when the bytes
+// start with a complete, well-formed head; 0 otherwise, with *reason (when
+// given) set to a fixed text: "incomplete head", "head larger than 4096 bytes"
+// or why the head is malformed. Leaves no memory behind.
+int WebServer_ParseRequestHead(WebServerStruct *server, const char *data, int length,
+                               const char **reason);
 
 // ---------------------------------------------------------------------------
 // Per connection, for the callbacks

@@ -23,10 +23,16 @@ void WebServer_ResetRequest(WebServerStruct *server, WebServerRequestStruct *req
 // Gives the connection an output buffer of the large or the small size,
 // keeping the bytes not yet sent. Returns 1.
 int WebServer_SetOutBuffer(WebServerStruct *server, WebServerRequestStruct *request, int large);
-// Returns the connection's output buffer to its pool.
+// Gives the connection's output buffer back (none: nothing); Out becomes null.
 void WebServer_FreeOutBuffer(WebServerStruct *server, WebServerRequestStruct *request);
-// Returns every record of *list to the header pool and clears *list.
+// Gives every record of *list back and clears *list.
 void WebServer_FreeHeaders(WebServerStruct *server, WebServerHeaderRecord **list);
 
 // webserv.cpp
 double WebServer_Now(WebServerStruct *server);
+// A block of list->Size bytes: a spare one (old bytes kept) or a new, zeroed one.
+void *WebServer_TakeBlock(WebServerSpareList *list);
+// Keeps the block as a spare while fewer than Limit are kept, else frees it.
+void WebServer_GiveBlock(WebServerSpareList *list, void *block);
+// Frees every spare block of the server (blocks in use are not spares).
+void WebServer_ReleaseSpares(WebServerStruct *server);

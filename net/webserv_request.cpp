@@ -1,9 +1,9 @@
 // The embedded HTTP server's connections: request head parsing (bounded by the
-// 4096-byte head buffer), the six phases from head to finished response, and
-// the request and response operations the owner's callbacks use.
+// 4096-byte head buffer, strict about the framing a body depends on), the six
+// phases from head to finished response, and the request and response
+// operations the owner's callbacks use.
 #include "net/webserv.h"
 
-#include "core/pool.h"
 #include "core/zyl.h"
 #include "net/webserv_internal.h"
 
@@ -58,8 +58,8 @@ WebServerHeaderRecord *FindHeader(WebServerHeaderRecord *list, const char *name)
 }
 
 WebServerHeaderRecord *AppendHeader(WebServerStruct *server, WebServerHeaderRecord **list) {
-    WebServerHeaderRecord *h = static_cast<WebServerHeaderRecord *>(
-        POOL_ALLOC(server->HeaderPool, sizeof(WebServerHeaderRecord)));
+    WebServerHeaderRecord *h =
+        static_cast<WebServerHeaderRecord *>(WebServer_TakeBlock(&server->Headers));
     h->Next = nullptr;
     h->Name[0] = '\0';
     h->Value[0] = '\0';
@@ -98,40 +98,124 @@ int ParseRequestLine(WebServerRequestStruct *r, const char **cursor) {
     return r->Method[0] != '\0' && r->URL[0] != '\0' && Zyl_StrStartsWith(r->Version, "HTTP/");
 }
 
-// Header lines up to the first line without ':'. Names and values longer than
-// 1023 characters are cut. 0 when there are too many.
-int ParseHeaderLines(WebServerStruct *server, WebServerRequestStruct *r, const char *p) {
-    while (*p != '\0') {
-        const char *name = p;
-        while (*p != ':' && (unsigned char)*p >= ' ')
-            p++;
-        if (*p != ':' || p == name)
-            return 1;
-        if (r->RequestHeaderCount >= WEBSERVER_MAX_HEADERS)
+int IsControl(char c) {
+    return (unsigned char)c < ' ' || c == 0x7f;
+}
+
+// The end of the line starting at p: at its CR LF or LF.
+int IsLineEnd(const char *p) {
+    return *p == '\n' || (p[0] == '\r' && p[1] == '\n');
+}
+
+void CopyCut(char *out, const char *begin, const char *end) {
+    int n = (int)(end - begin) < WEBSERVER_HEADER_TEXT_SIZE - 1 ? (int)(end - begin)
+                                                                : WEBSERVER_HEADER_TEXT_SIZE - 1;
+    memcpy(out, begin, (size_t)n);
+    out[n] = '\0';
+}
+
+// Header lines up to the empty line, each "name: value" (names and values
+// longer than 1023 characters are cut). Every line must have this shape: a
+// line the server would skip or read differently from a proxy in front of it
+// could hide a second request in a body. 0 with *reason otherwise.
+int ParseHeaderLines(WebServerStruct *server, WebServerRequestStruct *r, const char *p,
+                     const char **reason) {
+    while (!IsLineEnd(p) && *p != '\0') {
+        if (IsBlank(*p)) {
+            *reason = "folded header line";
             return 0;
+        }
+        const char *name = p;
+        while (*p != ':' && !IsBlank(*p) && !IsControl(*p))
+            p++;
+        if (*p != ':') {
+            *reason = IsBlank(*p)    ? "whitespace before the colon"
+                      : IsLineEnd(p) ? "header line without a colon"
+                                     : "control character in a header name";
+            return 0;
+        }
+        if (p == name) {
+            *reason = "header line without a name";
+            return 0;
+        }
+        if (r->RequestHeaderCount >= WEBSERVER_MAX_HEADERS) {
+            *reason = "more than 100 header lines";
+            return 0;
+        }
         WebServerHeaderRecord *h = AppendHeader(server, &r->RequestHeaders);
         r->RequestHeaderCount++;
-        int n = (int)(p - name) < WEBSERVER_HEADER_TEXT_SIZE - 1 ? (int)(p - name)
-                                                                 : WEBSERVER_HEADER_TEXT_SIZE - 1;
-        memcpy(h->Name, name, (size_t)n);
-        h->Name[n] = '\0';
+        CopyCut(h->Name, name, p);
         p++;
         while (IsBlank(*p))
             p++;
         const char *value = p;
-        while (*p != '\0' && *p != '\r' && *p != '\n')
+        while (!IsLineEnd(p)) {
+            if (IsControl(*p) && *p != '\t') {
+                *reason = "control character in a header value";
+                return 0;
+            }
             p++;
+        }
         const char *end = p;
         while (end > value && IsBlank(end[-1]))
             end--;
-        n = (int)(end - value) < WEBSERVER_HEADER_TEXT_SIZE - 1 ? (int)(end - value)
-                                                                : WEBSERVER_HEADER_TEXT_SIZE - 1;
-        memcpy(h->Value, value, (size_t)n);
-        h->Value[n] = '\0';
-        while (*p == '\r')
+        CopyCut(h->Value, value, end);
+        p += *p == '\r' ? 2 : 1;
+    }
+    return 1;
+}
+
+// A Content-Length value: decimal digits only, or a list of equal ones
+// ("5, 5"). 0 with *reason otherwise.
+int ParseLength(const char *text, int64_t *value, const char **reason) {
+    const char *p = text;
+    int64_t first = -1;
+    for (;;) {
+        while (IsBlank(*p))
             p++;
-        if (*p == '\n')
+        int64_t n = 0;
+        int digits = 0;
+        for (; *p >= '0' && *p <= '9'; p++, digits++) {
+            if (n > (INT64_MAX - (*p - '0')) / 10) {
+                *reason = "Content-Length out of range";
+                return 0;
+            }
+            n = n * 10 + (*p - '0');
+        }
+        while (IsBlank(*p))
             p++;
+        if (digits == 0 || (*p != ',' && *p != '\0')) {
+            *reason = "Content-Length not a decimal number";
+            return 0;
+        }
+        if (first >= 0 && n != first) {
+            *reason = "differing Content-Length values";
+            return 0;
+        }
+        first = n;
+        if (*p == '\0')
+            break;
+        p++;
+    }
+    *value = first;
+    return 1;
+}
+
+// The announced body length from every Content-Length line (-1 for none);
+// 0 with *reason when one is malformed or they differ.
+int ParseContentLength(WebServerRequestStruct *r, int64_t *announced, const char **reason) {
+    *announced = -1;
+    for (WebServerHeaderRecord *h = r->RequestHeaders; h != nullptr; h = h->Next) {
+        if (!Zyl_StrEqualNoCase(h->Name, "Content-Length"))
+            continue;
+        int64_t value = 0;
+        if (!ParseLength(h->Value, &value, reason))
+            return 0;
+        if (*announced >= 0 && value != *announced) {
+            *reason = "differing Content-Length values";
+            return 0;
+        }
+        *announced = value;
     }
     return 1;
 }
@@ -195,23 +279,36 @@ void PrintRequest(WebServerRequestStruct *r) {
         Zyl_Print("Header [%s][%s]\n", h->Name, h->Value);
 }
 
-// Parses the head in In[0..HeadLength). 0 for a malformed head.
-int ParseHead(WebServerStruct *server, WebServerRequestStruct *r) {
+// Parses the head in In[0..HeadLength). 0 with *reason for a malformed head.
+int ParseHead(WebServerStruct *server, WebServerRequestStruct *r, const char **reason) {
     char head[WEBSERVER_HEAD_SIZE + 1];
     memcpy(head, r->In, (size_t)r->HeadLength);
     head[r->HeadLength] = '\0';
     WebServer_FreeHeaders(server, &r->ResponseHeaders);
     r->ResponseCode = 0;
+    if (memchr(head, '\0', (size_t)r->HeadLength) != nullptr) {
+        *reason = "NUL byte in the head";
+        return 0;
+    }
     const char *p = head;
-    if (!ParseRequestLine(r, &p) || !ParseHeaderLines(server, r, p) || !BuildPath(server, r))
+    if (!ParseRequestLine(r, &p)) {
+        *reason = "malformed request line";
         return 0;
+    }
+    if (!ParseHeaderLines(server, r, p, reason))
+        return 0;
+    if (!BuildPath(server, r)) {
+        *reason = "path too long";
+        return 0;
+    }
     int64_t announced = 0;
-    WebServerHeaderRecord *h = FindHeader(r->RequestHeaders, "Content-Length");
-    if (h != nullptr && (!Zyl_ParseInt64(h->Value, &announced) || announced < 0))
+    if (!ParseContentLength(r, &announced, reason))
         return 0;
+    if (announced < 0)
+        announced = 0;
     if (Zyl_StrEqual(r->Method, "POST"))
         r->ContentLength = announced;
-    h = FindHeader(r->RequestHeaders, "Connection");
+    WebServerHeaderRecord *h = FindHeader(r->RequestHeaders, "Connection");
     r->KeepAlive = server->KeepAlive && h != nullptr && Zyl_StrEqualNoCase(h->Value, "Keep-Alive");
     // A body this server does not read would be taken for the next request.
     if (FindHeader(r->RequestHeaders, "Transfer-Encoding") != nullptr ||
@@ -252,8 +349,9 @@ int HeadComplete(WebServerStruct *server, WebServerRequestStruct *r) {
     if (server->HeaderDump)
         PrintHead(r, r->In, r->HeadLength, "-------------- [0x%p] Header In Begin --\n",
                   "-------------- [0x%p] Header In End ----\n");
-    if (!ParseHead(server, r)) {
-        Zyl_Print("0x%p: Malformed request head\n", (void *)r->Socket);
+    const char *reason = "";
+    if (!ParseHead(server, r, &reason)) {
+        Zyl_Print("0x%p: Bad request head (%s)\n", (void *)r->Socket, reason);
         r->BadHead = 1;
         Consume(r, r->HeadLength);
         WebServer_SetResponseCode(server, r, 400, 0);
@@ -304,8 +402,13 @@ int PhaseHeader(WebServerStruct *server, WebServerRequestStruct *r) {
         r->InCount += count;
         r->LastActivity = server->ServerTime;
         r->HeadLength = FindHeadEnd(r);
+        if (r->HeadLength == 0 && r->InCount >= WEBSERVER_HEAD_SIZE) {
+            Zyl_Print("0x%p: Request head larger than %d bytes\n", (void *)r->Socket,
+                      WEBSERVER_HEAD_SIZE);
+            return 0;
+        }
         if (r->HeadLength == 0)
-            return 1; // checked for the size limit on the next round
+            return 1;
     }
     return HeadComplete(server, r);
 }
@@ -447,6 +550,7 @@ int PhaseBody(WebServerStruct *server, WebServerRequestStruct *r) {
         if (held || added == 0)
             return 1;
     }
+    r->RunAgain = 1; // more body to gather: the next wait must not sleep
     return 1;
 }
 
@@ -472,7 +576,7 @@ void WebServer_FreeHeaders(WebServerStruct *server, WebServerHeaderRecord **list
     while (*list != nullptr) {
         WebServerHeaderRecord *h = *list;
         *list = h->Next;
-        POOL_FREE(server->HeaderPool, h, sizeof(WebServerHeaderRecord));
+        WebServer_GiveBlock(&server->Headers, h);
     }
 }
 
@@ -480,14 +584,15 @@ int WebServer_SetOutBuffer(WebServerStruct *server, WebServerRequestStruct *r, i
     int size = large ? WEBSERVER_LARGE_OUT_SIZE : WEBSERVER_OUT_SIZE;
     if (r->OutSize == size)
         return 1;
-    PoolStruct *pool = large ? server->LargeBufferPool : server->BufferPool;
-    char *out = static_cast<char *>(POOL_ALLOC(pool, size));
-    int pending = Pending(r);
+    char *out =
+        static_cast<char *>(WebServer_TakeBlock(large ? &server->LargeBuffers : &server->Buffers));
+    int pending = r->Out != nullptr ? Pending(r) : 0;
     if (pending > size) {
         Zyl_SetSourceLocation(__FILE__, __LINE__);
         Zyl_Fatal("Output buffer of %d bytes too small for %d pending\n", size, pending);
     }
-    memcpy(out, r->Out + r->OutPosition, (size_t)pending);
+    if (pending > 0)
+        memcpy(out, r->Out + r->OutPosition, (size_t)pending);
     WebServer_FreeOutBuffer(server, r);
     r->Out = out;
     r->OutSize = size;
@@ -497,15 +602,16 @@ int WebServer_SetOutBuffer(WebServerStruct *server, WebServerRequestStruct *r, i
 }
 
 void WebServer_FreeOutBuffer(WebServerStruct *server, WebServerRequestStruct *r) {
-    if (r->OutSize == WEBSERVER_LARGE_OUT_SIZE)
-        POOL_FREE(server->LargeBufferPool, r->Out, WEBSERVER_LARGE_OUT_SIZE);
-    else
-        POOL_FREE(server->BufferPool, r->Out, WEBSERVER_OUT_SIZE);
+    if (r->Out == nullptr)
+        return;
+    WebServer_GiveBlock(
+        r->OutSize == WEBSERVER_LARGE_OUT_SIZE ? &server->LargeBuffers : &server->Buffers, r->Out);
+    r->Out = nullptr;
     r->OutSize = 0;
 }
 
 void WebServer_ResetRequest(WebServerStruct *server, WebServerRequestStruct *r) {
-    WebServer_SetOutBuffer(server, r, 0);
+    WebServer_FreeOutBuffer(server, r);
     WebServer_FreeHeaders(server, &r->RequestHeaders);
     WebServer_FreeHeaders(server, &r->ResponseHeaders);
     r->RequestHeaderCount = 0;
@@ -527,7 +633,9 @@ void WebServer_ResetRequest(WebServerStruct *server, WebServerRequestStruct *r) 
     r->NoBody = 0;
     r->BadHead = 0;
     r->BodyEnded = 0;
+    r->RunAgain = 0;
     r->HoldUntil = 0;
+    r->HeadStart = server->ServerTime;
 }
 
 int WebServer_ProcessConnection(WebServerStruct *server, WebServerRequestStruct *r) {
@@ -538,8 +646,17 @@ int WebServer_ProcessConnection(WebServerStruct *server, WebServerRequestStruct 
         Zyl_Print("0x%p: Timeout on connection [%.1f]\n", (void *)r->Socket, now - r->LastActivity);
         r->Closed = 1;
         return 1;
+    } else if (r->Phase == WEBSERVER_PHASE_HEADER && now - r->HeadStart > server->IdleTimeout) {
+        // A byte now and then must not keep a connection: the whole head
+        // has the idle time-out to arrive.
+        Zyl_Print("0x%p: Request head not complete after %.1f s\n", (void *)r->Socket,
+                  now - r->HeadStart);
+        r->Closed = 1;
+        return 1;
     }
-    for (int round = 0; round < kMaxRounds && !r->Closed; round++) {
+    r->RunAgain = 0;
+    int round = 0;
+    for (; round < kMaxRounds && !r->Closed; round++) {
         int phase = r->Phase;
         int ok = 1;
         switch (phase) {
@@ -570,7 +687,37 @@ int WebServer_ProcessConnection(WebServerStruct *server, WebServerRequestStruct 
         if (r->Phase == phase)
             break;
     }
+    if (round == kMaxRounds)
+        r->RunAgain = 1; // still changing phases (pipelined requests)
     return 1;
+}
+
+int WebServer_ParseRequestHead(WebServerStruct *server, const char *data, int length,
+                               const char **reason) {
+    ZYL_CHECK_TAG(server, WebServerTag);
+    ZYL_CHECK_PTR(data);
+    const char *ignored = nullptr;
+    if (reason == nullptr)
+        reason = &ignored;
+    *reason = "";
+    WebServerRequestStruct *r = ZYL_NEW(WebServerRequestStruct);
+    r->Tag = WebServerRequestTag;
+    r->InCount = length < WEBSERVER_HEAD_SIZE ? (length > 0 ? length : 0) : WEBSERVER_HEAD_SIZE;
+    memcpy(r->In, data, (size_t)r->InCount);
+    r->HeadLength = FindHeadEnd(r);
+    int ok = 0;
+    if (r->HeadLength == 0)
+        *reason =
+            r->InCount >= WEBSERVER_HEAD_SIZE ? "head larger than 4096 bytes" : "incomplete head";
+    else
+        ok = ParseHead(server, r, reason);
+    WebServer_FreeHeaders(server, &r->RequestHeaders);
+    WebServer_FreeHeaders(server, &r->ResponseHeaders);
+    r->Tag = Zyl_DeadTag;
+    ZYL_FREE(r, sizeof(WebServerRequestStruct));
+    if (server->ConnectionCount == 0)
+        WebServer_ReleaseSpares(server);
+    return ok;
 }
 
 // ---------------------------------------------------------------------------
