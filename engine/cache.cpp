@@ -1,7 +1,7 @@
 // Disk cache: 16 KiB blocks cut from one buffer hold written data until it is
 // flushed in runs of neighbouring blocks, and data read ahead from storage.
 // Tuned so the data path never allocates; nothing written is silently dropped.
-#include "engine/cache.h"
+#include "engine/cache_internal.h"
 
 #include <cstring>
 
@@ -46,9 +46,9 @@ static void Cache_ClearStats(CacheStatsStruct *stats) {
 // ---------------------------------------------------------------------------
 
 static void Cache_TraceLine(CacheStruct *cache, const char *line) {
-    if (cache->Verbose)
+    if (cache->Settings.Verbose)
         Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "%s", line);
-    if (!cache->TraceFile)
+    if (!cache->Settings.TraceFile)
         return;
     char path[FILE_PATH_SIZE];
     if (!Zyl_GetModuleDirectory(path, sizeof path))
@@ -67,7 +67,7 @@ static void Cache_TraceLine(CacheStruct *cache, const char *line) {
 
 static void Cache_Trace(CacheStruct *cache, CacheFileStruct *file, CacheMemberStruct *block,
                         const char *format, ...) {
-    if (!cache->Verbose && !cache->TraceFile)
+    if (!cache->Settings.Verbose && !cache->Settings.TraceFile)
         return;
     char message[320];
     va_list args;
@@ -452,7 +452,7 @@ static void Cache_EvictConsider(CacheStruct *cache, CacheFileStruct *file, Cache
 static void Cache_Evict(CacheStruct *cache) {
     memset(cache->Evict, 0, sizeof cache->Evict);
     double now = cache->OpNow;
-    double weight = cache->CleanWeight > 1.0 ? cache->CleanWeight : 1.0;
+    double weight = cache->Settings.CleanWeight > 1.0 ? cache->Settings.CleanWeight : 1.0;
     int lowest = 0;
     int taken = 0;
     for (CacheMemberStruct *b = cache->Oldest; b != nullptr; b = b->Newer) {
@@ -461,7 +461,7 @@ static void Cache_Evict(CacheStruct *cache) {
             age = 0;
         if (taken >= CACHE_EVICT_COUNT && age * weight <= cache->Evict[lowest].Score)
             break; // every block from here on is younger
-        double score = b->Dirty ? age : age * cache->CleanWeight;
+        double score = b->Dirty ? age : age * cache->Settings.CleanWeight;
         Cache_EvictConsider(cache, b->File, b, score, &lowest);
         taken++;
     }
@@ -542,7 +542,8 @@ static int Cache_WriteBlock(CacheStruct *cache, CacheFileStruct *file, int64_t o
                             const uint8_t *data, int64_t length) {
     if (!Cache_FreeOverlaps(cache, file, offset, length))
         return 0;
-    if (!cache->WriteBack && !Storage_Write(cache->Storage, file->Path, offset, data, length)) {
+    if (!cache->Settings.WriteBack &&
+        !Storage_Write(cache->Storage, file->Path, offset, data, length)) {
         file->Failures++;
         return 0;
     }
@@ -553,14 +554,14 @@ static int Cache_WriteBlock(CacheStruct *cache, CacheFileStruct *file, int64_t o
         CacheMemberStruct *block = Cache_TakeFree(cache, file);
         if (block == nullptr) {
             // No block can be had: the rest goes to storage now, or the write fails.
-            if (cache->WriteBack &&
+            if (cache->Settings.WriteBack &&
                 !Storage_Write(cache->Storage, file->Path, offset, data, length)) {
                 file->Failures++;
                 return 0;
             }
             return 1;
         }
-        block->Dirty = cache->WriteBack;
+        block->Dirty = cache->Settings.WriteBack;
         block->HitCount = 1;
         block->Created = now;
         block->LastTouch = now;
@@ -786,7 +787,7 @@ static void Cache_CutBlocks(CacheStruct *cache) {
 }
 
 static int Cache_Reinit(CacheStruct *cache, int64_t newSize) {
-    if (cache->Verbose && cache->CutBytes > 0)
+    if (cache->Settings.Verbose && cache->CutBytes > 0)
         Cache_PrintAll(cache);
     int result = Cache_ReleaseAll(cache);
     if (newSize != cache->BufferSize) {
@@ -797,7 +798,7 @@ static int Cache_Reinit(CacheStruct *cache, int64_t newSize) {
             cache->Buffer = static_cast<uint8_t *>(ZYL_ALLOC(newSize));
     }
     Cache_CutBlocks(cache);
-    if (cache->Verbose) {
+    if (cache->Settings.Verbose) {
         if (cache->FreeCount > 0)
             Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
                       "Cache initialized %d megs with %d members of %dk (read %dx)",
@@ -896,8 +897,7 @@ int Cache_Create(CacheStruct **cache) {
     Mutex_Create(&c->Mutex);
     Cache_CreatePool(&c->FilePool, sizeof(CacheFileStruct), 50);
     Cache_CreatePool(&c->MemberPool, sizeof(CacheMemberStruct), 250);
-    c->WriteBack = 1;
-    c->CleanWeight = 10.0;
+    Cache_InitSettings(&c->Settings);
     c->ReadMultiple = CACHE_READ_MULTIPLE;
     Cache_ClearStats(&c->Stats);
     Cache_SetBlockSize(c);
@@ -974,16 +974,59 @@ int Cache_SetWriteBack(CacheStruct *cache, int on) {
         return 0;
     int result = on == 1 || cache->Storage == nullptr || Cache_FlushAllLocked(cache);
     if (result)
-        cache->WriteBack = on == 1 ? 1 : 0;
+        cache->Settings.WriteBack = on == 1 ? 1 : 0;
     Cache_Unlock(cache);
     return result;
 }
 
 int Cache_SetTrace(CacheStruct *cache, int verbose, int traceFile) {
     ZYL_CHECK_TAG(cache, CacheTag);
-    cache->Verbose = verbose == 1;
-    cache->TraceFile = traceFile == 1;
+    if (!Cache_Lock(cache))
+        return 0;
+    cache->Settings.Verbose = verbose == 1;
+    cache->Settings.TraceFile = traceFile == 1;
+    Cache_Unlock(cache);
     return 1;
+}
+
+int Cache_InitSettings(CacheSettingsStruct *settings) {
+    ZYL_CHECK_PTR(settings);
+    memset(settings, 0, sizeof *settings);
+    settings->WriteBack = 1;
+    settings->CleanWeight = 10.0;
+    return 1;
+}
+
+int Cache_GetSettings(CacheStruct *cache, CacheSettingsStruct *settings) {
+    ZYL_CHECK_TAG(cache, CacheTag);
+    ZYL_CHECK_PTR(settings);
+    memset(settings, 0, sizeof *settings);
+    if (!Cache_Lock(cache))
+        return 0;
+    *settings = cache->Settings;
+    Cache_Unlock(cache);
+    return 1;
+}
+
+int Cache_SetSettings(CacheStruct *cache, const CacheSettingsStruct *settings) {
+    ZYL_CHECK_TAG(cache, CacheTag);
+    ZYL_CHECK_PTR(settings);
+    const CacheSettingsStruct *s = settings;
+    int flagsValid = (s->Verbose & ~1) == 0 && (s->TraceFile & ~1) == 0 && (s->WriteBack & ~1) == 0;
+    // Written so that a NaN weight fails too.
+    if (!flagsValid || !(s->CleanWeight >= 0.0 && s->CleanWeight <= 1e6)) {
+        Zyl_Print("Cache_SetSettings() refused settings (verbose %d, trace file %d, write-back %d, "
+                  "clean weight %.2f)\n",
+                  s->Verbose, s->TraceFile, s->WriteBack, s->CleanWeight);
+        return 0;
+    }
+    if (!Cache_Lock(cache))
+        return 0;
+    int result = s->WriteBack == 1 || cache->Storage == nullptr || Cache_FlushAllLocked(cache);
+    if (result)
+        cache->Settings = *s;
+    Cache_Unlock(cache);
+    return result;
 }
 
 int Cache_SetClock(CacheStruct *cache, CacheClock clock) {

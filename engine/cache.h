@@ -6,23 +6,16 @@
 #include <cstdint>
 
 struct ManagerStruct;
-struct MutexStruct;
-struct PoolStruct;
 struct StorageStruct;
 
 enum {
-    CACHE_PATH_SIZE = 320,
-    CACHE_BLOCK_SIZE = 16384,
-    CACHE_MIN_BLOCKS = 10, // a buffer above 0 holds at least this many blocks
-    CACHE_READ_MULTIPLE = 4,
-    CACHE_EVICT_COUNT = 20, // blocks freed by one eviction
-    CACHE_INDEX_BUCKETS = 32,
+    CACHE_PATH_SIZE = 320,    // longest path, with its NUL
+    CACHE_BLOCK_SIZE = 16384, // the only block size
+    CACHE_MIN_BLOCKS = 10,    // a buffer above 0 holds at least this many blocks
 };
 
-extern const char CacheTag[];       // "CacheStruct"
-extern const char CacheMemberTag[]; // "CacheMemberStruct"
-extern const char CacheFileTag[];   // "CacheFileStruct"
-extern const char CacheStatsTag[];  // "StatsStruct"
+extern const char CacheTag[];      // "CacheStruct"
+extern const char CacheStatsTag[]; // "StatsStruct"
 
 // Counters of one file or of the whole cache (both are counted together).
 struct CacheStatsStruct {
@@ -37,90 +30,30 @@ struct CacheStatsStruct {
     int64_t BlockReads;  // block reads from disk
 };
 
-struct CacheFileStruct;
-
-// One block: free (on the free list, Length 0), clean or dirty.
-struct CacheMemberStruct {
-    const char *Tag;
-    int Dirty;        // 1 while the block holds data not yet in its file
-    double Created;   // clock seconds
-    double LastTouch; // clock seconds
-    int64_t HitCount; // times the block served data (a write starts it at 1)
-    int64_t Offset;   // file offset of Data[0]; any value, not block aligned
-    uint8_t *Data;    // fixed place in the buffer
-    int Capacity;     // the block size
-    int Length;       // valid bytes, at most Capacity
-    CacheMemberStruct *Prev;
-    CacheMemberStruct *Next;  // also the free list's link
-    CacheFileStruct *File;    // the file whose list holds the block
-    CacheMemberStruct *Older; // age list of every cached block, by last touch
-    CacheMemberStruct *Newer;
-};
-
-// The cache's record of one content file, found by its exact path.
-struct CacheFileStruct {
-    const char *Tag;
-    uint32_t NameId; // CRC-32 of the upper-cased path: a fast pre-check only
-    char Path[CACHE_PATH_SIZE];
-    int64_t Length;       // file size, -1 while storage cannot tell
-    int32_t ModifiedTime; // minutes since 1970, as storage reports it
-    int FileBlockSize;    // the download's piece length (0 until given); sizes read-ahead
-    CacheStatsStruct Stats;
-    int Failures;             // block writes or reads that failed
-    CacheMemberStruct *First; // blocks sorted by offset, never overlapping
-    CacheMemberStruct *Last;
-    int BlockCount;
-    double LastTouch;
-    // Index: Index[i] is the lowest block starting in [i * Span, (i + 1) * Span).
-    CacheMemberStruct *Index[CACHE_INDEX_BUCKETS];
-    int64_t Span; // (Length + 31) / 32; 0 switches the index off
-    // The block last found or inserted: sequential access walks on from it.
-    CacheMemberStruct *Hint;
-    CacheFileStruct *Next;
-};
-
-struct CacheEvictEntry {
-    double Score;
-    CacheMemberStruct *Block;
-    CacheFileStruct *File;
+// What an owner may set (the buffer size has its own call, Cache_SetBufferSize,
+// because changing it re-cuts the buffer). The blocks, files, index and eviction
+// scratch behind the opaque CacheStruct are the cache's own.
+struct CacheSettingsStruct {
+    int Verbose;        // 1: trace and statistics lines to the Alert log (0)
+    int TraceFile;      // 1: trace lines appended to "cache.log" (0)
+    int WriteBack;      // 1 keeps written data dirty until flushed (1); 0 writes through
+    double CleanWeight; // a clean block's age is multiplied by it when evicting (10.0; 0 to 1e6)
 };
 
 // Cache's clock (seconds) for block ages; tests drive it.
 typedef double (*CacheClock)(void);
 
-// One per engine. The mutex guards everything below it; storage calls are made
-// with it held (cache lock before storage lock).
-struct CacheStruct {
-    const char *Tag;
-    MutexStruct *Mutex;
-    ManagerStruct *Parent;
-    StorageStruct *Storage;
-    int Verbose;        // trace and statistics lines to the Alert log (off)
-    int TraceFile;      // trace lines appended to "cache.log" (off)
-    int WriteBack;      // 1 keeps written data dirty until flushed; 0 writes through
-    double CleanWeight; // a clean block's age is multiplied by it when evicting (10.0)
-    double StartTime;
-    CacheMemberStruct *FreeList;
-    int FreeCount;
-    CacheMemberStruct *Oldest; // age list: eviction walks it from the oldest touch
-    CacheMemberStruct *Newest;
-    CacheEvictEntry Evict[CACHE_EVICT_COUNT];
-    CacheFileStruct *Files; // in order of creation
-    CacheFileStruct *LastFile;
-    CacheStatsStruct Stats;
-    uint8_t *Buffer;
-    int64_t BufferSize; // 0 = disabled
-    int64_t CutBytes;   // bytes of Buffer cut into blocks
-    int BlockSize;
-    int ReadMultiple;
-    int BlockTotal; // blocks cut from the buffer
-    PoolStruct *FilePool;
-    PoolStruct *MemberPool;
-    CacheClock Clock;
-    double OpNow;            // clock reading taken once per operation on a file
-    CacheFileStruct *Recent; // record of the last lookup (saves the CRC for runs on one file)
-    int CheckCountdown;      // debug builds: operations left before the next full check
-};
+// One per engine; opaque (engine/cache_internal.h holds its fields).
+struct CacheStruct;
+
+// Fills settings with the defaults of a new cache. Returns 1.
+int Cache_InitSettings(CacheSettingsStruct *settings);
+// Copies the cache's settings. Returns 1 (0, settings zeroed, when the lock fails).
+int Cache_GetSettings(CacheStruct *cache, CacheSettingsStruct *settings);
+// Applies a whole settings record under the lock; switching write-back off
+// flushes first, as Cache_SetWriteBack does. 0 (logged, nothing changes) when a
+// field is out of range or that flush failed.
+int Cache_SetSettings(CacheStruct *cache, const CacheSettingsStruct *settings);
 
 // Creates a disabled cache (buffer size 0) with the defaults into *cache; returns 1.
 int Cache_Create(CacheStruct **cache);

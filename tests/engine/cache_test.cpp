@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/cache.h"
+#include "engine/cache_internal.h" // the invariant test breaks a count on purpose
 #include "engine/storage.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/support.h"
@@ -174,15 +177,24 @@ TEST_F(CacheTest, EvictionPrefersCleanBlocksUnlessDirtyOnesAreTenTimesOlder) {
     Cache_SetBufferSize(cache, 30 * 16384);
     Cache_SetClock(cache, TestClock);
     struct {
+        double cleanWeight;
         double dirtyTouch;
         double cleanTouch;
         int cleanLeft;
         int dirtyLeft;
     } cases[] = {
-        {100, 150, 0, 10}, // clean age 50 x 10 beats dirty age 100: all 15 clean go, then 5 dirty
-        {0, 190, 10, 0},   // dirty age 200 beats clean 10 x 10: all 15 dirty go, then 5 clean
+        // clean age 50 x 10 beats dirty age 100: all 15 clean go, then 5 dirty
+        {10.0, 100, 150, 0, 10},
+        // dirty age 200 beats clean 10 x 10: all 15 dirty go, then 5 clean
+        {10.0, 0, 190, 10, 0},
+        // an owner's weight of 1 lets plain age decide: dirty age 100 beats clean 50
+        {1.0, 100, 150, 10, 0},
     };
     for (const auto &c : cases) {
+        CacheSettingsStruct settings;
+        Cache_InitSettings(&settings);
+        settings.CleanWeight = c.cleanWeight;
+        ASSERT_EQ(1, Cache_SetSettings(cache, &settings));
         Cache_SetBufferSize(cache, 30 * 16384);
         MakeFile("d", 15 * 16384);
         MakeFile("c", 15 * 16384);
@@ -201,10 +213,65 @@ TEST_F(CacheTest, EvictionPrefersCleanBlocksUnlessDirtyOnesAreTenTimesOlder) {
         int64_t cleanBytes = 0, dirtyBytes = 0;
         Cache_GetFileUtilization(cache, Path("c").c_str(), &percent, &cleanBytes);
         Cache_GetFileUtilization(cache, Path("d").c_str(), &percent, &dirtyBytes);
-        EXPECT_EQ(c.cleanLeft * 16384, cleanBytes);
-        EXPECT_EQ(c.dirtyLeft * 16384, dirtyBytes);
+        EXPECT_EQ(c.cleanLeft * 16384, cleanBytes) << "weight " << c.cleanWeight;
+        EXPECT_EQ(c.dirtyLeft * 16384, dirtyBytes) << "weight " << c.cleanWeight;
         ASSERT_EQ(1, Cache_FlushAll(cache));
         EXPECT_EQ(std::string(15 * 16384, 'D'), testsupport::ReadFile(Path("d")));
+    }
+}
+
+bool SameSettings(const CacheSettingsStruct &a, const CacheSettingsStruct &b) {
+    return a.Verbose == b.Verbose && a.TraceFile == b.TraceFile && a.WriteBack == b.WriteBack &&
+           a.CleanWeight == b.CleanWeight;
+}
+
+TEST_F(CacheTest, SettingsRecordHoldsWhatOwnersSetAndRefusesBadValues) {
+    CacheSettingsStruct defaults, got;
+    Cache_InitSettings(&defaults);
+    EXPECT_EQ(0, defaults.Verbose);
+    EXPECT_EQ(0, defaults.TraceFile);
+    EXPECT_EQ(1, defaults.WriteBack);
+    EXPECT_EQ(10.0, defaults.CleanWeight);
+    ASSERT_EQ(1, Cache_GetSettings(cache, &got));
+    EXPECT_TRUE(SameSettings(defaults, got)); // a new cache has the defaults
+
+    // The single setters and the record are one state.
+    Cache_SetWriteBack(cache, 0);
+    Cache_SetTrace(cache, 1, 0);
+    Cache_GetSettings(cache, &got);
+    EXPECT_EQ(0, got.WriteBack);
+    EXPECT_EQ(1, got.Verbose);
+
+    // Switching write-back off through the record flushes first, as the setter does.
+    Cache_SetBufferSize(cache, 163840);
+    MakeFile("w", 100000);
+    CacheSettingsStruct on = defaults;
+    ASSERT_EQ(1, Cache_SetSettings(cache, &on));
+    ASSERT_EQ(1, Write("w", 0, std::string(100, 'w')));
+    EXPECT_EQ(1, Stats().DirtyBlocks);
+    CacheSettingsStruct off = defaults;
+    off.WriteBack = 0;
+    ASSERT_EQ(1, Cache_SetSettings(cache, &off));
+    EXPECT_EQ(0, Stats().DirtyBlocks);
+    EXPECT_EQ(std::string(100, 'w'), testsupport::ReadFile(Path("w")).substr(0, 100));
+
+    struct {
+        const char *what;
+        int verbose, traceFile, writeBack;
+        double weight;
+    } bad[] = {
+        {"verbose 2", 2, 0, 1, 10.0},    {"trace file -1", 0, -1, 1, 10.0},
+        {"write-back 5", 0, 0, 5, 10.0}, {"negative weight", 0, 0, 1, -1.0},
+        {"huge weight", 0, 0, 1, 1e7},   {"NaN weight", 0, 0, 1, std::nan("")},
+    };
+    testsupport::ConsoleCapture console;
+    for (const auto &b : bad) {
+        CacheSettingsStruct s = {b.verbose, b.traceFile, b.writeBack, b.weight};
+        console.Clear();
+        EXPECT_EQ(0, Cache_SetSettings(cache, &s)) << b.what;
+        EXPECT_TRUE(console.Contains("Cache_SetSettings() refused")) << b.what;
+        Cache_GetSettings(cache, &got);
+        EXPECT_TRUE(SameSettings(off, got)) << b.what; // nothing changed
     }
 }
 
