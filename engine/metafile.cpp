@@ -1,6 +1,7 @@
-// The bencode reader and writer: a recursive, bounded parser of untrusted bytes
-// into pooled members, key search, path joining, and a buffered writer. Container
-// digests are taken lazily from a retained copy of the input.
+// The bencode reader: a recursive, bounded parser of untrusted bytes into
+// members bumped out of reused chunks, key search and path joining. Texts of a
+// load are packed into one block; container digests are taken on request from
+// a retained copy of the input.
 #include "engine/metafile.h"
 
 #include <cstring>
@@ -13,12 +14,23 @@
 
 extern const char MetaFile_Tag[] = "MetaFileStruct";
 extern const char MetaFileMember_Tag[] = "MetaFileMemberStruct";
-static const char kLinkedTag[] = "MetaFileMemberStructLinked";
 
 enum {
-    kMembersPerChunk = 100,
+    // Member chunks double from the first size up to the largest (1 MiB).
+    kFirstChunkMembers = 64,
+    kLargestChunkMembers = 16384,
     kStringBlock = 51200,
     kMaxDigits = 16,
+};
+
+static_assert(sizeof(MetaFileMemberStruct) == 64, "members stay one cache line");
+
+// A run of members; Used of Capacity are handed out since the last clear.
+struct MetaFileChunkStruct {
+    MetaFileChunkStruct *Next; // newer chunk
+    int Capacity;
+    int Used;
+    MetaFileMemberStruct *Members;
 };
 
 #define METAFILE_ERROR(...) Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, __VA_ARGS__)
@@ -46,12 +58,12 @@ int MetaFile_Init(MetaFileStruct *doc) {
     doc->Report = 1;
     doc->Strict = 0;
     doc->MemberCount = 0;
-    doc->Root.Tag = kLinkedTag;
     doc->Root.First = doc->Root.Last = nullptr;
-    doc->Root.Count = 0;
-    POOL_CREATE(doc->MemberPool);
-    Pool_SetMemberSize(doc->MemberPool, sizeof(MetaFileMemberStruct));
-    Pool_SetMembersPerChunk(doc->MemberPool, kMembersPerChunk);
+    doc->Chunks = doc->Chunk = nullptr;
+    doc->Input = nullptr;
+    doc->InputSize = 0;
+    doc->Texts = nullptr;
+    doc->TextsSize = doc->TextsUsed = 0;
     Sha1_Create(&doc->Sha1);
     POOL_CREATE(doc->StringPool);
     Pool_SetMemberSize(doc->StringPool, kStringBlock);
@@ -63,7 +75,13 @@ int MetaFile_Init(MetaFileStruct *doc) {
 int MetaFile_Deinit(MetaFileStruct *doc) {
     ZYL_CHECK_TAG(doc, MetaFile_Tag);
     MetaFile_Clear(doc);
-    Pool_Destroy(&doc->MemberPool);
+    while (doc->Chunks) {
+        MetaFileChunkStruct *chunk = doc->Chunks;
+        doc->Chunks = chunk->Next;
+        ZYL_FREE(chunk->Members, (int64_t)chunk->Capacity * sizeof(MetaFileMemberStruct));
+        ZYL_FREE(chunk, sizeof(MetaFileChunkStruct));
+    }
+    doc->Chunk = nullptr;
     Pool_Destroy(&doc->StringPool);
     Sha1_Destroy(&doc->Sha1);
     File_Delete(&doc->File);
@@ -84,10 +102,19 @@ int MetaFile_Destroy(MetaFileStruct **doc) {
 
 int MetaFile_Clear(MetaFileStruct *doc) {
     ZYL_CHECK_TAG(doc, MetaFile_Tag);
-    Pool_Reset(doc->MemberPool);
+    for (MetaFileChunkStruct *chunk = doc->Chunks; chunk; chunk = chunk->Next)
+        chunk->Used = 0;
+    doc->Chunk = doc->Chunks;
     Pool_Reset(doc->StringPool);
+    if (doc->Input)
+        ZYL_FREE(doc->Input, doc->InputSize);
+    if (doc->Texts)
+        ZYL_FREE(doc->Texts, doc->TextsSize);
+    doc->Input = nullptr;
+    doc->InputSize = 0;
+    doc->Texts = nullptr;
+    doc->TextsSize = doc->TextsUsed = 0;
     doc->Root.First = doc->Root.Last = nullptr;
-    doc->Root.Count = 0;
     doc->MemberCount = 0;
     return 1;
 }
@@ -153,31 +180,69 @@ static MetaFileMemberStructLinked *InternalListOf(MetaFileStruct *doc,
     return parent ? &parent->Children : &doc->Root;
 }
 
+// Moves to the next chunk, adding one (twice the size of the last, up to the
+// largest) when every chunk is in use.
+static void InternalNextChunk(MetaFileStruct *doc) {
+    if (doc->Chunk && doc->Chunk->Next) {
+        doc->Chunk = doc->Chunk->Next;
+        return;
+    }
+    int capacity = kFirstChunkMembers;
+    if (doc->Chunk)
+        capacity = doc->Chunk->Capacity < kLargestChunkMembers / 2 ? doc->Chunk->Capacity * 2
+                                                                   : kLargestChunkMembers;
+    MetaFileChunkStruct *chunk = ZYL_NEW(MetaFileChunkStruct);
+    chunk->Capacity = capacity;
+    chunk->Members = static_cast<MetaFileMemberStruct *>(
+        ZYL_ALLOC((int64_t)capacity * sizeof(MetaFileMemberStruct)));
+    if (doc->Chunk)
+        doc->Chunk->Next = chunk;
+    else
+        doc->Chunks = chunk;
+    doc->Chunk = chunk;
+}
+
+// A new member of type 0 without links, data or span; counted in the document.
+static MetaFileMemberStruct *InternalNewMember(MetaFileStruct *doc) {
+    if (doc->Chunk == nullptr || doc->Chunk->Used == doc->Chunk->Capacity)
+        InternalNextChunk(doc);
+    MetaFileMemberStruct *m = &doc->Chunk->Members[doc->Chunk->Used++];
+    m->Tag = MetaFileMember_Tag;
+    m->Type = METAFILE_TYPE_NONE;
+    m->Length = 0;
+    m->Data = nullptr;
+    m->Children.First = m->Children.Last = nullptr;
+    m->Next = nullptr;
+    m->Span = nullptr;
+    m->SpanLength = 0;
+    doc->MemberCount++;
+    return m;
+}
+
+// Links a new member at the end of a sibling run.
+static void InternalAppend(MetaFileMemberStructLinked *list, MetaFileMemberStruct *m) {
+    if (list->Last)
+        list->Last->Next = m;
+    else
+        list->First = m;
+    list->Last = m;
+}
+
 int MetaFile_AddMember(MetaFileStruct *doc, MetaFileMemberStruct *parent,
                        MetaFileMemberStruct *prev, MetaFileMemberStruct **member) {
     ZYL_CHECK_TAG(doc, MetaFile_Tag);
     ZYL_CHECK_PTR(member);
-    MetaFileMemberStruct *m =
-        static_cast<MetaFileMemberStruct *>(POOL_ALLOC(doc->MemberPool, sizeof *m));
-    memset(static_cast<void *>(m), 0, sizeof *m);
-    m->Tag = MetaFileMember_Tag;
-    m->Children.Tag = kLinkedTag;
-    m->Parent = parent;
+    if (parent)
+        ZYL_CHECK_TAG(parent, MetaFileMember_Tag);
+    MetaFileMemberStruct *m = InternalNewMember(doc);
     MetaFileMemberStructLinked *list = InternalListOf(doc, parent);
-    if (prev == nullptr)
-        prev = list->Last;
-    m->Prev = prev;
-    m->Next = prev ? prev->Next : list->First;
-    if (m->Next)
-        m->Next->Prev = m;
-    else
-        list->Last = m;
-    if (prev)
+    if (prev == nullptr || prev == list->Last) {
+        InternalAppend(list, m);
+    } else {
+        ZYL_CHECK_TAG(prev, MetaFileMember_Tag);
+        m->Next = prev->Next;
         prev->Next = m;
-    else
-        list->First = m;
-    list->Count++;
-    doc->MemberCount++;
+    }
     *member = m;
     return 1;
 }
@@ -275,11 +340,38 @@ static void InternalTrace(MetaFileStruct *doc, int depth, MetaFileMemberStruct *
     }
 }
 
+// A parsed text with its terminating zero: packed into the load's text block,
+// which holds every text of its input; from the string pool when the parse
+// runs on bytes of the caller's.
+static char *InternalParsedText(MetaFileStruct *doc, const uint8_t *bytes, int length) {
+    if (doc->TextsSize - doc->TextsUsed <= length)
+        return InternalCopyText(doc, bytes, length);
+    char *data = doc->Texts + doc->TextsUsed;
+    memcpy(data, bytes, (size_t)length);
+    data[length] = 0;
+    doc->TextsUsed += length + 1;
+    return data;
+}
+
+// A new member at the end of parent's children (the root when null), refused
+// past the member limit.
+static MetaFileMemberStruct *InternalParsedMember(MetaFileStruct *doc, MetaFileMemberStruct *parent,
+                                                  int type, int64_t at) {
+    if (doc->MemberCount >= METAFILE_MAX_MEMBERS) {
+        METAFILE_ERROR("Too many members at %I64d [%d]", at, doc->MemberCount);
+        return nullptr;
+    }
+    MetaFileMemberStruct *m = InternalNewMember(doc);
+    m->Type = type;
+    InternalAppend(InternalListOf(doc, parent), m);
+    return m;
+}
+
 // A string "<digits>:<bytes>". The length is kept in 64 bits and may not pass
 // the end of the input.
-static int InternalParseString(MetaFileStruct *doc, int depth, const uint8_t **cursor,
-                               const uint8_t *end, MetaFileMemberStruct *parent,
-                               MetaFileMemberStruct **prev) {
+static int InternalParseString(MetaFileStruct *doc, int depth, const uint8_t *base,
+                               const uint8_t **cursor, const uint8_t *end,
+                               MetaFileMemberStruct *parent) {
     const uint8_t *p = *cursor;
     int digits = 0;
     int64_t length = 0;
@@ -297,21 +389,21 @@ static int InternalParseString(MetaFileStruct *doc, int depth, const uint8_t **c
         METAFILE_ERROR("Field length invalid [%I64d:%I64d]", length, (int64_t)(end - p));
         return 0;
     }
-    MetaFileMemberStruct *m = nullptr;
-    MetaFile_AddMember(doc, parent, *prev, &m);
-    m->Type = METAFILE_TYPE_STRING;
-    m->Data = InternalCopyText(doc, p, (int)length);
+    MetaFileMemberStruct *m =
+        InternalParsedMember(doc, parent, METAFILE_TYPE_STRING, (int64_t)(*cursor - base));
+    if (m == nullptr)
+        return 0;
+    m->Data = InternalParsedText(doc, p, (int)length);
     m->Length = (int)length;
     *cursor = p + length;
-    *prev = m;
     InternalTrace(doc, depth, m);
     return 1;
 }
 
 // An integer "i[-]<digits>e", kept as its text.
-static int InternalParseInteger(MetaFileStruct *doc, int depth, const uint8_t **cursor,
-                                const uint8_t *end, MetaFileMemberStruct *parent,
-                                MetaFileMemberStruct **prev) {
+static int InternalParseInteger(MetaFileStruct *doc, int depth, const uint8_t *base,
+                                const uint8_t **cursor, const uint8_t *end,
+                                MetaFileMemberStruct *parent) {
     const uint8_t *start = *cursor + 1;
     const uint8_t *p = start;
     if (p < end && *p == '-')
@@ -323,38 +415,38 @@ static int InternalParseInteger(MetaFileStruct *doc, int depth, const uint8_t **
         METAFILE_ERROR("Failed on integer read [%d:%c]", count, p < end ? *p : ' ');
         return 0;
     }
-    MetaFileMemberStruct *m = nullptr;
-    MetaFile_AddMember(doc, parent, *prev, &m);
-    m->Type = METAFILE_TYPE_INTEGER;
-    m->Data = InternalCopyText(doc, start, count);
+    MetaFileMemberStruct *m =
+        InternalParsedMember(doc, parent, METAFILE_TYPE_INTEGER, (int64_t)(*cursor - base));
+    if (m == nullptr)
+        return 0;
+    m->Data = InternalParsedText(doc, start, count);
     m->Length = count;
     *cursor = p + 1;
-    *prev = m;
     InternalTrace(doc, depth, m);
     return 1;
 }
 
 static int InternalParseContainer(MetaFileStruct *doc, int depth, const uint8_t *base,
                                   const uint8_t **cursor, const uint8_t *end,
-                                  MetaFileMemberStruct *parent, MetaFileMemberStruct **prev) {
+                                  MetaFileMemberStruct *parent) {
     const uint8_t *start = *cursor;
     int list = (*start == 'l');
     if (depth + 1 > METAFILE_MAX_DEPTH) {
         METAFILE_ERROR("Nesting too deep at %I64d [%d]", (int64_t)(start - base), depth + 1);
         return 0;
     }
-    MetaFileMemberStruct *m = nullptr;
-    MetaFile_AddMember(doc, parent, *prev, &m);
-    m->Type = list ? METAFILE_TYPE_LIST : METAFILE_TYPE_DICTIONARY;
-    *prev = m;
+    MetaFileMemberStruct *m = InternalParsedMember(
+        doc, parent, list ? METAFILE_TYPE_LIST : METAFILE_TYPE_DICTIONARY, (int64_t)(start - base));
+    if (m == nullptr)
+        return 0;
     *cursor = start + 1;
     if (doc->Verbose)
         Zyl_Print(list ? "<Open list:%d>\n" : "<Open dictionary:%d>\n", depth);
     if (!MetaFile_Parse(doc, depth + 1, base, cursor, end, m))
         return 0;
+    // The whole input is below 2 GiB (MetaFile_LoadBuffer), so a span fits an int.
     m->Span = start;
-    m->SpanLength = *cursor - start;
-    m->DigestState = 1;
+    m->SpanLength = (int)(*cursor - start);
     return 1;
 }
 
@@ -362,16 +454,17 @@ int MetaFile_Parse(MetaFileStruct *doc, int depth, const uint8_t *base, const ui
                    const uint8_t *end, MetaFileMemberStruct *parent) {
     ZYL_CHECK_TAG(doc, MetaFile_Tag);
     ZYL_CHECK_PTR(cursor);
-    MetaFileMemberStruct *prev = nullptr;
+    if (parent)
+        ZYL_CHECK_TAG(parent, MetaFileMember_Tag);
     while (*cursor < end) {
         uint8_t c = **cursor;
         int ok = 1;
         if (c >= '0' && c <= '9') {
-            ok = InternalParseString(doc, depth, cursor, end, parent, &prev);
+            ok = InternalParseString(doc, depth, base, cursor, end, parent);
         } else if (c == 'i') {
-            ok = InternalParseInteger(doc, depth, cursor, end, parent, &prev);
+            ok = InternalParseInteger(doc, depth, base, cursor, end, parent);
         } else if (c == 'l' || c == 'd') {
-            ok = InternalParseContainer(doc, depth, base, cursor, end, parent, &prev);
+            ok = InternalParseContainer(doc, depth, base, cursor, end, parent);
         } else if (c == 'e') {
             if (doc->Verbose)
                 Zyl_Print("<Close:%d>\n", depth);
@@ -391,9 +484,9 @@ int MetaFile_Parse(MetaFileStruct *doc, int depth, const uint8_t *base, const ui
     return *cursor == end ? 1 : 0;
 }
 
-int MetaFile_LoadBuffer(MetaFileStruct *doc, const void *bytes, int64_t length) {
-    ZYL_CHECK_TAG(doc, MetaFile_Tag);
-    MetaFile_Clear(doc);
+// The checks before a parse: a length the spans can count, and a first byte
+// that starts a value.
+static int InternalCheckInput(MetaFileStruct *doc, const void *bytes, int64_t length) {
     if (bytes == nullptr || length <= 0 || length > INT32_MAX - 16) {
         METAFILE_ERROR("Metafile buffer invalid [%I64d]", length);
         return 0;
@@ -405,11 +498,30 @@ int MetaFile_LoadBuffer(MetaFileStruct *doc, const void *bytes, int64_t length) 
                       first);
         return 0;
     }
+    return 1;
+}
+
+// Parses the document's retained input (length bytes) with a text block that
+// fits every text it can hold: a string "N:..." takes N + 2 bytes or more and
+// needs N + 1, an integer "i...e" takes two more bytes than its text.
+static int InternalParseInput(MetaFileStruct *doc, int64_t length) {
+    doc->TextsSize = length + 1;
+    doc->Texts = static_cast<char *>(ZYL_ALLOC(doc->TextsSize));
+    doc->TextsUsed = 0;
+    const uint8_t *cursor = doc->Input;
+    return MetaFile_Parse(doc, 0, doc->Input, &cursor, doc->Input + length, nullptr);
+}
+
+int MetaFile_LoadBuffer(MetaFileStruct *doc, const void *bytes, int64_t length) {
+    ZYL_CHECK_TAG(doc, MetaFile_Tag);
+    MetaFile_Clear(doc);
+    if (!InternalCheckInput(doc, bytes, length))
+        return 0;
     // The copy lives as long as the members; the container digests are taken from it.
-    uint8_t *copy = static_cast<uint8_t *>(POOL_ALLOC(doc->StringPool, (int)length));
-    memcpy(copy, bytes, (size_t)length);
-    const uint8_t *cursor = copy;
-    return MetaFile_Parse(doc, 0, copy, &cursor, copy + length, nullptr);
+    doc->InputSize = length;
+    doc->Input = static_cast<uint8_t *>(ZYL_ALLOC(length));
+    memcpy(doc->Input, bytes, (size_t)length);
+    return InternalParseInput(doc, length);
 }
 
 int MetaFile_Load(MetaFileStruct *doc, const char *path) {
@@ -425,8 +537,15 @@ int MetaFile_Load(MetaFileStruct *doc, const char *path) {
             METAFILE_ERROR("Unable to open datafile [%s]", path);
         return 0;
     }
-    int result = MetaFile_LoadBuffer(doc, data, length);
-    ZYL_FREE(data, length + 1);
+    // The file's buffer becomes the retained input: no second copy.
+    int result = 0;
+    if (InternalCheckInput(doc, data, length)) {
+        doc->Input = reinterpret_cast<uint8_t *>(data);
+        doc->InputSize = length + 1;
+        result = InternalParseInput(doc, length);
+    } else {
+        ZYL_FREE(data, length + 1);
+    }
     Zyl_Print("MetaFile-overall [%.4f secs]\n", Zyl_GetSeconds() - start);
     return result;
 }
@@ -475,20 +594,15 @@ int MetaFile_GetMemberData(MetaFileMemberStruct *member, const char **data, int 
 int MetaFile_GetMemberSHA1(MetaFileMemberStruct *member, uint8_t digest[20]) {
     ZYL_CHECK_TAG(member, MetaFileMember_Tag);
     ZYL_CHECK_PTR(digest);
-    if (member->DigestState == 0) {
-        memset(digest, 0, 20);
+    memset(digest, 0, 20);
+    if (member->Span == nullptr)
         return 0;
-    }
-    if (member->DigestState == 1) {
-        Sha1Struct *context = nullptr;
-        Sha1_Create(&context);
-        Sha1_Update(context, member->Span, member->SpanLength);
-        Sha1_Final(context);
-        Sha1_GetDigest(context, member->Digest, sizeof member->Digest);
-        Sha1_Destroy(&context);
-        member->DigestState = 2;
-    }
-    memcpy(digest, member->Digest, 20);
+    Sha1Struct *context = nullptr;
+    Sha1_Create(&context);
+    Sha1_Update(context, member->Span, member->SpanLength);
+    Sha1_Final(context);
+    Sha1_GetDigest(context, digest, 20);
+    Sha1_Destroy(&context);
     return 1;
 }
 
@@ -524,6 +638,21 @@ static void InternalFind(FindState *state, MetaFileMemberStruct *m, int depth, i
     }
 }
 
+// Finds the container holding target among run and its descendants (owner is
+// the run's container, null for the root run). 1 and *parent when found.
+static int InternalLocate(MetaFileMemberStruct *run, MetaFileMemberStruct *owner,
+                          MetaFileMemberStruct *target, MetaFileMemberStruct **parent) {
+    for (MetaFileMemberStruct *m = run; m; m = m->Next) {
+        if (m == target) {
+            *parent = owner;
+            return 1;
+        }
+        if (m->Children.First && InternalLocate(m->Children.First, m, target, parent))
+            return 1;
+    }
+    return 0;
+}
+
 int MetaFile_Find(MetaFileStruct *doc, MetaFileMemberStruct *start, const char *key, int maxDepth,
                   MetaFileMemberStruct **member) {
     ZYL_CHECK_TAG(doc, MetaFile_Tag);
@@ -538,9 +667,11 @@ int MetaFile_Find(MetaFileStruct *doc, MetaFileMemberStruct *start, const char *
         return 0;
     ZYL_CHECK_TAG(start, MetaFileMember_Tag);
     int parity = -1, position = 0;
-    if (start->Parent && start->Parent->Type == METAFILE_TYPE_DICTIONARY) {
+    MetaFileMemberStruct *parent = nullptr;
+    if (InternalLocate(doc->Root.First, nullptr, start, &parent) && parent &&
+        parent->Type == METAFILE_TYPE_DICTIONARY) {
         parity = 0;
-        for (MetaFileMemberStruct *m = start->Parent->Children.First; m && m != start; m = m->Next)
+        for (MetaFileMemberStruct *m = parent->Children.First; m && m != start; m = m->Next)
             position++;
     }
     FindState state = {key, Zyl_StrLen(key), maxDepth, nullptr, doc->Verbose};

@@ -1,6 +1,7 @@
 // The download engine's bencode codec: metafiles, tracker replies and DHT
 // messages are parsed into a tree of members kept in document order and written
-// back from it. Tuned for large metafiles: members and texts come from pools.
+// back from it. Tuned for large metafiles: 64-byte members bumped out of reused
+// chunks, texts packed into one block per load, a member count limit.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@ struct FileStruct;
 struct PoolStruct;
 struct Sha1Struct;
 struct MetaFileMemberStruct;
+struct MetaFileChunkStruct;
 
 enum {
     METAFILE_TYPE_NONE = 0,
@@ -26,36 +28,38 @@ enum {
     METAFILE_SAVE_BUFFER_SIZE = 512,
     // Largest metafile MetaFile_Load reads (bytes).
     METAFILE_MAX_FILE_SIZE = 256 * 1024 * 1024,
+    // Members one parse may leave in a document. A content of 250,000 files
+    // needs about 1,750,000 (seven per file entry); more fails the parse, so a
+    // document holds at most this many 64-byte members besides its texts.
+    METAFILE_MAX_MEMBERS = 2000000,
 };
 
 // Type tags of the document and its members (shared by the reader and the writer).
 extern const char MetaFile_Tag[];
 extern const char MetaFileMember_Tag[];
 
+// A sibling run: the root members, or a container's children.
 struct MetaFileMemberStructLinked {
-    const char *Tag;
     MetaFileMemberStruct *First;
     MetaFileMemberStruct *Last;
-    int Count;
 };
 
+// One value, 64 bytes; members are never freed one by one (see MetaFile_Clear).
 struct MetaFileMemberStruct {
     const char *Tag;
     int Type;   // METAFILE_TYPE_*
-    char *Data; // string pool; always followed by a zero byte that Length does not count
-    int Length; // string bytes, or characters of the integer text
-    uint8_t Digest[20];
+    int Length; // string bytes, or characters of the integer text; 0 for containers
+    // Text of a string or integer member, always followed by a zero byte that
+    // Length does not count; null for containers.
+    char *Data;
     // A dictionary's children alternate key, value; a list's are its elements.
     MetaFileMemberStructLinked Children;
     MetaFileMemberStruct *Next;
-    MetaFileMemberStruct *Prev;
-    MetaFileMemberStruct *Parent; // null for root members
-    // Encoded bytes of a parsed container inside the document's retained copy of
-    // the input; the digest is computed from them on first request
-    // (DigestState 0 = none, 1 = span known, 2 = digest done).
+    // A parsed container's encoded bytes inside the document's retained copy of
+    // the input, from its letter through its closing 'e'; the digest is taken
+    // from them on request. Null (and 0) for every other member.
     const uint8_t *Span;
-    int64_t SpanLength;
-    int DigestState;
+    int SpanLength;
 };
 
 struct MetaFileStruct {
@@ -64,13 +68,23 @@ struct MetaFileStruct {
     char PathSeparator; // '\\' initially; joins path lists
     FileStruct *File;
     int Verbose;
-    int Report; // 1: open failures and a bad first byte are logged
-    int Strict; // 1: an unknown type byte fails the parse
-    int MemberCount;
+    int Report;      // 1: open failures and a bad first byte are logged
+    int Strict;      // 1: an unknown type byte fails the parse
+    int MemberCount; // members added since the last clear
     MetaFileMemberStructLinked Root;
-    PoolStruct *MemberPool;
+    // Member chunks, oldest first; kept by a clear and reused, freed by destroy.
+    MetaFileChunkStruct *Chunks;
+    MetaFileChunkStruct *Chunk; // the chunk members are taken from
     Sha1Struct *Sha1;
-    PoolStruct *StringPool;
+    PoolStruct *StringPool; // texts of built members
+    // Of the current load: the retained copy of the input (the container spans
+    // point into it) and the block its texts are packed into; each holds at
+    // most the input's length plus one byte. Freed by a clear.
+    uint8_t *Input;
+    int64_t InputSize; // bytes allocated
+    char *Texts;
+    int64_t TextsSize; // bytes allocated
+    int64_t TextsUsed;
 };
 
 // Life. Create: 1 and *doc (empty). Destroy: clears *doc, frees everything;
@@ -79,7 +93,8 @@ int MetaFile_Create(MetaFileStruct **doc);
 int MetaFile_Destroy(MetaFileStruct **doc);
 int MetaFile_Init(MetaFileStruct *doc);
 int MetaFile_Deinit(MetaFileStruct *doc);
-// Frees every member and text at once; 1. Pointers into the tree become invalid.
+// Frees every member and text at once (member chunks are kept for the next
+// load); 1. Pointers into the tree become invalid.
 int MetaFile_Clear(MetaFileStruct *doc);
 int MetaFile_DisableStrict(MetaFileStruct *doc);
 int MetaFile_SetVerbose(MetaFileStruct *doc, int verbose);
@@ -92,8 +107,8 @@ int MetaFile_GetFileName(MetaFileStruct *doc, char *name, int size);
 int MetaFile_GetSourceName(MetaFileStruct *doc, char *name, int size);
 
 // Clears the document and parses length bytes. 1 when the input parsed; 0 after
-// one log line (bad first byte, malformed or too deep input), leaving the
-// members parsed so far.
+// one log line (bad first byte, malformed or too deep input, more than
+// METAFILE_MAX_MEMBERS members), leaving the members parsed so far.
 int MetaFile_LoadBuffer(MetaFileStruct *doc, const void *bytes, int64_t length);
 // Clears the document, stores path as its file name and parses the whole file.
 // 0 when it cannot be read ("Unable to open datafile [%s]") or does not parse.
@@ -118,13 +133,14 @@ int MetaFile_GetFirstChild(MetaFileMemberStruct *member, MetaFileMemberStruct **
 int MetaFile_GetNextMember(MetaFileMemberStruct *member, MetaFileMemberStruct **next);
 int MetaFile_GetMemberType(MetaFileMemberStruct *member, int *type);
 int MetaFile_GetMemberData(MetaFileMemberStruct *member, const char **data, int *length);
-// The SHA-1 of a parsed container's exact encoded bytes. 0 (digest zeroed) for
-// members that were not parsed containers.
+// The SHA-1 of a parsed container's exact encoded bytes, computed on each call.
+// 0 (digest zeroed) for members that were not parsed containers.
 int MetaFile_GetMemberSHA1(MetaFileMemberStruct *member, uint8_t digest[20]);
 // Searches dictionary keys (never values or list elements) equal to key ignoring
 // ASCII case, from start and its following siblings (the root when start is
 // null), no deeper than maxDepth; the shallowest match wins. The value is the
-// next sibling of the member found. 1 when found.
+// next sibling of the member found. 1 when found. A start other than a root
+// member is first located by a walk of the tree (members keep no parent link).
 int MetaFile_Find(MetaFileStruct *doc, MetaFileMemberStruct *start, const char *key, int maxDepth,
                   MetaFileMemberStruct **member);
 // Joins a list of strings with the path separator into path (320 characters).

@@ -69,7 +69,10 @@ TEST_F(MetaFileTest, DictionaryKeepsOrderTextsAndDigest) {
     MetaFileMemberStruct *root = nullptr, *key = nullptr, *value = nullptr, *end = nullptr;
     ASSERT_EQ(1, MetaFile_GetFirstMember(doc_, &root));
     EXPECT_EQ(METAFILE_TYPE_DICTIONARY, root->Type);
-    EXPECT_EQ(2, root->Children.Count);
+    int children = 0;
+    for (MetaFileMemberStruct *c = root->Children.First; c; c = c->Next)
+        children++;
+    EXPECT_EQ(2, children);
     ASSERT_EQ(1, MetaFile_GetFirstChild(root, &key));
     EXPECT_EQ(METAFILE_TYPE_STRING, key->Type);
     EXPECT_EQ("foo", Text(key));
@@ -152,6 +155,50 @@ TEST_F(MetaFileTest, NestingDepthIsBounded) {
     EXPECT_TRUE(AlertSeen("Nesting too deep")) << AlertText();
     // A million open lists must fail quickly without exhausting the stack.
     EXPECT_EQ(0, Load(std::string(1000000, 'l')));
+}
+
+// Tracked bytes the document holds after loading input (its members stay after
+// a failed parse too), and the load's result.
+int64_t HeldAfterLoad(MetaFileStruct *doc, const std::string &input, int *result) {
+    MetaFile_Clear(doc);
+    int64_t blocks = 0, before = 0, after = 0;
+    Zyl_MemoryGetUsage(&blocks, &before);
+    *result = MetaFile_LoadBuffer(doc, input.data(), (int64_t)input.size());
+    Zyl_MemoryGetUsage(&blocks, &after);
+    return after - before;
+}
+
+TEST_F(MetaFileTest, MemoryIsBoundedByMembersAndInput) {
+    // A metafile of 20,000 short file entries (45 bytes and seven members each):
+    // the tree costs about twelve times its input.
+    std::string files;
+    for (int i = 0; i < 20000; i++) {
+        std::string name = "file" + std::to_string(i) + ".dat";
+        files += "d6:lengthi" + std::to_string(1000 + i) + "e4:pathl3:dir" +
+                 std::to_string(name.size()) + ":" + name + "ee";
+    }
+    std::string metafile = "d4:infod5:filesl" + files + "e4:name5:bench12:piece lengthi16384eee";
+    int result = 0;
+    int64_t held = HeldAfterLoad(doc_, metafile, &result);
+    EXPECT_EQ(1, result);
+    EXPECT_LE(held, 16 * (int64_t)metafile.size()) << "input " << metafile.size();
+
+    // Two bytes per member ("0:") must not buy 64 bytes each without end: one
+    // member past the limit fails the parse, and what it left stays within the
+    // limit's worth of members besides copies of the input.
+    CaptureAlerts();
+    std::string strings = "l";
+    for (int i = 0; i < METAFILE_MAX_MEMBERS; i++)
+        strings += "0:";
+    strings += "e";
+    held = HeldAfterLoad(doc_, strings, &result);
+    EXPECT_EQ(0, result);
+    EXPECT_TRUE(AlertSeen("Too many members at 3999999 [2000000]")) << AlertText();
+    EXPECT_EQ(METAFILE_MAX_MEMBERS, doc_->MemberCount);
+    EXPECT_LE(held, (int64_t)METAFILE_MAX_MEMBERS * 66 + 3 * (int64_t)strings.size());
+    // Just within the limit parses.
+    strings.erase(1, 2);
+    EXPECT_EQ(1, Load(strings));
 }
 
 TEST_F(MetaFileTest, StrictModeFailsOnUnknownByte) {
@@ -244,6 +291,18 @@ TEST_F(MetaFileTest, FindMatchesKeysOnlyShallowestFirst) {
     EXPECT_EQ(0, MetaFile_Find(doc_, nullptr, "info", 8, &m));
     MetaFile_Clear(doc_);
     EXPECT_EQ(0, MetaFile_Find(doc_, nullptr, "info", 8, &m));
+    // From a start inside a dictionary, keys keep their places: starting at a
+    // value "y", the value is passed over and the key "y" after it found.
+    ASSERT_EQ(1, Load("ld1:x1:y1:yi7eee"));
+    MetaFileMemberStruct *list = nullptr, *dict = nullptr, *x = nullptr, *start = nullptr;
+    MetaFile_GetFirstMember(doc_, &list);
+    MetaFile_GetFirstChild(list, &dict);
+    MetaFile_GetFirstChild(dict, &x);
+    MetaFile_GetNextMember(x, &start);
+    ASSERT_EQ(1, MetaFile_Find(doc_, start, "y", 0, &m));
+    EXPECT_NE(start, m);
+    MetaFile_GetNextMember(m, &value);
+    EXPECT_EQ("7", Text(value));
 }
 
 TEST_F(MetaFileTest, PathJoin) {
