@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "core/alert.h"
-#include "core/hashtable.h"
 #include "core/zyl.h"
 #include "engine/filelist.h"
 #include "engine/metafile.h"
@@ -15,6 +14,13 @@ extern const char FileList_Tag[];
 #define FILELIST_WARN(...) Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL, __VA_ARGS__)
 #define FILELIST_ERROR(...) Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, __VA_ARGS__)
 
+// A path already listed: the hash of its folded text and the metafile's path
+// list it was joined from (the tree does not change during the walk).
+struct ListedPath {
+    uint32_t Hash;
+    MetaFileMemberStruct *List; // null: free slot
+};
+
 struct ParseState {
     FileListStruct *List;
     MetaFileStruct *Doc;
@@ -24,7 +30,11 @@ struct ParseState {
     int HaveLength;
     int HaveFiles;
     int HaveInfo;
-    HashTableStruct *Paths; // lower-cased paths already listed
+    // Paths already listed, by the hash of their text folded to lower case with
+    // '/' for '\\': open addressing, at most half full, probed linearly.
+    ListedPath *Listed;
+    int ListedCapacity; // a power of two
+    int ListedCount;
 };
 
 static int InternalKeyIs(MetaFileMemberStruct *key, const char *name) {
@@ -61,6 +71,72 @@ static void InternalUnknown(const char *what, MetaFileMemberStruct *key) {
                   key->Data ? key->Data : "");
 }
 
+// A joined path folded for comparison: ASCII lower case, '/' for '\\'.
+static void InternalFold(const char *path, char *folded) {
+    for (; *path; path++, folded++) {
+        char c = *path;
+        *folded = (c >= 'A' && c <= 'Z') ? (char)(c + 32) : c == '\\' ? '/' : c;
+    }
+    *folded = 0;
+}
+
+static uint32_t InternalHash(const char *text) {
+    uint32_t hash = 2166136261u;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++)
+        hash = (hash ^ *p) * 16777619u;
+    // The multiplications only carry upwards; mix the high bits into the low ones
+    // that pick the slot.
+    hash ^= hash >> 15;
+    hash *= 0x2c1b3c6du;
+    hash ^= hash >> 12;
+    return hash;
+}
+
+// Makes room for `more` paths besides those listed, keeping the table at most half full.
+static void InternalReserve(ParseState *s, int more) {
+    int64_t wanted = 2 * ((int64_t)s->ListedCount + more);
+    if (wanted <= s->ListedCapacity)
+        return;
+    int capacity = 16;
+    while (capacity < wanted)
+        capacity *= 2;
+    ListedPath *table =
+        static_cast<ListedPath *>(ZYL_ALLOC((int64_t)capacity * sizeof(ListedPath)));
+    for (int i = 0; i < s->ListedCapacity; i++) {
+        if (s->Listed[i].List == nullptr)
+            continue;
+        uint32_t at = s->Listed[i].Hash & (uint32_t)(capacity - 1);
+        while (table[at].List)
+            at = (at + 1) & (uint32_t)(capacity - 1);
+        table[at] = s->Listed[i];
+    }
+    if (s->Listed)
+        ZYL_FREE(s->Listed, (int64_t)s->ListedCapacity * sizeof(ListedPath));
+    s->Listed = table;
+    s->ListedCapacity = capacity;
+}
+
+// Lists the folded path joined from list; 0 when an equal one is listed already.
+static int InternalListPath(ParseState *s, MetaFileMemberStruct *list, const char *folded) {
+    InternalReserve(s, 1);
+    uint32_t hash = InternalHash(folded);
+    uint32_t mask = (uint32_t)(s->ListedCapacity - 1);
+    uint32_t at = hash & mask;
+    for (; s->Listed[at].List; at = (at + 1) & mask) {
+        if (s->Listed[at].Hash != hash)
+            continue;
+        char other[FILELIST_TEXT_SIZE], otherFolded[FILELIST_TEXT_SIZE];
+        MetaFile_GetPath(s->Doc, s->Listed[at].List, other); // joined once before: fits
+        InternalFold(other, otherFolded);
+        if (Zyl_StrEqual(otherFolded, folded))
+            return 0;
+    }
+    s->Listed[at].Hash = hash;
+    s->Listed[at].List = list;
+    s->ListedCount++;
+    return 1;
+}
+
 // The path list of one "files" entry: every component a plain name, the joined
 // text within its buffer and not listed before.
 static int InternalReadPath(ParseState *s, MetaFileMemberStruct *value, char *path) {
@@ -78,16 +154,11 @@ static int InternalReadPath(ParseState *s, MetaFileMemberStruct *value, char *pa
         return 0;
     FILELIST_INFO("Path name [%s]", path);
     char folded[FILELIST_TEXT_SIZE];
-    Zyl_StrCopy(folded, path, sizeof folded);
-    Zyl_StrLower(folded);
-    for (char *p = folded; *p; p++)
-        if (*p == '\\')
-            *p = '/';
-    if (HashTable_Contains(s->Paths, folded)) {
+    InternalFold(path, folded);
+    if (!InternalListPath(s, value, folded)) {
         FILELIST_ERROR("Duplicate file path [%s]", path);
         return 0;
     }
-    HashTable_Set(s->Paths, folded, s->List);
     return 1;
 }
 
@@ -142,6 +213,10 @@ static int InternalReadFiles(ParseState *s, MetaFileMemberStruct *value) {
         return 0;
     }
     s->HaveFiles = 1;
+    int entries = 0;
+    for (MetaFileMemberStruct *entry = value->Children.First; entry; entry = entry->Next)
+        entries++;
+    InternalReserve(s, entries);
     for (MetaFileMemberStruct *entry = value->Children.First; entry; entry = entry->Next) {
         if (!InternalReadFileEntry(s, entry))
             return 0;
@@ -263,9 +338,9 @@ int FileList_ParseMetaFile(FileListStruct *list, MetaFileStruct *doc) {
     ParseState *s = ZYL_NEW(ParseState);
     s->List = list;
     s->Doc = doc;
-    HashTable_Create(&s->Paths);
     int result = InternalReadRoot(s, root) && InternalFinish(s);
-    HashTable_Destroy(&s->Paths);
+    if (s->Listed)
+        ZYL_FREE(s->Listed, (int64_t)s->ListedCapacity * sizeof(ListedPath));
     ZYL_FREE(s, sizeof(ParseState));
     return result;
 }
