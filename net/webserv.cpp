@@ -337,11 +337,15 @@ int Listen(WebServerStruct *server) {
         Socket_Close(server->Listener);
         return 0;
     }
+    if (!Socket_SetBlocking(server->Listener, 0)) {
+        Zyl_Print("Unable to set listening port to non-blocking\n");
+        Socket_Close(server->Listener);
+        return 0;
+    }
     uint8_t bound[4];
     int boundPort = 0;
-    if (!Socket_SetBlocking(server->Listener, 0) ||
-        !Socket_GetSockName(server->Listener, bound, &boundPort)) {
-        Zyl_Print("Unable to set listening port to non-blocking\n");
+    if (!Socket_GetSockName(server->Listener, bound, &boundPort)) {
+        Zyl_Print("Unable to read the listening port's address\n");
         Socket_Close(server->Listener);
         return 0;
     }

@@ -211,7 +211,8 @@ struct WebServerStruct {
 // Life
 // ---------------------------------------------------------------------------
 
-// A server with the defaults and the built-in MIME table into *server; returns 1.
+// A server with the defaults and the built-in MIME table into *server; returns
+// 1. 0 (logged, *server null) when its wake eventfd cannot be made.
 int WebServer_Create(WebServerStruct **server);
 // Deactivates (closing every connection), frees everything, clears *server.
 // Accepts null. Returns 1.
