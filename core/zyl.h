@@ -251,7 +251,7 @@ int Zyl_BytesToHex(const void *data, int length, char *text, int size);
 // Core utilities
 // ---------------------------------------------------------------------------
 
-// The CRC-32 of zlib (0 for no bytes).
+// The CRC-32 zlib computes (0 for no bytes).
 uint32_t Zyl_Crc32(const void *data, int64_t length);
 // CRC-32 of the text: as it is (mode 1) or with ASCII letters upper-cased (any
 // other mode). Returns 1.

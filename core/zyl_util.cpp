@@ -1,19 +1,63 @@
-// Small shared services: CRC-32 (zlib's), byte compare and search, the two
+// Small shared services: CRC-32 (slice-by-8, tuned for the short path and ID
+// texts the system hashes), byte compare and search, the two
 // monotonic clocks, the minute date scale, duration texts and a quote-aware
 // command-line scanner. Nothing here keeps shared state beyond the clocks' origin.
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <zlib.h>
 
 #include "core/zyl.h"
+
+namespace {
+
+// Tables of the reflected CRC-32 polynomial (zlib's CRC): Table[k][b] is the CRC
+// step of byte b followed by k zero bytes, so eight bytes take eight lookups.
+struct Crc32Tables {
+    uint32_t Table[8][256];
+    constexpr Crc32Tables() : Table() {
+        for (uint32_t b = 0; b < 256; b++) {
+            uint32_t c = b;
+            for (int i = 0; i < 8; i++)
+                c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+            Table[0][b] = c;
+        }
+        for (int k = 1; k < 8; k++) {
+            for (int b = 0; b < 256; b++)
+                Table[k][b] = (Table[k - 1][b] >> 8) ^ Table[0][Table[k - 1][b] & 0xFFu];
+        }
+    }
+};
+
+constexpr Crc32Tables kCrc32;
+
+inline uint32_t LoadLe32(const uint8_t *p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+// Continues a CRC (0 to start) over n more bytes.
+uint32_t Crc32Update(uint32_t crc, const uint8_t *p, size_t n) {
+    const auto &t = kCrc32.Table;
+    crc = ~crc;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint32_t lo = LoadLe32(p) ^ crc;
+        uint32_t hi = LoadLe32(p + 4);
+        crc = t[7][lo & 0xFFu] ^ t[6][(lo >> 8) & 0xFFu] ^ t[5][(lo >> 16) & 0xFFu] ^
+              t[4][lo >> 24] ^ t[3][hi & 0xFFu] ^ t[2][(hi >> 8) & 0xFFu] ^
+              t[1][(hi >> 16) & 0xFFu] ^ t[0][hi >> 24];
+    }
+    for (; n > 0; p++, n--)
+        crc = (crc >> 8) ^ t[0][(crc ^ *p) & 0xFFu];
+    return ~crc;
+}
+
+} // namespace
 
 uint32_t Zyl_Crc32(const void *data, int64_t length) {
     if (length <= 0)
         return 0;
     ZYL_CHECK_PTR(data);
-    return (uint32_t)crc32_z(0, static_cast<const Bytef *>(data), (z_size_t)length);
+    return Crc32Update(0, static_cast<const uint8_t *>(data), (size_t)length);
 }
 
 int Zyl_StrCrc32(const char *text, int mode, uint32_t *crc) {
@@ -25,7 +69,7 @@ int Zyl_StrCrc32(const char *text, int mode, uint32_t *crc) {
         *crc = Zyl_Crc32(text, (int64_t)length);
         return 1;
     }
-    uLong value = 0;
+    uint32_t value = 0;
     uint8_t work[256];
     for (size_t done = 0; done < length;) {
         size_t n = length - done > sizeof(work) ? sizeof(work) : length - done;
@@ -33,10 +77,10 @@ int Zyl_StrCrc32(const char *text, int mode, uint32_t *crc) {
             char c = text[done + i];
             work[i] = (uint8_t)((c >= 'a' && c <= 'z') ? c - 32 : c);
         }
-        value = crc32_z(value, work, n);
+        value = Crc32Update(value, work, n);
         done += n;
     }
-    *crc = (uint32_t)value;
+    *crc = value;
     return 1;
 }
 

@@ -22,7 +22,24 @@ TEST(ZylUtil, Crc32MatchesZlib) {
     EXPECT_EQ(Zyl_Crc32(data.data(), (int64_t)data.size()),
               (uint32_t)crc32(0, data.data(), (uInt)data.size()))
         << "seed " << seed;
+    // Every short length from every start offset: the eight-byte steps and the
+    // byte tail both meet their edges.
+    for (int start = 0; start < 8; start++) {
+        for (int length = 1; length <= 40; length++)
+            EXPECT_EQ(Zyl_Crc32(data.data() + start, length),
+                      (uint32_t)crc32(0, data.data() + start, (uInt)length))
+                << "start " << start << " length " << length << " seed " << seed;
+    }
+    // Upper-cased texts longer than the 256-byte work buffer continue the CRC.
+    std::string text(600, 'a');
+    for (size_t i = 0; i < text.size(); i++)
+        text[i] = (char)('a' + i % 26);
+    std::string upper = text;
+    for (char &c : upper)
+        c = (char)(c - 32);
     uint32_t crc = 1;
+    EXPECT_EQ(Zyl_StrCrc32(text.c_str(), 0, &crc), 1);
+    EXPECT_EQ(crc, (uint32_t)crc32(0, (const Bytef *)upper.data(), (uInt)upper.size()));
     EXPECT_EQ(Zyl_StrCrc32("abc", 1, &crc), 1);
     EXPECT_EQ(crc, 0x352441C2u);
     EXPECT_EQ(Zyl_StrCrc32("abc", 0, &crc), 1);
