@@ -308,7 +308,7 @@ int main(int argc, char **argv) {
     Zyl_Init("bench_delta.log", 0);
     Zyl_MemoryInit(0x7FFFFFFF);
     if (argc == 5 && strcmp(argv[1], "--apply") == 0) {
-        return VCDiffStream_ApplyFile(argv[2], argv[3], argv[4], nullptr) ? 0 : 1;
+        return VCDiffStream_ApplyFile(argv[2], argv[3], argv[4], nullptr, -1) ? 0 : 1;
     }
     if (argc == 3 && strcmp(argv[1], "--make-store") == 0) {
         return MakeStore(argv[2]);

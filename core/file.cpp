@@ -5,6 +5,7 @@
 
 #include "core/oshelper.h"
 #include "core/zyl.h"
+#include "platform/durable.h"
 #include "platform/fileio.h"
 
 #include <algorithm>
@@ -57,6 +58,8 @@ struct FileStruct {
     char FoundName[FILE_NAME_SIZE];
     int64_t FoundSize;
     int HaveFound;
+    int LastError;           // errno of the last failed read, write, seek, cut or sync; else 0
+    DurableReplace *Replace; // while a replacement is open (File_OpenReplacement), else null
 };
 
 // ---------------------------------------------------------------------------
@@ -181,6 +184,18 @@ int File_Stat(FileStruct *file, const char *path) {
 int File_IsOpen(FileStruct *file) {
     ZYL_CHECK_TAG(file, kFileTag);
     return file->Descriptor >= 0 ? 1 : 0;
+}
+
+int File_GetPath(FileStruct *file, char *buffer, int size) {
+    ZYL_CHECK_TAG(file, kFileTag);
+    ZYL_CHECK_PTR(buffer);
+    if (!Zyl_StrCopy(buffer, file->Path, size)) {
+        if (size > 0) {
+            buffer[0] = 0;
+        }
+        return 0;
+    }
+    return 1;
 }
 
 int File_IsDirectory(FileStruct *file) {
@@ -339,6 +354,9 @@ int File_Open(FileStruct *file, const char *path, int mode) {
 
 int File_Close(FileStruct *file) {
     ZYL_CHECK_TAG(file, kFileTag);
+    if (file->Replace != nullptr) {
+        return File_DiscardReplacement(file); // a replacement is never left half done
+    }
     if (file->Descriptor < 0) {
         return 1;
     }
@@ -389,6 +407,7 @@ int File_Read(FileStruct *file, void *buffer, int length, int *count) {
     }
     int error = 0;
     int done = (int)FileIo_ReadUpTo(file->Descriptor, buffer, length, &error);
+    file->LastError = error;
     if (error != 0) {
         // Bytes read before the failure are still handed back.
         Zyl_Print("Failed on File_Read [%s] %d (%d)\n", file->Path, length, error);
@@ -409,6 +428,7 @@ int File_Write(FileStruct *file, const void *data, int length, int *count) {
     int64_t done = 0;
     int error = FileIo_WriteAll(file->Descriptor, data, length, &done);
     *count = (int)done;
+    file->LastError = error;
     if (error != 0) {
         Zyl_Print("Failed on File_Write [%s] %d (%d)\n", file->Path, length, error);
         return 0;
@@ -448,10 +468,12 @@ int File_Seek(FileStruct *file, int64_t offset, int origin) {
     }
     int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : -1;
     if (whence < 0 || lseek(file->Descriptor, (off_t)offset, whence) < 0) {
+        file->LastError = whence < 0 ? EINVAL : errno;
         Zyl_Print("Failed to seek [%s] (%d:%I64d) (%d)\n", file->Path, origin, offset,
-                  whence < 0 ? EINVAL : errno);
+                  file->LastError);
         return 0;
     }
+    file->LastError = 0;
     return 1;
 }
 
@@ -488,10 +510,12 @@ int File_Truncate(FileStruct *file) {
     }
     off_t at = lseek(file->Descriptor, 0, SEEK_CUR);
     if (at < 0 || ftruncate(file->Descriptor, at) != 0) {
+        file->LastError = errno;
         Zyl_Print("Unable to truncate file [%s] [%I64d] [%d:%.8X]\n", file->Path, (int64_t)at,
                   errno, errno);
         return 0;
     }
+    file->LastError = 0;
     return 1;
 }
 
@@ -501,10 +525,12 @@ int File_Flush(FileStruct *file) {
         Zyl_Print("No file handle is open - cannot flush\n");
         return 0;
     }
-    if (fsync(file->Descriptor) != 0) {
+    if (!Durable_Sync(file->Descriptor, file->Path)) {
+        file->LastError = errno;
         Zyl_Print("Unable to flush file [%s] (%d)\n", file->Path, errno);
         return 0;
     }
+    file->LastError = 0;
     return 1;
 }
 
@@ -845,7 +871,6 @@ static int File_WalkPattern(FileWalk *walk, FileStruct *pass, const char *folder
     char name[FILE_NAME_SIZE];
     for (int found = File_FindFirst(pass, 1, path); found; found = File_FindNext(pass)) {
         File_GetFoundName(pass, name, FILE_NAME_SIZE);
-        Zyl_Print("File [%s]\n", name);
         if (Zyl_StrEqual(name, ".") || Zyl_StrEqual(name, "..")) {
             continue;
         }
@@ -860,7 +885,6 @@ static int File_WalkPattern(FileWalk *walk, FileStruct *pass, const char *folder
 
 // The file pass: every pattern of the list in turn (all run even after a stop).
 static int File_WalkEntries(FileWalk *walk, const char *folder, int depth) {
-    Zyl_Print("Process Dir [%s][%s]\n", folder, walk->Patterns);
     FileStruct *pass;
     File_New(&pass);
     int result = 1;
@@ -893,11 +917,10 @@ static int File_WalkEntries(FileWalk *walk, const char *folder, int depth) {
 }
 
 static int File_WalkFolder(FileWalk *walk, const char *folder, int depth) {
-    Zyl_Print("Recursive Walk : %s\n", folder);
     FileListing listing = {};
     listing.Current = -1;
     if (!File_ListingRead(&listing, folder, "*")) {
-        Zyl_Print("Error opening (%s)\n", folder);
+        Zyl_Print("File_Walk() opendir failed [%s] (%d)\n", folder, errno);
         return 1;
     }
     int result = 1;
@@ -935,7 +958,6 @@ int File_Walk(FileStruct *file, const char *root, const char *patterns, void *us
     ZYL_CHECK_TAG(file, kFileTag);
     ZYL_CHECK_PTR(root);
     ZYL_CHECK_PTR(patterns);
-    Zyl_Print("Start Walk : %s [%s]\n", root, patterns);
     char folder[FILE_PATH_SIZE];
     if (!File_TakePath(root, folder, "File_Walk")) {
         return 0;
@@ -957,82 +979,106 @@ int File_Walk(FileStruct *file, const char *root, const char *patterns, void *us
 // Whole files
 // ---------------------------------------------------------------------------
 
-// Writes and syncs the temporary file. 1 on success; 0 with errno and the call.
-static int File_WriteTemporary(const char *temporary, const char *target, const void *data,
-                               int64_t length, const char **call) {
-    struct stat old;
-    mode_t mode = stat(target, &old) == 0 ? (old.st_mode & 07777) : 0644;
-    *call = "open";
-    int descriptor = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (descriptor < 0) {
-        return 0;
-    }
-    int ok = 1;
-    if (fchmod(descriptor, mode) != 0) {
-        *call = "fchmod";
-        ok = 0;
-    } else if ((errno = FileIo_WriteAll(descriptor, data, length, nullptr)) != 0) {
-        *call = "write";
-        ok = 0;
-    } else if (fsync(descriptor) != 0) {
-        *call = "fsync";
-        ok = 0;
-    }
-    int error = errno;
-    if (close(descriptor) != 0 && ok) {
-        *call = "close";
-        error = errno;
-        ok = 0;
-    }
-    errno = error;
-    return ok;
-}
-
 int File_ReplaceAtomic(const char *path, const void *data, int64_t length) {
     ZYL_CHECK_PTR(path);
     ZYL_CHECK_PTR(data);
-    static std::atomic<unsigned> sequence{0};
     char target[FILE_PATH_SIZE];
-    char folder[FILE_PATH_SIZE];
-    char temporary[FILE_PATH_SIZE];
     if (length < 0 || !File_TakePath(path, target, "File_ReplaceAtomic")) {
         return 0;
     }
-    const char *name = File_BaseName(target);
-    Zyl_StrCopy(folder, target, FILE_PATH_SIZE);
-    folder[name - target] = 0;
-    if (name[0] == 0) {
+    if (File_BaseName(target)[0] == 0) {
         Zyl_Print("File_ReplaceAtomic() no file name [%s]\n", target);
         return 0;
     }
-    int need = Zyl_FormatString(temporary, FILE_PATH_SIZE, "%s.%s.%d-%u.tmp", folder, name,
-                                (int)getpid(), sequence.fetch_add(1));
-    if (need >= FILE_PATH_SIZE - 1) {
-        Zyl_Print("File_ReplaceAtomic() path too long [%s]\n", target);
+    if (strchr(target, '/') != nullptr && !Zyl_CreateDirectory(target, 1, 0)) {
         return 0;
     }
-    if (folder[0] != 0 && !Zyl_CreateDirectory(target, 1, 0)) {
-        return 0;
-    }
-    const char *call = "";
-    if (!File_WriteTemporary(temporary, target, data, length, &call)) {
-        int error = errno;
-        Zyl_Print("File_ReplaceAtomic() %s failed [%s] (%d)\n", call, temporary, error);
-        unlink(temporary);
-        return 0;
-    }
-    int error;
-    if (!FileIo_RenameReplace(temporary, target, &error)) {
-        Zyl_Print("File_ReplaceAtomic() rename failed [%s] to [%s] (%d)\n", temporary, target,
-                  error);
-        unlink(temporary);
-        return 0;
-    }
-    if (!FileIo_SyncFolder(folder[0] ? folder : ".", &error)) {
-        Zyl_Print("File_ReplaceAtomic() folder sync failed [%s] (%d)\n", folder, error);
+    DurableReplace replace;
+    if (!Durable_WriteFile(&replace, target, data, length, -1)) {
+        Zyl_Print("File_ReplaceAtomic() %s failed [%s] (%d)\n", replace.Call, target,
+                  replace.Error);
         return 0;
     }
     return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Replacements
+// ---------------------------------------------------------------------------
+
+int File_OpenReplacement(FileStruct *file, const char *target, const char *suffix, int mode) {
+    ZYL_CHECK_TAG(file, kFileTag);
+    ZYL_CHECK_PTR(target);
+    ZYL_CHECK_PTR(suffix);
+    if (file->Descriptor >= 0 || file->Replace != nullptr) {
+        Zyl_Print("Previous file [%s] must be closed before opening [%s]\n", file->Path, target);
+        return 0;
+    }
+    char taken[FILE_PATH_SIZE];
+    if (!File_TakePath(target, taken, "File_OpenReplacement")) {
+        return 0;
+    }
+    if (file->CreatePath && strchr(taken, '/') != nullptr) {
+        Zyl_CreateDirectory(taken, 1, 0);
+    }
+    DurableReplace *replace = ZYL_NEW(DurableReplace);
+    if (!Durable_Begin(replace, taken, suffix, mode)) {
+        Zyl_Print("File_OpenReplacement() %s failed [%s%s] (%d)\n", replace->Call, taken, suffix,
+                  replace->Error);
+        ZYL_FREE(replace, sizeof(DurableReplace));
+        return 0;
+    }
+    if (Zyl_StrLen(replace->Temporary) >= FILE_PATH_SIZE) {
+        Durable_Abort(replace);
+        ZYL_FREE(replace, sizeof(DurableReplace));
+        Zyl_Print("File_OpenReplacement() path too long [%s%s]\n", taken, suffix);
+        return 0;
+    }
+    Zyl_StrCopy(file->Path, replace->Temporary, FILE_PATH_SIZE);
+    file->Replace = replace;
+    file->Descriptor = replace->Descriptor;
+    file->Mode = FILE_MODE_WRITE;
+    File_ClearInfo(file);
+    file->LastError = 0;
+    return 1;
+}
+
+// Hands the descriptor back to the replacement record and frees the record.
+static void File_EndReplacement(FileStruct *file) {
+    file->Descriptor = -1;
+    ZYL_FREE(file->Replace, sizeof(DurableReplace));
+    file->Replace = nullptr;
+}
+
+int File_CommitReplacement(FileStruct *file) {
+    ZYL_CHECK_TAG(file, kFileTag);
+    if (file->Replace == nullptr) {
+        Zyl_Print("File_CommitReplacement() no replacement open [%s]\n", file->Path);
+        return 0;
+    }
+    DurableReplace *replace = file->Replace;
+    int ok = Durable_Commit(replace);
+    if (!ok) {
+        file->LastError = replace->Error;
+        Zyl_Print("File_CommitReplacement() %s failed [%s] (%d)\n", replace->Call, replace->Target,
+                  replace->Error);
+    }
+    File_EndReplacement(file);
+    return ok;
+}
+
+int File_DiscardReplacement(FileStruct *file) {
+    ZYL_CHECK_TAG(file, kFileTag);
+    if (file->Replace != nullptr) {
+        Durable_Abort(file->Replace);
+        File_EndReplacement(file);
+    }
+    return 1;
+}
+
+int File_GetLastError(FileStruct *file) {
+    ZYL_CHECK_TAG(file, kFileTag);
+    return file->LastError;
 }
 
 int File_ReadAll(const char *path, int64_t maxLength, char **data, int64_t *length) {

@@ -1,6 +1,6 @@
 // The file object through which all disk access goes: open by mode bits with
 // retries and folder creation, read/write/print, 64-bit positions, listings with
-// the system's wildcard rules, recursive walks, and atomic whole-file replace.
+// the system's wildcard rules, recursive walks, and durable replacement of files.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +50,9 @@ int File_SetPath(FileStruct *file, const char *path);
 int File_Stat(FileStruct *file, const char *path);
 // 1 when a file is open.
 int File_IsOpen(FileStruct *file);
+// Copies the path of the open file (for a replacement, its temporary name) or
+// of the last path set. 0 (buffer empty) when it does not fit size.
+int File_GetPath(FileStruct *file, char *buffer, int size);
 // 1 when the directory flag of the path or current listing entry is set.
 int File_IsDirectory(FileStruct *file);
 // Attribute flags (FILE_ATTR_*) of the path or current listing entry. Returns 1.
@@ -84,8 +87,13 @@ int File_SeekEnd(FileStruct *file, int64_t offset);
 int File_Tell(FileStruct *file, int64_t *position);
 // Ends the file at the current position. 1 on success.
 int File_Truncate(FileStruct *file);
-// Commits the file's data to disk (fsync). 1 on success.
+// Commits the file's data to disk (fsync). 1 on success; 0 (logged) when the
+// sync reports an error (a write-back failure such as EIO or a late ENOSPC).
 int File_Flush(FileStruct *file);
+// errno of the last failed read, write, seek, cut or sync of this object (0 after
+// a success or a read that met the end of the file). Those failures are logged
+// by the file object itself: callers use this to log only what it did not.
+int File_GetLastError(FileStruct *file);
 // Sparse marking: nothing to do here; 1 when a file is open.
 int File_SetSparse(FileStruct *file);
 
@@ -119,7 +127,8 @@ typedef int (*FileWalkEntryCallback)(FileStruct *file, void *user, int depth, co
 // symbolic links are never entered), then the folder's own entries matching
 // one of patterns (separated by ',', ';' or blanks; "*." means "*.*"; "." and ".."
 // skipped; matching subfolders included). Either callback may be null. Returns 1
-// unless a callback stopped the walk.
+// unless a callback stopped the walk. Quiet: only a folder that cannot be read
+// is logged.
 int File_Walk(FileStruct *file, const char *root, const char *patterns, void *user,
               FileWalkFolderCallback folderCallback, FileWalkEntryCallback entryCallback);
 
@@ -133,6 +142,24 @@ int File_MatchWildcard(const char *pattern, const char *name);
 // missing folders), fsyncs it, renames it over path and fsyncs the folder.
 // 1 on success; 0 (logged, old content untouched, no temporary left) otherwise.
 int File_ReplaceAtomic(const char *path, const void *data, int64_t length);
+
+// Replacements: a new version of target written through this object and put in
+// place only when complete. File_OpenReplacement opens a new, empty file beside
+// target for writing, named target + "." + a tag unique to this process and call
+// + suffix, created exclusively and never through a link (missing folders are
+// made when create path is on); its permission bits are mode, or with mode -1
+// the target's (0644 when missing). The object's path is then that temporary
+// name (readable by path while open). 1 when open; 0 (logged) otherwise.
+int File_OpenReplacement(FileStruct *file, const char *target, const char *suffix, int mode);
+// Syncs and closes the replacement, renames it over its target and syncs the
+// folder. 1 on success; 0 (logged, naming the failed call): the temporary file
+// is deleted and the target untouched, except when only the folder sync failed
+// (the target then holds the new content). The object is closed either way.
+int File_CommitReplacement(FileStruct *file);
+// Closes and deletes the replacement (only the file this object created); the
+// target is untouched. File_Close and File_Delete do the same for a replacement
+// still open. Returns 1.
+int File_DiscardReplacement(FileStruct *file);
 // Reads a whole file into a new tracked block of *length + 1 bytes (NUL
 // appended); free it with ZYL_FREE(*data, *length + 1). 0 (logged, *data null)
 // when it cannot be read or is larger than maxLength bytes.

@@ -8,6 +8,9 @@
 #include "core/mutex.h"
 #include "core/thread.h"
 #include "core/zyl.h"
+#include "platform/durable.h"
+
+#include <cerrno>
 
 const char StorageTag[] = "StorageStruct";
 const char StorageMemberTag[] = "StorageMemberStruct";
@@ -298,12 +301,12 @@ int Storage_SetFaultHook(StorageStruct *storage, StorageFaultHook hook, void *us
 // Data
 // ---------------------------------------------------------------------------
 
-// Moves the slot's file pointer to offset unless it stands there.
-static int Storage_SeekTo(StorageMemberStruct *slot, int64_t offset, const char *message) {
+// Moves the slot's file pointer to offset unless it stands there. A failed
+// seek is logged by the file object.
+static int Storage_SeekTo(StorageMemberStruct *slot, int64_t offset) {
     if (slot->Position == offset)
         return 1;
     if (!File_SetPosition(slot->File, offset)) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, message, slot->Path, offset);
         slot->Position = -1;
         return 0;
     }
@@ -332,15 +335,17 @@ static int Storage_WriteLocked(StorageStruct *storage, const char *path, int64_t
     StorageMemberStruct *slot = Storage_InternalAcquireMember(storage, path, STORAGE_MODE_WRITE);
     if (slot == nullptr)
         return 0;
-    if (!Storage_SeekTo(slot, offset, "Unable to seek to position (%s) (%I64d)"))
+    if (!Storage_SeekTo(slot, offset))
         return 0;
-    int written = 0;
-    int ok = !Storage_Faulted(storage, path, offset, length, 1) &&
-             (length == 0 || File_Write(slot->File, buffer, (int)length, &written));
-    if (!ok || written != (int)length) {
+    if (Storage_Faulted(storage, path, offset, length, 1)) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Write failed (%s) (%I64d / %d)", path,
-                  length, written);
+                  length, 0);
         slot->Position = -1;
+        return 0;
+    }
+    int written = 0;
+    if (length > 0 && !File_Write(slot->File, buffer, (int)length, &written)) {
+        slot->Position = -1; // the file object logged the failed write
         return 0;
     }
     slot->Position += length;
@@ -366,16 +371,18 @@ static int Storage_ReadLocked(StorageStruct *storage, const char *path, int64_t 
     StorageMemberStruct *slot = Storage_InternalAcquireMember(storage, path, STORAGE_MODE_READ);
     if (slot == nullptr)
         return 0;
-    if (!Storage_SeekTo(slot, offset, "Unable to seek to position (%s) (%I64d)"))
+    if (!Storage_SeekTo(slot, offset))
         return 0;
     if (length == 0)
         return 1;
     int count = 0;
-    int ok = !Storage_Faulted(storage, path, offset, length, 0) &&
-             File_Read(slot->File, buffer, (int)length, &count);
-    if (!ok || count != (int)length) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Read failed (%s) (%I64d / %d)", path,
-                  length, count);
+    int faulted = Storage_Faulted(storage, path, offset, length, 0);
+    if (faulted || !File_Read(slot->File, buffer, (int)length, &count) || count != (int)length) {
+        // A failed read call was logged by the file object; a fault or a file
+        // that ends too early starts here.
+        if (faulted || File_GetLastError(slot->File) == 0)
+            Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Read failed (%s) (%I64d / %d)", path,
+                      length, count);
         slot->Position = -1;
         return 0;
     }
@@ -419,14 +426,12 @@ static int Storage_SetLengthLocked(StorageStruct *storage, const char *path, int
     if (slot == nullptr)
         return 0;
     if (slot->Length != length) {
-        if (!Storage_SeekTo(slot, length, "Unable to seek to position (%s) (%I64d)"))
-            return 0;
-        if (!File_Truncate(slot->File)) {
-            Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to seek to truncate (%s)",
-                      path);
+        // The file object logs a failed seek, cut or sync.
+        if (!Storage_SeekTo(slot, length) || !File_Truncate(slot->File) ||
+            !File_Flush(slot->File)) {
+            slot->Position = -1;
             return 0;
         }
-        File_Flush(slot->File);
         slot->Length = length;
     }
     Zyl_GetLocalMinutes(&slot->ModifiedTime);
@@ -453,9 +458,8 @@ int Storage_Truncate(StorageStruct *storage, const char *path, int64_t length) {
     if (slot == nullptr) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to open member (%s) (%I64d)", path,
                   length);
-    } else if (Storage_SeekTo(slot, length,
-                              "Unable to seek to position for truncation (%s) (%I64d)")) {
-        // The file API logs a failed cut; the caller must hear of it too.
+    } else if (Storage_SeekTo(slot, length)) {
+        // The file object logs a failed seek or cut; the caller hears of it by the result.
         result = File_Truncate(slot->File);
         if (result)
             Zyl_GetLocalMinutes(&slot->ModifiedTime);
@@ -470,17 +474,32 @@ int Storage_Truncate(StorageStruct *storage, const char *path, int64_t length) {
 // Completion and queries
 // ---------------------------------------------------------------------------
 
-// Renames the partial file to path, retrying (lock held). 1 when nothing had to
-// move or the rename worked.
-static int Storage_RenamePartial(StorageStruct *storage, const char *path) {
+// Syncs the data of a member's file that is not open in a slot. 1 on success;
+// 0 (logged by the file object) otherwise.
+static int Storage_SyncClosed(const char *diskName) {
+    FileStruct *file = nullptr;
+    File_New(&file);
+    File_SetOpenRetries(file, 1);
+    int ok = File_Open(file, diskName, kOpenRead) && File_Flush(file);
+    File_Close(file);
+    File_Delete(&file);
+    return ok;
+}
+
+// Gives the partial file its final name, retrying (lock held): its data is
+// synced first, and the folder after the rename, so a finished file is never
+// empty or missing after a power cut. 1 when nothing had to move or all worked.
+static int Storage_RenamePartial(StorageStruct *storage, const char *path, int synced) {
     char diskName[STORAGE_PATH_SIZE];
     if (!Storage_InternalMakeDiskName(storage, path, diskName, sizeof diskName))
         return 0;
     if (Zyl_StrEqual(diskName, path))
         return 1; // already final (or a final file exists and wins)
+    if (!synced && !Storage_SyncClosed(diskName))
+        return 0;
     for (int attempt = 0;; attempt++) {
         if (File_Rename(storage->Lookup, diskName, path))
-            return 1;
+            break;
         if (attempt == STORAGE_RENAME_RETRIES)
             return 0;
         Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL, "Rename %s to %s failed, retrying [%d:%d]",
@@ -488,6 +507,12 @@ static int Storage_RenamePartial(StorageStruct *storage, const char *path) {
         if (storage->RenameDelayMs > 0)
             Thread_Sleep(storage->RenameDelayMs);
     }
+    if (!Durable_SyncFolderOf(path)) {
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to sync the folder of (%s) (%d)",
+                  path, errno);
+        return 0;
+    }
+    return 1;
 }
 
 int Storage_Finalize(StorageStruct *storage, const char *path, int rename) {
@@ -496,9 +521,14 @@ int Storage_Finalize(StorageStruct *storage, const char *path, int rename) {
     if (!Storage_Lock(storage))
         return 0;
     StorageMemberStruct *slot = Storage_FindOpen(storage, path, Storage_PathId(path));
-    int result = slot == nullptr || Storage_CloseMember(storage, slot);
+    // A finished member's data is synced before it counts as done: write-back
+    // errors (EIO, a late ENOSPC) are only reported here.
+    int synced = slot != nullptr && slot->Mode == STORAGE_MODE_WRITE;
+    int result = !synced || File_Flush(slot->File);
+    if (result && slot != nullptr)
+        result = Storage_CloseMember(storage, slot);
     if (result && rename == 1 && storage->Extension[0] != 0)
-        result = Storage_RenamePartial(storage, path);
+        result = Storage_RenamePartial(storage, path, synced);
     Storage_Unlock(storage);
     return result;
 }

@@ -96,10 +96,12 @@ int Storage_SetLength(StorageStruct *storage, const char *path, int64_t length);
 // Cuts or extends the member's file at length (the slot's recorded length is
 // kept). 1 on success; 0 (logged) when it could not be opened, seeked or cut.
 int Storage_Truncate(StorageStruct *storage, const char *path, int64_t length);
-// Closes the member's slot and, with rename 1 and partial names on, gives a
-// partial file its final name (5 retries, RenameDelayMs apart). 1 when the
-// close (if the member was open) and the rename (if one was needed) worked; 0
-// otherwise: the caller must not treat the file as finished.
+// Syncs the member's data (fsync) and closes its slot and, with rename 1 and
+// partial names on, gives a partial file its final name (5 retries,
+// RenameDelayMs apart) and syncs the folder. 1 when the sync, the close (if the
+// member was open) and the rename (if one was needed) worked; 0 (logged)
+// otherwise: the caller must not treat the file as finished, and a partial
+// file keeps its partial name.
 int Storage_Finalize(StorageStruct *storage, const char *path, int rename);
 // The member's length (the slot's when it is open, else the disk file's). 0 and
 // *length 0 when it is neither open nor on disk.

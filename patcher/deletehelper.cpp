@@ -8,29 +8,20 @@
 #include "core/filereader.h"
 #include "core/oshelper.h"
 #include "core/zyl.h"
-#include "patcher/expansionhelper.h"
 #include "patcher/patcherlog.h"
+#include "patcher/pathsafety.h"
 #include "patcher/taskstatus.h"
 
 #include <atomic>
-#include <cerrno>
-#include <ctime>
 #include <sys/stat.h>
 
-enum { kPathSize = 320 };
+enum { kPathSize = PATHSAFETY_PATH_SIZE };
 
 static std::atomic<int> g_retryPauseMs{250};
 
 int DeleteHelper_SetRetryPause(int milliseconds) {
     g_retryPauseMs.store(milliseconds < 0 ? 0 : milliseconds);
     return 1;
-}
-
-static void DeleteHelper_InternalPause(void) {
-    int milliseconds = g_retryPauseMs.load();
-    struct timespec wait = {milliseconds / 1000, (long)(milliseconds % 1000) * 1000000L};
-    while (milliseconds > 0 && nanosleep(&wait, &wait) != 0 && errno == EINTR) {
-    }
 }
 
 int DeleteHelper_EraseFileCallback(FileStruct *file, void *, int, const char *folder,
@@ -46,23 +37,13 @@ int DeleteHelper_EraseFileCallback(FileStruct *file, void *, int, const char *fo
     return 1;
 }
 
-// Normal absolute form of path with a final '/' into out. 0 when it is not
-// absolute, has a ".." part or does not fit.
-static int DeleteHelper_InternalNormalFolder(char *out, const char *path) {
-    if (path[0] != '/' || !Zyl_StrCopy(out, path, kPathSize) ||
-        (path[1] != 0 && !ExpansionHelper_IsSafeRelativePath(path + 1))) {
-        return 0;
-    }
-    return Zyl_NormalizePath(out, 1, kPathSize);
-}
-
 int DeleteHelper_DeleteDirectory(const char *root, const char *path) {
     ZYL_CHECK_PTR(root);
     ZYL_CHECK_PTR(path);
     char top[kPathSize], folder[kPathSize];
-    if (!DeleteHelper_InternalNormalFolder(top, root) ||
-        !DeleteHelper_InternalNormalFolder(folder, path) || Zyl_StrEqual(top, "/") ||
-        !Zyl_StrStartsWith(folder, top) || Zyl_StrLen(folder) <= Zyl_StrLen(top)) {
+    if (!PathSafety_NormalFolder(top, root) || !PathSafety_NormalFolder(folder, path) ||
+        Zyl_StrEqual(top, "/") || !Zyl_StrStartsWith(folder, top) ||
+        Zyl_StrLen(folder) <= Zyl_StrLen(top)) {
         Patcher_Log(PATCHER_LOG_WARNING, "Refusing to delete [%s] outside [%s]", path, root);
         return 0;
     }
@@ -94,8 +75,8 @@ static int DeleteHelper_InternalDeleteEntry(FileStruct *file, PatcherTaskStatus 
     PatcherTaskData *data = nullptr;
     PatcherTaskStatus_GetData(status, &data);
     char copyPath[kPathSize], path[kPathSize];
-    if (!DeleteHelper_InternalNormalFolder(copyPath, data->CopyPath) ||
-        Zyl_StrEqual(copyPath, "/") || !ExpansionHelper_JoinInside(path, copyPath, line)) {
+    if (!PathSafety_NormalFolder(copyPath, data->CopyPath) || Zyl_StrEqual(copyPath, "/") ||
+        !PathSafety_JoinInside(path, copyPath, line)) {
         Patcher_Log(PATCHER_LOG_WARNING, "Refusing remove.manifest entry [%s] [%s]", data->CopyPath,
                     line);
         return 1; // never deleted, never retried
@@ -174,7 +155,7 @@ int DeleteHelper_ProcessDeleteManifest(DeleteManifestCallback callback, void *pa
                                              &logged)) {
             break;
         }
-        DeleteHelper_InternalPause();
+        Zyl_SleepMilliseconds(g_retryPauseMs.load());
     }
     File_Delete(&file);
     FileReader_Destroy(&reader);

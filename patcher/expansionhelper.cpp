@@ -1,6 +1,7 @@
 // Expansion helper: patch-store expansion and output-tree copies into the
-// installation. Each file is produced beside its target (".expanding"), checked,
-// then renamed over it; one section buffer and one VCDIFF stream serve a store.
+// installation. Each file is produced beside its target (a new file named
+// "<target>.<unique>.expanding"), checked, synced, then renamed over it; one
+// section buffer and one VCDIFF stream serve a store.
 #include "patcher/expansionhelper.h"
 
 #include "core/alert.h"
@@ -13,8 +14,8 @@
 #include "patcher/delta/vcdiffstream.h"
 #include "patcher/patcher_types.h"
 #include "patcher/patcherlog.h"
+#include "patcher/pathsafety.h"
 #include "patcher/taskstatus.h"
-#include "platform/fileio.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -173,101 +174,6 @@ int ExpansionHelper_GenerateDiffName(char *name, const char *packageName, int pa
     return length < EXPANSION_PATH_SIZE - 1;
 }
 
-int ExpansionHelper_IsSafeRelativePath(const char *relative) {
-    ZYL_CHECK_PTR(relative);
-    if (relative[0] == 0 || relative[0] == '/' || relative[0] == '\\') {
-        return 0;
-    }
-    int realParts = 0;
-    const char *p = relative;
-    while (*p) {
-        const char *start = p;
-        while (*p && *p != '/' && *p != '\\') {
-            if ((unsigned char)*p < 32 || *p == ':' || *p == 127) {
-                return 0;
-            }
-            p++;
-        }
-        int length = (int)(p - start);
-        if (length == 2 && start[0] == '.' && start[1] == '.') {
-            return 0;
-        }
-        if (length > 0 && !(length == 1 && start[0] == '.')) {
-            realParts++;
-        }
-        if (*p) {
-            p++;
-        }
-    }
-    return realParts > 0;
-}
-
-// 1 when path names a symbolic link (not followed).
-static int ExpansionHelper_InternalIsLink(const char *path) {
-    struct stat info;
-    return lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
-}
-
-// 1 when path exists (a link counts, whatever it points to).
-static int ExpansionHelper_InternalExists(const char *path) {
-    struct stat info;
-    return lstat(path, &info) == 0;
-}
-
-// Joins folder and name with one '/'. 1 when it fit.
-static int ExpansionHelper_InternalJoin(char *path, const char *folder, const char *name) {
-    int length = Zyl_StrLen(folder);
-    const char *separator =
-        length > 0 && (folder[length - 1] == '/' || folder[length - 1] == '\\') ? "" : "/";
-    int total = Zyl_FormatString(path, EXPANSION_PATH_SIZE, "%s%s%s", folder, separator, name);
-    return total < EXPANSION_PATH_SIZE - 1 &&
-           total == length + Zyl_StrLen(separator) + Zyl_StrLen(name);
-}
-
-int ExpansionHelper_JoinInside(char *path, const char *root, const char *relative) {
-    ZYL_CHECK_PTR(path);
-    ZYL_CHECK_PTR(root);
-    ZYL_CHECK_PTR(relative);
-    path[0] = 0;
-    if (!ExpansionHelper_IsSafeRelativePath(relative)) {
-        Patcher_Log(PATCHER_LOG_WARNING, "Refusing path outside the installation [%s]", relative);
-        return 0;
-    }
-    char joined[EXPANSION_PATH_SIZE];
-    if (!ExpansionHelper_InternalJoin(joined, root, relative)) {
-        Patcher_Log(PATCHER_LOG_WARNING, "Refusing path too long [%s] [%s]", root, relative);
-        return 0;
-    }
-    Zyl_ToForwardSlashes(joined);
-    // Every folder on the way below root must be a real folder: a link would
-    // lead the write or the delete somewhere else.
-    int rootLength = Zyl_StrLen(root);
-    for (int i = rootLength + 1; joined[i]; i++) {
-        if (joined[i] != '/') {
-            continue;
-        }
-        joined[i] = 0;
-        int link = ExpansionHelper_InternalIsLink(joined);
-        joined[i] = '/';
-        if (link) {
-            Patcher_Log(PATCHER_LOG_WARNING, "Refusing path through a symbolic link [%s]", joined);
-            return 0;
-        }
-    }
-    Zyl_StrCopy(path, joined, EXPANSION_PATH_SIZE);
-    return 1;
-}
-
-// A folder of the task's record: absolute, ends with '/', not the file system
-// root and without ".." parts.
-static int ExpansionHelper_InternalIsSafeFolder(const char *folder) {
-    int length = Zyl_StrLen(folder);
-    if (length < 2 || folder[0] != '/' || folder[length - 1] != '/') {
-        return 0;
-    }
-    return ExpansionHelper_IsSafeRelativePath(folder + 1);
-}
-
 // ---------------------------------------------------------------------------
 // Skip list, deploy extension, verification, retries
 // ---------------------------------------------------------------------------
@@ -341,7 +247,7 @@ int ExpansionHelper_Retry(volatile int *stop, ExpansionHelperStruct *helper,
 // Deletes path when it exists (a link itself, never its target). A missing
 // path counts as done.
 static int ExpansionHelper_InternalDeleteFile(ExpansionHelperStruct *helper, const char *path) {
-    if (!ExpansionHelper_InternalExists(path)) {
+    if (!PathSafety_Exists(path)) {
         return 1;
     }
     FileStruct *file = nullptr;
@@ -360,66 +266,43 @@ static int ExpansionHelper_DeleteFileCallback(ExpansionHelperStruct *helper, voi
     return ExpansionHelper_InternalDeleteFile(helper, static_cast<const char *>(argument));
 }
 
-// The file beside target that a new version is written to first.
-static int ExpansionHelper_InternalTempPath(char *temp, const char *target) {
-    int length = Zyl_FormatString(temp, EXPANSION_PATH_SIZE, "%s%s", target, kTempSuffix);
-    return length == Zyl_StrLen(target) + Zyl_StrLen(kTempSuffix) &&
-           length < EXPANSION_PATH_SIZE - 1;
+struct ExpansionOpenArgs {
+    const char *Target;
+    FileStruct *File;
+    int Mode; // permission bits of the new file; -1 keeps the target's
+};
+
+// Opens a new file beside the target (never one an earlier run left behind).
+static int ExpansionHelper_OpenFileCallback(ExpansionHelperStruct *, void *argument,
+                                            volatile int *) {
+    ExpansionOpenArgs *args = static_cast<ExpansionOpenArgs *>(argument);
+    return File_OpenReplacement(args->File, args->Target, kTempSuffix, args->Mode);
 }
 
-// Commits the temp file's bytes to disk (a rename must never expose a file
-// whose data is not there yet). 1 on success.
-static int ExpansionHelper_InternalSyncFile(const char *path) {
-    FileStruct *file = nullptr;
-    File_New(&file);
+// Opens the replacement of target into file, retried. 1 when open; 0 (reported).
+static int ExpansionHelper_InternalOpenReplacement(ExpansionHelperStruct *helper,
+                                                   volatile int *stop, const char *target, int mode,
+                                                   FileStruct *file) {
     File_SetOpenRetries(file, 1);
-    int ok = File_Open(file, path, FILE_MODE_READ | FILE_MODE_SHARE_READ) && File_Flush(file);
-    File_Close(file);
-    File_Delete(&file);
-    return ok;
-}
-
-// Moves the finished temp over target and makes the rename durable. With
-// keepMode the temp first takes the permission bits of the file it replaces
-// (an installed program stays executable). On failure the temp is removed and
-// target is untouched.
-static int ExpansionHelper_InternalCommit(ExpansionHelperStruct *helper, const char *temp,
-                                          const char *target, int keepMode) {
-    struct stat info;
-    if (keepMode && lstat(target, &info) == 0 && S_ISREG(info.st_mode)) {
-        chmod(temp, info.st_mode & 07777);
-    }
-    int error = 0;
-    if (!ExpansionHelper_InternalSyncFile(temp) || !FileIo_RenameReplace(temp, target, &error)) {
-        ExpansionHelper_Log(helper, PATCHER_LOG_WARNING,
-                            "ExpansionHelper_Commit() rename [%s] [%s] failed %d", temp, target,
-                            error);
-        ExpansionHelper_InternalDeleteFile(helper, temp);
+    ExpansionOpenArgs open = {target, file, mode};
+    if (!ExpansionHelper_Retry(stop, helper, ExpansionHelper_OpenFileCallback, &open)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to open file [%s]",
+                                    target);
         return 0;
-    }
-    char folder[EXPANSION_PATH_SIZE];
-    Zyl_StrCopy(folder, target, EXPANSION_PATH_SIZE);
-    int slash = 0;
-    if (Zyl_StrFindLastChar(folder, '/', &slash) && slash > 0) {
-        folder[slash] = 0;
-        FileIo_SyncFolder(folder, &error);
     }
     return 1;
 }
 
-struct ExpansionOpenArgs {
-    const char *Path;
-    FileStruct *File;
-};
-
-// Removes a leftover of an earlier attempt, then opens the path for writing.
-static int ExpansionHelper_OpenFileCallback(ExpansionHelperStruct *helper, void *argument,
-                                            volatile int *) {
-    ExpansionOpenArgs *args = static_cast<ExpansionOpenArgs *>(argument);
-    if (!ExpansionHelper_InternalDeleteFile(helper, args->Path)) {
+// Puts the finished replacement in place: synced, renamed over target, folder
+// synced. On failure the temporary file is gone and target is untouched.
+static int ExpansionHelper_InternalCommit(ExpansionHelperStruct *helper, FileStruct *file,
+                                          const char *target) {
+    if (!File_CommitReplacement(file)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to replace file [%s]",
+                                    target);
         return 0;
     }
-    return File_Open(args->File, args->Path, FILE_MODE_WRITE);
+    return 1;
 }
 
 // Moves the data of source into the open out in EXPANSION_COPY_BLOCK pieces.
@@ -440,33 +323,24 @@ static int ExpansionHelper_InternalMoveData(FileStruct *in, FileStruct *out) {
 // Copies source beside destination, then renames it over. Mode 0 also takes the
 // source's permission bits. 1 on success; 0 with destination untouched.
 static int ExpansionHelper_InternalCopyData(int copyMode, const char *destination,
-                                            ExpansionHelperStruct *helper, const char *source) {
-    char temp[EXPANSION_PATH_SIZE];
-    if (!ExpansionHelper_InternalTempPath(temp, destination) ||
-        ExpansionHelper_InternalIsLink(source)) {
+                                            const char *source) {
+    struct stat info;
+    if (PathSafety_IsLink(source) || stat(source, &info) != 0) {
         return 0;
     }
     FileStruct *in = nullptr, *out = nullptr;
     File_New(&in);
     File_New(&out);
     File_SetOpenRetries(in, 1);
-    File_SetOpenRetries(out, 1);
+    int mode = copyMode == 0 ? (int)(info.st_mode & 07777) : -1;
     int ok = File_Open(in, source, FILE_MODE_READ | FILE_MODE_SHARE_READ) &&
-             ExpansionHelper_InternalDeleteFile(helper, temp) &&
-             File_Open(out, temp, FILE_MODE_WRITE) && ExpansionHelper_InternalMoveData(in, out);
+             File_OpenReplacement(out, destination, kTempSuffix, mode) &&
+             ExpansionHelper_InternalMoveData(in, out) && File_CommitReplacement(out);
     File_Close(in);
-    ok = File_Close(out) && ok;
+    File_Close(out); // a replacement not committed is deleted here
     File_Delete(&in);
     File_Delete(&out);
-    struct stat info;
-    if (ok && copyMode == 0 && stat(source, &info) == 0) {
-        chmod(temp, info.st_mode & 07777);
-    }
-    if (!ok) {
-        ExpansionHelper_InternalDeleteFile(helper, temp);
-        return 0;
-    }
-    return ExpansionHelper_InternalCommit(helper, temp, destination, copyMode != 0);
+    return ok;
 }
 
 struct ExpansionCopyArgs {
@@ -478,8 +352,7 @@ struct ExpansionCopyArgs {
 static int ExpansionHelper_CopyFileCallback(ExpansionHelperStruct *helper, void *argument,
                                             volatile int *) {
     ExpansionCopyArgs *args = static_cast<ExpansionCopyArgs *>(argument);
-    if (!ExpansionHelper_InternalCopyData(args->CopyMode, args->Destination, helper,
-                                          args->Source)) {
+    if (!ExpansionHelper_InternalCopyData(args->CopyMode, args->Destination, args->Source)) {
         ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to copy file [%s] [%s]",
                                     args->Source, args->Destination);
         return 0;
@@ -538,8 +411,7 @@ static int ExpansionHelper_InternalVerifySource(const char *destination, Patcher
     FileVerifyStruct *verify = nullptr;
     FileVerify_Create(&verify);
     int ok = 0;
-    if (!ExpansionHelper_InternalIsLink(destination) &&
-        FileVerify_ComputeFile(destination, verify)) {
+    if (!PathSafety_IsLink(destination) && FileVerify_ComputeFile(destination, verify)) {
         if (FileVerify_Compare(verify, result)) {
             *complete = 1;
             ok = 1;
@@ -551,15 +423,15 @@ static int ExpansionHelper_InternalVerifySource(const char *destination, Patcher
     return ok;
 }
 
-// Applies the member's delta to the installed file, producing temp.
+// Applies the member's delta to the installed file, writing the result to out
+// (the result may not pass the member's size).
 static int ExpansionHelper_InternalApplyDelta(ExpansionHelperStruct *helper, ExpansionStoreRun *run,
                                               PatcherStoreMember *member, const char *destination,
-                                              const char *temp) {
-    if (!ExpansionHelper_InternalDeleteFile(helper, temp)) {
-        return 0;
-    }
-    if (!VCDiffStream_InflateBegin(run->Stream, destination, temp)) {
-        VCDiffStream_InflateEnd(run->Stream); // closes whichever file did open
+                                              FileStruct *out) {
+    int64_t size = 0;
+    PatcherStore_MemberGetFileSize(run->Store, member, &size);
+    if (!VCDiffStream_InflateBegin(run->Stream, destination, out, size)) {
+        VCDiffStream_InflateEnd(run->Stream); // closes the source when it did open
         ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to inflate buffer");
         return 0;
     }
@@ -579,18 +451,9 @@ static int ExpansionHelper_InternalApplyDelta(ExpansionHelperStruct *helper, Exp
     return ok;
 }
 
-// Writes the member's whole data to temp.
+// Writes the member's whole data to out.
 static int ExpansionHelper_InternalWriteWhole(ExpansionHelperStruct *helper, ExpansionStoreRun *run,
-                                              PatcherStoreMember *member, const char *temp) {
-    FileStruct *file = nullptr;
-    File_New(&file);
-    File_SetOpenRetries(file, 1);
-    ExpansionOpenArgs open = {temp, file};
-    if (!ExpansionHelper_Retry(run->Stop, helper, ExpansionHelper_OpenFileCallback, &open)) {
-        File_Delete(&file);
-        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to open file [%s]", temp);
-        return 0;
-    }
+                                              PatcherStoreMember *member, FileStruct *out) {
     int ok = 1, length = 0, written = 0;
     while (ok) {
         ok = PatcherStore_MemberInflateBuffer(run->Store, member, run->Buffer, run->BufferSize,
@@ -598,16 +461,42 @@ static int ExpansionHelper_InternalWriteWhole(ExpansionHelperStruct *helper, Exp
         if (!ok || length == 0) {
             break;
         }
-        if (!File_Write(file, run->Buffer, length, &written) || written != length) {
+        if (!File_Write(out, run->Buffer, length, &written) || written != length) {
             ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND,
                                         "File write error BytesRead, %d BytesWritten %d", length,
                                         written);
             ok = 0;
         }
     }
-    ok = File_Close(file) && ok;
-    File_Delete(&file);
     return ok;
+}
+
+// Produces the member into out and checks it against the result digest.
+static int ExpansionHelper_InternalProduce(ExpansionHelperStruct *helper, ExpansionStoreRun *run,
+                                           PatcherStoreMember *member, const char *name,
+                                           int difference, const char *destination,
+                                           FileStruct *out) {
+    if (difference == 1) {
+        if (!ExpansionHelper_InternalApplyDelta(helper, run, member, destination, out)) {
+            return 0;
+        }
+    } else if (!ExpansionHelper_InternalWriteWhole(helper, run, member, out)) {
+        return 0;
+    }
+    char produced[EXPANSION_PATH_SIZE];
+    const uint8_t *result = nullptr;
+    PatcherStore_MemberGetResultHash(run->Store, member, &result);
+    if (!File_GetPath(out, produced, (int)sizeof(produced)) ||
+        !ExpansionHelper_VerifyFile(result, helper, produced)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Expansion verify error [%s]",
+                                    name);
+        return 0;
+    }
+    if (difference == 1) {
+        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Move file [%s] [%s]", destination,
+                  produced);
+    }
+    return 1;
 }
 
 // Produces one member beside its installed file, checks it against the result
@@ -615,9 +504,8 @@ static int ExpansionHelper_InternalWriteWhole(ExpansionHelperStruct *helper, Exp
 static int ExpansionHelper_InternalExpandFile(ExpansionHelperStruct *helper, ExpansionStoreRun *run,
                                               PatcherStoreMember *member, const char *name,
                                               int difference, const char *destDir) {
-    char destination[EXPANSION_PATH_SIZE], temp[EXPANSION_PATH_SIZE];
-    if (!ExpansionHelper_JoinInside(destination, destDir, name) ||
-        !ExpansionHelper_InternalTempPath(temp, destination)) {
+    char destination[EXPANSION_PATH_SIZE];
+    if (!PathSafety_JoinInside(destination, destDir, name)) {
         ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to open file [%s%s]",
                                     destDir, name);
         return 0;
@@ -635,24 +523,16 @@ static int ExpansionHelper_InternalExpandFile(ExpansionHelperStruct *helper, Exp
                       "expansion");
             return 1;
         }
-        if (!ExpansionHelper_InternalApplyDelta(helper, run, member, destination, temp)) {
-            ExpansionHelper_InternalDeleteFile(helper, temp);
-            return 0;
-        }
-        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Move file [%s] [%s]", destination, temp);
-    } else if (!ExpansionHelper_InternalWriteWhole(helper, run, member, temp)) {
-        ExpansionHelper_InternalDeleteFile(helper, temp);
-        return 0;
     }
-    const uint8_t *result = nullptr;
-    PatcherStore_MemberGetResultHash(run->Store, member, &result);
-    if (!ExpansionHelper_VerifyFile(result, helper, temp)) {
-        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Expansion verify error [%s]",
-                                    name);
-        ExpansionHelper_InternalDeleteFile(helper, temp);
-        return 0;
-    }
-    return ExpansionHelper_InternalCommit(helper, temp, destination, 1);
+    FileStruct *out = nullptr;
+    File_New(&out);
+    int ok =
+        ExpansionHelper_InternalOpenReplacement(helper, run->Stop, destination, -1, out) &&
+        ExpansionHelper_InternalProduce(helper, run, member, name, difference, destination, out) &&
+        ExpansionHelper_InternalCommit(helper, out, destination);
+    File_Close(out); // a replacement not committed is deleted here
+    File_Delete(&out);
+    return ok;
 }
 
 // One member: open, expand, close, with its log lines and progress.
@@ -770,8 +650,8 @@ int ExpansionHelper_CopyStoreSources(const char *destDir, volatile int *stop,
             ok = 0;
         } else if (difference != 1) {
             continue; // whole files need no old version
-        } else if (!ExpansionHelper_JoinInside(from, sourceDir, name) ||
-                   !ExpansionHelper_JoinInside(to, destDir, name)) {
+        } else if (!PathSafety_JoinInside(from, sourceDir, name) ||
+                   !PathSafety_JoinInside(to, destDir, name)) {
             ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND,
                                         "Unable to copy file [%s] [%s]", name, destDir);
             ok = 0;
@@ -803,7 +683,7 @@ static int ExpansionHelper_InternalSizeEntry(FileStruct *file, void *user, int, 
     }
     char path[EXPANSION_PATH_SIZE];
     if (File_IsDirectory(file) || ExpansionHelper_IsSkipped(walk->Helper, name) ||
-        !ExpansionHelper_InternalJoin(path, folder, name) || ExpansionHelper_InternalIsLink(path)) {
+        !PathSafety_Join(path, folder, name) || PathSafety_IsLink(path)) {
         return 1;
     }
     int64_t size = 0;
@@ -819,7 +699,7 @@ int ExpansionHelper_GetDirectorySize(int64_t *size, ExpansionHelperStruct *helpe
     ZYL_CHECK_PTR(path);
     ZYL_CHECK_PTR(stop);
     *size = 0;
-    if (!ExpansionHelper_InternalExists(path) || ExpansionHelper_InternalIsLink(path)) {
+    if (!PathSafety_Exists(path) || PathSafety_IsLink(path)) {
         return 1;
     }
     ExpansionSizeWalk walk = {helper, stop, 0};
@@ -829,18 +709,6 @@ int ExpansionHelper_GetDirectorySize(int64_t *size, ExpansionHelperStruct *helpe
     File_Delete(&file);
     *size = walk.Total;
     return 1;
-}
-
-// 1 when inner is outer or lies below it (both made absolute-normal first).
-static int ExpansionHelper_InternalIsWithin(const char *inner, const char *outer) {
-    char a[EXPANSION_PATH_SIZE], b[EXPANSION_PATH_SIZE];
-    if (!Zyl_StrCopy(a, inner, EXPANSION_PATH_SIZE) ||
-        !Zyl_StrCopy(b, outer, EXPANSION_PATH_SIZE) ||
-        !Zyl_NormalizePath(a, 1, EXPANSION_PATH_SIZE) ||
-        !Zyl_NormalizePath(b, 1, EXPANSION_PATH_SIZE)) {
-        return 1; // cannot tell: treat as overlapping
-    }
-    return Zyl_StrStartsWith(a, b);
 }
 
 static int ExpansionHelper_InternalCopyEntry(ExpansionHelperStruct *helper, FileStruct *listing,
@@ -856,13 +724,13 @@ int ExpansionHelper_CopyTree(ExpansionHelperStruct *helper, const char *destinat
     ZYL_CHECK_PTR(destination);
     ZYL_CHECK_PTR(source);
     ZYL_CHECK_PTR(stop);
-    if (ExpansionHelper_InternalIsWithin(destination, source)) {
+    if (PathSafety_IsWithin(destination, source)) {
         ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND,
                                     "The dest path [%s] cannot contain the source path [%s]",
                                     destination, source);
         return 0;
     }
-    if (!ExpansionHelper_InternalExists(source) || ExpansionHelper_InternalIsLink(source)) {
+    if (!PathSafety_Exists(source) || PathSafety_IsLink(source)) {
         ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Source path [%s] does not exist",
                                     source);
         return 0;
@@ -895,13 +763,12 @@ static int ExpansionHelper_InternalCopyEntry(ExpansionHelperStruct *helper, File
                                              int deployFlag, int logFlag, volatile int *stop,
                                              int *failed) {
     char from[EXPANSION_PATH_SIZE], to[EXPANSION_PATH_SIZE];
-    if (!ExpansionHelper_InternalJoin(from, source, name) ||
-        !ExpansionHelper_InternalJoin(to, destination, name)) {
+    if (!PathSafety_Join(from, source, name) || !PathSafety_Join(to, destination, name)) {
         ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to copy file [%s] [%s]",
                                     source, name);
         return 0;
     }
-    if (ExpansionHelper_InternalIsLink(from) || ExpansionHelper_InternalIsLink(to)) {
+    if (PathSafety_IsLink(from) || PathSafety_IsLink(to)) {
         ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND,
                                     "Refusing symbolic link [%s] [%s]", from, to);
         *failed = 1;
@@ -972,12 +839,12 @@ int ExpansionHelper_PerformExpansion(ExpansionHelperStruct *helper, int deleteFl
     const char *destination = status->BasePath;
     ExpansionHelper_Log(helper, PATCHER_LOG_INFO, "Perform expansion [%s] [%s] to [%s] delete [%d]",
                         storeName, source, destination, deleteFlag);
-    if (!ExpansionHelper_InternalExists(source)) {
+    if (!PathSafety_Exists(source)) {
         ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Source path [%s] does not exist",
                                     source);
         return 0;
     }
-    if (!ExpansionHelper_InternalExists(destination)) {
+    if (!PathSafety_Exists(destination)) {
         ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Dest path [%s] does not exist",
                                     destination);
         return 0;
@@ -990,7 +857,7 @@ static int ExpansionHelper_InternalCheckStatus(ExpansionHelperStruct *helper,
                                                const PatcherTaskData *status) {
     const char *folders[3] = {status->BasePath, status->OutputPath, status->CopyPath};
     for (const char *folder : folders) {
-        if (!ExpansionHelper_InternalIsSafeFolder(folder)) {
+        if (!PathSafety_IsSafeFolder(folder)) {
             ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Refusing unsafe folder [%s]",
                                         folder);
             return 0;

@@ -122,11 +122,3 @@ int ExpansionHelper_Log(ExpansionHelperStruct *helper, int level, const char *fo
 // Formats and passes (code, text) to Patcher_ReportError unless this helper
 // already reported the same text. Returns 1.
 int ExpansionHelper_ReportError(ExpansionHelperStruct *helper, int code, const char *format, ...);
-
-// 1 when relative is a safe path below a folder: not empty, not absolute, no
-// ':' or control character, no ".." part, and at least one part other than ".".
-int ExpansionHelper_IsSafeRelativePath(const char *relative);
-// Joins root (a folder) and relative into path (EXPANSION_PATH_SIZE) with '/'
-// separators, refusing (0, logged) an unsafe relative path, a path too long, or
-// a folder on the way below root that is a symbolic link. 1 on success.
-int ExpansionHelper_JoinInside(char *path, const char *root, const char *relative);

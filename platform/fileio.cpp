@@ -1,5 +1,5 @@
-// Linux renames, folder syncs and whole-buffer reads and writes for the core's
-// file object, its log and the registry store. renameat2 with RENAME_NOREPLACE
+// Linux renames and whole-buffer reads and writes for the core's file object,
+// its log and the registry store. renameat2 with RENAME_NOREPLACE
 // gives the refuse-existing rename atomically where the file system supports it.
 #include "platform/fileio.h"
 
@@ -79,29 +79,4 @@ int FileIo_RenameNoReplace(const char *oldPath, const char *newPath, int *error)
         return 0;
     }
     return 1;
-}
-
-int FileIo_RenameReplace(const char *oldPath, const char *newPath, int *error) {
-    *error = 0;
-    if (rename(oldPath, newPath) != 0) {
-        *error = errno;
-        return 0;
-    }
-    return 1;
-}
-
-int FileIo_SyncFolder(const char *folder, int *error) {
-    *error = 0;
-    int descriptor = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor < 0) {
-        *error = errno;
-        return 0;
-    }
-    int result = 1;
-    if (fsync(descriptor) != 0 && errno != EINVAL) {
-        *error = errno;
-        result = 0;
-    }
-    close(descriptor);
-    return result;
 }

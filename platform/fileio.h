@@ -1,6 +1,6 @@
 // Linux file-system calls of the core's file object, its log and the registry
-// store: renames that refuse or replace an existing target, folder syncs, and
-// whole-buffer reads and writes that ride over interrupted calls.
+// store: renames that refuse an existing target, and whole-buffer reads and
+// writes that ride over interrupted calls (replacing a file: platform/durable.h).
 #pragma once
 
 #include <cstdint>
@@ -9,9 +9,6 @@
 // file systems without RENAME_NOREPLACE, where a link-and-unlink or a checked
 // rename stands in). 1 on success; 0 with *error = errno.
 int FileIo_RenameNoReplace(const char *oldPath, const char *newPath, int *error);
-// Renames oldPath over newPath (atomic replace within one file system).
-// 1 on success; 0 with *error = errno.
-int FileIo_RenameReplace(const char *oldPath, const char *newPath, int *error);
 // Writes all length bytes to descriptor (retrying interrupted calls, at most
 // 1 GiB per call). Returns 0; else the errno of the failed write (ENOSPC for a
 // write that took nothing). *written (when not null) gets the bytes written.
@@ -20,6 +17,3 @@ int FileIo_WriteAll(int descriptor, const void *data, int64_t length, int64_t *w
 // interrupted calls). Returns the bytes read; *error is the errno of a failed
 // read, else 0.
 int64_t FileIo_ReadUpTo(int descriptor, void *buffer, int64_t length, int *error);
-// fsyncs a folder so that renames and creations in it are durable.
-// 1 on success; 0 with *error = errno.
-int FileIo_SyncFolder(const char *folder, int *error);

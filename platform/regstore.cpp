@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/durable.h"
 #include "platform/fileio.h"
 #include "platform/shfolder.h"
 
@@ -49,7 +50,6 @@ struct StorePaths {
     char Folder[kPathSize];
     char Data[kPathSize];
     char Lock[kPathSize];
-    char Temp[kPathSize];
 };
 
 } // namespace
@@ -368,8 +368,7 @@ static int RegStore_MakePaths(const char *root, StorePaths *paths) {
         return 0;
     int a = snprintf(paths->Data, kPathSize, "%s/%s.reg", paths->Folder, root);
     int b = snprintf(paths->Lock, kPathSize, "%s/%s.lock", paths->Folder, root);
-    int c = snprintf(paths->Temp, kPathSize, "%s/%s.reg.tmp", paths->Folder, root);
-    return a < kPathSize && b < kPathSize && c < kPathSize;
+    return a < kPathSize && b < kPathSize;
 }
 
 static int RegStore_MakeFolder(const char *folder) {
@@ -414,7 +413,8 @@ static int RegStore_Load(const StorePaths *paths, KeyNode *root) {
     return ok;
 }
 
-// Writes the tree to the temporary file, syncs it and renames it over the store.
+// Writes the tree to a temporary file beside the store and puts it in place
+// durably (old or new store after a crash, never a cut one).
 static int RegStore_Save(const StorePaths *paths, const KeyNode *root) {
     Writer writer = {nullptr, 0, 0, 0};
     RegStore_Put(&writer, kHeader, sizeof(kHeader) - 1);
@@ -424,26 +424,12 @@ static int RegStore_Save(const StorePaths *paths, const KeyNode *root) {
         errno = ENOMEM;
         return 0;
     }
-    int fd = open(paths->Temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int ok = fd >= 0 && FileIo_WriteAll(fd, writer.Data, (int64_t)writer.Length, nullptr) == 0 &&
-             fsync(fd) == 0;
-    int error = errno;
-    if (fd >= 0)
-        close(fd);
+    DurableReplace replace;
+    int ok = Durable_WriteFile(&replace, paths->Data, writer.Data, (int64_t)writer.Length, 0600);
     free(writer.Data);
-    if (ok && rename(paths->Temp, paths->Data) != 0) {
-        ok = 0;
-        error = errno;
-    }
     if (!ok) {
-        unlink(paths->Temp);
-        errno = error;
+        errno = replace.Error;
         return 0;
-    }
-    int folder = open(paths->Folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        fsync(folder); // makes the rename itself durable
-        close(folder);
     }
     return 1;
 }

@@ -310,6 +310,14 @@ static int PatcherStore_InternalReadTOCFile(PatcherStoreStruct *s, XmlStruct *xm
             ok = PatcherStore_InternalMemberField(xml, child, field, m, fileName);
         }
     }
+    // The member's data starts in one of the listed data files: an index past
+    // them (or one that would overflow when the member continues) is refused.
+    if (ok && m->FileIndex >= s->StoreCount) {
+        PatcherStore_InternalError(
+            s, "PatcherStore_InternalReadTOCFile() FileIndex %d outside %d data files [%s]",
+            m->FileIndex, s->StoreCount, fileName);
+        ok = 0;
+    }
     void *old = nullptr;
     if (!ok || !PatcherStore_InternalSafeName(fileName) ||
         HashTable_Get(&old, fileName, s->Members) || !HashTable_Set(s->Members, fileName, m)) {
@@ -774,6 +782,12 @@ int PatcherStore_MemberInflateBuffer(PatcherStoreStruct *s, PatcherStoreMember *
         return 0;
     }
     if (s->DataFilePosition >= s->DataFileSize) {
+        if (s->DataFileNumber + 1 >= s->StoreCount) {
+            PatcherStore_InternalError(
+                s, "PatcherStore_MemberInflateBuffer() member [%s] runs past the last data file",
+                name);
+            return 0;
+        }
         int next = s->DataFileNumber + 1;
         PatcherStore_MemberClose(s);
         if (!PatcherStore_InternalReadHeader(s, next, stop)) {

@@ -365,6 +365,7 @@ int VCDiff_InitSettings(VCDiffSettingsStruct *settings) {
     settings->SmallHistorySize = 0x40000;
     settings->MaxSourceWindow = 0x4000000;
     settings->InstructionBufferSize = 512;
+    settings->MaxTargetSize = -1;
     return 1;
 }
 
@@ -540,6 +541,11 @@ uint64_t VCDiff_GetTotalOut(VCDiffStruct *d) {
 uint64_t VCDiff_GetTotalIn(VCDiffStruct *d) {
     ZYL_CHECK_TAG(d, kVCDiffTag);
     return d->TotalIn;
+}
+
+int VCDiff_GetWindowCount(VCDiffStruct *d) {
+    ZYL_CHECK_TAG(d, kVCDiffTag);
+    return d->WindowsSeen;
 }
 
 int VCDiff_Destroy(VCDiffStruct **decoder) {
@@ -798,6 +804,13 @@ static int VCDiff_InternalCheckLengths(VCDiffStruct *d) {
     }
     if (d->TotalOut > UINT64_MAX - d->TgtLen) {
         return VCDiff_InternalFail(d, VCDIFF_INVALID_INPUT, "decoder file offset overflow");
+    }
+    // Refused before the window is read or decoded: a few bytes of delta must not
+    // make the decoder produce more than the result can hold.
+    if (d->Settings.MaxTargetSize >= 0 &&
+        d->TotalOut + d->TgtLen > (uint64_t)d->Settings.MaxTargetSize) {
+        return VCDiff_InternalFail(d, VCDIFF_INVALID_INPUT,
+                                   "target window passes the expected size");
     }
     return 0;
 }

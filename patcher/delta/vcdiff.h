@@ -49,6 +49,8 @@ struct VCDiffSettingsStruct {
     int MatchConfig;                // string-match preset 0-4, or 5 for the soft settings
     int SoftLargeLook;              // soft string-match settings (MatchConfig 5)
     int SoftSmallLook;
+    int64_t MaxTargetSize;     // decoder: largest whole target in bytes; a window that would
+                               // pass it is refused. -1 (default): no limit
     VCDiffAllocFunction Alloc; // null: the tracked process heap
     VCDiffFreeFunction Free;
     void *Opaque;
@@ -99,6 +101,8 @@ const char *VCDiff_GetMessage(VCDiffStruct *decoder);
 // Bytes of target produced so far and of input consumed.
 uint64_t VCDiff_GetTotalOut(VCDiffStruct *decoder);
 uint64_t VCDiff_GetTotalIn(VCDiffStruct *decoder);
+// Windows whose header was read so far (0 for a delta holding only its header).
+int VCDiff_GetWindowCount(VCDiffStruct *decoder);
 // Frees every buffer and the decoder, clears *decoder; accepts null. Returns 1.
 int VCDiff_Destroy(VCDiffStruct **decoder);
 

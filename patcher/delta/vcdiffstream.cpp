@@ -10,21 +10,27 @@
 #include "patcher/delta/vcdiff.h"
 
 #include <cstring>
+#include <sys/stat.h>
 
 static const char kVCDiffStreamTag[] = "..\\vcdiffstream.c";
 
 enum { kBlockSize = 0x4000, kApplyPiece = 0x40000 };
+
+// SHA-1 of no bytes: a digest that says the result is empty.
+static const uint8_t kEmptySha1[20] = {0xda, 0x39, 0xa3, 0xee, 0x5e, 0x6b, 0x4b, 0x0d, 0x32, 0x55,
+                                       0xbf, 0xef, 0x95, 0x60, 0x18, 0x90, 0xaf, 0xd8, 0x07, 0x09};
 
 struct VCDiffStreamStruct {
     const char *Tag;
     VCDiffStruct *Decoder;
     VCDiffSourceStruct Source;
     char SourcePath[FILE_PATH_SIZE];
-    int DecoderReady; // 1 while a decoder is set up
-    int Failed;       // 1 after a failure since Begin
+    int DecoderReady;     // 1 while a decoder is set up
+    int Failed;           // 1 after a failure since Begin
+    int64_t ExpectedSize; // bytes the result must have; -1 when unknown
     FileStruct *SourceFile;
-    FileStruct *TargetFile;
-    uint8_t *Block; // kBlockSize bytes: the current source block
+    FileStruct *TargetFile; // the caller's, between Begin and End; null otherwise
+    uint8_t *Block;         // kBlockSize bytes: the current source block
 };
 
 int VCDiffStream_Create(VCDiffStreamStruct **stream) {
@@ -32,18 +38,15 @@ int VCDiffStream_Create(VCDiffStreamStruct **stream) {
     VCDiffStreamStruct *s = ZYL_NEW(VCDiffStreamStruct);
     s->Tag = kVCDiffStreamTag;
     File_New(&s->SourceFile);
-    File_New(&s->TargetFile);
     File_SetOpenRetries(s->SourceFile, 1);
-    File_SetOpenRetries(s->TargetFile, 1);
     s->Block = static_cast<uint8_t *>(ZYL_ALLOC(kBlockSize));
     *stream = s;
     return 1;
 }
 
+// Closes the source and lets go of the caller's target (left open).
 static void VCDiffStream_InternalCloseFiles(VCDiffStreamStruct *s) {
-    if (File_IsOpen(s->TargetFile)) {
-        File_Close(s->TargetFile);
-    }
+    s->TargetFile = nullptr;
     if (File_IsOpen(s->SourceFile)) {
         File_Close(s->SourceFile);
     }
@@ -58,7 +61,6 @@ int VCDiffStream_Destroy(VCDiffStreamStruct **stream) {
     ZYL_CHECK_TAG(s, kVCDiffStreamTag);
     VCDiffStream_InternalCloseFiles(s);
     File_Delete(&s->SourceFile);
-    File_Delete(&s->TargetFile);
     ZYL_FREE(s->Block, kBlockSize);
     VCDiff_Destroy(&s->Decoder);
     s->Tag = Zyl_DeadTag;
@@ -83,7 +85,7 @@ static int VCDiffStream_InternalProcessGetSource(VCDiffStreamStruct *s, int64_t 
 }
 
 static int VCDiffStream_InternalInflateBegin(VCDiffStreamStruct *s, const char *sourcePath,
-                                             const char *targetPath) {
+                                             FileStruct *target, int64_t expectedSize) {
     VCDiff_Destroy(&s->Decoder);
     s->DecoderReady = 0;
     memset(&s->Source, 0, sizeof(s->Source));
@@ -91,6 +93,7 @@ static int VCDiffStream_InternalInflateBegin(VCDiffStreamStruct *s, const char *
     VCDiff_InitSettings(&settings);
     settings.WindowSize = 0x4000;
     settings.Flags = VCDIFF_ADLER32;
+    settings.MaxTargetSize = expectedSize;
     VCDiff_Create(&s->Decoder);
     if (VCDiff_Config(s->Decoder, &settings) != 0) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
@@ -106,11 +109,8 @@ static int VCDiffStream_InternalInflateBegin(VCDiffStreamStruct *s, const char *
         return 0;
     }
     File_GetSize(s->SourceFile, &s->Source.Size);
-    if (!File_Open(s->TargetFile, targetPath, FILE_MODE_WRITE)) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
-                  "VCDiffStream_InternalInflateBegin() unable to open [%s]", targetPath);
-        return 0;
-    }
+    s->TargetFile = target;
+    s->ExpectedSize = expectedSize;
     s->Source.BlockSize = kBlockSize;
     s->Source.Block = s->Block;
     Zyl_StrCopy(s->SourcePath, sourcePath, (int)sizeof(s->SourcePath));
@@ -122,13 +122,14 @@ static int VCDiffStream_InternalInflateBegin(VCDiffStreamStruct *s, const char *
     return 1;
 }
 
-int VCDiffStream_InflateBegin(VCDiffStreamStruct *s, const char *sourcePath,
-                              const char *targetPath) {
+int VCDiffStream_InflateBegin(VCDiffStreamStruct *s, const char *sourcePath, FileStruct *target,
+                              int64_t expectedSize) {
     ZYL_CHECK_TAG(s, kVCDiffStreamTag);
     ZYL_CHECK_PTR(sourcePath);
-    ZYL_CHECK_PTR(targetPath);
+    ZYL_CHECK_PTR(target);
     s->Failed = 0;
-    if (!VCDiffStream_InternalInflateBegin(s, sourcePath, targetPath)) {
+    if (!VCDiffStream_InternalInflateBegin(s, sourcePath, target,
+                                           expectedSize < 0 ? -1 : expectedSize)) {
         s->Failed = 1;
         return 0;
     }
@@ -141,9 +142,7 @@ static int VCDiffStream_InternalWriteOutput(VCDiffStreamStruct *s) {
     VCDiff_GetOutput(s->Decoder, &bytes, &length);
     int written = 0;
     if (length > 0 && !File_Write(s->TargetFile, bytes, (int)length, &written)) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
-                  "VCDiffStream_InternalProcessBuffer() unable to write");
-        return 0;
+        return 0; // the file object logged the failed write
     }
     VCDiff_ConsumeOutput(s->Decoder);
     return 1;
@@ -194,12 +193,28 @@ int VCDiffStream_InflateBuffer(VCDiffStreamStruct *s, const uint8_t *bytes, int 
     return 1;
 }
 
+// The checks of a delta that decoded cleanly: at least one window unless the
+// result is known to be empty, and exactly the expected size when one is known.
+static int VCDiffStream_InternalCheckResult(VCDiffStreamStruct *s) {
+    int windows = VCDiff_GetWindowCount(s->Decoder);
+    int64_t produced = (int64_t)VCDiff_GetTotalOut(s->Decoder);
+    if (windows == 0 && s->ExpectedSize != 0) {
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
+                  "VCDiffStream_InflateEnd() delta holds no window");
+        return 0;
+    }
+    if (s->ExpectedSize >= 0 && produced != s->ExpectedSize) {
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
+                  "VCDiffStream_InflateEnd() result is %I64d bytes, expected %I64d", produced,
+                  s->ExpectedSize);
+        return 0;
+    }
+    return 1;
+}
+
 int VCDiffStream_InflateEnd(VCDiffStreamStruct *s) {
     ZYL_CHECK_TAG(s, kVCDiffStreamTag);
     int ok = !s->Failed && s->DecoderReady;
-    if (File_IsOpen(s->TargetFile) && !File_Close(s->TargetFile)) {
-        ok = 0;
-    }
     VCDiffStream_InternalCloseFiles(s);
     if (s->DecoderReady) {
         VCDiff_SetFlags(s->Decoder, VCDIFF_ADLER32 | VCDIFF_FLUSH);
@@ -209,6 +224,7 @@ int VCDiffStream_InflateEnd(VCDiffStreamStruct *s) {
                       VCDiff_GetMessage(s->Decoder));
             ok = 0;
         }
+        ok = ok && VCDiffStream_InternalCheckResult(s);
         VCDiff_Destroy(&s->Decoder);
         s->DecoderReady = 0;
     }
@@ -249,10 +265,12 @@ static int VCDiffStream_InternalFeedFile(VCDiffStreamStruct *s, const char *delt
     return ok;
 }
 
-static int VCDiffStream_InternalVerify(const char *path, const uint8_t *expectedSha1) {
+static int VCDiffStream_InternalVerify(FileStruct *file, const uint8_t *expectedSha1) {
+    char path[FILE_PATH_SIZE];
     FileVerifyStruct *verify = nullptr;
     FileVerify_Create(&verify);
-    int ok = FileVerify_ComputeFile(path, verify) && FileVerify_Compare(verify, expectedSha1);
+    int ok = File_GetPath(file, path, (int)sizeof(path)) && FileVerify_ComputeFile(path, verify) &&
+             FileVerify_Compare(verify, expectedSha1);
     FileVerify_Destroy(&verify);
     if (!ok) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
@@ -261,38 +279,49 @@ static int VCDiffStream_InternalVerify(const char *path, const uint8_t *expected
     return ok;
 }
 
+// 1 when targetPath is missing or a regular file (a link, a folder or a device
+// is never replaced by a file).
+static int VCDiffStream_InternalCheckTarget(const char *targetPath) {
+    struct stat info;
+    if (lstat(targetPath, &info) != 0 || S_ISREG(info.st_mode)) {
+        return 1;
+    }
+    Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
+              "VCDiffStream_ApplyFile() target is not a regular file [%s]", targetPath);
+    return 0;
+}
+
 int VCDiffStream_ApplyFile(const char *sourcePath, const char *deltaPath, const char *targetPath,
-                           const uint8_t *expectedSha1) {
+                           const uint8_t *expectedSha1, int64_t expectedSize) {
     ZYL_CHECK_PTR(sourcePath);
     ZYL_CHECK_PTR(deltaPath);
     ZYL_CHECK_PTR(targetPath);
-    char part[FILE_PATH_SIZE];
-    if (Zyl_FormatString(part, (int)sizeof(part), "%s.part", targetPath) !=
-        Zyl_StrLen(targetPath) + 5) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
-                  "VCDiffStream_ApplyFile() path too long [%s]", targetPath);
+    if (!VCDiffStream_InternalCheckTarget(targetPath)) {
         return 0;
     }
-    VCDiffStreamStruct *s = nullptr;
-    VCDiffStream_Create(&s);
-    int ok = VCDiffStream_InflateBegin(s, sourcePath, part);
-    ok = ok && VCDiffStream_InternalFeedFile(s, deltaPath);
-    ok = VCDiffStream_InflateEnd(s) && ok;
-    VCDiffStream_Destroy(&s);
-    if (ok && expectedSha1 != nullptr) {
-        ok = VCDiffStream_InternalVerify(part, expectedSha1);
+    if (expectedSha1 != nullptr && expectedSize < 0 &&
+        memcmp(expectedSha1, kEmptySha1, sizeof(kEmptySha1)) == 0) {
+        expectedSize = 0; // the digest says the result is empty
     }
-    FileStruct *file = nullptr;
-    File_New(&file);
+    FileStruct *target = nullptr;
+    File_New(&target);
+    // The result is written to a new file of this call only, beside the target.
+    int ok = File_OpenReplacement(target, targetPath, ".part", -1);
     if (ok) {
-        if (File_Stat(file, targetPath)) {
-            File_Erase(file, targetPath);
-        }
-        ok = File_Rename(file, part, targetPath);
+        VCDiffStreamStruct *s = nullptr;
+        VCDiffStream_Create(&s);
+        ok = VCDiffStream_InflateBegin(s, sourcePath, target, expectedSize);
+        ok = ok && VCDiffStream_InternalFeedFile(s, deltaPath);
+        ok = VCDiffStream_InflateEnd(s) && ok;
+        VCDiffStream_Destroy(&s);
     }
-    if (!ok && File_Stat(file, part)) {
-        File_Erase(file, part);
+    if (ok && expectedSha1 != nullptr) {
+        ok = VCDiffStream_InternalVerify(target, expectedSha1);
     }
-    File_Delete(&file);
+    // Synced, then renamed over the target in one step: the target is always
+    // the old or the new file. A failure removes only this call's file.
+    ok = ok && File_CommitReplacement(target);
+    File_Close(target);
+    File_Delete(&target);
     return ok;
 }

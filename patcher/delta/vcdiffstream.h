@@ -7,30 +7,43 @@
 
 struct VCDiffStreamStruct;
 
-// Allocates a stream with its two file objects and its 16 KiB block buffer into
-// *stream. Returns 1.
+struct FileStruct;
+
+// Allocates a stream with its source file object and its 16 KiB block buffer
+// into *stream. Returns 1.
 int VCDiffStream_Create(VCDiffStreamStruct **stream);
-// Closes whatever is open, frees the decoder, the buffers and the stream, and
-// clears *stream; accepts null. Returns 1.
+// Closes the source, frees the decoder, the buffers and the stream, and clears
+// *stream; accepts null. Returns 1.
 int VCDiffStream_Destroy(VCDiffStreamStruct **stream);
-// Sets up a fresh decoder, opens the source for reading and the target for
-// writing (emptied) and loads source block 0. 1 on success; 0 with an Alert
-// line ("unable to open") otherwise (files stay open until End or Destroy).
+// Sets up a fresh decoder, opens the source for reading and loads source block
+// 0; the result is written to target, a file the caller opened for writing
+// (kept open; the stream uses it until End). expectedSize is the size the result
+// must have, or -1 when unknown: a window that would pass it is refused before
+// it is decoded. 1 on success; 0 with an Alert line ("unable to open")
+// otherwise (the source stays open until End or Destroy).
 int VCDiffStream_InflateBegin(VCDiffStreamStruct *stream, const char *sourcePath,
-                              const char *targetPath);
+                              FileStruct *target, int64_t expectedSize);
 // Decodes `length` more delta bytes, writing finished windows to the target.
 // 1 when the decoder is ready for more input; 0 after a logged failure (the
 // stream is then only good for End or Destroy).
 int VCDiffStream_InflateBuffer(VCDiffStreamStruct *stream, const uint8_t *bytes, int length);
-// Marks the end of the delta, closes both files and frees the decoder. 1 when
-// the delta ended at a window boundary; 0 (logged "EOF in decode") when it was
-// cut inside a header or window, or an earlier step failed.
+// Marks the end of the delta, closes the source, lets go of the target and
+// frees the decoder. 1 when the delta ended at a window boundary, held at least
+// one window (a delta without any is taken only when the expected size is 0)
+// and, with an expected size, produced exactly that many bytes. 0 (logged:
+// "EOF in decode", "delta holds no window", "result is N bytes, expected M")
+// otherwise, or when an earlier step failed.
 int VCDiffStream_InflateEnd(VCDiffStreamStruct *stream);
 
-// Applies the delta file to sourcePath and writes targetPath: the result is
-// decoded into targetPath + ".part", checked (window checksums, complete delta,
-// and the SHA-1 when expectedSha1 is not null), then renamed over targetPath.
-// 1 on success; 0 (logged) otherwise, with no ".part" file left and targetPath
-// untouched.
+// Applies the delta file to sourcePath and replaces targetPath (which may be
+// sourcePath): the result is decoded into a new file beside targetPath (named
+// targetPath + "." + a tag unique to this call + ".part", created exclusively,
+// never through a link), checked (window checksums, a complete delta with at
+// least one window, the size when expectedSize is not -1, the SHA-1 when
+// expectedSha1 is not null; the SHA-1 of no bytes counts as an expected size of
+// 0), synced and renamed over targetPath in one step, so targetPath is the old
+// or the new file at every moment. A targetPath that exists and is not a
+// regular file is refused. 1 on success; 0 (logged) otherwise, with targetPath
+// untouched and no file of this call left.
 int VCDiffStream_ApplyFile(const char *sourcePath, const char *deltaPath, const char *targetPath,
-                           const uint8_t *expectedSha1);
+                           const uint8_t *expectedSha1, int64_t expectedSize);

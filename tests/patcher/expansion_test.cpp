@@ -89,7 +89,7 @@ class ExpansionTest : public ::testing::Test, public patchertest::PatcherLogCapt
         w.Write(base_ + "game_2", "game_2_1to2");
         total_ = 0;
         for (const auto &m : w.members) {
-            total_ += (int64_t)m.content.size();
+            total_ += m.resultSize >= 0 ? m.resultSize : (int64_t)m.content.size();
         }
     }
     int Expand() { return ExpansionHelper_Expand(helper_, &stop_, &first_, status_, &second_); }

@@ -172,11 +172,20 @@ TEST_F(StoreTest, RefusedTablesOfContents) {
         t.replace(t.find(from), from.size(), to);
         return t;
     };
+    std::string files = std::to_string(w.dataFiles.size());
     struct Case {
         const char *name;
         std::string toc;
-        const char *error;
+        std::string error;
     } cases[] = {
+        {"file index past the data files",
+         replace("<FileIndex>0</FileIndex>", "<FileIndex>2147483647</FileIndex>"),
+         "PatcherStore_InternalReadTOCFile() FileIndex 2147483647 outside " + files +
+             " data files [bin/game.exe]"},
+        {"file index one past the last",
+         replace("<FileIndex>0</FileIndex>", "<FileIndex>" + files + "</FileIndex>"),
+         "PatcherStore_InternalReadTOCFile() FileIndex " + files + " outside " + files +
+             " data files [bin/game.exe]"},
         {"no PatcherStore", "<?xml version=\"1.0\"?><Other/>",
          "PatcherStore_InternalReadTOCDetails() Unable to locate PatcherStore member"},
         {"no StoreList", replace("StoreList>", "Elsewhere>"),
@@ -246,8 +255,12 @@ TEST_F(StoreTest, RefusedSections) {
     Writer badVersion = patched(16, le32(2));
     Writer badIndex = base;
     badIndex.members[1].fileIndex = -1;
-    Writer missingFile = base;
-    missingFile.members[1].fileIndex = 7;
+    Writer missingFile = base; // listed, but not on disk
+    missingFile.dataFiles.push_back(Writer::Header());
+    missingFile.sections.push_back({});
+    missingFile.members[1].fileIndex = 1;
+    Writer pastLast = base; // one more section than the data files hold
+    pastLast.members[1].sectionCount = 2;
     struct Case {
         const char *name;
         Writer w;
@@ -273,11 +286,14 @@ TEST_F(StoreTest, RefusedSections) {
          "PatcherStore_InternalReadHeader() version failure [2,40] expected [1,40] "},
         {"negative index", badIndex, "PatcherStore_MemberOpen() bad location [b.bin] -1 "},
         {"missing data file", missingFile, "PatcherStore_InternalReadHeader() open file failure ["},
+        {"member past the last data file", pastLast,
+         "PatcherStore_MemberInflateBuffer() member [b.bin] runs past the last data file"},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
         errors_.clear();
         c.w.Write(dir_.path(), "p");
+        std::remove((dir_ / "p.1.store").c_str());
         ASSERT_EQ(1, PatcherStore_Open(store_, dir_.path().c_str(), "p", 0));
         auto got = ReadAll();
         EXPECT_EQ("<fail>", got["b.bin"]);

@@ -20,6 +20,7 @@ struct Member {
     bool difference = false;
     std::string sourceHash; // 40 hex digits or empty
     std::string resultHash;
+    int64_t resultSize = -1; // FileSize in the table: the result's size (-1: content's)
     // Filled by Build:
     int fileIndex = 0;
     int64_t offset = 0;
@@ -50,7 +51,9 @@ inline Member DeltaMember(const testsupport::TempDir &work, const std::string &n
     std::remove((work / "delta.old").c_str());
     std::remove((work / "delta.new").c_str());
     std::remove((work / "delta.vcd").c_str());
-    return M(name, delta, true, testsupport::Sha1Hex(oldData), testsupport::Sha1Hex(newData));
+    Member m = M(name, delta, true, testsupport::Sha1Hex(oldData), testsupport::Sha1Hex(newData));
+    m.resultSize = (int64_t)newData.size();
+    return m;
 }
 
 // A whole-file member (no source digest).
@@ -145,7 +148,8 @@ class Writer {
                  (m.difference ? "TRUE" : "FALSE") + "</DifferenceFile>\n      <SourceHash>" +
                  m.sourceHash + "</SourceHash>\n      <ResultHash>" + m.resultHash +
                  "</ResultHash>\n      <Offset>" + std::to_string(m.offset) +
-                 "</Offset>\n      <FileSize>" + std::to_string(m.content.size()) +
+                 "</Offset>\n      <FileSize>" +
+                 std::to_string(m.resultSize >= 0 ? m.resultSize : (int64_t)m.content.size()) +
                  "</FileSize>\n      <SectionCount>" + std::to_string(m.sectionCount) +
                  "</SectionCount>\n    </File>\n";
         }

@@ -1,6 +1,7 @@
 // Delta application from disk to disk, whole-file SHA-1 verification and
 // one-call inflation, with real files in a temporary folder and deltas made by
 // xdelta3 or by the fixture writer.
+#include "core/file.h"
 #include "patcher/delta/fileverify.h"
 #include "patcher/delta/vcdiffstream.h"
 #include "patcher/delta/zlibcompress.h"
@@ -28,18 +29,23 @@ class StreamTest : public ::testing::Test {
         VCDiffStream_Destroy(&stream_);
         EXPECT_EQ(nullptr, stream_);
     }
-    // Feeds the delta in pieces; 1 when every step succeeded.
-    int Apply(const std::string &delta, size_t piece) {
-        if (!VCDiffStream_InflateBegin(stream_, (dir_ / "old").c_str(), (dir_ / "out").c_str())) {
-            VCDiffStream_InflateEnd(stream_);
-            return 0;
+    // Feeds the delta in pieces into a fresh "out"; 1 when every step succeeded.
+    int Apply(const std::string &delta, size_t piece, int64_t expectedSize = -1) {
+        FileStruct *out = nullptr;
+        File_New(&out);
+        int ok = File_Open(out, (dir_ / "out").c_str(), FILE_MODE_WRITE);
+        EXPECT_EQ(1, ok);
+        if (ok && !VCDiffStream_InflateBegin(stream_, (dir_ / "old").c_str(), out, expectedSize)) {
+            ok = 0;
         }
-        int ok = 1;
         for (size_t at = 0; ok && at < delta.size(); at += piece) {
             size_t n = std::min(piece, delta.size() - at);
             ok = VCDiffStream_InflateBuffer(stream_, (const uint8_t *)delta.data() + at, (int)n);
         }
-        return VCDiffStream_InflateEnd(stream_) && ok;
+        ok = VCDiffStream_InflateEnd(stream_) && ok;
+        File_Close(out);
+        File_Delete(&out);
+        return ok;
     }
     // A pair of files and the xdelta3 delta between them.
     std::string MakeDelta(std::string *newData) {
@@ -100,12 +106,16 @@ TEST_F(StreamTest, FailuresNameTheirCause) {
         << capture.Text();
     capture.Clear();
     testsupport::WriteFile(dir_ / "delta", ok);
-    EXPECT_EQ(
-        0, VCDiffStream_InflateBegin(stream_, (dir_ / "missing").c_str(), (dir_ / "out").c_str()));
+    FileStruct *out = nullptr;
+    File_New(&out);
+    ASSERT_EQ(1, File_Open(out, (dir_ / "out").c_str(), FILE_MODE_WRITE));
+    EXPECT_EQ(0, VCDiffStream_InflateBegin(stream_, (dir_ / "missing").c_str(), out, -1));
     EXPECT_TRUE(capture.Contains("VCDiffStream_InternalInflateBegin() unable to open [" +
                                  (dir_ / "missing") + "]"))
         << capture.Text();
     EXPECT_EQ(0, VCDiffStream_InflateEnd(stream_));
+    File_Close(out);
+    File_Delete(&out);
     EXPECT_EQ(1, Apply(ok, 1));
     EXPECT_EQ("abc", testsupport::ReadFile(dir_ / "out"));
 }
@@ -136,12 +146,14 @@ TEST_F(StreamTest, ApplyFileLeavesNoFileThatLooksGood) {
         SCOPED_TRACE(c.name);
         testsupport::WriteFile(target, "previous");
         testsupport::WriteFile(dir_ / "delta", c.delta);
-        int r =
-            VCDiffStream_ApplyFile((dir_ / "old").c_str(), (dir_ / "delta").c_str(), target.c_str(),
-                                   c.digest.empty() ? nullptr : (const uint8_t *)c.digest.data());
+        int r = VCDiffStream_ApplyFile(
+            (dir_ / "old").c_str(), (dir_ / "delta").c_str(), target.c_str(),
+            c.digest.empty() ? nullptr : (const uint8_t *)c.digest.data(), -1);
         EXPECT_EQ(c.expect, r);
         EXPECT_EQ(c.expect ? result : "previous", testsupport::ReadFile(target));
-        EXPECT_FALSE(testsupport::FileExists(target + ".part"));
+        std::string left;
+        testsupport::RunCommand("find " + dir_.path() + " -name '*.part'", &left);
+        EXPECT_EQ("", left);
     }
 }
 
