@@ -95,7 +95,7 @@ int ManyOurs(const std::vector<std::string> &urls) {
         ok = Fetch(web, urls[i]);
     double elapsed = Now() - start;
     if (ok)
-        printf("%.6f %lld %d\n", elapsed, (long long)sink.bytes, web->ConnectionCount);
+        printf("%.6f %lld %d\n", elapsed, (long long)sink.bytes, WebGet_GetConnectionCount(web));
     WebGet_Destroy(&web);
     fclose(sink.out);
     return ok;

@@ -30,6 +30,14 @@ int Content_LoadFromURL(ContentStruct *content) {
     WebGetStruct *web = nullptr;
     WebGet_Create(&web);
     InternalPrepareRequest(content, web, content->SourceText);
+    // The metafile is held in memory: a reply announcing more than a metafile
+    // may hold is refused before its body, a longer one stopped at the limit;
+    // a public server may not send the request into the local network.
+    WebGetSettingsStruct settings;
+    WebGet_GetSettings(web, &settings);
+    settings.SizeLimit = METAFILE_MAX_FILE_SIZE;
+    settings.RedirectPolicy = WEBGET_REDIRECT_PUBLIC;
+    WebGet_Configure(web, &settings);
     int success = 0;
     while (WebGet_Process(web, &success)) {
     }

@@ -238,7 +238,12 @@ int Upnp_Create(UpnpStruct **context) {
     WebGet_SetHTTPVersion(c->Web, 1.1);
     WebGet_SetRetryDelay(c->Web, 1);
     WebGet_SetBlocking(c->Web, 1);
-    c->Web->SizeLimit = UPNP_MAX_DOCUMENT;
+    // Gateways answer within seconds: one that drips its answer is given up on.
+    WebGetSettingsStruct settings;
+    WebGet_GetSettings(c->Web, &settings);
+    settings.SizeLimit = UPNP_MAX_DOCUMENT;
+    settings.Deadline = UPNP_FETCH_DEADLINE;
+    WebGet_Configure(c->Web, &settings);
     *context = c;
     return 1;
 }

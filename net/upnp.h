@@ -27,6 +27,7 @@ enum {
     UPNP_MAX_ACTIONS = 128,      // per service
     UPNP_MAX_ARGUMENTS = 32,     // per action
     UPNP_MAX_DOCUMENT = 1048576, // bytes of a description or action response
+    UPNP_FETCH_DEADLINE = 30,    // seconds for one description or action request
     // Entries a caller reads from a gateway's mapping table in one listing,
     // restarts included (GetGenericPortMappingEntry).
     UPNP_MAX_MAPPING_ENTRIES = 256,

@@ -40,7 +40,7 @@ int PlainWrite(WebGetStruct *web, void *, const void *data, int length, int *cou
 int CookieMatches(WebGetStruct *web, const WebGetCookieRecord *c, const char *host) {
     if (c->Secure)
         return 0;
-    if (c->Domain[0] == '\0' || web->CookiesToAllHosts)
+    if (c->Domain[0] == '\0' || web->Settings.CookiesToAllHosts)
         return 1;
     return WebGet_DomainCovers(c->Domain, host);
 }
@@ -102,8 +102,23 @@ const char *WebGet_TrimValue(const char *text, int *length) {
     return text;
 }
 
-double WebGet_Now(void) {
-    return Zyl_GetSeconds();
+double WebGet_Now(WebGetStruct *web) {
+    return web->Clock != nullptr ? web->Clock() : Zyl_GetSeconds();
+}
+
+int64_t WebGet_EffectiveLimit(WebGetStruct *web) {
+    int64_t limit = web->Settings.SizeLimit > 0 ? web->Settings.SizeLimit : 0;
+    if (web->ContentCallback == nullptr && (limit == 0 || limit > WEBGET_MEMORY_LIMIT))
+        limit = WEBGET_MEMORY_LIMIT;
+    return limit;
+}
+
+int WebGet_IsInternalAddress(const uint8_t address[4]) {
+    const uint8_t a = address[0];
+    const uint8_t b = address[1];
+    return a == 0 || a == 10 || a == 127 || (a == 169 && b == 254) ||
+           (a == 172 && b >= 16 && b <= 31) || (a == 192 && b == 168) ||
+           (a == 100 && b >= 64 && b <= 127) || a >= 224;
 }
 
 int WebGet_GrowHeaderBuffer(WebGetStruct *web, int needed) {
@@ -128,16 +143,7 @@ int WebGet_Create(WebGetStruct **web) {
     ZYL_CHECK_PTR(web);
     WebGetStruct *w = ZYL_NEW(WebGetStruct);
     w->Tag = WebGetTag;
-    w->Blocking = 1;
-    w->HTTPVersion = 1.0;
-    w->CookiesEnabled = 1;
-    w->RetryIncomplete = 1;
-    w->Attempts = 5;
-    w->RetryDelay = 5.0;
-    w->IOTimeout = 15.0;
-    w->ConnectTimeout = 15.0;
-    w->Method = WEBGET_GET;
-    w->ReportBlockedRedirect = 1;
+    WebGet_InitSettings(&w->Settings);
     w->Accepted = 1;
     w->HeaderSize = WEBGET_BUFFER_STEP;
     w->HeaderBuffer = static_cast<char *>(ZYL_ALLOC(w->HeaderSize));
@@ -154,10 +160,7 @@ int WebGet_Create(WebGetStruct **web) {
     POOL_CREATE(w->CookiePool);
     Pool_SetMemberSize(w->CookiePool, sizeof(WebGetCookieRecord));
     Pool_SetMembersPerChunk(w->CookiePool, 10);
-    w->Plain.Connect = PlainConnect;
-    w->Plain.Ready = PlainReady;
-    w->Plain.Read = PlainRead;
-    w->Plain.Write = PlainWrite;
+    WebGet_SetPlainTransport(w, nullptr);
     w->Transport = &w->Plain;
     w->Phase = WEBGET_PHASE_IDLE;
     *web = w;
@@ -224,55 +227,115 @@ int WebGet_SetURL(WebGetStruct *web, const char *url) {
 // Settings
 // ---------------------------------------------------------------------------
 
+int WebGet_InitSettings(WebGetSettingsStruct *settings) {
+    ZYL_CHECK_PTR(settings);
+    memset(settings, 0, sizeof *settings);
+    settings->Blocking = 1;
+    settings->HTTPVersion = 1.0;
+    settings->CookiesEnabled = 1;
+    settings->RetryIncomplete = 1;
+    settings->Attempts = 5;
+    settings->RetryDelay = 5.0;
+    settings->IOTimeout = 15.0;
+    settings->ConnectTimeout = 15.0;
+    settings->Method = WEBGET_GET;
+    settings->ReportBlockedRedirect = 1;
+    settings->Deadline = 600.0;
+    settings->MinRate = 64;
+    settings->RateWindow = 30.0;
+    return 1;
+}
+
+int WebGet_GetSettings(WebGetStruct *web, WebGetSettingsStruct *settings) {
+    ZYL_CHECK_TAG(web, WebGetTag);
+    ZYL_CHECK_PTR(settings);
+    *settings = web->Settings;
+    return 1;
+}
+
+int WebGet_Configure(WebGetStruct *web, const WebGetSettingsStruct *settings) {
+    ZYL_CHECK_TAG(web, WebGetTag);
+    ZYL_CHECK_PTR(settings);
+    const WebGetSettingsStruct *s = settings;
+    const char *bad = nullptr;
+    if (s->Attempts < 1)
+        bad = "attempts below 1";
+    else if (s->RetryDelay < 0.0 || s->IOTimeout < 0.0 || s->ConnectTimeout < 0.0 ||
+             s->Deadline < 0.0 || s->RateWindow < 0.0)
+        bad = "a negative time";
+    else if (s->MinRate < 0 || s->RateLimit < 0)
+        bad = "a negative rate";
+    else if (s->MinRate > 0 && s->RateWindow <= 0.0)
+        bad = "a minimum rate without a window";
+    else if (s->Method < WEBGET_GET || s->Method > WEBGET_HEAD)
+        bad = "an unknown method";
+    else if (s->RedirectPolicy < WEBGET_REDIRECT_ANY || s->RedirectPolicy > WEBGET_REDIRECT_PUBLIC)
+        bad = "an unknown redirect policy";
+    else if (s->KeepAlive && s->HTTPVersion < 1.1)
+        bad = "keep-alive below HTTP/1.1";
+    if (bad != nullptr) {
+        Zyl_Print("WebGet_Configure() settings refused: %s\n", bad);
+        return 0;
+    }
+    web->Settings = *s;
+    return 1;
+}
+
+int WebGet_SetClock(WebGetStruct *web, WebGetClock clock) {
+    ZYL_CHECK_TAG(web, WebGetTag);
+    web->Clock = clock;
+    return 1;
+}
+
 int WebGet_SetRequestType(WebGetStruct *web, int method) {
     ZYL_CHECK_TAG(web, WebGetTag);
-    web->Method = method;
+    web->Settings.Method = method;
     return 1;
 }
 
 int WebGet_SetAttempts(WebGetStruct *web, int attempts) {
     ZYL_CHECK_TAG(web, WebGetTag);
-    web->Attempts = attempts;
+    web->Settings.Attempts = attempts;
     return 1;
 }
 
 int WebGet_SetRetryDelay(WebGetStruct *web, int seconds) {
     ZYL_CHECK_TAG(web, WebGetTag);
-    web->RetryDelay = seconds;
+    web->Settings.RetryDelay = seconds;
     return 1;
 }
 
 int WebGet_SetIOTimeout(WebGetStruct *web, int seconds) {
     ZYL_CHECK_TAG(web, WebGetTag);
-    web->IOTimeout = seconds;
+    web->Settings.IOTimeout = seconds;
     return 1;
 }
 
 int WebGet_SetHTTPVersion(WebGetStruct *web, double version) {
     ZYL_CHECK_TAG(web, WebGetTag);
-    web->HTTPVersion = version;
+    web->Settings.HTTPVersion = version;
     if (version < 1.1)
-        web->KeepAlive = 0;
+        web->Settings.KeepAlive = 0;
     return 1;
 }
 
 int WebGet_SetKeepAlive(WebGetStruct *web, int keepAlive) {
     ZYL_CHECK_TAG(web, WebGetTag);
-    web->KeepAlive = keepAlive;
+    web->Settings.KeepAlive = keepAlive;
     if (keepAlive == 1)
-        web->HTTPVersion = 1.1;
+        web->Settings.HTTPVersion = 1.1;
     return 1;
 }
 
 int WebGet_SetBlocking(WebGetStruct *web, int blocking) {
     ZYL_CHECK_TAG(web, WebGetTag);
-    web->Blocking = blocking;
+    web->Settings.Blocking = blocking;
     return 1;
 }
 
 int WebGet_SetTrace(WebGetStruct *web, int trace) {
     ZYL_CHECK_TAG(web, WebGetTag);
-    web->Trace = trace;
+    web->Settings.Trace = trace;
     return 1;
 }
 
@@ -303,7 +366,7 @@ int WebGet_SetProxy(WebGetStruct *web, const char *url) {
                           sizeof web->ProxyCredentials, &length);
         }
     }
-    if (web->Trace)
+    if (web->Settings.Trace)
         Zyl_Print("Proxy is currently -> %s:[%s]\n", web->UseProxy ? "Enabled" : "Disabled",
                   web->ProxyURL);
     return 1;
@@ -397,6 +460,20 @@ int WebGet_SetSecureTransport(WebGetStruct *web, const WebGetTransportOps *ops) 
     return 1;
 }
 
+int WebGet_SetPlainTransport(WebGetStruct *web, const WebGetTransportOps *ops) {
+    ZYL_CHECK_TAG(web, WebGetTag);
+    if (ops != nullptr) {
+        web->Plain = *ops;
+        return 1;
+    }
+    memset(&web->Plain, 0, sizeof web->Plain);
+    web->Plain.Connect = PlainConnect;
+    web->Plain.Ready = PlainReady;
+    web->Plain.Read = PlainRead;
+    web->Plain.Write = PlainWrite;
+    return 1;
+}
+
 int WebGet_SetCompression(WebGetStruct *web, const WebGetCompressionOps *ops) {
     ZYL_CHECK_TAG(web, WebGetTag);
     memset(&web->Compression, 0, sizeof web->Compression);
@@ -461,7 +538,7 @@ int WebGet_SetCookie(WebGetStruct *web, const char *name, const char *value, con
     Zyl_StrCopy(c->Path, path, sizeof c->Path);
     Zyl_StrCopy(c->Domain, domain, sizeof c->Domain);
     c->Secure = secure ? 1 : 0;
-    if (web->Trace)
+    if (web->Settings.Trace)
         Zyl_Print("Cookie %s [%s][%s](%s)(%s)[%d]\n", verb, name, value, path, domain, c->Secure);
     return 1;
 }
@@ -639,6 +716,21 @@ int WebGet_GetSocket(WebGetStruct *web, SocketStruct **socket) {
     ZYL_CHECK_PTR(socket);
     *socket = web->Socket;
     return 1;
+}
+
+int WebGet_GetConnectionCount(WebGetStruct *web) {
+    ZYL_CHECK_TAG(web, WebGetTag);
+    return web->ConnectionCount;
+}
+
+int WebGet_GetRedirectCount(WebGetStruct *web) {
+    ZYL_CHECK_TAG(web, WebGetTag);
+    return web->Redirects;
+}
+
+int64_t WebGet_GetContentCount(WebGetStruct *web) {
+    ZYL_CHECK_TAG(web, WebGetTag);
+    return web->ContentCount;
 }
 
 int WebGet_GetPhaseTime(WebGetStruct *web, int phase, double *seconds) {

@@ -9,7 +9,6 @@
 
 #include <cstdint>
 
-struct PoolStruct;
 struct WebGetStruct;
 
 enum {
@@ -18,11 +17,17 @@ enum {
     WEBGET_NAME_SIZE = 512,
     WEBGET_CREDENTIALS_SIZE = 512,
     WEBGET_BUFFER_STEP = 10240,   // header and content buffers grow by this
-    WEBGET_HEADER_LIMIT = 10240,  // a reply head must end within this many bytes
+    WEBGET_HEADER_LIMIT = 10240,  // bytes of a reply's heads, interim heads included
+    WEBGET_MAX_INTERIM = 4,       // interim (1xx) heads taken before the final one
+    WEBGET_TRAILER_LIMIT = 10240, // bytes of the trailer lines after a chunked body
     WEBGET_RECEIVE_SIZE = 131072, // bytes asked of the socket per read
     WEBGET_MAX_REDIRECTS = 20,    // redirects followed within one request
     WEBGET_PHASE_COUNT = 14,      // phases are numbered 1 to 13
 };
+
+// Content kept in memory (no content callback) is never allowed past this,
+// whatever the size limit says; callers set a limit that fits what they fetch.
+constexpr int64_t WEBGET_MEMORY_LIMIT = 256LL * 1024 * 1024;
 
 // Methods.
 enum { WEBGET_GET = 1, WEBGET_POST = 2, WEBGET_HEAD = 3 };
@@ -33,6 +38,10 @@ enum {
     WEBGET_REDIRECT_SAME_DOMAIN = 1,
     WEBGET_REDIRECT_SAME_TLD = 2,
     WEBGET_REDIRECT_NONE = 3,
+    // Any host, except that a request whose URL as set is at a public address
+    // is never led to a loopback, private, link-local or unspecified one (for
+    // callers that fetch from public servers).
+    WEBGET_REDIRECT_PUBLIC = 4,
 };
 
 // Phases (WebGet_PhaseName).
@@ -108,150 +117,55 @@ struct WebGetCompressionOps {
     void *User;
 };
 
-// An extra request header (pooled, listed in order of addition).
-struct WebGetHeaderRecord {
-    WebGetHeaderRecord *Next;
-    char Name[WEBGET_NAME_SIZE];
-    char Value[WEBGET_NAME_SIZE];
-    int Used; // taken by a standard header while building a request
-};
-
-struct WebGetCookieRecord {
-    WebGetCookieRecord *Next;
-    char Name[WEBGET_NAME_SIZE];
-    char Value[1024];
-    char Path[WEBGET_NAME_SIZE];
-    char Domain[WEBGET_NAME_SIZE]; // empty: sent to every host
-    int Secure;                    // secure cookies are never sent
-};
-
 extern const char WebGetTag[]; // "webget"
 
-// Fields marked "field" are settings with no setter: owners write them directly
-// between requests.
-struct WebGetStruct {
-    const char *Tag;
-    // --- settings ---
-    int Trace;                 // log phases, attempts, cookies, results
-    int HeaderDump;            // field: log request and reply heads
-    int PostDump;              // field: log POST bodies
-    int ProgressLog;           // field: log transfer progress
-    int Blocking;              // 1: Process runs to the end
-    int RedirectPolicy;        // field: WEBGET_REDIRECT_*
-    int KeepAlive;             // 1 also sets HTTP version 1.1
+// Clock of time-outs, deadlines and retry delays (seconds); tests install their own.
+typedef double (*WebGetClock)(void);
+
+// What an owner may set, between requests (WebGet_GetSettings, change,
+// WebGet_Configure). The setters below write single fields of it. The record of
+// the request itself (WebGetStruct) is the client's own.
+struct WebGetSettingsStruct {
+    int Trace;                 // log phases, attempts, cookies, results; 0
+    int HeaderDump;            // log request and reply heads; 0
+    int PostDump;              // log POST bodies; 0
+    int ProgressLog;           // log transfer progress; 0
+    int Blocking;              // 1: Process runs to the end; 1
+    int RedirectPolicy;        // WEBGET_REDIRECT_*; any
+    int KeepAlive;             // 0; 1 needs HTTP version 1.1
     double HTTPVersion;        // 1.0; below 1.1 turns keep-alive off
-    int CookiesEnabled;        // field, 1
-    int CookiesToAllHosts;     // field, 0
-    int HttpsAllowed;          // field, 0
-    int64_t SizeLimit;         // field, bytes; 0 or less = none
-    int RetryIncomplete;       // field, 1: retry a 2xx body that ended short
+    int CookiesEnabled;        // 1
+    int CookiesToAllHosts;     // 0
+    int HttpsAllowed;          // 0
+    int64_t SizeLimit;         // content bytes; 0 or less = none (content kept in
+                               // memory is still held to WEBGET_MEMORY_LIMIT)
+    int RetryIncomplete;       // 1: retry a 2xx body that ended short
     int Attempts;              // 5
-    double RetryDelay;         // seconds between attempt starts, 5 (field accepts fractions)
-    double IOTimeout;          // seconds without I/O before a retry, 15 (fractions allowed)
-    double ConnectTimeout;     // field, socket time-out while connecting, seconds, 15
+    double RetryDelay;         // seconds between attempt starts, 5
+    double IOTimeout;          // seconds without I/O before a retry, 15
+    double ConnectTimeout;     // socket time-out while connecting, seconds, 15
     int Method;                // WEBGET_GET, WEBGET_POST, WEBGET_HEAD
-    int ReportBlockedRedirect; // field, 1: a blocked redirect ends with 957
-    int RateLimit;             // field, KB/s both directions, 0 = none
-    int HasLocalAddress;       // field: bind to LocalBind before connecting
-    uint8_t LocalBind[4];      // field
-
-    // --- request state ---
-    char URL[WEBGET_URL_SIZE];            // as set
-    char CurrentURL[WEBGET_URL_SIZE];     // changed by redirects
-    char PreviousURL[WEBGET_URL_SIZE];    // URL of the previous attempt
-    char Host[WEBGET_HOST_SIZE];          // lower case, with ":port" when given
-    char HostName[WEBGET_HOST_SIZE];      // Host without the port
-    char ConnectedHost[WEBGET_HOST_SIZE]; // Host of the open connection
-    char BaseURL[WEBGET_URL_SIZE];        // scheme, host and directory, ends with '/'
-    char FileName[WEBGET_NAME_SIZE];
-    char ProxyURL[WEBGET_URL_SIZE];
-    int UseProxy;
-    char Credentials[WEBGET_CREDENTIALS_SIZE];      // Base64 of "user:password"
-    char ProxyCredentials[WEBGET_CREDENTIALS_SIZE]; // from the proxy URL
-    const void *PostData;                           // the caller's buffer, not copied
-    int PostLength;
-    int64_t RangeStart; // 0 = not set
-    int64_t RangeEnd;   // 0 = not set
-    char FilePath[WEBGET_NAME_SIZE];
-
-    // --- buffers ---
-    char *HeaderBuffer; // request text, then the reply head (NUL-terminated)
-    int HeaderSize;
-    int HeaderLength;
-    char *ReceiveBuffer;
-    int ReceiveSize;
-    int ReceiveLength;
-    char *Content; // in-memory content, NUL-terminated
-    int64_t ContentSize;
-    int64_t ContentCount; // content bytes delivered
-    int64_t RawCount;     // body bytes before decompression
-    char *DecompressBuffer;
-    int DecompressSize;
-
-    // --- reply ---
-    int64_t ContentLength;
-    int HasContentLength;
-    int Decompressing;
-    int Chunked;
-    int ChunkState;
-    int64_t ChunkLeft;
-    int ChunkCount;
-    int AcceptRanges;
-    int Status;
-    double ReplyVersion;
-    int PeerClosed;
-    int BodyComplete;
-    int Accepted; // the sink's acceptance flag
-
-    // --- machine ---
-    int Phase;
-    int PhaseChanged;
-    double PhaseStart;
-    double PhaseTimes[WEBGET_PHASE_COUNT];
-    double RequestStart;
-    double ConnectStart;
-    double LastIO;
-    double End;
-    int Attempt;
-    int Redirects;
-    int Success;
-    int RequestSent; // bytes of the request text written
-    int RequestLength;
-    int BodySent;   // bytes of the POST body written
-    int BodyInline; // 1: the body was copied behind the request text
-    int Progressed; // the last step moved bytes
-    double NextProgress;
-    int ConnectionCount;
-
-    HostAddress Server;
-    char ResolvedHost[WEBGET_HOST_SIZE];
-    uint8_t LocalAddress[4];
-    SocketStruct *Socket;
-    SocketSelectStruct *ReadSet;
-    SocketSelectStruct *WriteSet;
-
-    PoolStruct *HeaderPool;
-    PoolStruct *CookiePool;
-    WebGetHeaderRecord *Headers;
-    WebGetCookieRecord *Cookies;
-
-    WebGetTransportOps Plain;
-    WebGetTransportOps Secure; // Connect null = none installed
-    WebGetTransportOps *Transport;
-    int UsingSecure;
-    WebGetCompressionOps Compression; // Detect null = none installed
-
-    WebGetStartCallback StartCallback;
-    void *StartUser;
-    WebGetRedirectCallback RedirectCallback;
-    void *RedirectUser;
-    WebGetAcceptCallback AcceptCallback;
-    void *AcceptUser;
-    WebGetContentCallback ContentCallback;
-    void *ContentUser;
-    WebGetHeadersClearedCallback HeadersClearedCallback;
-    void *HeadersClearedUser;
+    int ReportBlockedRedirect; // 1: a blocked redirect ends with 957
+    int RateLimit;             // KB/s both directions, 0 = none
+    int HasLocalAddress;       // bind to LocalBind before connecting; 0
+    uint8_t LocalBind[4];
+    double Deadline;   // seconds for a whole request (every attempt and redirect);
+                       // 0 = none; 600
+    int MinRate;       // bytes a second a transfer must move on average over
+                       // RateWindow, else it fails as stalled; 0 = no check; 64
+    double RateWindow; // seconds, 30
 };
+
+// Fills settings with the defaults above. Returns 1.
+int WebGet_InitSettings(WebGetSettingsStruct *settings);
+// Copies the client's settings out. Returns 1.
+int WebGet_GetSettings(WebGetStruct *web, WebGetSettingsStruct *settings);
+// Takes the settings for the next requests. 0 (logged, nothing changed) when a
+// value is out of range: negative times, attempts below 1, an unknown method
+// or policy, keep-alive with a version below 1.1.
+int WebGet_Configure(WebGetStruct *web, const WebGetSettingsStruct *settings);
+// null restores the monotonic clock. Returns 1.
+int WebGet_SetClock(WebGetStruct *web, WebGetClock clock);
 
 // ---------------------------------------------------------------------------
 // Life and driving
@@ -307,6 +221,9 @@ int WebGet_SetHeadersClearedCallback(WebGetStruct *web, void *user,
                                      WebGetHeadersClearedCallback callback);
 // Installs (or with null removes) the secure transport and the compression hooks.
 int WebGet_SetSecureTransport(WebGetStruct *web, const WebGetTransportOps *ops);
+// Replaces the plain transport (a stand-in for tests and fuzzing); null restores
+// the built-in one. Returns 1.
+int WebGet_SetPlainTransport(WebGetStruct *web, const WebGetTransportOps *ops);
 int WebGet_SetCompression(WebGetStruct *web, const WebGetCompressionOps *ops);
 
 // ---------------------------------------------------------------------------
@@ -348,6 +265,11 @@ int WebGet_GetFileName(WebGetStruct *web, char *buffer, int size);
 int WebGet_GetServerAddress(WebGetStruct *web, uint8_t address[4]);
 int WebGet_GetLocalAddress(WebGetStruct *web, uint8_t address[4]);
 int WebGet_GetSocket(WebGetStruct *web, SocketStruct **socket);
+// Connections opened over the client's life; redirects followed by the last request.
+int WebGet_GetConnectionCount(WebGetStruct *web);
+int WebGet_GetRedirectCount(WebGetStruct *web);
+// Content bytes delivered by the last request (to the sink or the buffer).
+int64_t WebGet_GetContentCount(WebGetStruct *web);
 // Seconds spent in a phase (below 13); 0 while it is still running.
 int WebGet_GetPhaseTime(WebGetStruct *web, int phase, double *seconds);
 // End minus connect start / end minus request start; 0 when not ended.

@@ -165,6 +165,50 @@ int ParseLength(const char *text, int64_t *value) {
     return 1;
 }
 
+// Every "Content-Length:" line must hold the same strict decimal number: a
+// reply framed two ways is refused rather than guessed at. 0 when refused.
+int ParseContentLength(WebGetStruct *web) {
+    const char *head = web->HeaderBuffer;
+    char value[WEBGET_URL_SIZE];
+    for (int pos = 0; (pos = FindHeaderLine(head, "Content-Length:", pos)) >= 0;) {
+        LineValue(head, pos, 15, value, sizeof value);
+        int64_t length = 0;
+        if (!ParseLength(value, &length)) {
+            Zyl_Print("Invalid Content-Length [%s] for '%s'\n", value, web->CurrentURL);
+            return 0;
+        }
+        if (web->HasContentLength && length != web->ContentLength) {
+            Zyl_Print("Differing Content-Length values [%I64d][%I64d] for '%s'\n",
+                      web->ContentLength, length, web->CurrentURL);
+            return 0;
+        }
+        web->ContentLength = length;
+        web->HasContentLength = 1;
+        pos += 15;
+    }
+    return 1;
+}
+
+// The only transfer coding taken is "chunked", alone and on one line; any
+// other (a list, an unknown coding, a second line) is refused, since the body's
+// end could not be found. 0 when refused.
+int ParseTransferEncoding(WebGetStruct *web) {
+    const char *head = web->HeaderBuffer;
+    int pos = FindHeaderLine(head, "Transfer-Encoding:", 0);
+    if (pos < 0)
+        return 1;
+    char value[WEBGET_URL_SIZE];
+    LineValue(head, pos, 18, value, sizeof value);
+    if (!Zyl_StrEqualNoCase(value, "chunked") ||
+        FindHeaderLine(head, "Transfer-Encoding:", pos + 18) >= 0) {
+        Zyl_Print("Unsupported Transfer-Encoding [%s] for '%s'\n", value, web->CurrentURL);
+        return 0;
+    }
+    web->Chunked = 1;
+    web->HasContentLength = 0; // the chunks delimit the body
+    return 1;
+}
+
 void ParseFileName(WebGetStruct *web) {
     char name[WEBGET_NAME_SIZE];
     Zyl_StrCopy(name, web->FileName, sizeof name);
@@ -236,7 +280,7 @@ int ParseStatusLine(WebGetStruct *web) {
         return 0;
     web->ReplyVersion = version;
     web->Status = status;
-    if (web->Trace)
+    if (web->Settings.Trace)
         Zyl_Print("HTTP Return value [%d][v%.1f]\n", status, version);
     return 1;
 }
@@ -262,6 +306,20 @@ int SameTopLevel(const char *a, const char *b) {
     return next == '.';
 }
 
+// Scheme, host (any case) and port of two URLs are the same.
+int SameOrigin(const char *a, const char *b) {
+    char schemeA[16], schemeB[16], hostA[WEBGET_HOST_SIZE], hostB[WEBGET_HOST_SIZE];
+    int portA = 0;
+    int portB = 0;
+    if (!Socket_ParseURL(a, schemeA, sizeof schemeA, hostA, sizeof hostA, &portA, nullptr, 0,
+                         nullptr, 0, nullptr, 0, nullptr, 0) ||
+        !Socket_ParseURL(b, schemeB, sizeof schemeB, hostB, sizeof hostB, &portB, nullptr, 0,
+                         nullptr, 0, nullptr, 0, nullptr, 0))
+        return 0;
+    return Zyl_StrEqualNoCase(schemeA, schemeB) && Zyl_StrEqualNoCase(hostA, hostB) &&
+           portA == portB;
+}
+
 // Applies the redirect policy; 1 when the redirect may go on.
 int RedirectAllowed(WebGetStruct *web, const char *url) {
     char host[WEBGET_HOST_SIZE] = {0};
@@ -272,7 +330,7 @@ int RedirectAllowed(WebGetStruct *web, const char *url) {
         WebGet_HostWithoutPort(host, bare, sizeof bare);
         Zyl_StrCopy(host, bare, sizeof host);
     }
-    switch (web->RedirectPolicy) {
+    switch (web->Settings.RedirectPolicy) {
     case WEBGET_REDIRECT_SAME_DOMAIN:
         if (WebGet_DomainCovers(web->HostName, host))
             return 1;
@@ -287,12 +345,12 @@ int RedirectAllowed(WebGetStruct *web, const char *url) {
         Zyl_Print("HTTP Redirect blocked because none are allowed [%s]\n", url);
         return 0;
     default:
-        return 1;
+        return 1; // any; public is checked on the address looked up (WebGet_RedirectTargetAllowed)
     }
 }
 
 void EndBlocked(WebGetStruct *web) {
-    if (web->ReportBlockedRedirect)
+    if (web->Settings.ReportBlockedRedirect)
         web->Status = WEBGET_STATUS_REDIRECT;
     WebGet_SetPhase(web, WEBGET_PHASE_EVALUATE);
 }
@@ -327,7 +385,7 @@ int FollowRedirect(WebGetStruct *web) {
         WebGet_SetPhase(web, WEBGET_PHASE_CLEANUP);
         return 1;
     }
-    if (web->Trace)
+    if (web->Settings.Trace)
         Zyl_Print("HTTP Redirect detected [%s]\n", url);
     Zyl_StrCopy(web->CurrentURL, url, sizeof web->CurrentURL);
     web->Attempt = 0;
@@ -533,17 +591,17 @@ static void BuildRequestLine(WebGetStruct *web, int *queryBody) {
     int pathLength = Zyl_StrLen(path);
     *queryBody = -1;
     int question = -1;
-    if (web->Method == WEBGET_POST && web->PostData == nullptr &&
+    if (web->Settings.Method == WEBGET_POST && web->PostData == nullptr &&
         Zyl_StrFindChar(path, '?', &question)) {
         Zyl_Print("Post specified without an '?' [%s]...\n", web->CurrentURL);
         *queryBody = (int)(path - web->CurrentURL) + question + 1;
         pathLength = question;
     }
-    AppendText(web, MethodName(web->Method));
+    AppendText(web, MethodName(web->Settings.Method));
     AppendText(web, " ");
     AppendBytes(web, path, pathLength);
     char version[32];
-    Zyl_FormatString(version, sizeof version, " HTTP/%.1f\r\n", web->HTTPVersion);
+    Zyl_FormatString(version, sizeof version, " HTTP/%.1f\r\n", web->Settings.HTTPVersion);
     AppendText(web, version);
 }
 
@@ -566,22 +624,27 @@ int WebGet_BuildRequest(WebGetStruct *web) {
         Zyl_FormatString(value, sizeof value, "bytes=%I64d-", web->RangeStart);
         StandardHeader(web, "Range", value);
     }
-    if (web->Method == WEBGET_POST)
+    if (web->Settings.Method == WEBGET_POST)
         StandardHeader(web, "Content-Type", "application/x-www-form-urlencoded");
     StandardHeader(web, "User-Agent", "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)");
     StandardHeader(web, "Host", web->Host);
-    if (web->Method == WEBGET_POST) {
+    if (web->Settings.Method == WEBGET_POST) {
         Zyl_FormatString(value, sizeof value, "%d", bodyLength);
         StandardHeader(web, "Content-Length", value);
     }
-    StandardHeader(web, "Connection", web->KeepAlive ? "Keep-Alive" : "close");
-    if (web->CookiesEnabled && WebGet_GetCookieHeader(web, value, sizeof value))
+    StandardHeader(web, "Connection", web->Settings.KeepAlive ? "Keep-Alive" : "close");
+    if (web->Settings.CookiesEnabled && WebGet_GetCookieHeader(web, value, sizeof value))
         StandardHeader(web, "Cookie", value);
     StandardHeader(web, "Pragma", "no-cache");
-    if (web->Credentials[0] != '\0') {
+    // Credentials go only to the origin of the URL as set: a redirect to another
+    // scheme, host or port does not take them along.
+    int sameOrigin = SameOrigin(web->URL, web->CurrentURL);
+    if (web->Credentials[0] != '\0' && sameOrigin) {
         Zyl_FormatString(value, sizeof value, "Basic %s", web->Credentials);
         StandardHeader(web, "Authorization", value);
     }
+    if (!sameOrigin && web->Settings.Trace && web->Credentials[0] != '\0')
+        Zyl_Print("Authorization left out for another origin [%s]\n", web->CurrentURL);
     if (web->UseProxy && web->ProxyCredentials[0] != '\0') {
         Zyl_FormatString(value, sizeof value, "Basic %s", web->ProxyCredentials);
         StandardHeader(web, "Proxy-Authorization", value);
@@ -589,7 +652,9 @@ int WebGet_BuildRequest(WebGetStruct *web) {
     for (WebGetHeaderRecord *h = web->Headers; h != nullptr; h = h->Next) {
         if (h->Used || h->Value[0] == '\0')
             continue;
-        if (web->Method == WEBGET_HEAD && Zyl_StrEqualNoCase(h->Name, "Accept-Encoding"))
+        if (web->Settings.Method == WEBGET_HEAD && Zyl_StrEqualNoCase(h->Name, "Accept-Encoding"))
+            continue;
+        if (!sameOrigin && Zyl_StrEqualNoCase(h->Name, "Authorization"))
             continue;
         AppendHeaderLine(web, h->Name, h->Value);
     }
@@ -598,7 +663,7 @@ int WebGet_BuildRequest(WebGetStruct *web) {
     if (body != nullptr) {
         AppendBytes(web, body, bodyLength);
         web->BodyInline = 1;
-    } else if (web->Method == WEBGET_POST && web->PostLength > 0 &&
+    } else if (web->Settings.Method == WEBGET_POST && web->PostLength > 0 &&
                web->HeaderLength + web->PostLength < web->HeaderSize) {
         AppendBytes(web, static_cast<const char *>(web->PostData), web->PostLength);
         web->BodyInline = 1;
@@ -606,7 +671,7 @@ int WebGet_BuildRequest(WebGetStruct *web) {
     web->RequestLength = web->HeaderLength;
     web->RequestSent = 0;
     web->BodySent = 0;
-    if (web->HeaderDump)
+    if (web->Settings.HeaderDump)
         Zyl_Print("%s\n", web->HeaderBuffer);
     return 1;
 }
@@ -635,10 +700,11 @@ int WebGet_FindHeaderEnd(WebGetStruct *web, int from) {
             break;
         }
     }
+    int limit = WEBGET_HEADER_LIMIT - web->HeadBytes; // interim heads used the rest
     if (end < 0)
-        return web->ReceiveLength >= WEBGET_HEADER_LIMIT ? -1 : 0;
+        return web->ReceiveLength >= limit ? -1 : 0;
     int headLength = end + termLength;
-    if (headLength > WEBGET_HEADER_LIMIT)
+    if (headLength > limit)
         return -1;
     WebGet_GrowHeaderBuffer(web, headLength + 1);
     memcpy(web->HeaderBuffer, data, (size_t)headLength);
@@ -655,7 +721,7 @@ int WebGet_ParseHeader(WebGetStruct *web) {
         Zyl_Print("Buffer header is not filled for '%s'\n", web->CurrentURL);
         return 0;
     }
-    if (web->HeaderDump)
+    if (web->Settings.HeaderDump)
         Zyl_Print("%s\n", head);
     if (!ParseStatusLine(web)) {
         Zyl_Print("Malformed reply status line for '%s'\n", web->CurrentURL);
@@ -663,7 +729,7 @@ int WebGet_ParseHeader(WebGetStruct *web) {
     }
     char value[WEBGET_URL_SIZE];
     for (int pos = 0;
-         web->CookiesEnabled && (pos = FindHeaderLine(head, "Set-Cookie:", pos)) >= 0;) {
+         web->Settings.CookiesEnabled && (pos = FindHeaderLine(head, "Set-Cookie:", pos)) >= 0;) {
         LineValue(head, pos, 11, value, sizeof value);
         ParseCookie(web, value);
         const char *next = strchr(head + pos, '\n');
@@ -671,30 +737,16 @@ int WebGet_ParseHeader(WebGetStruct *web) {
             break;
         pos = (int)(next - head) + 1;
     }
-    int pos = FindHeaderLine(head, "Content-Length:", 0);
-    if (pos >= 0) {
-        LineValue(head, pos, 15, value, sizeof value);
-        if (!ParseLength(value, &web->ContentLength)) {
-            Zyl_Print("Invalid Content-Length [%s] for '%s'\n", value, web->CurrentURL);
-            return 0;
-        }
-        web->HasContentLength = 1;
-    }
+    if (!ParseContentLength(web))
+        return 0;
     if (web->Compression.Detect != nullptr && web->Compression.Detect(web, web->Compression.User)) {
         web->Decompressing = 1;
         Zyl_Print("Compressed content detected\n");
     }
-    pos = FindHeaderLine(head, "Transfer-Encoding:", 0);
-    if (pos >= 0) {
-        LineValue(head, pos, 18, value, sizeof value);
-        int at = -1;
-        if (Zyl_StrFindNoCase(value, "chunked", &at)) {
-            web->Chunked = 1;
-            web->HasContentLength = 0; // the chunks delimit the body
-        }
-    }
+    if (!ParseTransferEncoding(web))
+        return 0;
     ParseFileName(web);
-    pos = FindHeaderLine(head, "Accept-Ranges:", 0);
+    int pos = FindHeaderLine(head, "Accept-Ranges:", 0);
     if (pos >= 0) {
         LineValue(head, pos, 14, value, sizeof value);
         int at = -1;
@@ -724,4 +776,37 @@ void WebGet_EvaluateHeader(WebGetStruct *web) {
         return;
     }
     WebGet_SetPhase(web, WEBGET_PHASE_BODY);
+}
+
+// ---------------------------------------------------------------------------
+// Redirects into internal addresses
+// ---------------------------------------------------------------------------
+
+// The address of a URL's host; 0 when it does not resolve.
+static int AddressOf(const char *url, uint8_t address[4]) {
+    HostAddress host;
+    if (!Socket_ResolveURL(&host, url))
+        return 0;
+    memcpy(address, host.Address, 4);
+    return 1;
+}
+
+int WebGet_RedirectTargetAllowed(WebGetStruct *web) {
+    if (web->Settings.RedirectPolicy != WEBGET_REDIRECT_PUBLIC || web->Redirects == 0)
+        return 1;
+    // Without a proxy the address just looked up is the one connected to, so a
+    // name that resolves differently the second time gains nothing.
+    uint8_t target[4];
+    if (!web->UseProxy)
+        memcpy(target, web->Server.Address, 4);
+    else if (!AddressOf(web->CurrentURL, target))
+        return 1; // only the proxy can resolve it
+    if (!WebGet_IsInternalAddress(target))
+        return 1;
+    uint8_t start[4];
+    if (AddressOf(web->URL, start) && WebGet_IsInternalAddress(start))
+        return 1; // the request started inside: it may stay there
+    Zyl_Print("HTTP Redirect blocked because it leads to an internal address %d.%d.%d.%d [%s]\n",
+              target[0], target[1], target[2], target[3], web->CurrentURL);
+    return 0;
 }

@@ -25,7 +25,7 @@ int IsSuccessStatus(int status) {
 
 int HasNoBody(WebGetStruct *web) {
     int s = web->Status;
-    return web->Method == WEBGET_HEAD || (s >= 100 && s < 200) || s == 204 || s == 304;
+    return web->Settings.Method == WEBGET_HEAD || (s >= 100 && s < 200) || s == 204 || s == 304;
 }
 
 void SleepMs(int ms) {
@@ -49,7 +49,7 @@ short PollSocket(WebGetStruct *web, short events, int timeoutMs) {
 int KeptConnectionUsable(WebGetStruct *web, double now) {
     if (!Socket_IsOpen(web->Socket) || !Zyl_StrEqual(web->Host, web->ConnectedHost))
         return 0;
-    if (web->End > 0.0 && now - web->End > web->IOTimeout)
+    if (web->End > 0.0 && now - web->End > web->Settings.IOTimeout)
         return 0;
     return PollSocket(web, POLLIN, 0) == 0;
 }
@@ -64,6 +64,9 @@ void ClearReply(WebGetStruct *web) {
     web->ChunkState = WEBGET_CHUNK_SIZE;
     web->ChunkLeft = 0;
     web->ChunkCount = 0;
+    web->TrailerBytes = 0;
+    web->InterimCount = 0;
+    web->HeadBytes = 0;
     web->AcceptRanges = 0;
     web->ReplyVersion = 0.0;
     web->PeerClosed = 0;
@@ -98,6 +101,7 @@ void StepQueued(WebGetStruct *web) {
     web->RequestStart = 0.0;
     web->ConnectStart = 0.0;
     web->End = 0.0;
+    web->Began = WebGet_Now(web);
     memset(web->PhaseTimes, 0, sizeof web->PhaseTimes);
     WebGet_SetPhase(web, WEBGET_PHASE_STARTUP);
 }
@@ -105,10 +109,10 @@ void StepQueued(WebGetStruct *web) {
 // Startup and Retry. Returns the ms still to wait before the next attempt.
 int StepStartup(WebGetStruct *web) {
     int isRetry = web->Phase == WEBGET_PHASE_RETRY;
-    double now = WebGet_Now();
+    double now = WebGet_Now(web);
     if (web->Attempt > 0) {
         double last = web->ConnectStart > web->RequestStart ? web->ConnectStart : web->RequestStart;
-        double wait = last + web->RetryDelay - now;
+        double wait = last + web->Settings.RetryDelay - now;
         if (wait > 0.0)
             return (int)(wait * 1000.0) + 1;
     }
@@ -118,25 +122,26 @@ int StepStartup(WebGetStruct *web) {
         WebGet_SetPhase(web, WEBGET_PHASE_CLEANUP);
         return 0;
     }
-    if (web->Attempt >= web->Attempts) {
+    if (web->Attempt >= web->Settings.Attempts) {
         WebGet_CloseConnection(web, 1);
         if (web->Status == WEBGET_STATUS_RESET || web->Status == 0)
             web->Status = WEBGET_STATUS_CONNECT;
         WebGet_SetPhase(web, WEBGET_PHASE_CLEANUP);
         return 0;
     }
-    if (web->Trace)
-        Zyl_Print("Attempt %d (of %d) : %d [%d]\n", web->Attempt + 1, web->Attempts, web->Status,
-                  web->Redirects);
+    if (web->Settings.Trace)
+        Zyl_Print("Attempt %d (of %d) : %d [%d]\n", web->Attempt + 1, web->Settings.Attempts,
+                  web->Status, web->Redirects);
     Reset(web);
-    if (!isRetry && web->KeepAlive && KeptConnectionUsable(web, now)) {
-        if (web->Trace)
+    if (!isRetry && web->Settings.KeepAlive && KeptConnectionUsable(web, now)) {
+        if (web->Settings.Trace)
             Zyl_Print("Persistent connection in use - skipping connection phase\n");
-        web->RequestStart = web->LastIO = now;
+        web->RequestStart = web->LastIO = web->WindowStart = now;
+        web->WindowBytes = 0;
         WebGet_SetPhase(web, WEBGET_PHASE_REQUEST);
         return 0;
     }
-    if (web->Trace)
+    if (web->Settings.Trace)
         Zyl_Print("Close connection\n");
     WebGet_CloseConnection(web, 1);
     WebGet_SetPhase(web, WEBGET_PHASE_LOOKUP);
@@ -152,24 +157,24 @@ void RetryWith(WebGetStruct *web, int status) {
 // Starts the connection (first step of Connect). 0 after a failure (Retry set).
 int StartConnect(WebGetStruct *web) {
     const uint8_t *a = web->Server.Address;
-    if (web->Trace)
+    if (web->Settings.Trace)
         Zyl_Print("Connecting %s (Attempt %d) to URL '%s' [%s] (C:%d) (%d.%d.%d.%d:%d)\n",
                   web->UsingSecure ? "SSL" : "Normal", web->Attempt, web->CurrentURL,
                   web->ResolvedHost, web->ConnectionCount, a[0], a[1], a[2], a[3],
                   web->Server.Port);
-    web->ConnectStart = WebGet_Now();
+    web->ConnectStart = WebGet_Now(web);
     Socket_Close(web->Socket);
     if (!Socket_Open(web->Socket, SOCKET_PROTOCOL_TCP)) {
         RetryWith(web, 0);
         return 0;
     }
-    if (web->HasLocalAddress && !Socket_Bind(web->Socket, web->LocalBind, 0)) {
+    if (web->Settings.HasLocalAddress && !Socket_Bind(web->Socket, web->Settings.LocalBind, 0)) {
         Zyl_Print("Failed on bind callback for URL '%s'\n", web->CurrentURL);
         Socket_Close(web->Socket);
         RetryWith(web, 0);
         return 0;
     }
-    int ms = (int)(web->ConnectTimeout * 1000.0);
+    int ms = (int)(web->Settings.ConnectTimeout * 1000.0);
     Socket_SetTimeouts(web->Socket, ms, ms, 0);
     Socket_SetBlocking(web->Socket, 0);
     if (!web->Transport->Connect(web, web->Transport->User, a, web->Server.Port)) {
@@ -180,7 +185,8 @@ int StartConnect(WebGetStruct *web) {
         return 0;
     }
     web->ConnectionCount++;
-    Socket_SetRateLimits(web->Socket, web->RateLimit * 1024, web->RateLimit * 1024);
+    Socket_SetRateLimits(web->Socket, web->Settings.RateLimit * 1024,
+                         web->Settings.RateLimit * 1024);
     return 1;
 }
 
@@ -206,23 +212,24 @@ void StepConnect(WebGetStruct *web, int first) {
         return;
     int ready = web->Transport->Ready(web, web->Transport->User);
     short events = PollSocket(web, POLLOUT, 0);
-    double now = WebGet_Now();
+    double now = WebGet_Now(web);
     if (ready && events != 0) {
         if (!ConnectSucceeded(web)) {
             Socket_Close(web->Socket);
             RetryWith(web, 0);
             return;
         }
-        int ms = (int)(web->IOTimeout * 1000.0);
+        int ms = (int)(web->Settings.IOTimeout * 1000.0);
         Socket_SetTimeouts(web->Socket, ms, ms, 0);
-        web->LastIO = web->RequestStart = now;
+        web->LastIO = web->RequestStart = web->WindowStart = now;
+        web->WindowBytes = 0;
         int port = 0;
         Socket_GetSockName(web->Socket, web->LocalAddress, &port);
         Zyl_StrCopy(web->ConnectedHost, web->Host, sizeof web->ConnectedHost);
         WebGet_SetPhase(web, WEBGET_PHASE_REQUEST);
         return;
     }
-    if (now - web->ConnectStart > web->IOTimeout) {
+    if (now - web->ConnectStart > web->Settings.IOTimeout) {
         if (ready)
             Zyl_Print("Failed on connect timeout for URL '%s'\n", web->CurrentURL);
         else
@@ -246,7 +253,8 @@ int WriteSome(WebGetStruct *web, const char *data, int length, int *sent) {
         if (count == 0)
             return 1;
         *sent += count;
-        web->LastIO = WebGet_Now();
+        web->WindowBytes += count;
+        web->LastIO = WebGet_Now(web);
         web->Progressed = 1;
     }
     return 1;
@@ -255,7 +263,8 @@ int WriteSome(WebGetStruct *web, const char *data, int length, int *sent) {
 void StepRequest(WebGetStruct *web, int first) {
     if (first) {
         WebGet_BuildRequest(web);
-        if (web->PostDump && web->Method == WEBGET_POST && web->PostData != nullptr)
+        if (web->Settings.PostDump && web->Settings.Method == WEBGET_POST &&
+            web->PostData != nullptr)
             Zyl_PrintHex(1, 1, web->PostData, web->PostLength);
     }
     if (!WriteSome(web, web->HeaderBuffer, web->RequestLength, &web->RequestSent)) {
@@ -264,7 +273,7 @@ void StepRequest(WebGetStruct *web, int first) {
     }
     if (web->RequestSent < web->RequestLength)
         return;
-    if (web->Method == WEBGET_POST && !web->BodyInline && web->PostLength > 0) {
+    if (web->Settings.Method == WEBGET_POST && !web->BodyInline && web->PostLength > 0) {
         if (!WriteSome(web, static_cast<const char *>(web->PostData), web->PostLength,
                        &web->BodySent)) {
             RetryWith(web, WEBGET_STATUS_SOCKET);
@@ -293,7 +302,8 @@ int ReadSome(WebGetStruct *web, int *count) {
     }
     if (*count > 0) {
         web->ReceiveLength += *count;
-        web->LastIO = WebGet_Now();
+        web->WindowBytes += *count;
+        web->LastIO = WebGet_Now(web);
         web->Progressed = 1;
     }
     return 1;
@@ -314,7 +324,7 @@ void StepHeader(WebGetStruct *web) {
         int found = WebGet_FindHeaderEnd(web, from);
         if (found < 0) {
             Zyl_Print("Unable to find termination to header (%I64d)\n",
-                      (int64_t)web->ReceiveLength);
+                      (int64_t)web->ReceiveLength + web->HeadBytes);
             RetryWith(web, WEBGET_STATUS_SOCKET);
             return;
         }
@@ -326,7 +336,17 @@ void StepHeader(WebGetStruct *web) {
         }
         if (web->Status >= 200 || web->Status < 100)
             break;
-        // An interim 1xx reply: the real head follows.
+        // An interim 1xx reply: the real head follows. Interim heads share the
+        // head limit, and only a few are taken, so that a server cannot keep
+        // the client reading them for ever.
+        web->InterimCount++;
+        web->HeadBytes += web->HeaderLength;
+        if (web->InterimCount > WEBGET_MAX_INTERIM) {
+            Zyl_Print("Too many interim replies (%d) for '%s'\n", web->InterimCount,
+                      web->CurrentURL);
+            RetryWith(web, WEBGET_STATUS_SOCKET);
+            return;
+        }
         web->HeaderLength = 0;
         web->HasContentLength = 0;
         web->ContentLength = 0;
@@ -341,7 +361,7 @@ void LogProgress(WebGetStruct *web) {
     double count = (double)web->ContentCount;
     if (count < web->NextProgress)
         return;
-    double seconds = WebGet_Now() - web->RequestStart;
+    double seconds = WebGet_Now(web) - web->RequestStart;
     if (count < 1048576.0) {
         Zyl_Print("WebGet Transfer [%.1fk] (%.1f secs)\n", count / 1024.0, seconds);
         web->NextProgress = count + 1024.0;
@@ -382,7 +402,7 @@ int Sink(WebGetStruct *web, const void *data, int length) {
         AppendContent(web, data, length);
     }
     web->ContentCount += length;
-    if (web->ProgressLog)
+    if (web->Settings.ProgressLog)
         LogProgress(web);
     return 1;
 }
@@ -420,11 +440,11 @@ int Deliver(WebGetStruct *web, const char *data, int length) {
 // Limits the bytes about to be delivered to the size limit; 0 when the limit
 // is reached (then *length is what may still go out).
 int WithinLimit(WebGetStruct *web, int *length) {
-    if (web->SizeLimit <= 0 || web->ContentCount + *length <= web->SizeLimit)
+    int64_t limit = WebGet_EffectiveLimit(web);
+    if (limit <= 0 || web->ContentCount + *length <= limit)
         return 1;
-    Zyl_Print("Limit hit (%I64d > %d) [%d]\n", web->ContentCount + *length, (int)web->SizeLimit,
-              web->Status);
-    *length = (int)(web->SizeLimit - web->ContentCount);
+    Zyl_Print("Limit hit (%I64d > %I64d) [%d]\n", web->ContentCount + *length, limit, web->Status);
+    *length = (int)(limit - web->ContentCount);
     return 0;
 }
 
@@ -520,6 +540,15 @@ int ProcessChunked(WebGetStruct *web, int *limitHit) {
                 return ChunkError(web, line, lineLength);
             web->ChunkState = WEBGET_CHUNK_SIZE;
         } else if (web->ChunkState == WEBGET_CHUNK_TRAILER) {
+            // Trailer lines are read and dropped; their total is bounded so
+            // that an endless trailer ends the body.
+            web->TrailerBytes += lineLength + 2;
+            if (web->TrailerBytes > WEBGET_TRAILER_LIMIT) {
+                Zyl_Print("Chunked trailer longer than %d bytes for '%s'\n", WEBGET_TRAILER_LIMIT,
+                          web->CurrentURL);
+                web->Status = WEBGET_STATUS_CHUNKED;
+                return 0;
+            }
             if (lineLength == 0)
                 web->ChunkState = WEBGET_CHUNK_DONE;
         } else {
@@ -574,7 +603,7 @@ int BodyDone(WebGetStruct *web, int socketError) {
 
 void FinishBody(WebGetStruct *web) {
     web->BodyComplete = 1;
-    if (web->Trace) {
+    if (web->Settings.Trace) {
         if (web->Decompressing)
             Zyl_Print("Compressed content expanded from %d to %d\n", (int)web->RawCount,
                       (int)web->ContentCount);
@@ -582,7 +611,7 @@ void FinishBody(WebGetStruct *web) {
         WebGet_ResultText(web->Status, text, sizeof text);
         Zyl_Print("Total Read [%d + %I64d (%d)] (%d:%s) (%d:%I64d) (%.2fsec)\n", web->HeaderLength,
                   web->ContentCount, web->ChunkCount, web->Status, text, web->Attempt,
-                  web->RawCount, WebGet_Now() - web->RequestStart);
+                  web->RawCount, WebGet_Now(web) - web->RequestStart);
     }
     if (web->Decompressing && web->Compression.End != nullptr) {
         web->Compression.End(web, web->Compression.User);
@@ -599,9 +628,10 @@ void BodyStopped(WebGetStruct *web, int socketError) {
     Zyl_Print("Read was not completed [%d + %I64d/%I64d (%d)] (%d:%s) (%d:%I64d) (%.2fsec)\n",
               web->HeaderLength, web->ContentCount, web->ContentLength, web->ChunkCount,
               socketError, Socket_GetErrorString(socketError), web->Attempt, web->RawCount,
-              WebGet_Now() - web->RequestStart);
+              WebGet_Now(web) - web->RequestStart);
     web->Status = WEBGET_STATUS_PARTIAL;
-    WebGet_SetPhase(web, web->RetryIncomplete ? WEBGET_PHASE_RETRY : WEBGET_PHASE_EVALUATE);
+    WebGet_SetPhase(web,
+                    web->Settings.RetryIncomplete ? WEBGET_PHASE_RETRY : WEBGET_PHASE_EVALUATE);
 }
 
 // After a body failure: retry for framing and decoding errors, end otherwise.
@@ -638,13 +668,30 @@ int WebGet_ReadBody(WebGetStruct *web) {
 
 namespace {
 
+// 1 when the reply announces more content than the limit allows: it is
+// refused before any of it is read.
+int LengthOverLimit(WebGetStruct *web) {
+    int64_t limit = WebGet_EffectiveLimit(web);
+    if (limit <= 0 || !web->HasContentLength || web->Decompressing || web->ContentLength <= limit)
+        return 0;
+    Zyl_Print("Content-Length %I64d above the size limit %I64d for '%s'\n", web->ContentLength,
+              limit, web->CurrentURL);
+    return 1;
+}
+
 void StepBody(WebGetStruct *web, int first) {
     if (first) {
         if (HasNoBody(web)) {
-            if (web->Method == WEBGET_HEAD && web->Trace)
+            if (web->Settings.Method == WEBGET_HEAD && web->Settings.Trace)
                 Zyl_Print("Head request expects no body\n");
             web->ReceiveLength = 0;
             FinishBody(web);
+            return;
+        }
+        if (LengthOverLimit(web)) {
+            web->Status = WEBGET_STATUS_SIZE_LIMIT;
+            web->ReceiveLength = 0;
+            WebGet_SetPhase(web, WEBGET_PHASE_EVALUATE);
             return;
         }
         if (web->ReceiveLength > 0 && !WebGet_ProcessContent(web)) {
@@ -660,15 +707,15 @@ void StepBody(WebGetStruct *web, int first) {
 }
 
 void StepEvaluate(WebGetStruct *web) {
-    if (web->Method != WEBGET_HEAD)
+    if (web->Settings.Method != WEBGET_HEAD)
         WebGet_AddHeader(web, "Referer", web->CurrentURL);
-    web->End = WebGet_Now();
+    web->End = WebGet_Now(web);
     web->PostData = nullptr;
     web->PostLength = 0;
     web->RangeStart = 0;
     web->RangeEnd = 0;
     web->Success = IsSuccessStatus(web->Status) && web->Accepted == 1 ? 1 : 0;
-    if (web->Trace || !web->Success)
+    if (web->Settings.Trace || !web->Success)
         Zyl_Print("%s (%d) (C:%d) [%d:%d] [%s]\n", web->Success ? "Successful" : "Failure",
                   web->Status, web->ConnectionCount, web->Attempt, web->Redirects, web->CurrentURL);
     WebGet_SetPhase(web, WEBGET_PHASE_CLEANUP);
@@ -676,7 +723,7 @@ void StepEvaluate(WebGetStruct *web) {
 
 // 1 when the reply lets the connection carry another request.
 int ReplyKeepsConnection(WebGetStruct *web) {
-    if (!web->KeepAlive || !web->Success || web->PeerClosed || !Socket_IsOpen(web->Socket))
+    if (!web->Settings.KeepAlive || !web->Success || web->PeerClosed || !Socket_IsOpen(web->Socket))
         return 0;
     if (!web->HasContentLength && !web->Chunked && !HasNoBody(web))
         return 0; // the body ran until the server closed
@@ -702,39 +749,66 @@ void StepCleanup(WebGetStruct *web) {
     if (!ReplyKeepsConnection(web)) {
         char value[64] = {0};
         WebGet_GetHeaderValue(web, "Connection", value, sizeof value);
-        if (web->Trace)
-            Zyl_Print("Connection close forced [%.1f:%d:%s]\n", web->ReplyVersion, web->KeepAlive,
-                      value);
+        if (web->Settings.Trace)
+            Zyl_Print("Connection close forced [%.1f:%d:%s]\n", web->ReplyVersion,
+                      web->Settings.KeepAlive, value);
         WebGet_CloseConnection(web, 1);
     }
     if (web->End == 0.0)
-        web->End = WebGet_Now();
+        web->End = WebGet_Now(web);
     WebGet_SetPhase(web, WEBGET_PHASE_DONE);
-    if (web->Trace)
+    if (web->Settings.Trace)
         TracePhaseTimes(web);
 }
 
 void StepIdle(WebGetStruct *web) {
     if (!Socket_IsOpen(web->Socket))
         return;
-    double idle = WebGet_Now() - web->End;
-    if (idle > web->IOTimeout) {
+    double idle = WebGet_Now(web) - web->End;
+    if (idle > web->Settings.IOTimeout) {
         Zyl_Print("Closing peristent connection due to timeout (%.1f)\n", idle);
         WebGet_CloseConnection(web, 1);
     }
 }
 
-// The I/O time-out of the transfer phases.
-void CheckIOTimeout(WebGetStruct *web) {
+// The time limits after each step: the request's deadline (it ends the
+// request), and in the transfer phases the I/O time-out and the minimum rate
+// over a window (both retry).
+void CheckTimeouts(WebGetStruct *web) {
     int phase = web->Phase;
+    if (phase == WEBGET_PHASE_EVALUATE || phase == WEBGET_PHASE_CLEANUP ||
+        phase == WEBGET_PHASE_DONE || phase == WEBGET_PHASE_IDLE)
+        return;
+    const WebGetSettingsStruct *s = &web->Settings;
+    double now = WebGet_Now(web);
+    if (s->Deadline > 0.0 && now - web->Began > s->Deadline) {
+        Zyl_Print("WebGet deadline of %.1f s passed for request '%s' (%d:%d)\n", s->Deadline,
+                  web->CurrentURL, web->Attempt, web->Redirects);
+        WebGet_CloseConnection(web, 1);
+        web->Status = WEBGET_STATUS_IO_TIMEOUT;
+        WebGet_SetPhase(web, WEBGET_PHASE_EVALUATE);
+        return;
+    }
     if (phase != WEBGET_PHASE_REQUEST && phase != WEBGET_PHASE_HEADER && phase != WEBGET_PHASE_BODY)
         return;
-    double idle = WebGet_Now() - web->LastIO;
-    if (idle <= web->IOTimeout)
+    double idle = now - web->LastIO;
+    if (idle > s->IOTimeout) {
+        Zyl_Print("WebGet timeout on socket IO for request '%s' (%.1f:%d) -- requesting retry\n",
+                  web->CurrentURL, idle, web->Attempt);
+        RetryWith(web, WEBGET_STATUS_IO_TIMEOUT);
         return;
-    Zyl_Print("WebGet timeout on socket IO for request '%s' (%.1f:%d) -- requesting retry\n",
-              web->CurrentURL, idle, web->Attempt);
-    RetryWith(web, WEBGET_STATUS_IO_TIMEOUT);
+    }
+    if (s->MinRate <= 0 || now - web->WindowStart < s->RateWindow)
+        return;
+    if ((double)web->WindowBytes < s->MinRate * s->RateWindow) {
+        Zyl_Print("WebGet transfer stalled (%I64d bytes in %.1f s, below %d bytes/s) for request "
+                  "'%s' -- requesting retry\n",
+                  web->WindowBytes, now - web->WindowStart, s->MinRate, web->CurrentURL);
+        RetryWith(web, WEBGET_STATUS_IO_TIMEOUT);
+        return;
+    }
+    web->WindowStart = now;
+    web->WindowBytes = 0;
 }
 
 // Blocking mode: waits for the socket (at most 100 ms) when the step moved no
@@ -769,10 +843,10 @@ int WebGet_SetPhase(WebGetStruct *web, int phase) {
     ZYL_CHECK_TAG(web, WebGetTag);
     if (phase == web->Phase)
         return 1;
-    double now = WebGet_Now();
+    double now = WebGet_Now(web);
     if (web->Phase > 0 && web->Phase < WEBGET_PHASE_COUNT && web->PhaseStart > 0.0)
         web->PhaseTimes[web->Phase] += now - web->PhaseStart;
-    if (web->Trace)
+    if (web->Settings.Trace)
         Zyl_Print("Phase changed from [%s] to [%s]\n", WebGet_PhaseName(web->Phase),
                   WebGet_PhaseName(phase));
     web->Phase = phase;
@@ -796,7 +870,7 @@ const char *WebGet_PhaseName(int phase) {
 
 int WebGet_CloseConnection(WebGetStruct *web, int force) {
     ZYL_CHECK_TAG(web, WebGetTag);
-    if ((force || !web->KeepAlive) && Socket_IsOpen(web->Socket)) {
+    if ((force || !web->Settings.KeepAlive) && Socket_IsOpen(web->Socket)) {
         Socket_Shutdown(web->Socket);
         Socket_Close(web->Socket);
     }
@@ -861,7 +935,7 @@ static int Step(WebGetStruct *web, int *success, int *delayMs) {
         Zyl_Print("Unknown phase [%d]\n", web->Phase);
         return 0;
     }
-    CheckIOTimeout(web);
+    CheckTimeouts(web);
     return 1;
 }
 
@@ -873,7 +947,7 @@ int WebGet_Process(WebGetStruct *web, int *success) {
         int delayMs = 0;
         if (!Step(web, success, &delayMs))
             return 0;
-        if (!web->Blocking)
+        if (!web->Settings.Blocking)
             return 1;
         WaitForProgress(web, delayMs);
     }
@@ -890,12 +964,18 @@ int WebGet_Lookup(WebGetStruct *web) {
         return 0;
     }
     Zyl_StrCopy(web->ResolvedHost, web->Server.Name, sizeof web->ResolvedHost);
+    if (!WebGet_RedirectTargetAllowed(web)) {
+        if (web->Settings.ReportBlockedRedirect)
+            web->Status = WEBGET_STATUS_REDIRECT;
+        WebGet_SetPhase(web, WEBGET_PHASE_EVALUATE);
+        return 0;
+    }
     if (Zyl_StrStartsWithNoCase(web->CurrentURL, "http://") &&
         !Zyl_StrStartsWithNoCase(web->CurrentURL, "http://mailto:")) {
         web->Transport = &web->Plain;
         web->UsingSecure = 0;
     } else if (Zyl_StrStartsWithNoCase(web->CurrentURL, "https://")) {
-        if (!web->HttpsAllowed || web->Secure.Connect == nullptr) {
+        if (!web->Settings.HttpsAllowed || web->Secure.Connect == nullptr) {
             Zyl_Print("SSL transport not initialized '%s'\n", web->CurrentURL);
             RetryWith(web, WEBGET_STATUS_TRANSPORT);
             return 0;

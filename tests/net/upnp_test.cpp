@@ -74,7 +74,7 @@ class UpnpFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         Upnp_Create(&upnp);
-        upnp->Web->Attempts = 1;
+        WebGet_SetAttempts(upnp->Web, 1);
     }
     void TearDown() override { Upnp_Destroy(&upnp); }
 
@@ -345,7 +345,7 @@ PORTICO_TEST_CHILD(upnp_lan) {
     Zyl_SetConsoleCallback(LogToStdout);
     UpnpStruct *upnp = nullptr;
     Upnp_Create(&upnp);
-    upnp->Web->Attempts = 1;
+    WebGet_SetAttempts(upnp->Web, 1);
     Upnp_SetMX(upnp, 1);
     Upnp_Discover(upnp, kIgd);
     UpnpBaseStruct *base = nullptr;

@@ -4,6 +4,9 @@
 // bodies). Bodies are compared by SHA-1.
 #include "net/webget.h"
 
+#include "net/webget_internal.h"
+#include "tests/net/webget_hostile.h"
+
 #include "core/zyl.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/nginx_server.h"
@@ -24,6 +27,12 @@ namespace {
 using nettest::NginxServer;
 using nettest::ScriptedConnection;
 using nettest::ScriptedServer;
+using webgettest::Client;
+using webgettest::Gate;
+using webgettest::GateGuard;
+using webgettest::ManualClock;
+using webgettest::RedirectTo;
+using webgettest::Reply200;
 
 std::string RandomBytes(size_t size, unsigned seed) {
     std::mt19937 generator(seed);
@@ -31,41 +40,6 @@ std::string RandomBytes(size_t size, unsigned seed) {
     for (char &c : bytes)
         c = (char)(generator() & 0xFF);
     return bytes;
-}
-
-// One client with short delays so that retries do not slow the tests.
-struct Client {
-    WebGetStruct *w = nullptr;
-    Client() {
-        WebGet_Create(&w);
-        w->RetryDelay = 0.01;
-        w->Attempts = 1;
-    }
-    ~Client() { WebGet_Destroy(&w); }
-    // Runs a request to the end; returns the success flag.
-    int Get(const std::string &url) {
-        WebGet_SetURL(w, url.c_str());
-        int success = 0;
-        while (WebGet_Process(w, &success)) {
-        }
-        return success;
-    }
-    std::string Content() {
-        const char *data = nullptr;
-        int64_t size = 0;
-        WebGet_GetContent(w, &data, &size);
-        return std::string(data, (size_t)size);
-    }
-    int Status() { return WebGet_GetStatus(w); }
-    std::string Header(const char *name) {
-        char value[512];
-        return WebGet_GetHeaderValue(w, name, value, sizeof value) ? value : "";
-    }
-};
-
-std::string Reply200(const std::string &body, const std::string &extra = "") {
-    return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra +
-           "\r\n" + body;
 }
 
 const char *kAgent = "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)\r\n";
@@ -108,7 +82,7 @@ TEST(WebGetRequest, ExtraHeadersRangeCredentialsAndKeepAlive) {
     WebGet_SetRange(client.w, 10, 19);
     WebGet_SetCredentials(client.w, "joe", "secret");
     WebGet_SetKeepAlive(client.w, 1);
-    EXPECT_EQ(1.1, client.w->HTTPVersion);
+    EXPECT_EQ(1.1, client.w->Settings.HTTPVersion);
     client.Get(server.url("/a"));
     ASSERT_EQ(1u, server.requests().size());
     EXPECT_EQ("GET /a HTTP/1.1\r\n"
@@ -125,7 +99,7 @@ TEST(WebGetRequest, ExtraHeadersRangeCredentialsAndKeepAlive) {
               server.requests()[0]);
     // The range is used once; version 1.0 turns keep-alive off.
     WebGet_SetHTTPVersion(client.w, 1.0);
-    EXPECT_EQ(0, client.w->KeepAlive);
+    EXPECT_EQ(0, client.w->Settings.KeepAlive);
 }
 
 TEST(WebGetRequest, HeadLeavesOutAcceptEncodingAndEndsAfterTheHead) {
@@ -336,11 +310,14 @@ TEST(WebGetReply, IncompleteBodyIsRetried) {
             c.Send(Reply200("0123456789"));
     });
     Client client;
-    client.w->Attempts = 3;
+    client.Configure([&](WebGetSettingsStruct &s) { s.Attempts = 3; });
     EXPECT_EQ(1, client.Get(server.url("/r")));
     EXPECT_EQ("0123456789", client.Content());
     EXPECT_EQ(2, server.connections());
 }
+
+// The time-out tests run the client on the test's clock, one step per call:
+// time passes only where the test moves it.
 
 TEST(WebGetReply, StalledReplyEndsWithIOTimeout) {
     ScriptedServer server([](ScriptedConnection &c, int) {
@@ -349,56 +326,80 @@ TEST(WebGetReply, StalledReplyEndsWithIOTimeout) {
         c.ReadSome(10000); // until the client gives up and closes
     });
     Client client;
-    client.w->IOTimeout = 0.2;
+    client.UseManualClock();
+    WebGet_SetURL(client.w, server.url("/stall").c_str());
+    ASSERT_TRUE(client.StepUntil([&] { return client.w->ContentCount == 4; }));
+    ManualClock::Advance(14.9); // within the 15 s I/O time-out
+    ASSERT_EQ(1, client.Step());
+    EXPECT_EQ(WEBGET_PHASE_BODY, client.Phase());
+    ManualClock::Advance(0.2);
     testsupport::ConsoleCapture console;
-    EXPECT_EQ(0, client.Get(server.url("/stall")));
+    EXPECT_EQ(0, client.Finish());
     EXPECT_EQ(961, client.Status());
     EXPECT_TRUE(console.Contains("WebGet timeout on socket IO for request"));
 }
 
 TEST(WebGetReply, SteadySlowBodyOutlastsTheIdleTimeout) {
-    // 20 pieces 40 ms apart: the whole body takes longer than the idle
-    // time-out, no pause does.
-    ScriptedServer server([](ScriptedConnection &c, int) {
+    // 20 pieces 10 s apart: the whole body takes longer than the idle
+    // time-out, no pause does (the minimum rate is off here).
+    Gate gate;
+    ScriptedServer server([&gate](ScriptedConnection &c, int) {
         c.ReadRequest();
         c.Send("HTTP/1.0 200 OK\r\nContent-Length: 200\r\n\r\n");
-        for (int i = 0; i < 20; i++) {
-            c.ReadSome(40); // paces the pieces
+        for (int i = 0; i < 20 && gate.Wait(i + 1); i++)
             c.Send(std::string(10, (char)('a' + i)));
-        }
     });
+    GateGuard guard{gate};
     Client client;
-    client.w->IOTimeout = 0.5;
-    ASSERT_EQ(1, client.Get(server.url("/steady")));
+    client.UseManualClock();
+    client.Configure([](WebGetSettingsStruct &s) { s.MinRate = 0; });
+    WebGet_SetURL(client.w, server.url("/steady").c_str());
+    ASSERT_TRUE(client.StepUntil([&] { return client.Phase() == WEBGET_PHASE_BODY; }));
+    for (int i = 0; i < 20; i++) {
+        ManualClock::Advance(10.0);
+        gate.Release();
+        ASSERT_TRUE(client.StepUntil([&] { return client.w->ContentCount == 10 * (i + 1); }))
+            << i << " " << client.Status();
+    }
+    EXPECT_EQ(1, client.Finish());
     EXPECT_EQ(200u, client.Content().size());
     double seconds = 0;
     WebGet_GetTransferTime(client.w, &seconds);
-    EXPECT_GT(seconds, 0.5);
+    EXPECT_GE(seconds, 200.0);
 }
 
 TEST(WebGetRequest, BodyToAServerThatDoesNotReadEndsWithIOTimeout) {
-    std::promise<void> done;
-    std::shared_future<void> finished = done.get_future().share();
-    ScriptedServer server([finished](ScriptedConnection &, int) { finished.wait(); });
+    Gate gate;
+    ScriptedServer server([&gate](ScriptedConnection &, int) { gate.Wait(1); });
+    GateGuard guard{gate};
     Client client;
-    client.w->IOTimeout = 0.2;
+    client.UseManualClock();
     std::string body(16 << 20, 'p');
     WebGet_SetRequestType(client.w, WEBGET_POST);
     WebGet_SetPostData(client.w, body.data(), (int)body.size());
-    EXPECT_EQ(0, client.Get(server.url("/sink")));
+    WebGet_SetURL(client.w, server.url("/sink").c_str());
+    // Steps until the socket takes no more: the server's window is full.
+    ASSERT_TRUE(client.StepUntil([&] {
+        int fd = -1;
+        if (client.Phase() != WEBGET_PHASE_REQUEST || !Socket_GetHandle(client.w->Socket, &fd))
+            return false;
+        struct pollfd p = {fd, POLLOUT, 0};
+        return poll(&p, 1, 0) == 0;
+    }));
+    ManualClock::Advance(15.1);
+    EXPECT_EQ(0, client.Finish());
     EXPECT_EQ(961, client.Status());
     EXPECT_LT(client.w->BodySent, (int)body.size());
-    done.set_value();
 }
 
 TEST(WebGetReply, SizeLimitAndSinkDecisions) {
     ScriptedServer server(ScriptedServer::Reply(Reply200(std::string(100, 'b'))));
     Client client;
-    client.w->SizeLimit = 10;
+    client.Configure([](WebGetSettingsStruct &s) { s.SizeLimit = 10; });
     EXPECT_EQ(0, client.Get(server.url("/big")));
     EXPECT_EQ(959, client.Status());
-    EXPECT_EQ(std::string(10, 'b'), client.Content());
-    client.w->SizeLimit = 0;
+    EXPECT_EQ("", client.Content()); // the announced length alone refuses the body
+    client.Configure([](WebGetSettingsStruct &s) { s.SizeLimit = 0; });
 
     // The sink gets every byte; its acceptance flag decides success.
     struct Sink {
@@ -535,7 +536,7 @@ TEST(WebGetRequest, HttpsGoesThroughTheInstalledTransport) {
     std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/s";
     EXPECT_EQ(0, client.Get(url)); // https not allowed yet
     EXPECT_EQ(952, client.Status());
-    client.w->HttpsAllowed = 1;
+    client.Configure([&](WebGetSettingsStruct &s) { s.HttpsAllowed = 1; });
     ASSERT_EQ(1, client.Get(url));
     EXPECT_EQ("sealed", client.Content());
     EXPECT_EQ(1, counts.connects);
@@ -554,6 +555,7 @@ TEST(WebGetMachine, IdleKeptConnectionIsClosedAndMemoryReturns) {
         ScriptedServer server(
             ScriptedServer::Reply("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false));
         Client client;
+        WebGet_SetClock(client.w, ManualClock::Read);
         WebGet_SetKeepAlive(client.w, 1);
         WebGet_AddHeader(client.w, "X-A", "1");
         WebGet_SetCookie(client.w, "c", "1", "/", "", 0);
@@ -562,7 +564,7 @@ TEST(WebGetMachine, IdleKeptConnectionIsClosedAndMemoryReturns) {
         int success = 1;
         EXPECT_EQ(0, WebGet_Process(client.w, &success)); // still within the idle time
         EXPECT_EQ(1, Socket_IsOpen(client.w->Socket));
-        client.w->IOTimeout = 0.0; // any idle time is now too long
+        ManualClock::Advance(15.1); // idle past the I/O time-out
         testsupport::ConsoleCapture console;
         EXPECT_EQ(0, WebGet_Process(client.w, &success));
         EXPECT_EQ(0, success);
@@ -579,11 +581,6 @@ TEST(WebGetMachine, IdleKeptConnectionIsClosedAndMemoryReturns) {
 // ---------------------------------------------------------------------------
 // Redirects
 // ---------------------------------------------------------------------------
-
-std::string RedirectTo(const std::string &location, int status = 302) {
-    return "HTTP/1.0 " + std::to_string(status) + " Moved\r\nLocation: " + location +
-           "\r\nContent-Length: 0\r\n\r\n";
-}
 
 TEST(WebGetRedirect, LoopsEndWithBlockedRedirection) {
     // A to B to A for ever: capped.
@@ -648,7 +645,7 @@ TEST(WebGetRedirect, PoliciesTable) {
         SCOPED_TRACE(c.location);
         ScriptedServer server(ScriptedServer::Reply(RedirectTo(c.location)));
         Client client;
-        client.w->RedirectPolicy = c.policy;
+        client.Configure([&](WebGetSettingsStruct &s) { s.RedirectPolicy = c.policy; });
         EXPECT_EQ(0, client.Get("http://localhost:" + std::to_string(server.port()) + "/start"));
         if (c.blocked) {
             EXPECT_EQ(957, client.Status());
@@ -705,7 +702,7 @@ TEST(WebGetCookies, DomainMatchingTable) {
     EXPECT_STREQ("N=w", header);
     std::string longHost(5000, 'h'); // longer than every host buffer
     EXPECT_EQ(0, WebGet_HasCookieForHost(client.w, longHost.c_str()));
-    client.w->CookiesToAllHosts = 1;
+    client.Configure([&](WebGetSettingsStruct &s) { s.CookiesToAllHosts = 1; });
     EXPECT_EQ(1, WebGet_HasCookieForHost(client.w, "anything.org"));
 }
 
@@ -754,8 +751,8 @@ TEST(WebGetMachine, TraceLogsPhasesAttemptsAndTotals) {
     ScriptedServer server(ScriptedServer::Reply(Reply200(std::string(3000, 't'))));
     Client client;
     WebGet_SetTrace(client.w, 1);
-    client.w->HeaderDump = 1;
-    client.w->ProgressLog = 1;
+    client.Configure([&](WebGetSettingsStruct &s) { s.HeaderDump = 1; });
+    client.Configure([&](WebGetSettingsStruct &s) { s.ProgressLog = 1; });
     testsupport::ConsoleCapture console;
     ASSERT_EQ(1, client.Get(server.url("/t")));
     for (const char *line :
@@ -771,21 +768,30 @@ TEST(WebGetMachine, RefusedConnectsUseEveryAttemptWithTheDelay) {
     ASSERT_NE(0, refusing.port());
     int port = refusing.port();
     Client client;
-    client.w->Attempts = 5;
-    client.w->RetryDelay = 0.05;
+    client.UseManualClock();
+    client.Configure([](WebGetSettingsStruct &s) {
+        s.Attempts = 5;
+        s.RetryDelay = 5.0;
+    });
     std::vector<double> starts;
     WebGet_SetStartCallback(client.w, &starts, [](WebGetStruct *, void *user) {
-        static_cast<std::vector<double> *>(user)->push_back(Zyl_GetSeconds());
+        static_cast<std::vector<double> *>(user)->push_back(ManualClock::now);
         return 1;
     });
     testsupport::ConsoleCapture console;
-    EXPECT_EQ(0, client.Get("http://127.0.0.1:" + std::to_string(port) + "/x"));
+    // Each step moves the clock by 0.25 s: the retry delay is waited out on it.
+    WebGet_SetURL(client.w, ("http://127.0.0.1:" + std::to_string(port) + "/x").c_str());
+    EXPECT_FALSE(client.StepUntil([] {
+        ManualClock::Advance(0.25);
+        return false;
+    }));
+    EXPECT_EQ(0, client.w->Success);
     EXPECT_EQ(950, client.Status());
     EXPECT_EQ(SOCKET_ERROR_REFUSED, Socket_GetLastError(client.w->Socket));
     EXPECT_TRUE(console.Contains("Unable to connect [Connection refused]"));
     ASSERT_EQ(6u, starts.size()); // five attempts and the final check
     for (size_t i = 1; i < starts.size(); i++)
-        EXPECT_GE(starts[i] - starts[i - 1], 0.049) << i;
+        EXPECT_GE(starts[i] - starts[i - 1], 5.0) << i;
 }
 
 TEST(WebGetMachine, StartCallbackRefusalAndStop) {
@@ -1003,11 +1009,18 @@ TEST_F(WebGetNginx, KeepAliveReusesOneConnection) {
 }
 
 TEST_F(WebGetNginx, RateLimitedBodyWithPausesPastTheIdleTimeout) {
-    // nginx sends the first 2 KiB, then about a byte a second.
+    // nginx sends the first 2 KiB, then about a byte a second. On the test's
+    // clock each round is 16 s: a round in which no byte came ends the body.
     Client gappy;
-    gappy.w->IOTimeout = 0.3;
-    EXPECT_EQ(0, gappy.Get(server_->url("/gappy/file.bin")));
+    gappy.UseManualClock();
+    WebGet_SetURL(gappy.w, server_->url("/gappy/file.bin").c_str());
+    ASSERT_TRUE(gappy.StepUntil([&] { return gappy.w->ContentCount >= 2048; }));
+    testsupport::ConsoleCapture console;
+    for (int round = 0; round < 30 && gappy.Step(); round++)
+        ManualClock::Advance(16.0);
+    EXPECT_EQ(0, gappy.Finish());
     EXPECT_EQ(961, gappy.Status());
+    EXPECT_TRUE(console.Contains("WebGet timeout on socket IO for request"));
     EXPECT_GE(gappy.w->ContentCount, 2048);
 }
 

@@ -486,7 +486,7 @@ TEST_F(ServerFixture, WebGetFetchesFromTheServer) {
     documents["/data.bin"] = {200, body};
     WebGetStruct *web = nullptr;
     WebGet_Create(&web);
-    web->Attempts = 1;
+    WebGet_SetAttempts(web, 1);
     WebGet_SetBlocking(web, 0);
     WebGet_SetKeepAlive(web, 1);
     for (int round = 0; round < 2; round++) {

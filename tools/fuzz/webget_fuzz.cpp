@@ -22,6 +22,10 @@ int FakeConnect(WebGetStruct *, void *, const uint8_t[4], int) {
     return 1;
 }
 
+int FakeReady(WebGetStruct *, void *) {
+    return 1;
+}
+
 int FakeRead(WebGetStruct *, void *user, void *buffer, int length, int *count) {
     Feed *feed = static_cast<Feed *>(user);
     *count = 0;
@@ -57,13 +61,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Feed feed = {data + 1, size - 1, 0, data[0] + 1};
     WebGetStruct *web = nullptr;
     WebGet_Create(&web);
-    web->Plain.Connect = FakeConnect;
-    web->Plain.Read = FakeRead;
-    web->Plain.Write = FakeWrite;
-    web->Plain.User = &feed;
-    web->Attempts = 2;
-    web->RetryDelay = 0.0;
-    web->SizeLimit = (data[0] & 1) ? 4096 : 0;
+    WebGetTransportOps ops = {FakeConnect, FakeReady, FakeRead, FakeWrite, &feed};
+    WebGet_SetPlainTransport(web, &ops);
+    WebGetSettingsStruct settings;
+    WebGet_GetSettings(web, &settings);
+    settings.Attempts = 2;
+    settings.RetryDelay = 0.0;
+    settings.SizeLimit = (data[0] & 1) ? 4096 : 0;
+    WebGet_Configure(web, &settings);
     WebGet_SetKeepAlive(web, (data[0] & 2) ? 1 : 0);
     WebGet_SetURL(web, "http://127.0.0.1:1/dir/file.bin");
     int success = 0;
