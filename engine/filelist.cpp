@@ -16,7 +16,7 @@
 extern const char FileList_Tag[] = "FileListStruct";
 extern const char FileListMember_Tag[] = "FileListMemberStruct";
 
-enum { kMembersPerChunk = 10 };
+enum { kMembersPerChunk = 64, kTextBlock = 16384 };
 
 #define FILELIST_LOG(kind, ...) Alert_Log((kind), ALERT_LEVEL_NORMAL, __VA_ARGS__)
 
@@ -40,6 +40,10 @@ int FileList_Init(FileListStruct *list) {
     Pool_SetMemberSize(list->Pool, sizeof(FileListMemberStruct));
     Pool_SetMembersPerChunk(list->Pool, kMembersPerChunk);
     Pool_SetClear(list->Pool, 1);
+    POOL_CREATE(list->TextPool);
+    Pool_SetMemberSize(list->TextPool, kTextBlock);
+    Pool_SetMembersPerChunk(list->TextPool, 1);
+    Pool_SetStringMode(list->TextPool, 1);
     return FileList_Reset(list);
 }
 
@@ -47,6 +51,7 @@ int FileList_Deinit(FileListStruct *list) {
     ZYL_CHECK_TAG(list, FileList_Tag);
     FileList_Reset(list);
     Pool_Destroy(&list->Pool);
+    Pool_Destroy(&list->TextPool);
     File_Delete(&list->IoFile);
     File_Delete(&list->File);
     return 1;
@@ -73,6 +78,7 @@ int FileList_Reset(FileListStruct *list) {
         m->Tag = Zyl_DeadTag;
         POOL_FREE(list->Pool, m, sizeof(FileListMemberStruct));
     }
+    Pool_Reset(list->TextPool);
     list->Last = nullptr;
     list->Count = 0;
     list->TotalLength = 0;
@@ -230,6 +236,8 @@ int FileList_AddMember(FileListMemberStruct **member, FileListStruct *list) {
     FileListMemberStruct *m =
         static_cast<FileListMemberStruct *>(POOL_ALLOC(list->Pool, sizeof(FileListMemberStruct)));
     m->Tag = FileListMember_Tag;
+    m->Owner = list;
+    m->MetaName = m->Path = "";
     m->Active = 1;
     if (list->Last)
         list->Last->Next = m;
@@ -241,10 +249,27 @@ int FileList_AddMember(FileListMemberStruct **member, FileListStruct *list) {
     return 1;
 }
 
+// A copy of text (cut below FILELIST_TEXT_SIZE characters) from the owner's
+// text pool; the member's other text when it is the same.
+static const char *InternalKeepText(FileListMemberStruct *member, const char *text,
+                                    const char *other) {
+    int length = Zyl_StrLen(text);
+    if (length >= FILELIST_TEXT_SIZE)
+        length = FILELIST_TEXT_SIZE - 1;
+    if (length == 0)
+        return "";
+    if (Zyl_StrLen(other) == length && memcmp(other, text, (size_t)length) == 0)
+        return other;
+    char *copy = static_cast<char *>(POOL_ALLOC(member->Owner->TextPool, length + 1));
+    memcpy(copy, text, (size_t)length);
+    copy[length] = 0;
+    return copy;
+}
+
 int FileList_SetMemberName(FileListMemberStruct *member, const char *name) {
     ZYL_CHECK_TAG(member, FileListMember_Tag);
     ZYL_CHECK_PTR(name);
-    Zyl_StrCopy(member->MetaName, name, sizeof member->MetaName);
+    member->MetaName = InternalKeepText(member, name, member->Path);
     return 1;
 }
 
@@ -258,7 +283,7 @@ int FileList_GetMemberName(FileListMemberStruct *member, char *name, int size) {
 int FileList_SetMemberPath(FileListMemberStruct *member, const char *path) {
     ZYL_CHECK_TAG(member, FileListMember_Tag);
     ZYL_CHECK_PTR(path);
-    Zyl_StrCopy(member->Path, path, sizeof member->Path);
+    member->Path = InternalKeepText(member, path, member->MetaName);
     return 1;
 }
 

@@ -9,6 +9,7 @@ struct BaseStruct;
 struct BitfieldStruct;
 struct CacheStruct;
 struct EventStruct;
+struct FileListStruct;
 struct FileStruct;
 struct MetaFileStruct;
 struct PoolStruct;
@@ -22,8 +23,11 @@ enum {
 
 struct FileListMemberStruct {
     const char *Tag;
-    char MetaName[FILELIST_TEXT_SIZE]; // the path as the metafile gives it
-    char Path[FILELIST_TEXT_SIZE];     // below the directory, used on disk
+    FileListStruct *Owner;
+    // Texts of the owner's text pool (below FILELIST_TEXT_SIZE characters; ""
+    // at creation), valid until the list is reset; one text when both are equal.
+    const char *MetaName; // the path as the metafile gives it
+    const char *Path;     // below the directory, used on disk
     int64_t Length;
     int Active;     // 1 at creation; only active files are completed
     int Completed;  // 0 at creation
@@ -51,6 +55,7 @@ struct FileListStruct {
     char Md5[33];
     int64_t TotalLength;
     PoolStruct *Pool;
+    PoolStruct *TextPool; // members' names and paths, freed all at once by a reset
     // Direct I/O: one open file at a time, kept open between calls.
     FileStruct *IoFile;
     FileListMemberStruct *IoMember;
