@@ -34,8 +34,7 @@ void Alert_DefaultPrinter(int kind, int level, const char *text) {
 
 int Alert_Create(void) {
     if (gAlert.load() != nullptr) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Pointer is NULL\n");
+        ZYL_FATAL("Alert_Create() alert log already exists\n");
     }
     AlertStruct *alert = ZYL_NEW(AlertStruct);
     alert->Tag = kAlertTag;

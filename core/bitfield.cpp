@@ -49,16 +49,14 @@ static void Bitfield_DebugCheck(BitfieldStruct *field) {
 
 static void Bitfield_CheckIndex(const BitfieldStruct *field, int index) {
     if (index < 0 || index >= field->Bits) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Bit outside boundary %d >= %d\n", index, field->Bits);
+        ZYL_FATAL("Bit outside boundary %d >= %d\n", index, field->Bits);
     }
 }
 
 static void Bitfield_CheckSameSize(const BitfieldStruct *field, const BitfieldStruct *other,
                                    const char *what) {
     if (field->Bits != other->Bits) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Bit mismatch on %s (%d != %d)\n", what, field->Bits, other->Bits);
+        ZYL_FATAL("Bit mismatch on %s (%d != %d)\n", what, field->Bits, other->Bits);
     }
 }
 
@@ -90,8 +88,7 @@ int Bitfield_Destroy(BitfieldStruct **field) {
 int Bitfield_SetSize(BitfieldStruct *field, int bits) {
     ZYL_CHECK_TAG(field, kBitfieldTag);
     if (bits < 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Bitfield_SetSize() negative size %d\n", bits);
+        ZYL_FATAL("Bitfield_SetSize() negative size %d\n", bits);
     }
     if (bits == field->Bits) {
         return 1;
@@ -213,8 +210,7 @@ int Bitfield_IsEmpty(BitfieldStruct *field) {
 
 static void Bitfield_CheckLength(const BitfieldStruct *field, int length, const char *what) {
     if (length != field->ByteLength) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Bitfield_%s() length mismatch (%d != %d)\n", what, length, field->ByteLength);
+        ZYL_FATAL("Bitfield_%s() length mismatch (%d != %d)\n", what, length, field->ByteLength);
     }
 }
 
@@ -300,8 +296,7 @@ int Bitfield_CheckInvariants(BitfieldStruct *field) {
                           : 0;
     Bitfield_Recount(field);
     if (field->SetCount != cached || spare != 0 || field->ByteLength != (field->Bits + 7) / 8) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Bitfield count mismatch (%d != %d, spare 0x%x)\n", cached, field->SetCount,
+        ZYL_FATAL("Bitfield count mismatch (%d != %d, spare 0x%x)\n", cached, field->SetCount,
                   spare);
     }
     field->CheckCountdown = field->ByteLength + 1;

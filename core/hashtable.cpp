@@ -314,8 +314,7 @@ int HashTable_CheckInvariants(HashTableStruct *table) {
     Pool_GetInUse(table->LongKeyPool, &pooledKeys);
     if (nodes != table->Count || pooledNodes != table->Count || pooledKeys != longKeys ||
         misplaced != 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Hash table count mismatch (%d != %d, pooled %d/%d, misplaced %d)\n",
+        ZYL_FATAL("Hash table count mismatch (%d != %d, pooled %d/%d, misplaced %d)\n",
                   table->Count, nodes, pooledNodes, pooledKeys, misplaced);
     }
     table->CheckCountdown = table->BucketCount + table->Count + 1;

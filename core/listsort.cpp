@@ -122,8 +122,7 @@ int Linked_Sort(void **head, int direction, void *compareContext, void *callback
     }
     *head = lists[0].First;
     if (getNext(head, callbackContext, lists[0].Last) != nullptr) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Assertion failed (GetNext(Linked, UserPtr, Sort[Base].Last) == NULL)\n"
+        ZYL_FATAL("Assertion failed (GetNext(Linked, UserPtr, Sort[Base].Last) == NULL)\n"
                   "Internal error\n");
     }
     return 1;

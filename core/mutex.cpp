@@ -80,8 +80,8 @@ int LockSlow(MutexStruct *m, int milliseconds, const char *file, int line) {
         int result = Futex_Wait(&m->State, 2, wait);
         sleeps++;
         if (result != 0 && result != ETIMEDOUT && result != EINTR) {
-            Zyl_SetSourceLocation(file, line);
-            Zyl_Fatal("Unable to lock mutex (%d:%.8X) from %s/%d\n", result, result, file, line);
+            ZYL_FATAL_AT(file, line, "Unable to lock mutex (%d:%.8X) from %s/%d\n", result, result,
+                         file, line);
         }
         elapsed = NowMilliseconds() - start;
         if (m->StallReports && !stalled && elapsed >= m->StallMilliseconds) {
@@ -177,8 +177,7 @@ int Mutex_Close(MutexStruct **mutex) {
     }
     int waiting = m->Waiting.load();
     if (waiting > 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Mutex closed while lock pending (%d) and active (%d) [last call at %s/%d]\n",
+        ZYL_FATAL("Mutex closed while lock pending (%d) and active (%d) [last call at %s/%d]\n",
                   waiting, m->State.load() != 0 ? 1 : 0, m->LastFile, m->LastLine);
     }
     m->Tag = Zyl_DeadTag;
@@ -241,8 +240,7 @@ int Event_Wait(EventStruct *event, int *signalled, int milliseconds, const char 
         int error = Futex_Wait(&event->State, seen, wait);
         if (error != 0 && error != ETIMEDOUT && error != EINTR) {
             if (milliseconds < 0) {
-                Zyl_SetSourceLocation(file, line);
-                Zyl_Fatal("Unable to get signal (%d 0x%.8X)\n", error, error);
+                ZYL_FATAL_AT(file, line, "Unable to get signal (%d 0x%.8X)\n", error, error);
             }
             result = 0;
             break;

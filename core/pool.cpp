@@ -134,8 +134,7 @@ static void Pool_InternalCarveChunk(PoolStruct *pool, PoolChunk *chunk) {
     uint8_t *end = chunk->Members + (int64_t)chunk->Count * pool->Stride;
     int64_t length = end - reinterpret_cast<uint8_t *>(chunk);
     if (length != chunk->Size) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Pool corrupted (%d != %d) [0x%p 0x%p]\n", (int)length, (int)chunk->Size,
+        ZYL_FATAL("Pool corrupted (%d != %d) [0x%p 0x%p]\n", (int)length, (int)chunk->Size,
                   (void *)end, (void *)chunk);
     }
 }
@@ -216,8 +215,7 @@ int Pool_Destroy(PoolStruct **pool) {
 int Pool_SetMemberSize(PoolStruct *pool, int size) {
     ZYL_CHECK_TAG(pool, kPoolTag);
     if (size <= 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Invalid pool member size (%d)\n", size);
+        ZYL_FATAL("Invalid pool member size (%d)\n", size);
     }
     pool->MemberSize = size;
     int slot = (int)Pool_Round16(size);
@@ -238,8 +236,7 @@ int Pool_SetMembersPerChunk(PoolStruct *pool, int count) {
 int Pool_SetStringMode(PoolStruct *pool, int on) {
     ZYL_CHECK_TAG(pool, kPoolTag);
     if (on == 1 && pool->MembersPerChunk != 1) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Member chunk size must be 1 to use String Mode (%d != 1)\n",
+        ZYL_FATAL("Member chunk size must be 1 to use String Mode (%d != 1)\n",
                   pool->MembersPerChunk);
     }
     if (pool->StringMode != (on == 1)) {
@@ -257,9 +254,8 @@ int Pool_SetClear(PoolStruct *pool, int on) {
 
 static void Pool_CheckConfigured(PoolStruct *pool, const char *file, int line) {
     if (pool->SlotSize <= 0 || pool->MembersPerChunk < 1) {
-        Zyl_SetSourceLocation(file, line);
-        Zyl_Fatal("Pool not configured (size %d, per chunk %d) from (%s/%d)\n", pool->MemberSize,
-                  pool->MembersPerChunk, file, line);
+        ZYL_FATAL_AT(file, line, "Pool not configured (size %d, per chunk %d) from (%s/%d)\n",
+                     pool->MemberSize, pool->MembersPerChunk, file, line);
     }
 }
 
@@ -306,16 +302,14 @@ void *Pool_Alloc(PoolStruct *pool, int size, const char *file, int line) {
     void *member;
     if (pool->StringMode) {
         if (size <= 0) {
-            Zyl_SetSourceLocation(file, line);
-            Zyl_Fatal("Invalid pool member size (%d != %d) from (%s/%d)\n", size, pool->MemberSize,
-                      file, line);
+            ZYL_FATAL_AT(file, line, "Invalid pool member size (%d != %d) from (%s/%d)\n", size,
+                         pool->MemberSize, file, line);
         }
         member = Pool_AllocString(pool, size);
     } else {
         if (size != pool->MemberSize) {
-            Zyl_SetSourceLocation(file, line);
-            Zyl_Fatal("Invalid pool member size (%d != %d) from (%s/%d)\n", size, pool->MemberSize,
-                      file, line);
+            ZYL_FATAL_AT(file, line, "Invalid pool member size (%d != %d) from (%s/%d)\n", size,
+                         pool->MemberSize, file, line);
         }
         if (pool->FreeList == nullptr) {
             Pool_Refill(pool);
@@ -355,8 +349,8 @@ static PoolDescriptor *Pool_FindInUse(PoolStruct *pool, uint8_t *member, const c
             return slot;
         }
     }
-    Zyl_SetSourceLocation(file, line);
-    Zyl_Fatal("Unable to find member to free [0x%p] [0x%p]\n", (void *)member, (void *)slot);
+    ZYL_FATAL_AT(file, line, "Unable to find member to free [0x%p] [0x%p]\n", (void *)member,
+                 (void *)slot);
 }
 
 int Pool_Free(PoolStruct *pool, void **member, int size, const char *file, int line) {
@@ -364,17 +358,16 @@ int Pool_Free(PoolStruct *pool, void **member, int size, const char *file, int l
     ZYL_CHECK_PTR(member);
     ZYL_CHECK_PTR(file);
     if (!pool->StringMode && size != pool->MemberSize) {
-        Zyl_SetSourceLocation(file, line);
-        Zyl_Fatal("Invalid pool member size (%d != %d) from (%s/%d)\n", size, pool->MemberSize,
-                  file, line);
+        ZYL_FATAL_AT(file, line, "Invalid pool member size (%d != %d) from (%s/%d)\n", size,
+                     pool->MemberSize, file, line);
     }
     if (*member == nullptr) {
         return 1;
     }
     if (pool->StringMode) {
         if (Pool_FindChunk(pool, static_cast<uint8_t *>(*member)) == nullptr) {
-            Zyl_SetSourceLocation(file, line);
-            Zyl_Fatal("Unable to find member to free [0x%p] [0x%p]\n", *member, (void *)nullptr);
+            ZYL_FATAL_AT(file, line, "Unable to find member to free [0x%p] [0x%p]\n", *member,
+                         (void *)nullptr);
         }
     } else {
         PoolDescriptor *slot = Pool_FindInUse(pool, static_cast<uint8_t *>(*member), file, line);
@@ -455,8 +448,7 @@ int Pool_CheckInvariants(PoolStruct *pool) {
         pool->StringMode || (used == pool->InUse && Pool_CountFree(pool, carved) + used == carved);
     if (bytes != pool->BytesHeld || chunks != pool->SortedCount || !sorted || pool->InUse < 0 ||
         pool->InUse > pool->Peak || !slotsAgree) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Pool totals mismatch (in use %d of %I64d slots, %I64d bytes held, %d chunks)\n",
+        ZYL_FATAL("Pool totals mismatch (in use %d of %I64d slots, %I64d bytes held, %d chunks)\n",
                   pool->InUse, carved, pool->BytesHeld, chunks);
     }
     pool->CheckCountdown = (int)(carved < (1 << 30) ? carved : (1 << 30)) + chunks + 1;

@@ -56,8 +56,7 @@ static void Random_FillFromSystem(void *buffer, size_t size) {
             if (errno == EINTR) {
                 continue;
             }
-            Zyl_SetSourceLocation(__FILE__, __LINE__);
-            Zyl_Fatal("Random_SeedFromSystem() getrandom failed %d\n", errno);
+            ZYL_FATAL("Random_SeedFromSystem() getrandom failed %d\n", errno);
         }
         done += (size_t)got;
     }

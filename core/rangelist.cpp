@@ -76,8 +76,7 @@ int ListA_Set(ListAStruct *list, uint32_t key, void *handle) {
         return 0;
     }
     if (handle == nullptr) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("NULL handle passed to accelerator [%.8X]\n", key);
+        ZYL_FATAL("NULL handle passed to accelerator [%.8X]\n", key);
     }
     list->LastKey = key;
     list->LastHandle = handle;

@@ -36,12 +36,10 @@ int Rc4_SetKey(Rc4Struct *rc4, const void *key, int length) {
     ZYL_CHECK_TAG(rc4, kRc4Tag);
     ZYL_CHECK_PTR(key);
     if (length > 255) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Key length too long (%d > %d)\n", length, 256);
+        ZYL_FATAL("Key length too long (%d > %d)\n", length, 256);
     }
     if (length < 1) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Key length too short (%d < %d)\n", length, 1);
+        ZYL_FATAL("Key length too short (%d < %d)\n", length, 1);
     }
     rc4->KeyLength = length;
     memcpy(rc4->Key, key, (size_t)length);
@@ -81,8 +79,7 @@ int Rc4_Crypt(Rc4Struct *rc4, void *buffer, int64_t length) {
     }
     ZYL_CHECK_PTR(buffer);
     if (length < 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Rc4_Crypt() negative length %lld\n", (long long)length);
+        ZYL_FATAL("Rc4_Crypt() negative length %lld\n", (long long)length);
     }
     uint8_t *bytes = static_cast<uint8_t *>(buffer);
     uint8_t *s = rc4->S;

@@ -238,8 +238,7 @@ int Sha1_Update(Sha1Struct *sha1, const void *data, int64_t length) {
     }
     ZYL_CHECK_PTR(data);
     if (length < 0 || sha1->Done) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Sha1_Update() invalid call (length %lld, done %d)\n", (long long)length,
+        ZYL_FATAL("Sha1_Update() invalid call (length %lld, done %d)\n", (long long)length,
                   sha1->Done);
     }
     const uint64_t bits = Sha1_GetBitLength(sha1);

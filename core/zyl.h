@@ -19,11 +19,21 @@
 // Records file and line for the calling thread's next fatal diagnostic. The
 // location is kept per thread, so no lock is taken or left held.
 void Zyl_SetSourceLocation(const char *file, int line);
-// The same (kept for callers that name the lock-free form).
-void Zyl_SetLocation(const char *file, int line);
 // Formats the message with the system's formatter, reports it as
 // "ABORT: <message>       (<file>/<line>)" and ends the process with status 1.
+// Callers use ZYL_FATAL, which records the location first.
 [[noreturn]] void Zyl_Fatal(const char *format, ...);
+
+// The fatal path for our own invariants and programming errors: reports the
+// message with the file and line of the macro's use and ends the process.
+#define ZYL_FATAL(...) ZYL_FATAL_AT(__FILE__, __LINE__, __VA_ARGS__)
+// The same with a location the caller was given (allocator, pool and lock
+// checks report where their own caller stands).
+#define ZYL_FATAL_AT(file, line, ...)                                                              \
+    do {                                                                                           \
+        Zyl_SetSourceLocation((file), (line));                                                     \
+        Zyl_Fatal(__VA_ARGS__);                                                                    \
+    } while (0)
 
 // The fatal report reaches the log, then stderr (unless the console already wrote
 // it there), then this hook when one is installed and log flag 0x10 is off (the
@@ -35,8 +45,7 @@ void Zyl_SetFatalHook(ZylFatalHook hook);
 #define ZYL_CHECK_PTR(p)                                                                           \
     do {                                                                                           \
         if ((p) == nullptr) {                                                                      \
-            Zyl_SetSourceLocation(__FILE__, __LINE__);                                             \
-            Zyl_Fatal("Pointer is NULL\n");                                                        \
+            ZYL_FATAL("Pointer is NULL\n");                                                        \
         }                                                                                          \
     } while (0)
 
@@ -45,8 +54,7 @@ void Zyl_SetFatalHook(ZylFatalHook hook);
     do {                                                                                           \
         ZYL_CHECK_PTR(obj);                                                                        \
         if ((obj)->Tag != (tag)) {                                                                 \
-            Zyl_SetSourceLocation(__FILE__, __LINE__);                                             \
-            Zyl_Fatal("Struct mismatch pointer (0x%p:%s != %s)\n", (const void *)(obj),            \
+            ZYL_FATAL("Struct mismatch pointer (0x%p:%s != %s)\n", (const void *)(obj),            \
                       (obj)->Tag ? (obj)->Tag : "NULL", (tag));                                    \
         }                                                                                          \
     } while (0)

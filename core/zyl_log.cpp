@@ -37,7 +37,7 @@ char g_truncatedPath[ZYL_PATH_SIZE + 32] = "";
 int g_fd = -1;
 int g_openFailReported = 0;
 
-// Recorded by Zyl_SetSourceLocation / Zyl_SetLocation for the next diagnostic of
+// Recorded by Zyl_SetSourceLocation (through ZYL_FATAL) for the next diagnostic of
 // the same thread. Per thread, so a check needs no lock to keep its location and
 // no thread can hold the log by forgetting the print that follows a location.
 thread_local const char *t_file = nullptr;
@@ -271,11 +271,6 @@ void Zyl_SetSourceLocation(const char *file, int line) {
     t_line = line;
 }
 
-void Zyl_SetLocation(const char *file, int line) {
-    t_file = file;
-    t_line = line;
-}
-
 void Zyl_SetFatalHook(ZylFatalHook hook) {
     g_fatalHook.store(hook);
 }
@@ -291,8 +286,7 @@ void Zyl_SetLogTimeSource(ZylTimeSource source) {
 int Zyl_Init(const char *logName, int flags) {
     g_startThread.store(CurrentThreadId());
     if (g_lockExists.load()) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Rizozed already initialized\n");
+        ZYL_FATAL("Rizozed already initialized\n");
     }
     Zyl_CreateLogLock();
     Zyl_GetSeconds(); // starts the high-resolution clock
@@ -321,8 +315,7 @@ int Zyl_SetLogOptions(const char *path, int flags) {
     if (path)
         Zyl_StrCopy(g_logPath, path, sizeof(g_logPath));
     if ((flags & ZYL_LOG_PER_THREAD) && !(flags & ZYL_LOG_APPEND)) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Threaded logging requires append to be on\n");
+        ZYL_FATAL("Threaded logging requires append to be on\n");
     }
     if (g_fd >= 0)
         close(g_fd);

@@ -81,8 +81,7 @@ Slot *ClaimSlot() {
     }
     Slot *slot = static_cast<Slot *>(aligned_alloc(alignof(Slot), sizeof(Slot)));
     if (!slot) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("No Memory available (%d / %d)\n", (int)sizeof(Slot), (int)sizeof(Slot));
+        ZYL_FATAL("No Memory available (%d / %d)\n", (int)sizeof(Slot), (int)sizeof(Slot));
     }
     memset(static_cast<void *>(slot), 0, sizeof(Slot));
     slot->Owned.store(1);
@@ -165,8 +164,7 @@ inline int LogFlags() {
 
 [[noreturn]] void FatalAt(const char *file, int line, const char *format, int64_t a, int64_t b,
                           int64_t c) {
-    Zyl_SetSourceLocation(file, line);
-    Zyl_Fatal(format, a, b, c);
+    ZYL_FATAL_AT(file, line, format, a, b, c);
 }
 
 // Shows `count` bytes; never reads outside the block.
@@ -254,9 +252,8 @@ int Zyl_MemoryCheckBlock(int fatal, const void *blockStart, int64_t size, const 
                          int line) {
     const uint8_t *start = static_cast<const uint8_t *>(blockStart);
     if (!Zyl_IsHeapAddress(start) || !Zyl_IsHeapAddress(start + size)) {
-        Zyl_SetSourceLocation(file, line);
-        Zyl_Fatal("Invalid memory address (%I64d) <From:0x%p To:0x%p>\n", size, blockStart,
-                  (const void *)(start + size));
+        ZYL_FATAL_AT(file, line, "Invalid memory address (%I64d) <From:0x%p To:0x%p>\n", size,
+                     blockStart, (const void *)(start + size));
     }
     uint8_t guard[4];
     GuardBytes(reinterpret_cast<uintptr_t>(start), guard);
@@ -290,9 +287,8 @@ int Zyl_MemoryCheckBlock(int fatal, const void *blockStart, int64_t size, const 
         PrintBytes("After corruption:", back, kGuard);
     Zyl_UnlockLog();
     if (fatal == 1) {
-        Zyl_SetSourceLocation(file, line);
-        Zyl_Fatal("Memory corrupt (%I64d) <Addr:0x%p Before:%d After:%d Max:%d>\n", size,
-                  (const void *)(start + kFront), before, after, kGuard);
+        ZYL_FATAL_AT(file, line, "Memory corrupt (%I64d) <Addr:0x%p Before:%d After:%d Max:%d>\n",
+                     size, (const void *)(start + kFront), before, after, kGuard);
     }
     return 0;
 }

@@ -835,8 +835,7 @@ static void Cache_CheckFile(const CacheFileStruct *file, int64_t *dirty) {
     ordered &= file->Last == prev;
     *dirty += fileDirty;
     if (count != file->BlockCount || fileDirty != file->Stats.DirtyBlocks || !ordered) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Cache totals mismatch [%s] (blocks %d != %d, dirty %d != %d, ordered %d)\n",
+        ZYL_FATAL("Cache totals mismatch [%s] (blocks %d != %d, dirty %d != %d, ordered %d)\n",
                   file->Path, count, file->BlockCount, fileDirty, (int)file->Stats.DirtyBlocks,
                   ordered);
     }
@@ -857,8 +856,7 @@ static void Cache_Check(CacheStruct *cache) {
         aged++;
     if (free != cache->FreeCount || aged != used || free + used != cache->BlockTotal ||
         dirty != cache->Stats.DirtyBlocks) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal(
+        ZYL_FATAL(
             "Cache totals mismatch (free %d != %d, aged %d, used %d, cut %d, dirty %d != %d)\n",
             free, cache->FreeCount, aged, used, cache->BlockTotal, (int)dirty,
             (int)cache->Stats.DirtyBlocks);
@@ -930,8 +928,7 @@ int Cache_SetParent(CacheStruct *cache, ManagerStruct *manager, StorageStruct *s
     ZYL_CHECK_TAG(cache, CacheTag);
     ZYL_CHECK_TAG(storage, StorageTag);
     if (cache->Storage != nullptr) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Parent handle already set\n");
+        ZYL_FATAL("Parent handle already set\n");
     }
     cache->Parent = manager;
     cache->Storage = storage;

@@ -98,8 +98,7 @@ int Content_SetParent(ContentStruct *content, BaseStruct *base) {
     ZYL_CHECK_TAG(content, Content_Tag);
     ZYL_CHECK_PTR(base);
     if (content->Base != nullptr) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Parent handle already set\n");
+        ZYL_FATAL("Parent handle already set\n");
     }
     content->Base = base;
     return FileList_SetParent(base, content->FileList);

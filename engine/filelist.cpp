@@ -95,8 +95,7 @@ int FileList_SetParent(BaseStruct *base, FileListStruct *list) {
     ZYL_CHECK_TAG(list, FileList_Tag);
     ZYL_CHECK_PTR(base);
     if (list->Base != nullptr) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Base handle already set\n");
+        ZYL_FATAL("Base handle already set\n");
     }
     list->Base = base;
     return 1;

@@ -44,8 +44,7 @@ static void InternalCheck(IPListStruct *list) {
         count++;
     }
     if (count != list->Count || !ordered) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("IP list totals mismatch (count %d != %d, ordered %d)\n", count, list->Count,
+        ZYL_FATAL("IP list totals mismatch (count %d != %d, ordered %d)\n", count, list->Count,
                   ordered);
     }
     list->CheckCountdown = count + 1;

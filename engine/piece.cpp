@@ -76,8 +76,7 @@ int Piece_SetParent(PieceStruct *picker, ContentStruct *content, const PieceSour
     ZYL_CHECK_TAG(picker, kPieceTag);
     ZYL_CHECK_PTR(content);
     if (picker->HaveParent) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Parent handle already set\n");
+        ZYL_FATAL("Parent handle already set\n");
     }
     picker->HaveParent = 1;
     picker->Content = content;
@@ -570,8 +569,7 @@ int Piece_CheckInvariants(PieceStruct *picker) {
                                                 InternalListIsInside(picker->PriorityList));
     if (bits != picker->FrequencyLength || (picker->Frequency == nullptr) != (bits == 0) ||
         !inside) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Piece totals mismatch (frequency %d, candidates %d, lists inside %d)\n",
+        ZYL_FATAL("Piece totals mismatch (frequency %d, candidates %d, lists inside %d)\n",
                   picker->FrequencyLength, bits, inside);
     }
     return 1;

@@ -480,8 +480,7 @@ static int InternalCheck(SliceStruct *list, int progress) {
             unmarked = m->Index;
     }
     if (count != list->Count || sent != list->SentCount || unmarked >= 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Slice totals mismatch (count %d != %d, sent %d != %d, unmarked piece %d)\n",
+        ZYL_FATAL("Slice totals mismatch (count %d != %d, sent %d != %d, unmarked piece %d)\n",
                   count, list->Count, sent, list->SentCount, unmarked);
     }
     list->CheckCountdown = count + 1;

@@ -615,8 +615,7 @@ static void InternalCheckRule(const TSRuleStruct *rule) {
         InternalCheckRule(c);
     }
     if (children != rule->ChildCount || !linked || (children > 0 && tokens != rule->Tokens)) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal(
+        ZYL_FATAL(
             "Shaper totals mismatch [%s] (children %d != %d, linked %d, tokens %lld != %lld)\n",
             rule->ID, children, rule->ChildCount, linked, (long long)tokens,
             (long long)rule->Tokens);

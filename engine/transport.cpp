@@ -464,8 +464,7 @@ const TransportOps Transport_Ops[TRANSPORT_TYPE_COUNT] = {
 
 int Transport_TypeToIndex(int type) {
     if (type != TRANSPORT_TYPE_NORMAL && type != TRANSPORT_TYPE_UDT) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Pointer is NULL\n");
+        ZYL_FATAL("Unknown transport type %d\n", type);
     }
     return type - 1;
 }
@@ -485,8 +484,7 @@ static void Transport_CheckSameType(TransportStruct *transport, TransportSelectS
     ZYL_CHECK_TAG(transport, TransportTag);
     ZYL_CHECK_TAG(set, TransportSelectTag);
     if (transport->Type != set->Type || transport->Handle == nullptr || set->Handle == nullptr) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Transport type mismatch (%d != %d)\n", transport->Type, set->Type);
+        ZYL_FATAL("Transport type mismatch (%d != %d)\n", transport->Type, set->Type);
     }
 }
 
@@ -597,8 +595,8 @@ int Transport_GetProtocol(TransportStruct *transport, int *protocol) {
 static SocketStruct *Transport_PlainSocket(TransportStruct *transport) {
     ZYL_CHECK_TAG(transport, TransportTag);
     if (transport->Type != TRANSPORT_TYPE_NORMAL || transport->Handle == nullptr) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Pointer is NULL\n");
+        ZYL_FATAL("Plain-socket call on a transport that is not an open plain socket (type %d)\n",
+                  transport->Type);
     }
     return Sock(transport->Handle);
 }
@@ -776,8 +774,7 @@ int Transport_Wait(TransportSelectStruct *readSet, TransportSelectStruct *writeS
     ZYL_CHECK_PTR(ready);
     *ready = 0;
     if (readSet == nullptr && writeSet == nullptr) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Pointer is NULL\n");
+        ZYL_FATAL("Transport_Wait() without a read or a write set\n");
     }
     if (readSet != nullptr)
         ZYL_CHECK_TAG(readSet, TransportSelectTag);
@@ -787,8 +784,7 @@ int Transport_Wait(TransportSelectStruct *readSet, TransportSelectStruct *writeS
     if (first->Handle == nullptr ||
         (readSet != nullptr && writeSet != nullptr &&
          (readSet->Type != writeSet->Type || writeSet->Handle == nullptr))) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Transport type mismatch in wait\n");
+        ZYL_FATAL("Transport type mismatch in wait\n");
     }
     return Transport_Ops[first->Index].Wait(readSet != nullptr ? readSet->Handle : nullptr,
                                             writeSet != nullptr ? writeSet->Handle : nullptr,

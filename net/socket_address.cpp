@@ -422,8 +422,7 @@ int Socket_GetPrivateHostAddress(uint8_t address[4]) {
 int Socket_GetAdapterMAC(int n, uint8_t *buffer, int length) {
     ZYL_CHECK_PTR(buffer);
     if (length != 6) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("MAC addresses are 6 bytes in length (%d)\n", length);
+        ZYL_FATAL("MAC addresses are 6 bytes in length (%d)\n", length);
     }
     memset(buffer, 0, 6);
     IpHlpAdapter adapter;

@@ -52,8 +52,7 @@ void UDTCore_GetConnectTimes(double *timeout, double *interval) {
 
 int UDTSocket_Init(void) {
     if (g_started) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Do not call UDTSocket_Init() more then once\n");
+        ZYL_FATAL("Do not call UDTSocket_Init() more then once\n");
     }
     g_started = 1;
     Socket_Init();
@@ -67,12 +66,10 @@ int UDTSocket_Init(void) {
 
 int UDTSocket_Remove(void) {
     if (!g_started) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Do not call UDTSocket_Remove() if you have not called UDTSocket_Init()\n");
+        ZYL_FATAL("Do not call UDTSocket_Remove() if you have not called UDTSocket_Init()\n");
     }
     if (UDTMultiplexer_GetCount() > 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Delete all sockets before finalizing library\n");
+        ZYL_FATAL("Delete all sockets before finalizing library\n");
     }
     UDTMultiplexer_Shutdown();
     PeerHistory_Stop();
@@ -433,8 +430,7 @@ int UDTSocket_Close(UDTSocketStruct *s) {
         result = 0;
         break;
     default:
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Unknown socket status: %d\n", s->State);
+        ZYL_FATAL("Unknown socket status: %d\n", s->State);
     }
     MUTEX_UNLOCK(s->Mutex);
     return result ? Succeed(0) : Fail(UDT_ERROR_INVALID);

@@ -63,17 +63,14 @@ int SendBuffer_Destroy(UDTSendBufferStruct **buffer) {
 int SendBuffer_Open(UDTSendBufferStruct *buffer, int payloadSize, int limit) {
     ZYL_CHECK_TAG(buffer, UDTSendBufferTag);
     if (payloadSize <= 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Assertion failed (PayloadSize > 0)\nPayloadSize (%d) is not positive\n",
+        ZYL_FATAL("Assertion failed (PayloadSize > 0)\nPayloadSize (%d) is not positive\n",
                   payloadSize);
     }
     if (limit <= 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Assertion failed (Limit > 0)\nLimit (%d) is not positive\n", limit);
+        ZYL_FATAL("Assertion failed (Limit > 0)\nLimit (%d) is not positive\n", limit);
     }
     if (buffer->PayloadSize != 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Assertion failed (SendBuffer->PayloadSize == 0)\nDo not call SendBuffer_Open() "
+        ZYL_FATAL("Assertion failed (SendBuffer->PayloadSize == 0)\nDo not call SendBuffer_Open() "
                   "more then once\n");
     }
     buffer->PayloadSize = payloadSize;
@@ -199,12 +196,10 @@ int RecvBuffer_Destroy(UDTRecvBufferStruct **buffer) {
 int RecvBuffer_Open(UDTRecvBufferStruct *buffer, int size) {
     ZYL_CHECK_TAG(buffer, UDTRecvBufferTag);
     if (size <= 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Assertion failed (BufSize > 0)\nBufSize (%d) is not positive\n", size);
+        ZYL_FATAL("Assertion failed (BufSize > 0)\nBufSize (%d) is not positive\n", size);
     }
     if (buffer->Size != 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Assertion failed (RecvBuffer->Size == 0)\nDo not call RecvBuffer_Open() more "
+        ZYL_FATAL("Assertion failed (RecvBuffer->Size == 0)\nDo not call RecvBuffer_Open() more "
                   "then once\n");
     }
     buffer->Size = size;

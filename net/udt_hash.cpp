@@ -39,12 +39,10 @@ int Hash_Destroy(UDTHashStruct **hash) {
 int Hash_SetPrime(UDTHashStruct *hash, int prime) {
     ZYL_CHECK_TAG(hash, UDTHashTag);
     if (prime <= 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Assertion failed (Prime > 0)\nHashSize value (%d) is not positive\n", prime);
+        ZYL_FATAL("Assertion failed (Prime > 0)\nHashSize value (%d) is not positive\n", prime);
     }
     if (hash->Prime != 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Assertion failed (Hash->Prime == 0)\nDo not call Hash_SetPrime() more then "
+        ZYL_FATAL("Assertion failed (Hash->Prime == 0)\nDo not call Hash_SetPrime() more then "
                   "once\n");
     }
     hash->Prime = prime;

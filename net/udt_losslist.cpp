@@ -248,8 +248,7 @@ int LossList_CheckInvariants(UDTLossListStruct *list) {
     }
     ordered &= list->Last == prev;
     if (count != list->Count || ranges != list->Ranges || !ordered) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Loss list totals mismatch (count %lld != %lld, ranges %d != %d, ordered %d)\n",
+        ZYL_FATAL("Loss list totals mismatch (count %lld != %lld, ranges %d != %d, ordered %d)\n",
                   (long long)count, (long long)list->Count, ranges, list->Ranges, ordered);
     }
     list->CheckCountdown = ranges + 1;

@@ -119,8 +119,7 @@ static void UDTMultiplexer_RunTimers(UDTMultiplexerStruct *mux, double now) {
         }
         UDTMultiplexer_CancelTimer(mux, node);
         if (node->Type < 0 || node->Type >= UDT_TIMER_COUNT) {
-            Zyl_SetSourceLocation(__FILE__, __LINE__);
-            Zyl_Fatal("Unknown timer type: %d\n", node->Type);
+            ZYL_FATAL("Unknown timer type: %d\n", node->Type);
         }
         UDTCore_OnTimer(node->Socket, node->Type, now);
     }

@@ -37,12 +37,10 @@ int Packet_Destroy(UDTPacketStruct **packet) {
 int Packet_SetPayloadSize(UDTPacketStruct *packet, int capacity) {
     ZYL_CHECK_TAG(packet, UDTPacketTag);
     if (capacity < 0) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Assertion failed (PayloadSize >= 0)\nPayload size (%d) is negative\n", capacity);
+        ZYL_FATAL("Assertion failed (PayloadSize >= 0)\nPayload size (%d) is negative\n", capacity);
     }
     if (packet->Header != nullptr) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Assertion failed (Packet->Header == NULL)\nDo not call "
+        ZYL_FATAL("Assertion failed (Packet->Header == NULL)\nDo not call "
                   "Packet_SetPayloadSize() more then once\n");
     }
     packet->Header = static_cast<uint32_t *>(ZYL_ALLOC(UDT_HEADER_SIZE + capacity));

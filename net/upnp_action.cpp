@@ -466,8 +466,7 @@ int Upnp_Command(UpnpStruct *context, UpnpBaseStruct *base, UpnpDeviceStruct *de
                  UpnpServiceStruct *service, UpnpActionStruct *action, int count, ...) {
     ZYL_CHECK_TAG(context, UpnpTag);
     if (count < 0 || count > kMaxPairs) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Too many action arguments (%d)\n", count);
+        ZYL_FATAL("Too many action arguments (%d)\n", count);
     }
     UpnpPair pairs[kMaxPairs];
     va_list args;

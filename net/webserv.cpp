@@ -942,8 +942,7 @@ int WebServer_AddMimeType(WebServerStruct *server, const char *extension, const 
     for (WebServerMimeRecord *r = server->MimeList; r != nullptr && r->Crc <= row->Crc;
          r = r->Next) {
         if (r->Crc == row->Crc) {
-            Zyl_SetSourceLocation(__FILE__, __LINE__);
-            Zyl_Fatal("Matching quick CRC's (%s) and (%s)\n", r->Extension, row->Extension);
+            ZYL_FATAL("Matching quick CRC's (%s) and (%s)\n", r->Extension, row->Extension);
         }
         after = r;
     }

@@ -510,8 +510,7 @@ int GatherBody(WebServerStruct *server, WebServerRequestStruct *r) {
         int result = server->BodyCallback(server, r, server->BodyUser, &r->Slot, &done,
                                           r->Out + r->OutCount, WEBSERVER_PIECE_SIZE, &written);
         if (written < 0 || written > WEBSERVER_PIECE_SIZE) {
-            Zyl_SetSourceLocation(__FILE__, __LINE__);
-            Zyl_Fatal("Body callback wrote %d of %d bytes\n", written, WEBSERVER_PIECE_SIZE);
+            ZYL_FATAL("Body callback wrote %d of %d bytes\n", written, WEBSERVER_PIECE_SIZE);
         }
         r->OutCount += written;
         added += written;
@@ -588,8 +587,7 @@ int WebServer_SetOutBuffer(WebServerStruct *server, WebServerRequestStruct *r, i
         static_cast<char *>(WebServer_TakeBlock(large ? &server->LargeBuffers : &server->Buffers));
     int pending = r->Out != nullptr ? Pending(r) : 0;
     if (pending > size) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Output buffer of %d bytes too small for %d pending\n", size, pending);
+        ZYL_FATAL("Output buffer of %d bytes too small for %d pending\n", size, pending);
     }
     if (pending > 0)
         memcpy(out, r->Out + r->OutPosition, (size_t)pending);

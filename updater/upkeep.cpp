@@ -210,8 +210,7 @@ static int Upkeep_Step(UpkeepStruct *upkeep, int state, PackageVersion *version)
         return 0;
     }
     default:
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Upkeep_Step() unknown state %d\n", state);
+        ZYL_FATAL("Upkeep_Step() unknown state %d\n", state);
         return -1;
     }
 }
@@ -400,8 +399,7 @@ int Upkeep_JoinArguments(char *commandLine, int size, int argc, const char *cons
     ZYL_CHECK_PTR(commandLine);
     ZYL_CHECK_PTR(argv);
     if (size < 1) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Upkeep_JoinArguments() size %d\n", size);
+        ZYL_FATAL("Upkeep_JoinArguments() size %d\n", size);
     }
     int n = 0;
     for (int i = 0; i < argc; i++) {

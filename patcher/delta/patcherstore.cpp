@@ -664,8 +664,7 @@ int PatcherStore_MemberClose(PatcherStoreStruct *s) {
 int PatcherStore_MemberOpen(volatile int *stop, PatcherStoreStruct *s, PatcherStoreMember *member) {
     ZYL_CHECK_TAG(s, kPatcherStoreTag);
     if (s->DataFile != nullptr) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("PatcherStore_MemberOpen() previous member still open\n");
+        ZYL_FATAL("PatcherStore_MemberOpen() previous member still open\n");
     }
     const char *name = nullptr;
     PatcherStoreMemberStruct *m = member ? PatcherStore_InternalRecord(s, member, &name) : nullptr;
@@ -762,8 +761,7 @@ int PatcherStore_MemberInflateBuffer(PatcherStoreStruct *s, PatcherStoreMember *
     ZYL_CHECK_PTR(length);
     *length = 0;
     if (bufferSize != s->SectionSize) {
-        Zyl_SetSourceLocation(__FILE__, __LINE__);
-        Zyl_Fatal("Assertion failed (BufferSize == PatcherStore->SectionSize)\nSection/buffer size "
+        ZYL_FATAL("Assertion failed (BufferSize == PatcherStore->SectionSize)\nSection/buffer size "
                   "must match");
     }
     const char *name = nullptr;

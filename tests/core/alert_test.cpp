@@ -87,7 +87,7 @@ TEST(AlertDeath, SecondCreateIsFatal) {
             Alert_Create();
             Alert_Create();
         },
-        "Pointer is NULL");
+        "Alert_Create\\(\\) alert log already exists");
 }
 
 } // namespace

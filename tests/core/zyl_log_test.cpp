@@ -275,8 +275,7 @@ PORTICO_TEST_CHILD(fatal_to_error_file) {
     Zyl_SetLogOptions(args[0].c_str(),
                       ZYL_LOG_FILE | ZYL_LOG_ERROR_FILE | ZYL_LOG_APPEND | ZYL_LOG_NO_MESSAGE_BOX);
     Zyl_Print("before\n");
-    Zyl_SetSourceLocation("here.cpp", 12);
-    Zyl_Fatal("broken %s\n", "thing");
+    ZYL_FATAL_AT("here.cpp", 12, "broken %s\n", "thing");
 }
 
 TEST(ZylLog, ErrorLinesGoToTheErrorFileWithATimestamp) {

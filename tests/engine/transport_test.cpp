@@ -339,8 +339,11 @@ TEST(TransportDeath, MisuseIsFatal) {
     EXPECT_DEATH(Transport_Wait(plainSet, udtSet, nullptr, 0, &ready),
                  "Transport type mismatch in wait");
     EXPECT_DEATH(Transport_SelectAdd(udt, plainSet), "Transport type mismatch \\(2 != 1\\)");
-    EXPECT_DEATH(Transport_WriteTo(udt, kLoopback, 1, "x", 1, &sent), "Pointer is NULL");
-    EXPECT_DEATH(Transport_SetType(udt, 3), "Pointer is NULL");
+    EXPECT_DEATH(Transport_WriteTo(udt, kLoopback, 1, "x", 1, &sent),
+                 "Plain-socket call on a transport that is not an open plain socket \\(type 2\\)");
+    EXPECT_DEATH(Transport_SetType(udt, 3), "Unknown transport type 3");
+    EXPECT_DEATH(Transport_Wait(nullptr, nullptr, nullptr, 0, &ready),
+                 "Transport_Wait\\(\\) without a read or a write set");
     Transport_Destroy(&udt);
     TransportSelect_Destroy(&plainSet);
     TransportSelect_Destroy(&udtSet);
