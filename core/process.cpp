@@ -4,6 +4,7 @@
 #include "core/process.h"
 
 #include "core/oshelper.h"
+#include "core/stopflag.h"
 #include "core/strhlpr.h"
 #include "core/zyl.h"
 #include "platform/createprocess.h"
@@ -34,8 +35,8 @@ static int WinProcessHelper_Split(const char *commandLine, char *pool, int poolS
 
 // Waits in steps until the child ends or *stop turns non-zero. 1 with the exit
 // code, 0 when stopped (the child is left running and reaped when it ends).
-static int WinProcessHelper_Wait(int pid, const volatile int *stop, int *exitCode) {
-    while (stop == nullptr || *stop == 0) {
+static int WinProcessHelper_Wait(int pid, const StopFlag *stop, int *exitCode) {
+    while (stop == nullptr || StopFlag_Test(stop) == 0) {
         int code = -1;
         int result = CreateProcess_Wait(pid, kWaitStepMs, &code);
         if (result == 1) {
@@ -55,7 +56,7 @@ static int WinProcessHelper_Wait(int pid, const volatile int *stop, int *exitCod
 }
 
 int WinProcessHelper_Launch(int show, const char *program, const char *arguments,
-                            const char *workingDirectory, int wait, const volatile int *stop,
+                            const char *workingDirectory, int wait, const StopFlag *stop,
                             int *exitCode) {
     (void)show; // no windows to show or hide here
     ZYL_CHECK_PTR(program);
@@ -107,9 +108,8 @@ int WinProcessHelper_LaunchShown(const char *program, const char *arguments) {
     return WinProcessHelper_Launch(1, program, arguments, nullptr, 0, nullptr, nullptr);
 }
 
-int WinProcessHelper_LaunchWait(int *exitCode, const char *workingDirectory,
-                                const volatile int *stop, const char *program,
-                                const char *arguments, int show) {
+int WinProcessHelper_LaunchWait(int *exitCode, const char *workingDirectory, const StopFlag *stop,
+                                const char *program, const char *arguments, int show) {
     ZYL_CHECK_PTR(exitCode);
     const char *folder =
         (workingDirectory != nullptr && workingDirectory[0] != 0) ? workingDirectory : nullptr;

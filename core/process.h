@@ -3,6 +3,8 @@
 // from an argument vector split by the system's own quoting rules; no shell runs.
 #pragma once
 
+struct StopFlag;
+
 // Longest program path and longest command line ("\"program\" arguments"), in
 // characters. Longer ones are refused, never cut.
 enum { PROCESS_PATH_MAX = 1023, PROCESS_COMMAND_LINE_MAX = 1023 };
@@ -21,7 +23,7 @@ enum { PROCESS_PATH_MAX = 1023, PROCESS_COMMAND_LINE_MAX = 1023 };
 // by a signal gives -1. Returns 0 when the program cannot be started
 // ("WinProcessHelper_Launch(%s) fails with error '%s'\n").
 int WinProcessHelper_Launch(int show, const char *program, const char *arguments,
-                            const char *workingDirectory, int wait, const volatile int *stop,
+                            const char *workingDirectory, int wait, const StopFlag *stop,
                             int *exitCode);
 // Starts the program hidden, without working directory and without waiting.
 int WinProcessHelper_LaunchHidden(const char *arguments, const char *program);
@@ -29,9 +31,8 @@ int WinProcessHelper_LaunchHidden(const char *arguments, const char *program);
 int WinProcessHelper_LaunchShown(const char *program, const char *arguments);
 // Starts and waits; 1 when the program ran and *exitCode holds its exit code,
 // 0 with *exitCode -1 when it could not start or the wait was stopped.
-int WinProcessHelper_LaunchWait(int *exitCode, const char *workingDirectory,
-                                const volatile int *stop, const char *program,
-                                const char *arguments, int show);
+int WinProcessHelper_LaunchWait(int *exitCode, const char *workingDirectory, const StopFlag *stop,
+                                const char *program, const char *arguments, int show);
 
 // 1 when a running process (zombies excluded) of any user has an executable whose
 // file name equals the file-name part of path (case-sensitive), else 0. Every

@@ -7,6 +7,7 @@
 #include "core/file.h"
 #include "core/filereader.h"
 #include "core/oshelper.h"
+#include "core/stopflag.h"
 #include "core/zyl.h"
 #include "patcher/patcherlog.h"
 #include "patcher/pathsafety.h"
@@ -113,10 +114,10 @@ int DeleteHelper_DeleteManifestEntry(FileStruct *file, PatcherTaskStatus *status
 // none was handled).
 static int DeleteHelper_InternalPass(FileReaderStruct *reader, FileStruct *file,
                                      DeleteManifestCallback callback, void *patcher, void *task,
-                                     PatcherTaskStatus *status, volatile int *stop, int *logged) {
+                                     PatcherTaskStatus *status, StopFlag *stop, int *logged) {
     int lastDone = 1;
     char *line = nullptr;
-    while (*stop == 0 && FileReader_ReadLine(reader, &line)) {
+    while (StopFlag_Test(stop) == 0 && FileReader_ReadLine(reader, &line)) {
         if (line[0] == 0 || line[0] == '#') {
             continue;
         }
@@ -128,7 +129,7 @@ static int DeleteHelper_InternalPass(FileReaderStruct *reader, FileStruct *file,
 }
 
 int DeleteHelper_ProcessDeleteManifest(DeleteManifestCallback callback, void *patcher, void *task,
-                                       PatcherTaskStatus *status, volatile int *stop) {
+                                       PatcherTaskStatus *status, StopFlag *stop) {
     ZYL_CHECK_PTR(status);
     ZYL_CHECK_PTR(stop);
     PatcherTaskData *data = nullptr;
@@ -145,7 +146,7 @@ int DeleteHelper_ProcessDeleteManifest(DeleteManifestCallback callback, void *pa
     FileReader_Create(&reader);
     File_New(&file);
     int logged = 0;
-    while (*stop == 0) {
+    while (StopFlag_Test(stop) == 0) {
         if (!FileReader_Open(reader, manifest)) {
             if (!logged) {
                 Patcher_Log(PATCHER_LOG_WARNING, "Unable to load the remove.manifest file.");

@@ -5,6 +5,7 @@
 
 struct FileStruct;
 struct PatcherTaskStatus;
+struct StopFlag;
 
 // Handles one manifest line instead of deleting it: (file object, patcher,
 // task, status, line); 1 counts the entry as done.
@@ -32,7 +33,7 @@ int DeleteHelper_DeleteManifestEntry(FileStruct *file, PatcherTaskStatus *status
 // manifest is processed again; *stop != 0 ends every loop. At most one failure
 // line is logged per call. Always returns 1.
 int DeleteHelper_ProcessDeleteManifest(DeleteManifestCallback callback, void *patcher, void *task,
-                                       PatcherTaskStatus *status, volatile int *stop);
+                                       PatcherTaskStatus *status, StopFlag *stop);
 // Pause between passes over a missing or failed manifest, in milliseconds
 // (default 250; tests use 0). Returns 1.
 int DeleteHelper_SetRetryPause(int milliseconds);

@@ -7,6 +7,7 @@
 #include "core/alert.h"
 #include "core/file.h"
 #include "core/oshelper.h"
+#include "core/stopflag.h"
 #include "core/strlist.h"
 #include "core/zyl.h"
 #include "patcher/delta/fileverify.h"
@@ -220,7 +221,7 @@ int ExpansionHelper_VerifyFile(const uint8_t *expected, ExpansionHelperStruct *h
     return ok;
 }
 
-int ExpansionHelper_Retry(volatile int *stop, ExpansionHelperStruct *helper,
+int ExpansionHelper_Retry(StopFlag *stop, ExpansionHelperStruct *helper,
                           ExpansionRetryOperation operation, void *argument) {
     ZYL_CHECK_PTR(stop);
     ZYL_CHECK_TAG(helper, kTag);
@@ -230,11 +231,11 @@ int ExpansionHelper_Retry(volatile int *stop, ExpansionHelperStruct *helper,
         if (result == 1) {
             return 1;
         }
-        if (result != 0 || *stop != 0 || attempt >= EXPANSION_RETRY_COUNT) {
+        if (result != 0 || StopFlag_Test(stop) != 0 || attempt >= EXPANSION_RETRY_COUNT) {
             return 0;
         }
         Zyl_SleepMilliseconds(helper->RetryPauseMs);
-        if (*stop != 0) {
+        if (StopFlag_Test(stop) != 0) {
             return 0;
         }
     }
@@ -262,7 +263,7 @@ static int ExpansionHelper_InternalDeleteFile(ExpansionHelperStruct *helper, con
 }
 
 static int ExpansionHelper_DeleteFileCallback(ExpansionHelperStruct *helper, void *argument,
-                                              volatile int *) {
+                                              StopFlag *) {
     return ExpansionHelper_InternalDeleteFile(helper, static_cast<const char *>(argument));
 }
 
@@ -273,16 +274,14 @@ struct ExpansionOpenArgs {
 };
 
 // Opens a new file beside the target (never one an earlier run left behind).
-static int ExpansionHelper_OpenFileCallback(ExpansionHelperStruct *, void *argument,
-                                            volatile int *) {
+static int ExpansionHelper_OpenFileCallback(ExpansionHelperStruct *, void *argument, StopFlag *) {
     ExpansionOpenArgs *args = static_cast<ExpansionOpenArgs *>(argument);
     return File_OpenReplacement(args->File, args->Target, kTempSuffix, args->Mode);
 }
 
 // Opens the replacement of target into file, retried. 1 when open; 0 (reported).
-static int ExpansionHelper_InternalOpenReplacement(ExpansionHelperStruct *helper,
-                                                   volatile int *stop, const char *target, int mode,
-                                                   FileStruct *file) {
+static int ExpansionHelper_InternalOpenReplacement(ExpansionHelperStruct *helper, StopFlag *stop,
+                                                   const char *target, int mode, FileStruct *file) {
     File_SetOpenRetries(file, 1);
     ExpansionOpenArgs open = {target, file, mode};
     if (!ExpansionHelper_Retry(stop, helper, ExpansionHelper_OpenFileCallback, &open)) {
@@ -350,7 +349,7 @@ struct ExpansionCopyArgs {
 };
 
 static int ExpansionHelper_CopyFileCallback(ExpansionHelperStruct *helper, void *argument,
-                                            volatile int *) {
+                                            StopFlag *) {
     ExpansionCopyArgs *args = static_cast<ExpansionCopyArgs *>(argument);
     if (!ExpansionHelper_InternalCopyData(args->CopyMode, args->Destination, args->Source)) {
         ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to copy file [%s] [%s]",
@@ -360,9 +359,8 @@ static int ExpansionHelper_CopyFileCallback(ExpansionHelperStruct *helper, void 
     return 1;
 }
 
-int ExpansionHelper_CopyFile(const char *destination, volatile int *stop,
-                             ExpansionHelperStruct *helper, const char *source, int copyMode,
-                             int deleteFlag, int deployFlag) {
+int ExpansionHelper_CopyFile(const char *destination, StopFlag *stop, ExpansionHelperStruct *helper,
+                             const char *source, int copyMode, int deleteFlag, int deployFlag) {
     ZYL_CHECK_PTR(destination);
     ZYL_CHECK_PTR(stop);
     ZYL_CHECK_TAG(helper, kTag);
@@ -396,7 +394,7 @@ struct ExpansionStoreRun {
     uint8_t *Buffer;
     int BufferSize; // the store's section size
     const char *StoreName;
-    volatile int *Stop;
+    StopFlag *Stop;
 };
 
 // Checks the installed file of a delta: 1 with *complete 1 when it already holds
@@ -580,7 +578,7 @@ static PatcherStoreStruct *ExpansionHelper_InternalOpenStore(ExpansionHelperStru
 }
 
 int ExpansionHelper_ExpandStore(ExpansionHelperStruct *helper, const char *storeName,
-                                const char *sourceDir, const char *destDir, volatile int *stop,
+                                const char *sourceDir, const char *destDir, StopFlag *stop,
                                 int64_t *first, int64_t *second) {
     ZYL_CHECK_TAG(helper, kTag);
     ZYL_CHECK_PTR(storeName);
@@ -608,7 +606,7 @@ int ExpansionHelper_ExpandStore(ExpansionHelperStruct *helper, const char *store
     PatcherStoreMember *member = nullptr;
     for (int more = PatcherStore_MemberFirst(&member, run.Store); more && ok;
          more = PatcherStore_MemberNext(&member, member, run.Store)) {
-        if (*stop == 1) {
+        if (StopFlag_Test(stop) == 1) {
             ok = 0;
             break;
         }
@@ -621,7 +619,7 @@ int ExpansionHelper_ExpandStore(ExpansionHelperStruct *helper, const char *store
     return ok;
 }
 
-int ExpansionHelper_CopyStoreSources(const char *destDir, volatile int *stop,
+int ExpansionHelper_CopyStoreSources(const char *destDir, StopFlag *stop,
                                      ExpansionHelperStruct *helper, PatcherTaskStatus *status,
                                      const char *sourceDir, const char *storeDir,
                                      const char *storeName) {
@@ -646,7 +644,7 @@ int ExpansionHelper_CopyStoreSources(const char *destDir, volatile int *stop,
         int difference = 0;
         PatcherStore_MemberGetName(store, member, name, (int)sizeof(name));
         PatcherStore_MemberGetDifferenceFile(store, member, &difference);
-        if (*stop == 1) {
+        if (StopFlag_Test(stop) == 1) {
             ok = 0;
         } else if (difference != 1) {
             continue; // whole files need no old version
@@ -671,14 +669,14 @@ int ExpansionHelper_CopyStoreSources(const char *destDir, volatile int *stop,
 
 struct ExpansionSizeWalk {
     ExpansionHelperStruct *Helper;
-    volatile int *Stop;
+    StopFlag *Stop;
     int64_t Total;
 };
 
 static int ExpansionHelper_InternalSizeEntry(FileStruct *file, void *user, int, const char *folder,
                                              const char *name) {
     ExpansionSizeWalk *walk = static_cast<ExpansionSizeWalk *>(user);
-    if (*walk->Stop != 0) {
+    if (StopFlag_Test(walk->Stop) != 0) {
         return 0;
     }
     char path[EXPANSION_PATH_SIZE];
@@ -693,7 +691,7 @@ static int ExpansionHelper_InternalSizeEntry(FileStruct *file, void *user, int, 
 }
 
 int ExpansionHelper_GetDirectorySize(int64_t *size, ExpansionHelperStruct *helper, const char *path,
-                                     volatile int *stop) {
+                                     StopFlag *stop) {
     ZYL_CHECK_PTR(size);
     ZYL_CHECK_TAG(helper, kTag);
     ZYL_CHECK_PTR(path);
@@ -714,12 +712,12 @@ int ExpansionHelper_GetDirectorySize(int64_t *size, ExpansionHelperStruct *helpe
 static int ExpansionHelper_InternalCopyEntry(ExpansionHelperStruct *helper, FileStruct *listing,
                                              const char *destination, const char *source,
                                              const char *name, int filter, int deleteFlag,
-                                             int deployFlag, int logFlag, volatile int *stop,
+                                             int deployFlag, int logFlag, StopFlag *stop,
                                              int *failed);
 
 int ExpansionHelper_CopyTree(ExpansionHelperStruct *helper, const char *destination,
                              const char *source, int filter, int deleteFlag, int deployFlag,
-                             int logFlag, volatile int *stop) {
+                             int logFlag, StopFlag *stop) {
     ZYL_CHECK_TAG(helper, kTag);
     ZYL_CHECK_PTR(destination);
     ZYL_CHECK_PTR(source);
@@ -741,7 +739,7 @@ int ExpansionHelper_CopyTree(ExpansionHelperStruct *helper, const char *destinat
     char name[FILE_NAME_SIZE];
     for (int found = File_FindFirst(listing, 0, source); found && ok;
          found = File_FindNext(listing)) {
-        if (*stop == 1) {
+        if (StopFlag_Test(stop) == 1) {
             ok = 0;
         } else if (File_GetFoundName(listing, name, (int)sizeof(name)) &&
                    !Zyl_StrEqual(name, ".") && !Zyl_StrEqual(name, "..")) {
@@ -760,7 +758,7 @@ int ExpansionHelper_CopyTree(ExpansionHelperStruct *helper, const char *destinat
 static int ExpansionHelper_InternalCopyEntry(ExpansionHelperStruct *helper, FileStruct *listing,
                                              const char *destination, const char *source,
                                              const char *name, int filter, int deleteFlag,
-                                             int deployFlag, int logFlag, volatile int *stop,
+                                             int deployFlag, int logFlag, StopFlag *stop,
                                              int *failed) {
     char from[EXPANSION_PATH_SIZE], to[EXPANSION_PATH_SIZE];
     if (!PathSafety_Join(from, source, name) || !PathSafety_Join(to, destination, name)) {
@@ -803,7 +801,7 @@ static int ExpansionHelper_InternalCopyEntry(ExpansionHelperStruct *helper, File
 // ---------------------------------------------------------------------------
 
 int ExpansionHelper_PerformCopy(ExpansionHelperStruct *helper, int deleteFlag, int64_t *first,
-                                int64_t *second, volatile int *stop) {
+                                int64_t *second, StopFlag *stop) {
     ZYL_CHECK_TAG(helper, kTag);
     ZYL_CHECK_PTR(helper->Status);
     ZYL_CHECK_PTR(first);
@@ -819,7 +817,7 @@ int ExpansionHelper_PerformCopy(ExpansionHelperStruct *helper, int deleteFlag, i
 }
 
 int ExpansionHelper_PerformExpansion(ExpansionHelperStruct *helper, int deleteFlag, int64_t *first,
-                                     int64_t *second, volatile int *stop) {
+                                     int64_t *second, StopFlag *stop) {
     ZYL_CHECK_TAG(helper, kTag);
     ZYL_CHECK_PTR(helper->Status);
     ZYL_CHECK_PTR(first);
@@ -871,7 +869,7 @@ static int ExpansionHelper_InternalCheckStatus(ExpansionHelperStruct *helper,
     return 1;
 }
 
-int ExpansionHelper_Expand(ExpansionHelperStruct *helper, volatile int *stop, int64_t *first,
+int ExpansionHelper_Expand(ExpansionHelperStruct *helper, StopFlag *stop, int64_t *first,
                            PatcherTaskStatus *status, int64_t *second) {
     ZYL_CHECK_TAG(helper, kTag);
     ZYL_CHECK_PTR(stop);

@@ -9,6 +9,7 @@
 
 struct ExpansionHelperStruct;
 struct PatcherTaskStatus;
+struct StopFlag;
 struct PatcherTaskData;
 
 enum {
@@ -24,7 +25,7 @@ typedef void (*ExpansionProgressCallback)(const char *name, void *context, uint3
                                           uint32_t high);
 // A step run by ExpansionHelper_Retry: 1 done, 0 try again, anything else gives up.
 typedef int (*ExpansionRetryOperation)(ExpansionHelperStruct *helper, void *argument,
-                                       volatile int *stop);
+                                       StopFlag *stop);
 
 // Creates a helper with the skip list {"remove.manifest"} and an empty error
 // list; progress may be null. Returns 1 and sets *helper.
@@ -41,7 +42,7 @@ int ExpansionHelper_SetRetryPause(ExpansionHelperStruct *helper, int millisecond
 // the output tree (other types). 1 on success; 0 (reported) on any failure,
 // including unsafe status paths and an output path equal to the copy path for
 // a VCDIFF type. Installed files are left old or new, never cut.
-int ExpansionHelper_Expand(ExpansionHelperStruct *helper, volatile int *stop, int64_t *first,
+int ExpansionHelper_Expand(ExpansionHelperStruct *helper, StopFlag *stop, int64_t *first,
                            PatcherTaskStatus *status, int64_t *second);
 
 // "<base><package>_p/" for types 1 and 4, "<base><package>_<version>/" for 2
@@ -59,9 +60,9 @@ int ExpansionHelper_GenerateDiffName(char *name, const char *packageName, int pa
 // The two ways of ExpansionHelper_Expand, on the record it kept. 1 on success; 0
 // (reported) otherwise.
 int ExpansionHelper_PerformExpansion(ExpansionHelperStruct *helper, int deleteFlag, int64_t *first,
-                                     int64_t *second, volatile int *stop);
+                                     int64_t *second, StopFlag *stop);
 int ExpansionHelper_PerformCopy(ExpansionHelperStruct *helper, int deleteFlag, int64_t *first,
-                                int64_t *second, volatile int *stop);
+                                int64_t *second, StopFlag *stop);
 
 // Expands every member of the store (sourceDir + storeName) into destDir: deltas
 // against the installed file of the same name, whole files as they are, each
@@ -70,7 +71,7 @@ int ExpansionHelper_PerformCopy(ExpansionHelperStruct *helper, int deleteFlag, i
 // (reported, or logged for a member that cannot be opened) at the first failure
 // or when stopped.
 int ExpansionHelper_ExpandStore(ExpansionHelperStruct *helper, const char *storeName,
-                                const char *sourceDir, const char *destDir, volatile int *stop,
+                                const char *sourceDir, const char *destDir, StopFlag *stop,
                                 int64_t *first, int64_t *second);
 
 // Copies the tree under source to destination (refused when destination is
@@ -80,18 +81,17 @@ int ExpansionHelper_ExpandStore(ExpansionHelperStruct *helper, const char *store
 // the source are refused. 1 when all was copied; 0 (reported) otherwise.
 int ExpansionHelper_CopyTree(ExpansionHelperStruct *helper, const char *destination,
                              const char *source, int filter, int deleteFlag, int deployFlag,
-                             int logFlag, volatile int *stop);
+                             int logFlag, StopFlag *stop);
 // Copies source over destination (deploy extension handled), retried; then with
 // deleteFlag removes the source. copyMode 0 also copies the permission bits,
 // 1 the data only. 1 on success; 0 (reported) otherwise; the destination is old
 // or new, never cut.
-int ExpansionHelper_CopyFile(const char *destination, volatile int *stop,
-                             ExpansionHelperStruct *helper, const char *source, int copyMode,
-                             int deleteFlag, int deployFlag);
+int ExpansionHelper_CopyFile(const char *destination, StopFlag *stop, ExpansionHelperStruct *helper,
+                             const char *source, int copyMode, int deleteFlag, int deployFlag);
 // The baseline step: copies sourceDir + name to destDir + name for every delta
 // member of the store storeDir + storeName. 1 when all were copied; 0 (reported)
 // at the first failure, an unopenable store or when stopped.
-int ExpansionHelper_CopyStoreSources(const char *destDir, volatile int *stop,
+int ExpansionHelper_CopyStoreSources(const char *destDir, StopFlag *stop,
                                      ExpansionHelperStruct *helper, PatcherTaskStatus *status,
                                      const char *sourceDir, const char *storeDir,
                                      const char *storeName);
@@ -99,7 +99,7 @@ int ExpansionHelper_CopyStoreSources(const char *destDir, volatile int *stop,
 // Sum of the sizes of the files below path whose name holds no skip entry
 // (symbolic links not followed; a missing path gives 0). Returns 1.
 int ExpansionHelper_GetDirectorySize(int64_t *size, ExpansionHelperStruct *helper, const char *path,
-                                     volatile int *stop);
+                                     StopFlag *stop);
 // 1 when text contains a skip-list entry; IsNotSkipped is the negation.
 int ExpansionHelper_IsSkipped(ExpansionHelperStruct *helper, const char *text);
 int ExpansionHelper_IsNotSkipped(ExpansionHelperStruct *helper, const char *text);
@@ -109,7 +109,7 @@ int ExpansionHelper_StripDeployExtension(ExpansionHelperStruct *helper, char *pa
 // Calls operation until it returns 1 (success), at most 51 times with the retry
 // pause between; gives up (0) when it returns another value than 0 or 1 or
 // when *stop is not 0.
-int ExpansionHelper_Retry(volatile int *stop, ExpansionHelperStruct *helper,
+int ExpansionHelper_Retry(StopFlag *stop, ExpansionHelperStruct *helper,
                           ExpansionRetryOperation operation, void *argument);
 // 1 when the SHA-1 of the whole file equals the 20 expected bytes; 0 when it
 // differs or the file cannot be read.

@@ -8,6 +8,7 @@
 #include "core/file.h"
 #include "core/mutex.h"
 #include "core/process.h"
+#include "core/stopflag.h"
 #include "core/thread.h"
 #include "core/zyl.h"
 #include "patcher/expansionhelper.h"
@@ -26,7 +27,7 @@ static const char kProductName[] = "Vexil Upkeep";
 struct UpkeepStruct {
     const char *Tag;
     EventStruct *Event; // manual reset; set once by Upkeep_Start, never reset
-    volatile int Stop;  // 1 asks the thread to end at its next step
+    StopFlag Stop;      // 1 asks the thread to end at its next step
     ThreadStruct *Thread;
     char App[UPKEEP_PATH_SIZE];
     char VersionFile[UPKEEP_PATH_SIZE];
@@ -82,7 +83,7 @@ static PatcherTaskData *Upkeep_TaskData(PackageVersion *version) {
     return data;
 }
 
-int Upkeep_PerformExpansion(UpkeepStruct *upkeep, volatile int *stop, PackageVersion *version) {
+int Upkeep_PerformExpansion(UpkeepStruct *upkeep, StopFlag *stop, PackageVersion *version) {
     ZYL_CHECK_TAG(upkeep, kTag);
     ZYL_CHECK_PTR(stop);
     ZYL_CHECK_PTR(version);
@@ -120,7 +121,7 @@ static int Upkeep_WaitForApp(UpkeepStruct *upkeep) {
     double start = upkeep->Clock();
     int announced = 0;
     while (WinProcessHelper_IsRunning(upkeep->App)) {
-        if (upkeep->Stop)
+        if (StopFlag_Test(&upkeep->Stop))
             return 0;
         double waited = upkeep->Clock() - start;
         if (waited * 1000.0 >= upkeep->RunningLimit) {
@@ -222,7 +223,8 @@ static int Upkeep_Step(UpkeepStruct *upkeep, int state, PackageVersion *version)
 static void Upkeep_RestartAfterFailure(UpkeepStruct *upkeep, PackageVersion *version, int state) {
     // Not while the launcher may still run, not when the owner stopped the
     // update, and not again after the restart itself failed.
-    if (upkeep->Stop || state <= UPDATE_STATE_CHECKRUNNING || state == UPDATE_STATE_RESTART)
+    if (StopFlag_Test(&upkeep->Stop) || state <= UPDATE_STATE_CHECKRUNNING ||
+        state == UPDATE_STATE_RESTART)
         return;
     if (!Upkeep_IsAppIntact(upkeep->App)) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to restart [%s] - not a program",
@@ -244,11 +246,11 @@ static uint32_t Upkeep_Thread(void *argument) {
     PackageVersion_Create(&version);
     int state = UPDATE_STATE_CHECKRUNNING;
     int code = 1;
-    while (!upkeep->Stop) {
+    while (!StopFlag_Test(&upkeep->Stop)) {
         int signalled = 0;
         if (!Event_Wait(upkeep->Event, &signalled, -1, __FILE__, __LINE__))
             break;
-        if (!signalled || upkeep->Stop)
+        if (!signalled || StopFlag_Test(&upkeep->Stop))
             continue;
         int next = Upkeep_Step(upkeep, state, version);
         if (next > 0 && upkeep->ErrorReported.load()) {
@@ -310,7 +312,7 @@ int Upkeep_Destroy(UpkeepStruct **upkeep) {
     *upkeep = nullptr;
     if (object->Event != nullptr) {
         Zyl_Print("Exit signalled\n");
-        object->Stop = 1;
+        StopFlag_Set(&object->Stop, 1);
         Event_Set(object->Event, 1);
         if (!Thread_Wait(object->Thread, UPKEEP_SHUTDOWN_WAIT)) {
             Zyl_Print("Timeout waiting on Upkeep thread shutdown\n");

@@ -8,6 +8,7 @@
 
 struct UpkeepStruct;
 struct PackageVersion;
+struct StopFlag;
 
 enum {
     UPKEEP_PATH_SIZE = 320,          // App and VersionFile paths
@@ -63,7 +64,7 @@ int Upkeep_LogError(void *context, int code, const char *text);
 void Upkeep_ExpansionProgress(const char *name, void *context, uint32_t low, uint32_t high);
 // Expands the prepared files of the task the version document holds (nothing to
 // do when its PerformCopy is 0). 1 on success; 0 (reported) otherwise.
-int Upkeep_PerformExpansion(UpkeepStruct *upkeep, volatile int *stop, PackageVersion *version);
+int Upkeep_PerformExpansion(UpkeepStruct *upkeep, StopFlag *stop, PackageVersion *version);
 // Sets the task's state to PROCESS and saves the document atomically to path.
 // 1 on success; 0 (logged) with any previous document left as it was.
 int Upkeep_SaveVersion(PackageVersion *version, const char *path);

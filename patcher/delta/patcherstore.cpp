@@ -8,6 +8,7 @@
 #include "core/file.h"
 #include "core/hashtable.h"
 #include "core/oshelper.h"
+#include "core/stopflag.h"
 #include "core/thread.h"
 #include "core/xml.h"
 #include "core/zyl.h"
@@ -577,12 +578,12 @@ int PatcherStore_GetTotalFileSize(PatcherStoreStruct *s, int64_t *size) {
 // ---------------------------------------------------------------------------
 
 static int PatcherStore_InternalOpenWithRetries(PatcherStoreStruct *s, FileStruct *file,
-                                                const char *path, volatile int *stop) {
+                                                const char *path, StopFlag *stop) {
     for (int attempt = 0;; attempt++) {
         if (File_Open(file, path, FILE_MODE_READ | FILE_MODE_SHARE_READ)) {
             return 1;
         }
-        if (attempt >= s->OpenRetries || (stop != nullptr && *stop == 1)) {
+        if (attempt >= s->OpenRetries || (stop != nullptr && StopFlag_Test(stop) == 1)) {
             return 0;
         }
         Thread_Sleep(kRetryDelayMs);
@@ -617,7 +618,7 @@ static int PatcherStore_InternalCheckHeader(PatcherStoreStruct *s, FileStruct *f
 }
 
 // Opens data file n and checks its header; the file is then at its first section.
-static int PatcherStore_InternalReadHeader(PatcherStoreStruct *s, int n, volatile int *stop) {
+static int PatcherStore_InternalReadHeader(PatcherStoreStruct *s, int n, StopFlag *stop) {
     char path[kPathSize];
     int want = Zyl_StrLen(s->Folder) + Zyl_StrLen(s->Name);
     char number[16];
@@ -661,7 +662,7 @@ int PatcherStore_MemberClose(PatcherStoreStruct *s) {
     return 1;
 }
 
-int PatcherStore_MemberOpen(volatile int *stop, PatcherStoreStruct *s, PatcherStoreMember *member) {
+int PatcherStore_MemberOpen(StopFlag *stop, PatcherStoreStruct *s, PatcherStoreMember *member) {
     ZYL_CHECK_TAG(s, kPatcherStoreTag);
     if (s->DataFile != nullptr) {
         ZYL_FATAL("PatcherStore_MemberOpen() previous member still open\n");
@@ -754,8 +755,7 @@ static int PatcherStore_InternalReadSection(PatcherStoreStruct *s, const char *n
 }
 
 int PatcherStore_MemberInflateBuffer(PatcherStoreStruct *s, PatcherStoreMember *member,
-                                     uint8_t *buffer, int bufferSize, int *length,
-                                     volatile int *stop) {
+                                     uint8_t *buffer, int bufferSize, int *length, StopFlag *stop) {
     ZYL_CHECK_TAG(s, kPatcherStoreTag);
     ZYL_CHECK_PTR(buffer);
     ZYL_CHECK_PTR(length);

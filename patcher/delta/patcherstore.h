@@ -7,6 +7,7 @@
 #include <cstdint>
 
 struct PatcherStoreStruct;
+struct StopFlag;
 // A member as the walk yields it (valid while the store is open).
 struct HashTableNodeStruct;
 typedef HashTableNodeStruct PatcherStoreMember;
@@ -71,13 +72,11 @@ int PatcherStore_GetTotalFileSize(PatcherStoreStruct *store, int64_t *size);
 
 // Opens the member's first data file at its offset. 1 on success; 0 (logged)
 // otherwise. A data file must not be open (close the previous member first).
-int PatcherStore_MemberOpen(volatile int *stop, PatcherStoreStruct *store,
-                            PatcherStoreMember *member);
+int PatcherStore_MemberOpen(StopFlag *stop, PatcherStoreStruct *store, PatcherStoreMember *member);
 // Inflates the member's next section into buffer (bufferSize must equal the
 // section size). 1 and *length bytes; 1 with *length 0 when the member is
 // complete; 0 (logged) on any failure.
 int PatcherStore_MemberInflateBuffer(PatcherStoreStruct *store, PatcherStoreMember *member,
-                                     uint8_t *buffer, int bufferSize, int *length,
-                                     volatile int *stop);
+                                     uint8_t *buffer, int bufferSize, int *length, StopFlag *stop);
 // Closes the current data file. Returns 1.
 int PatcherStore_MemberClose(PatcherStoreStruct *store);

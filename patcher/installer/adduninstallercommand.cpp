@@ -80,7 +80,7 @@ int AddUninstallerCommand_GetProperty(void *record, const char *name, char *valu
 
 // Runs the registry command once for one value name (and value).
 static int AddUninstallerCommand_Run(void *registry, const char *name, const char *value,
-                                     MacroListStruct *macros, const volatile int *stop) {
+                                     MacroListStruct *macros, const StopFlag *stop) {
     if (!RegistryCommand_SetProperty(registry, "Name", name) ||
         !RegistryCommand_SetProperty(registry, "Value", value))
         return 0;
@@ -98,7 +98,7 @@ static int AddUninstallerCommand_CheckKey(const char *key) {
     return 1;
 }
 
-int AddUninstallerCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop) {
+int AddUninstallerCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop) {
     AddUninstallerCommandStruct *command = AddUninstallerCommand_Cast(record);
     AddUninstallerCommandStruct expanded = {};
     if (!Installer_ExpandProperties(command, &expanded, kProperties, kPropertyCount, macros))

@@ -3,6 +3,7 @@
 #pragma once
 
 struct MacroListStruct;
+struct StopFlag;
 struct XmlStruct;
 struct XmlNodeStruct;
 
@@ -11,7 +12,7 @@ struct XmlNodeStruct;
 // returning 1 on success and 0 after reporting the failure.
 int AddUninstallerCommand_SetDefaults(void **record, const char *typeName);
 int AddUninstallerCommand_Parse(void *record, XmlStruct *xml, XmlNodeStruct *node);
-int AddUninstallerCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop);
+int AddUninstallerCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop);
 int AddUninstallerCommand_Log(void *record);
 int AddUninstallerCommand_Serialize(void *record, XmlStruct *xml, XmlNodeStruct *node);
 int AddUninstallerCommand_Destroy(void **record);

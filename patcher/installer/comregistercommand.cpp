@@ -70,7 +70,7 @@ int ComRegisterCommand_GetProperty(void *record, const char *name, char *value) 
                                       name, value);
 }
 
-int ComRegisterCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop) {
+int ComRegisterCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop) {
     ComRegisterCommandStruct *command = ComRegisterCommand_Cast(record);
     (void)stop;
     ComRegisterCommandStruct expanded = {};

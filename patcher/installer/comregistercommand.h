@@ -3,6 +3,7 @@
 #pragma once
 
 struct MacroListStruct;
+struct StopFlag;
 struct XmlStruct;
 struct XmlNodeStruct;
 
@@ -11,7 +12,7 @@ struct XmlNodeStruct;
 // returning 1 on success and 0 after reporting the failure.
 int ComRegisterCommand_SetDefaults(void **record, const char *typeName);
 int ComRegisterCommand_Parse(void *record, XmlStruct *xml, XmlNodeStruct *node);
-int ComRegisterCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop);
+int ComRegisterCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop);
 int ComRegisterCommand_Log(void *record);
 int ComRegisterCommand_Serialize(void *record, XmlStruct *xml, XmlNodeStruct *node);
 int ComRegisterCommand_Destroy(void **record);

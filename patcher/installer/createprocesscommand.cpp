@@ -96,7 +96,7 @@ int CreateProcessCommand_GetProperty(void *record, const char *name, char *value
     return Installer_GetNamedProperty(command, kProperties, kPropertyCount, name, value);
 }
 
-int CreateProcessCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop) {
+int CreateProcessCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop) {
     CreateProcessCommandStruct *command = CreateProcessCommand_Cast(record);
     CreateProcessCommandStruct expanded = {};
     if (!Installer_ExpandProperties(command, &expanded, kProperties, kPropertyCount, macros))

@@ -3,6 +3,7 @@
 #pragma once
 
 struct MacroListStruct;
+struct StopFlag;
 struct XmlStruct;
 struct XmlNodeStruct;
 
@@ -11,7 +12,7 @@ struct XmlNodeStruct;
 // returning 1 on success and 0 after reporting the failure.
 int CreateProcessCommand_SetDefaults(void **record, const char *typeName);
 int CreateProcessCommand_Parse(void *record, XmlStruct *xml, XmlNodeStruct *node);
-int CreateProcessCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop);
+int CreateProcessCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop);
 int CreateProcessCommand_Log(void *record);
 int CreateProcessCommand_Serialize(void *record, XmlStruct *xml, XmlNodeStruct *node);
 int CreateProcessCommand_Destroy(void **record);

@@ -4,6 +4,7 @@
 #include "patcher/installer/installer.h"
 
 #include "core/oshelper.h"
+#include "core/stopflag.h"
 #include "core/xml.h"
 #include "core/xmlhelper.h"
 #include "core/zyl.h"
@@ -298,7 +299,7 @@ static void Installer_BuildMacros(MacroListStruct *macros, const char *rootPath,
 }
 
 int Installer_Execute(const char *rootPath, const char *applicationPath, InstallerCommandList *list,
-                      const char *outputPath, const char *processPath, const volatile int *stop) {
+                      const char *outputPath, const char *processPath, const StopFlag *stop) {
     ZYL_CHECK_PTR(rootPath);
     ZYL_CHECK_PTR(applicationPath);
     ZYL_CHECK_TAG(list, kListTag);
@@ -311,7 +312,7 @@ int Installer_Execute(const char *rootPath, const char *applicationPath, Install
     int result = 1;
     int stopped = 0;
     for (InstallerCommandNode *node = list->First; node != nullptr; node = node->Next) {
-        if (stop != nullptr && *stop != 0) {
+        if (stop != nullptr && StopFlag_Test(stop) != 0) {
             stopped = 1;
             break;
         }

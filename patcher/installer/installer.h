@@ -7,6 +7,7 @@
 
 struct InstallerCommandList;
 struct MacroListStruct;
+struct StopFlag;
 struct XmlStruct;
 struct XmlNodeStruct;
 
@@ -18,7 +19,7 @@ enum { INSTALLER_TEXT_SIZE = 320, INSTALLER_MAX_COMMANDS = 1024 };
 // operation checks the record's tag.
 typedef int (*InstallerSetDefaultsFn)(void **record, const char *typeName);
 typedef int (*InstallerParseFn)(void *record, XmlStruct *xml, XmlNodeStruct *node);
-typedef int (*InstallerExecuteFn)(void *record, MacroListStruct *macros, const volatile int *stop);
+typedef int (*InstallerExecuteFn)(void *record, MacroListStruct *macros, const StopFlag *stop);
 typedef int (*InstallerLogFn)(void *record);
 typedef int (*InstallerSerializeFn)(void *record, XmlStruct *xml, XmlNodeStruct *node);
 typedef int (*InstallerDestroyFn)(void **record);
@@ -69,7 +70,7 @@ int Installer_CopyCommands(InstallerCommandList *target, InstallerCommandList *s
 // one failed ("Installer failed.", code 9) or *stop became non-zero before the
 // last command ran (the caller runs the whole list again later).
 int Installer_Execute(const char *rootPath, const char *applicationPath, InstallerCommandList *list,
-                      const char *outputPath, const char *processPath, const volatile int *stop);
+                      const char *outputPath, const char *processPath, const StopFlag *stop);
 
 // ---------------------------------------------------------------------------
 // Building blocks of the command types

@@ -239,7 +239,7 @@ static int RegistryCommand_WriteValue(int root, const RegistryCommandStruct *com
     return 1;
 }
 
-int RegistryCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop) {
+int RegistryCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop) {
     RegistryCommandStruct *command = RegistryCommand_Cast(record);
     (void)stop;
     RegistryCommandStruct expanded = {};

@@ -3,6 +3,7 @@
 #pragma once
 
 struct MacroListStruct;
+struct StopFlag;
 struct XmlStruct;
 struct XmlNodeStruct;
 
@@ -11,7 +12,7 @@ struct XmlNodeStruct;
 // returning 1 on success and 0 after reporting the failure.
 int RegistryCommand_SetDefaults(void **record, const char *typeName);
 int RegistryCommand_Parse(void *record, XmlStruct *xml, XmlNodeStruct *node);
-int RegistryCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop);
+int RegistryCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop);
 int RegistryCommand_Log(void *record);
 int RegistryCommand_Serialize(void *record, XmlStruct *xml, XmlNodeStruct *node);
 int RegistryCommand_Destroy(void **record);

@@ -110,7 +110,7 @@ static int ShellCommand_Open(const char *file, const char *directory, int show) 
     return WinProcessHelper_Launch(show, kOpener, argument, directory, 0, nullptr, nullptr);
 }
 
-int ShellCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop) {
+int ShellCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop) {
     ShellCommandStruct *command = ShellCommand_Cast(record);
     (void)stop;
     ShellCommandStruct expanded = {};

@@ -3,6 +3,7 @@
 #pragma once
 
 struct MacroListStruct;
+struct StopFlag;
 struct XmlStruct;
 struct XmlNodeStruct;
 
@@ -11,7 +12,7 @@ struct XmlNodeStruct;
 // returning 1 on success and 0 after reporting the failure.
 int ShellCommand_SetDefaults(void **record, const char *typeName);
 int ShellCommand_Parse(void *record, XmlStruct *xml, XmlNodeStruct *node);
-int ShellCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop);
+int ShellCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop);
 int ShellCommand_Log(void *record);
 int ShellCommand_Serialize(void *record, XmlStruct *xml, XmlNodeStruct *node);
 int ShellCommand_Destroy(void **record);

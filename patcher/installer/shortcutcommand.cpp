@@ -319,7 +319,7 @@ static int ShortcutCommand_Delete(const ShortcutCommandStruct *command, MacroLis
     return erased;
 }
 
-int ShortcutCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop) {
+int ShortcutCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop) {
     ShortcutCommandStruct *command = ShortcutCommand_Cast(record);
     (void)stop;
     ShortcutCommandStruct expanded = {};

@@ -3,6 +3,7 @@
 #pragma once
 
 struct MacroListStruct;
+struct StopFlag;
 struct XmlStruct;
 struct XmlNodeStruct;
 
@@ -11,7 +12,7 @@ struct XmlNodeStruct;
 // returning 1 on success and 0 after reporting the failure.
 int ShortcutCommand_SetDefaults(void **record, const char *typeName);
 int ShortcutCommand_Parse(void *record, XmlStruct *xml, XmlNodeStruct *node);
-int ShortcutCommand_Execute(void *record, MacroListStruct *macros, const volatile int *stop);
+int ShortcutCommand_Execute(void *record, MacroListStruct *macros, const StopFlag *stop);
 int ShortcutCommand_Log(void *record);
 int ShortcutCommand_Serialize(void *record, XmlStruct *xml, XmlNodeStruct *node);
 int ShortcutCommand_Destroy(void **record);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "core/process.h"
+#include "core/stopflag.h"
 #include "core/thread.h"
 #include "core/zyl.h"
 #include "tests/support/support.h"
@@ -52,7 +53,7 @@ TEST(Process, WaitReturnsTheChildsExitCode) {
 
 TEST(Process, ArgumentsSplitByQuotesAndTheWorkingFolderHonoured) {
     testsupport::TempDir dir;
-    int stop = 0;
+    StopFlag stop;
     int code = 99;
     // "" inside a quoted argument stands for one quote; the folder loses its quotes.
     const char *arguments = "-c \"printf '%s|%s' \"\"$0\"\" \"\"$1\"\" > out.txt\" "
@@ -89,7 +90,7 @@ TEST(Process, FailuresAreReportedNotCut) {
 
 struct StopContext {
     std::string Program;
-    std::atomic<int> Stop{0};
+    StopFlag Stop;
     std::atomic<int> Returned{0}; // the launch returned: stop looking
 };
 
@@ -98,7 +99,7 @@ uint32_t StopWhenRunning(void *argument) {
     StopContext *context = static_cast<StopContext *>(argument);
     while (!context->Returned && !WinProcessHelper_IsRunning(context->Program.c_str()))
         Thread_Yield();
-    context->Stop = 1;
+    StopFlag_Set(&context->Stop, 1);
     return 0;
 }
 
@@ -109,9 +110,8 @@ TEST(Process, AStopFlagEndsTheWaitAndLeavesTheChildRunning) {
     ThreadStruct *thread = nullptr;
     ASSERT_EQ(1, Thread_Create(&thread, &context, StopWhenRunning));
     int code = 99;
-    volatile int *flag = reinterpret_cast<volatile int *>(&context.Stop);
-    EXPECT_EQ(0,
-              WinProcessHelper_LaunchWait(&code, nullptr, flag, context.Program.c_str(), "60", 0));
+    EXPECT_EQ(0, WinProcessHelper_LaunchWait(&code, nullptr, &context.Stop, context.Program.c_str(),
+                                             "60", 0));
     context.Returned = 1;
     EXPECT_EQ(-1, code);
     Thread_Wait(thread, THREAD_WAIT_INFINITE);
@@ -122,7 +122,8 @@ TEST(Process, AStopFlagEndsTheWaitAndLeavesTheChildRunning) {
     EXPECT_TRUE(WaitUntilGone(pid)); // reaped although nobody waits for it
 
     // A flag raised before the launch gives up at once.
-    int stop = 1;
+    StopFlag stop;
+    StopFlag_Set(&stop, 1);
     EXPECT_EQ(0,
               WinProcessHelper_Launch(0, context.Program.c_str(), "60", nullptr, 1, &stop, &code));
     ASSERT_EQ(1, WinProcessHelper_FindProcess(context.Program.c_str(), &pid));

@@ -4,6 +4,7 @@
 // failed last entry makes the whole manifest run again.
 #include "core/alert.h"
 #include "core/file.h"
+#include "core/stopflag.h"
 #include "patcher/deletehelper.h"
 #include "patcher/taskstatus.h"
 #include "tests/patcher/delta_support.h"
@@ -68,7 +69,7 @@ class DeleteTest : public ::testing::Test, public patchertest::PatcherLogCapture
     std::string install_, output_;
     PatcherTaskStatus *status_ = nullptr;
     PatcherTaskData *data_ = nullptr;
-    volatile int stop_ = 0;
+    StopFlag stop_;
     int64_t blocksBefore_ = 0, bytesBefore_ = 0;
 };
 
@@ -158,7 +159,7 @@ TEST_F(DeleteTest, CommentsOnlyAndStopEndAtOnce) {
     Put(output_ + "remove.manifest", "# nothing\n\n#\n");
     EXPECT_EQ(1, Process());
     unlink((output_ + "remove.manifest").c_str());
-    stop_ = 1;
+    StopFlag_Set(&stop_, 1);
     EXPECT_EQ(1, Process()); // a missing manifest is waited for only until the stop
 }
 
@@ -197,15 +198,15 @@ TEST_F(DeleteTest, FailedLastEntryRunsTheWholeManifestAgain) {
 // three times (the printer runs on the processing thread).
 struct AttemptCounter {
     static int attempts;
-    static volatile int *stop;
+    static StopFlag *stop;
     static void Print(int, int, const char *text) {
         if (std::string(text).rfind("Deleting file [", 0) == 0 && ++attempts == 3) {
-            *stop = 1;
+            StopFlag_Set(stop, 1);
         }
     }
 };
 int AttemptCounter::attempts = 0;
-volatile int *AttemptCounter::stop = nullptr;
+StopFlag *AttemptCounter::stop = nullptr;
 
 TEST_F(DeleteTest, EntryThatCannotBeDeletedIsRetriedUntilStopped) {
     // A non-empty folder listed as a file cannot be erased.

@@ -2,6 +2,7 @@
 // real folders: whole files and deltas land verified, a wrong old file or a bad
 // digest leaves the installed file as it was, reruns are harmless, hostile
 // names and links never lead outside, and output trees copy with their rules.
+#include "core/stopflag.h"
 #include "patcher/expansionhelper.h"
 #include "patcher/patcher_types.h"
 #include "patcher/taskstatus.h"
@@ -114,7 +115,7 @@ class ExpansionTest : public ::testing::Test, public patchertest::PatcherLogCapt
     PatcherTaskStatus *status_ = nullptr;
     PatcherTaskData *data_ = nullptr;
     Progress progress_;
-    volatile int stop_ = 0;
+    StopFlag stop_;
     int64_t first_ = -1, second_ = -1, total_ = 0;
     int64_t blocksBefore_ = 0, bytesBefore_ = 0;
 };
@@ -273,10 +274,10 @@ TEST_F(ExpansionTest, CutStoreOrStopLeavesOldFiles) {
     ExpectNoLeftovers();
 
     w.Write(base_ + "game_2", "game_2_1to2");
-    stop_ = 1;
+    StopFlag_Set(&stop_, 1);
     EXPECT_EQ(0, Expand());
     EXPECT_EQ("old a", ReadFile(dir_ / "a.txt"));
-    stop_ = 0;
+    StopFlag_Set(&stop_, 0);
     EXPECT_EQ(1, Expand()) << DumpLogs();
     EXPECT_EQ(big, ReadFile(dir_ / "a.txt"));
 }
@@ -341,12 +342,12 @@ TEST_F(ExpansionTest, ErrorsAreReportedOncePerHelper) {
 
 struct RetryCounter {
     int calls = 0, succeedAt = 1000, result = 0;
-    volatile int *stopAt = nullptr;
-    static int Run(ExpansionHelperStruct *, void *argument, volatile int *) {
+    StopFlag *stopAt = nullptr;
+    static int Run(ExpansionHelperStruct *, void *argument, StopFlag *) {
         RetryCounter *c = static_cast<RetryCounter *>(argument);
         c->calls++;
         if (c->stopAt != nullptr) {
-            *c->stopAt = 1;
+            StopFlag_Set(c->stopAt, 1);
         }
         return c->calls >= c->succeedAt ? 1 : c->result;
     }
@@ -363,7 +364,7 @@ TEST_F(ExpansionTest, RetriesFiftyTimesUnlessStoppedOrRefused) {
         RetryCounter counter;
         counter.succeedAt = c.succeedAt;
         counter.result = c.result;
-        volatile int stop = 0;
+        StopFlag stop;
         counter.stopAt = c.stop ? &stop : nullptr;
         EXPECT_EQ(c.expect, ExpansionHelper_Retry(&stop, helper_, RetryCounter::Run, &counter));
         EXPECT_EQ(c.calls, counter.calls) << c.succeedAt << " " << c.result << " " << c.stop;

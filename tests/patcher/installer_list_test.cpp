@@ -184,13 +184,14 @@ TEST_F(InstallerTest, FailedCommandStopsTheRunAndIsReportedOnce) {
 }
 
 TEST_F(InstallerTest, StopRequestBeforeACommandReturnsZeroAndRunsNothingMore) {
-    volatile int stop = 1;
+    StopFlag stop;
+    StopFlag_Set(&stop, 1);
     EXPECT_EQ(0, Run(List(WriteValue("first")), &stop));
     EXPECT_EQ(0, ValueExists("first"));
     EXPECT_EQ(0, LogCount("Installer execute complete."));
     EXPECT_EQ(0, ErrorCount("Installer failed."));
     // The same list runs to its end once the stop is lifted, and again the same.
-    stop = 0;
+    StopFlag_Set(&stop, 0);
     EXPECT_EQ(1, Run(List(WriteValue("first") + WriteValue("second")), &stop));
     EXPECT_EQ(1, Run(List(WriteValue("first") + WriteValue("second")), &stop));
     EXPECT_EQ(1, ValueExists("second"));

@@ -83,7 +83,8 @@ TEST_F(InstallerTest, ProcessWaitGivesUpOnStop) {
     CreateProcessCommand_SetProperty(record, "Args", "2");
     MacroListStruct *macros = nullptr;
     Macro_Create(&macros);
-    volatile int stop = 1;
+    StopFlag stop;
+    StopFlag_Set(&stop, 1);
     EXPECT_EQ(0, CreateProcessCommand_Execute(record, macros, &stop));
     ASSERT_EQ(1u, errors.size());
     EXPECT_NE(std::string::npos, errors[0].second.find("[Actual: -1] [App: /bin/sleep]"));

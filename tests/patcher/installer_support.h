@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/oshelper.h"
+#include "core/stopflag.h"
 #include "core/xml.h"
 #include "core/zyl.h"
 #include "patcher/installer/installer.h"
@@ -88,7 +89,7 @@ class InstallerTest : public ::testing::Test, protected patchertest::PatcherLogC
         return text;
     }
     // Runs a list given as XML with the paths of this fixture.
-    int Run(const std::string &text, const volatile int *stop = nullptr) {
+    int Run(const std::string &text, const StopFlag *stop = nullptr) {
         InstallerCommandList *list = nullptr;
         Installer_Create(&list);
         int result = ParseList(list, text) && Installer_Execute(root().c_str(), root().c_str(),
