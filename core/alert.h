@@ -16,7 +16,7 @@ enum { ALERT_LEVEL_NORMAL = 1000, ALERT_LEVEL_DETAIL = 1500, ALERT_LEVEL_VERBOSE
 typedef void (*AlertPrinter)(int kind, int level, const char *text);
 
 // Creates the Alert log with the default printer and no level limit (INT_MAX).
-// A second creation is fatal ("Pointer is NULL"). Returns 1.
+// A second creation is fatal. Returns 1.
 int Alert_Create(void);
 // Frees the Alert log (fatal when none exists). Returns 1.
 int Alert_Destroy(void);
