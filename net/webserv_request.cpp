@@ -534,19 +534,24 @@ int GatherBody(WebServerStruct *server, WebServerRequestStruct *r) {
 int PhaseBody(WebServerStruct *server, WebServerRequestStruct *r) {
     for (int round = 0; round < kBodyRounds; round++) {
         int held = server->ServerTime < r->HoldUntil;
+        int asked = 0;
         int added = 0;
         if (!held && !r->BodyEnded && r->OutPosition == 0 &&
-            r->OutCount + WEBSERVER_PIECE_SIZE <= r->OutSize)
+            r->OutCount + WEBSERVER_PIECE_SIZE <= r->OutSize) {
+            asked = 1;
             added = GatherBody(server, r);
+        }
         if (!SendPending(server, r))
             return 0;
         if (r->Phase != WEBSERVER_PHASE_BODY || Pending(r) > 0)
-            return 1;
+            return 1; // done, or waiting for the socket
         if (r->BodyEnded) {
             r->Closed = 1;
             return 1;
         }
-        if (held || added == 0)
+        // Held, or the owner had nothing yet: wait for the hold's end or a
+        // wake. A round that only finished sending goes on to gather.
+        if (held || (asked && added == 0))
             return 1;
     }
     r->RunAgain = 1; // more body to gather: the next wait must not sleep
