@@ -3,8 +3,10 @@
 // the walk order, and atomic replace surviving SIGKILL.
 #include "core/file.h"
 #include "core/zyl.h"
+#include "platform/durable.h"
 #include "tests/support/support.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -451,6 +453,115 @@ TEST(FileWhole, ReplaceAtomicKeepsModeAndLeavesNoTemporary) {
     listing.clear();
     testsupport::RunCommand("ls -A " + dir.path(), &listing);
     EXPECT_EQ("doc\nplainfile\ntarget_is_folder\n", listing) << "no temporary left behind";
+}
+
+// Fails every step named in the record, and plants a link at the temporary name.
+struct ReplaceFaults {
+    int failStep = 0;
+    std::string linkTo; // planted at the temporary name when not empty
+    static int Hook(void *user, int step, const char *path) {
+        ReplaceFaults *faults = static_cast<ReplaceFaults *>(user);
+        if (step == DURABLE_STEP_CREATE && !faults->linkTo.empty()) {
+            symlink(faults->linkTo.c_str(), path);
+        }
+        return step == faults->failStep ? EIO : 0;
+    }
+    ReplaceFaults() { Durable_SetFaultHook(Hook, this); }
+    ~ReplaceFaults() { Durable_SetFaultHook(nullptr, nullptr); }
+};
+
+// Every failure before the rename leaves the old content and no temporary file;
+// a link planted at the temporary name is refused, never followed or removed.
+TEST(FileWhole, ReplaceFailuresKeepTheOldFile) {
+    TempDir dir;
+    std::string path = dir / "state.xml";
+    std::string outside = dir / "outside";
+    struct Case {
+        const char *name;
+        int step;
+        bool plant;
+        const char *logged;
+    } cases[] = {
+        {"create refused", DURABLE_STEP_CREATE, false, "File_ReplaceAtomic() open failed ["},
+        {"sync fails", DURABLE_STEP_SYNC, false, "File_ReplaceAtomic() fsync failed ["},
+        {"rename fails", DURABLE_STEP_RENAME, false, "File_ReplaceAtomic() rename failed ["},
+        {"planted link", 0, true, "File_ReplaceAtomic() open failed ["},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(path, "old");
+        WriteFile(outside, "not yours");
+        LogCapture log;
+        {
+            ReplaceFaults faults;
+            faults.failStep = c.step;
+            faults.linkTo = c.plant ? outside : "";
+            EXPECT_EQ(0, File_ReplaceAtomic(path.c_str(), "new", 3));
+        }
+        EXPECT_TRUE(log.Has(c.logged)) << g_fileLog;
+        EXPECT_EQ("old", ReadFile(path));
+        EXPECT_EQ("not yours", ReadFile(outside));
+        std::string listing;
+        testsupport::RunCommand("find " + dir.path() + " -type f -name 'state.xml.*'", &listing);
+        EXPECT_EQ("", listing);
+        testsupport::RunCommand("find " + dir.path() + " -type l -delete");
+    }
+    // A failed folder sync comes after the rename: the new content is in place,
+    // and the caller still hears that it may not be durable.
+    LogCapture log;
+    {
+        ReplaceFaults faults;
+        faults.failStep = DURABLE_STEP_FOLDER;
+        EXPECT_EQ(0, File_ReplaceAtomic(path.c_str(), "new", 3));
+    }
+    EXPECT_TRUE(log.Has("File_ReplaceAtomic() fsync folder failed [")) << g_fileLog;
+    EXPECT_EQ("new", ReadFile(path));
+}
+
+// A replacement written through the file object: invisible until committed,
+// removed when discarded or closed, and never opened through a planted link.
+TEST(FileWhole, ReplacementsAppearWholeOrNotAtAll) {
+    TempDir dir;
+    std::string target = dir / "game.dat";
+    WriteFile(target, "old");
+    chmod(target.c_str(), 0751);
+    FileStruct *file = nullptr;
+    File_New(&file);
+    int written = 0;
+    char temporary[FILE_PATH_SIZE];
+    for (int commit : {0, 1}) {
+        SCOPED_TRACE(commit);
+        ASSERT_EQ(1, File_OpenReplacement(file, target.c_str(), ".part", -1));
+        ASSERT_EQ(1, File_GetPath(file, temporary, FILE_PATH_SIZE));
+        EXPECT_EQ(0u, std::string(temporary).find(target + "."));
+        ASSERT_EQ(1, File_Write(file, "new", 3, &written));
+        EXPECT_EQ("old", ReadFile(target));
+        EXPECT_EQ("new", ReadFile(temporary));
+        if (commit) {
+            ASSERT_EQ(1, File_CommitReplacement(file));
+        } else {
+            File_Close(file); // abandoned: the temporary file goes
+        }
+        EXPECT_FALSE(testsupport::FileExists(temporary));
+    }
+    EXPECT_EQ("new", ReadFile(target));
+    struct stat info;
+    ASSERT_EQ(0, stat(target.c_str(), &info));
+    EXPECT_EQ(0751u, info.st_mode & 0777) << "the target's permission bits are kept";
+
+    std::string outside = dir / "outside";
+    WriteFile(outside, "not yours");
+    LogCapture log;
+    {
+        ReplaceFaults faults;
+        faults.linkTo = outside;
+        EXPECT_EQ(0, File_OpenReplacement(file, target.c_str(), ".part", -1));
+    }
+    EXPECT_TRUE(log.Has("File_OpenReplacement() open failed [" + target + ".part] (17)"))
+        << g_fileLog;
+    EXPECT_EQ(0, File_IsOpen(file));
+    EXPECT_EQ("not yours", ReadFile(outside));
+    File_Delete(&file);
 }
 
 TEST(FileWhole, ReadAllBoundsTheSize) {

@@ -3,10 +3,12 @@
 // that share a CRC, and failures reported as such.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <unistd.h>
 
 #include "engine/storage.h"
+#include "platform/durable.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 
@@ -250,6 +252,73 @@ TEST_F(StorageTest, InjectedFaultsFailAndTheNextAccessSeeks) {
     EXPECT_EQ(-1, SlotOf("f")->Position);
     Write("f", 4, "efgh");
     EXPECT_EQ("abcdefgh", testsupport::ReadFile(Path("f")));
+}
+
+// Fails the sync of every file whose path starts with the text in user.
+int FailSync(void *user, int step, const char *path) {
+    const std::string &prefix = *static_cast<std::string *>(user);
+    return step == DURABLE_STEP_SYNC && std::string(path).rfind(prefix, 0) == 0 ? EIO : 0;
+}
+
+struct SyncFaults {
+    explicit SyncFaults(std::string *prefix) { Durable_SetFaultHook(FailSync, prefix); }
+    ~SyncFaults() { Durable_SetFaultHook(nullptr, nullptr); }
+};
+
+// Write-back errors are only reported by the sync: a finished member whose sync
+// fails is not finished, keeps its partial name, and the next try completes it.
+TEST_F(StorageTest, AFailedSyncIsReportedAndTheFileIsNotFinished) {
+    Storage_SetPartialExtension(storage, ".part");
+    const std::string open = Path("open"), closed = Path("closed");
+    Write("open", 0, "data");
+    Write("closed", 0, "more");
+    ASSERT_EQ(1, Storage_Finalize(storage, closed.c_str(), 0)); // closed, name still partial
+    std::string prefix = dir.path();
+    testsupport::ConsoleCapture console;
+    {
+        SyncFaults faults(&prefix);
+        for (const std::string &p : {open, closed}) {
+            SCOPED_TRACE(p);
+            EXPECT_EQ(0, Storage_Finalize(storage, p.c_str(), 1));
+            EXPECT_TRUE(console.Contains("Unable to flush file [" + p + ".part] (5)"))
+                << console.Text();
+            EXPECT_TRUE(testsupport::FileExists(p + ".part"));
+            EXPECT_FALSE(testsupport::FileExists(p));
+        }
+        // Setting a length syncs too, and reports the failure.
+        EXPECT_EQ(0, Storage_SetLength(storage, Path("sized").c_str(), 10));
+    }
+    for (const std::string &p : {open, closed}) {
+        EXPECT_EQ(1, Storage_Finalize(storage, p.c_str(), 1));
+        EXPECT_FALSE(testsupport::FileExists(p + ".part"));
+    }
+    EXPECT_EQ("data", testsupport::ReadFile(open));
+    EXPECT_EQ("more", testsupport::ReadFile(closed));
+    EXPECT_EQ(1, Storage_SetLength(storage, Path("sized").c_str(), 10));
+}
+
+int Occurrences(const std::string &text, const std::string &part) {
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        count++;
+    return count;
+}
+
+// A failed disk call is logged once, by the file object that made it; storage
+// adds a line only for what starts in it (a fault, a file that ends too early).
+TEST_F(StorageTest, DiskFailuresAreLoggedOnce) {
+    testsupport::ConsoleCapture console;
+    EXPECT_EQ(0, Storage_Write(storage, "/dev/full", 0, "abcd", 4)); // ENOSPC on every write
+    EXPECT_EQ(1, Occurrences(console.Text(), "Failed on File_Write [/dev/full] 4 (28)"))
+        << console.Text();
+    EXPECT_FALSE(testsupport::AlertSeen("Write failed")) << testsupport::AlertText();
+    Write("short", 0, "ab");
+    console.Clear();
+    char buffer[4];
+    EXPECT_EQ(0, Storage_Read(storage, Path("short").c_str(), 0, buffer, 4));
+    EXPECT_TRUE(testsupport::AlertSeen("Read failed (" + Path("short") + ") (4 / 2)"))
+        << testsupport::AlertText();
+    EXPECT_EQ("", console.Text());
 }
 
 TEST_F(StorageTest, DumpListsTheSlots) {

@@ -159,6 +159,36 @@ TEST(ExpansionNames, DiffNamesAndOutputPaths) {
     }
 }
 
+// Files are produced under names of their own run only: a link planted at the
+// name a produced file once had is neither followed nor removed, and a
+// delta's result may not pass the member's size.
+TEST_F(ExpansionTest, PlantedLinksAreNotFollowedAndResultsStopAtTheirSize) {
+    WriteFile(dir_ / "outside", "not yours");
+    WriteFile(dir_ / "a.txt", "old a");
+    ASSERT_EQ(0, symlink((dir_ / "outside").c_str(), (dir_ / "a.txt.expanding").c_str()));
+    WriteStore({WholeMember("a.txt", "new a")});
+    ASSERT_EQ(1, Expand()) << DumpLogs();
+    EXPECT_EQ("new a", ReadFile(dir_ / "a.txt"));
+    EXPECT_EQ("not yours", ReadFile(dir_ / "outside"));
+    struct stat info;
+    EXPECT_EQ(0, lstat((dir_ / "a.txt.expanding").c_str(), &info));
+    unlink((dir_ / "a.txt.expanding").c_str());
+
+    if (!testsupport::HaveProgram("xdelta3")) {
+        GTEST_SKIP() << "xdelta3 not installed";
+    }
+    std::string oldC = Bytes(5000, 1), newC = Bytes(9000, 2);
+    WriteFile(dir_ / "c.dat", oldC);
+    storefixture::Member delta = DeltaMember(dir_, "c.dat", oldC, newC);
+    delta.resultSize = (int64_t)newC.size() - 1; // the table says one byte less
+    WriteStore({delta});
+    ConsoleCapture console;
+    EXPECT_EQ(0, Expand());
+    EXPECT_TRUE(console.Contains("target window passes the expected size")) << console.Text();
+    EXPECT_EQ(oldC, ReadFile(dir_ / "c.dat"));
+    ExpectNoLeftovers();
+}
+
 TEST_F(ExpansionTest, ExpandsWholeFilesAndDeltasAndRunsAgain) {
     if (!testsupport::HaveProgram("xdelta3")) {
         GTEST_SKIP() << "xdelta3 not installed";
