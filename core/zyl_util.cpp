@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "core/zyl.h"
+#include "platform/sleep.h"
 
 namespace {
 
@@ -125,11 +126,7 @@ double Zyl_GetSeconds(void) {
 }
 
 void Zyl_SleepMilliseconds(int milliseconds) {
-    if (milliseconds <= 0)
-        return;
-    struct timespec wait = {milliseconds / 1000, (long)(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
-    }
+    Sleep_Milliseconds(milliseconds);
 }
 
 // ---------------------------------------------------------------------------

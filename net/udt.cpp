@@ -951,7 +951,6 @@ int UDTSocket_Wait(UDTSelectStruct *readSet, UDTSelectStruct *writeSet, UDTSelec
         if (timeout <= 0 || Zyl_GetSeconds() >= deadline) {
             return Fail(UDT_ERROR_WOULD_BLOCK);
         }
-        struct timespec ms = {0, 1000000};
-        nanosleep(&ms, nullptr);
+        Zyl_SleepMilliseconds(1);
     }
 }

@@ -28,11 +28,6 @@ int HasNoBody(WebGetStruct *web) {
     return web->Settings.Method == WEBGET_HEAD || (s >= 100 && s < 200) || s == 204 || s == 304;
 }
 
-void SleepMs(int ms) {
-    struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
-    nanosleep(&t, nullptr);
-}
-
 // Polls the socket once; returns the poll result bits (0 when closed).
 short PollSocket(WebGetStruct *web, short events, int timeoutMs) {
     int fd = -1;
@@ -816,7 +811,7 @@ void CheckTimeouts(WebGetStruct *web) {
 void WaitForProgress(WebGetStruct *web, int delayMs) {
     int phase = web->Phase;
     if (delayMs > 0) {
-        SleepMs(delayMs < 100 ? delayMs : 100);
+        Zyl_SleepMilliseconds(delayMs < 100 ? delayMs : 100);
         return;
     }
     if (web->Progressed)
@@ -826,12 +821,12 @@ void WaitForProgress(WebGetStruct *web, int delayMs) {
         // Under a rate limit whose second is used up the socket stays readable:
         // sleep out the second instead of spinning.
         if (Socket_GetReadDelay(web->Socket, &limitMs))
-            SleepMs(limitMs < 100 ? limitMs + 1 : 100);
+            Zyl_SleepMilliseconds(limitMs < 100 ? limitMs + 1 : 100);
         else
             PollSocket(web, POLLIN, 100);
     } else if (phase == WEBGET_PHASE_REQUEST || phase == WEBGET_PHASE_CONNECT) {
         if (Socket_GetWriteDelay(web->Socket, &limitMs))
-            SleepMs(limitMs < 100 ? limitMs + 1 : 100);
+            Zyl_SleepMilliseconds(limitMs < 100 ? limitMs + 1 : 100);
         else
             PollSocket(web, POLLOUT, 100);
     }

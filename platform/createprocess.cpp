@@ -1,6 +1,7 @@
 // posix_spawn and waitpid for the process launcher. Only the pids we started are
 // ever waited for, so other waiters in the process (tests, libraries) keep theirs.
 #include "platform/createprocess.h"
+#include "platform/sleep.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -84,8 +85,7 @@ int CreateProcess_Wait(int pid, int milliseconds, int *exitCode) {
         int result = CreateProcess_Reap(pid, WNOHANG, exitCode);
         if (result != 0 || (milliseconds >= 0 && waited >= milliseconds))
             return result;
-        struct timespec slice = {0, kFallbackSliceMs * 1000000L};
-        nanosleep(&slice, nullptr);
+        Sleep_Milliseconds(kFallbackSliceMs);
     }
 }
 

@@ -1,6 +1,7 @@
 // Single-instance lock over flock(2) and an AF_UNIX datagram socket. Descriptors
 // are close-on-exec so programs we start never inherit the lock.
 #include "platform/instancelock.h"
+#include "platform/sleep.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -102,7 +103,7 @@ int InstanceLock_Acquire(const char *folder, const char *name, int milliseconds)
             pthread_mutex_unlock(&g_lockGuard);
             return INSTANCELOCK_BUSY;
         }
-        usleep(kRetrySliceMs * 1000);
+        Sleep_Milliseconds(kRetrySliceMs);
     }
     g_lockFd = fd;
     snprintf(g_lockName, sizeof(g_lockName), "%s", lockPath);
