@@ -1,6 +1,7 @@
 // Arbitrary-precision integers: word-level schoolbook multiplication, Knuth's
-// long division for remainders, and Montgomery exponentiation with a 4-bit
-// window for odd moduli (the key-exchange prime), tuned for 768-bit operands.
+// long division for remainders, and Montgomery exponentiation over 64-bit limbs
+// with a 5-bit window for odd moduli (the key-exchange prime), tuned for 768-bit
+// operands.
 #include "engine/bigint.h"
 
 #include <cstring>
@@ -9,7 +10,7 @@
 
 static const char kBigIntTag[] = "BigIntStruct";
 
-enum { kGrowWords = 64, kWindowBits = 4 };
+enum { kGrowWords = 64, kWindowBits = 5 };
 
 // ---------------------------------------------------------------------------
 // Record life and plain accessors
@@ -412,104 +413,195 @@ int BigInt_Mod(BigIntStruct *t, BigIntStruct *r, const BigIntStruct *a, const Bi
 // Modular exponentiation
 // ---------------------------------------------------------------------------
 
-// Montgomery context for an odd modulus of n words.
+// Montgomery arithmetic over 64-bit limbs (products in 128 bits) for an odd
+// modulus of n limbs; R = 2^(64n).
+typedef unsigned __int128 BigIntProduct;
+
 struct MontgomeryContext {
-    const uint32_t *Modulus;
-    int Words;
-    uint32_t Inverse;  // -modulus^-1 mod 2^32
-    uint32_t *Scratch; // n + 2 words
+    const uint64_t *Modulus;
+    int Limbs;
+    uint64_t Inverse;  // -modulus^-1 mod 2^64
+    uint64_t *Scratch; // 2n + 2 limbs
 };
 
-// out = a x b x 2^(-32n) mod m, for a, b < m (coarsely integrated operand scanning).
-static void InternalMontMul(const MontgomeryContext *ctx, uint32_t *out, const uint32_t *a,
-                            const uint32_t *b) {
-    int n = ctx->Words;
-    const uint32_t *m = ctx->Modulus;
-    uint32_t *t = ctx->Scratch;
-    memset(t, 0, (size_t)(n + 2) * 4);
-    for (int i = 0; i < n; i++) {
-        uint64_t carry = 0, ai = a[i];
-        for (int j = 0; j < n; j++) {
-            carry += ai * b[j] + t[j];
-            t[j] = (uint32_t)carry;
-            carry >>= 32;
-        }
-        carry += t[n];
-        t[n] = (uint32_t)carry;
-        t[n + 1] = (uint32_t)(carry >> 32);
+// Each step takes the limb count as a template argument (kFixed) for the sizes
+// the key exchange uses, so that the compiler unrolls the rows; 0 reads it from
+// the context (or the count given).
 
-        uint64_t q = (uint32_t)(t[0] * ctx->Inverse);
-        carry = (q * m[0] + t[0]) >> 32;
-        for (int j = 1; j < n; j++) {
-            carry += q * m[j] + t[j];
-            t[j - 1] = (uint32_t)carry;
-            carry >>= 32;
-        }
-        carry += t[n];
-        t[n - 1] = (uint32_t)carry;
-        t[n] = t[n + 1] + (uint32_t)(carry >> 32);
+// r[0 .. n) += a[0 .. n) x b; returns the carry out of r[n - 1].
+template <int kFixed>
+static inline uint64_t InternalAddMulRow(uint64_t *r, const uint64_t *a, int count, uint64_t b) {
+    const int n = kFixed ? kFixed : count;
+    uint64_t carry = 0;
+    for (int j = 0; j < n; j++) {
+        BigIntProduct t = (BigIntProduct)a[j] * b + r[j] + carry;
+        r[j] = (uint64_t)t;
+        carry = (uint64_t)(t >> 64);
     }
-    if (t[n] != 0 || InternalCompareWords(t, n, m, n) >= 0)
-        InternalSubWords(t, t, n + 1, m, n);
-    memcpy(out, t, (size_t)n * 4);
+    return carry;
 }
 
-// Montgomery exponentiation with a fixed window; result (n words) into r.
-static void InternalModExpOdd(BigIntStruct *r, const BigIntStruct *base,
-                              const BigIntStruct *exponent, const BigIntStruct *modulus) {
-    int n = modulus->Length;
+// Montgomery reduction of p (2n limbs, below m x R) into out (below m).
+template <int kFixed>
+static void InternalMontReduce(const MontgomeryContext *ctx, uint64_t *out, uint64_t *p) {
+    const int n = kFixed ? kFixed : ctx->Limbs;
+    const uint64_t *m = ctx->Modulus;
+    // One low limb cleared per row; `over` carries past p[i + n] into the next row.
+    uint64_t over = 0;
+    for (int i = 0; i < n; i++) {
+        uint64_t carry = InternalAddMulRow<kFixed>(p + i, m, n, p[i] * ctx->Inverse);
+        BigIntProduct sum = (BigIntProduct)p[i + n] + carry + over;
+        p[i + n] = (uint64_t)sum;
+        over = (uint64_t)(sum >> 64);
+    }
+    // The result p[n .. 2n) with `over` on top is below 2m.
+    uint64_t *t = p + n;
+    int subtract = over != 0;
+    if (!subtract) {
+        int i = n - 1;
+        while (i > 0 && t[i] == m[i])
+            i--;
+        subtract = t[i] >= m[i];
+    }
+    if (subtract) {
+        uint64_t borrow = 0;
+        for (int i = 0; i < n; i++) {
+            BigIntProduct d = (BigIntProduct)t[i] - m[i] - borrow;
+            t[i] = (uint64_t)d;
+            borrow = (uint64_t)(d >> 64) & 1;
+        }
+    }
+    memcpy(out, t, (size_t)n * 8);
+}
+
+// out = a x a x R^-1 mod m, for a < m: each cross product once, doubled, plus
+// the squares, then one reduction. out may alias a.
+template <int kFixed>
+static void InternalMontSqr(const MontgomeryContext *ctx, uint64_t *out, const uint64_t *a) {
+    const int n = kFixed ? kFixed : ctx->Limbs;
+    uint64_t *p = ctx->Scratch;
+    memset(p, 0, (size_t)(2 * n) * 8);
+    for (int i = 0; i + 1 < n; i++)
+        p[i + n] = InternalAddMulRow<0>(p + 2 * i + 1, a + i + 1, n - i - 1, a[i]);
+    for (int k = 2 * n - 1; k > 0; k--)
+        p[k] = (p[k] << 1) | (p[k - 1] >> 63);
+    p[0] <<= 1;
+    uint64_t carry = 0;
+    for (int i = 0; i < n; i++) {
+        BigIntProduct square = (BigIntProduct)a[i] * a[i];
+        BigIntProduct sum = (BigIntProduct)p[2 * i] + (uint64_t)square + carry;
+        p[2 * i] = (uint64_t)sum;
+        sum = (BigIntProduct)p[2 * i + 1] + (uint64_t)(square >> 64) + (uint64_t)(sum >> 64);
+        p[2 * i + 1] = (uint64_t)sum;
+        carry = (uint64_t)(sum >> 64);
+    }
+    InternalMontReduce<kFixed>(ctx, out, p);
+}
+
+// out = a x b x R^-1 mod m, for a, b < m: the product, then one reduction. out
+// may alias a or b.
+template <int kFixed>
+static void InternalMontMul(const MontgomeryContext *ctx, uint64_t *out, const uint64_t *a,
+                            const uint64_t *b) {
+    const int n = kFixed ? kFixed : ctx->Limbs;
+    uint64_t *p = ctx->Scratch;
+    memset(p, 0, (size_t)(2 * n) * 8);
+    for (int i = 0; i < n; i++)
+        p[i + n] = InternalAddMulRow<kFixed>(p + i, a, n, b[i]);
+    InternalMontReduce<kFixed>(ctx, out, p);
+}
+
+// The windowed exponentiation proper: table[0] and table[1] hold one and the
+// base in Montgomery form; the rest of the table is filled here. acc receives
+// the result in plain form; one is scratch.
+template <int kFixed>
+static void InternalMontPowers(const MontgomeryContext *ctx, uint64_t *table, uint64_t *acc,
+                               uint64_t *one, const BigIntStruct *exponent) {
+    const int n = kFixed ? kFixed : ctx->Limbs;
     const int tableSize = 1 << kWindowBits;
-    // Layout: table (16 x n), accumulator (n), Montgomery scratch (n + 2), division work
-    // area (4n + 4), and a wide operand (2n + 1).
-    int64_t words = (int64_t)tableSize * n + n + (n + 2) + (4 * n + 4) + (2 * n + 1);
-    uint32_t *area = static_cast<uint32_t *>(ZYL_ALLOC(words * 4));
-    uint32_t *table = area, *acc = table + tableSize * n, *scratch = acc + n;
-    uint32_t *work = scratch + n + 2, *wide = work + 4 * n + 4;
-
-    MontgomeryContext ctx = {modulus->Words, n, 0, scratch};
-    uint32_t inv = 1; // Newton iteration for m0^-1 mod 2^32
-    for (int i = 0; i < 5; i++)
-        inv *= 2 - modulus->Words[0] * inv;
-    ctx.Inverse = (uint32_t)(0u - inv);
-
-    // table[0] = R mod m (one in Montgomery form), table[1] = base x R mod m.
-    memset(wide, 0, (size_t)(2 * n + 1) * 4);
-    wide[n] = 1;
-    InternalRemWords(table, wide, n + 1, modulus->Words, n, work);
-    uint32_t *shifted = static_cast<uint32_t *>(ZYL_ALLOC((int64_t)(base->Length + n + 1) * 4));
-    uint32_t *work2 = static_cast<uint32_t *>(ZYL_ALLOC((int64_t)(base->Length + 2 * n + 3) * 4));
-    memcpy(shifted + n, base->Words, (size_t)base->Length * 4);
-    InternalRemWords(table + n, shifted, base->Length + n, modulus->Words, n, work2);
-    ZYL_FREE(shifted, (int64_t)(base->Length + n + 1) * 4);
-    ZYL_FREE(work2, (int64_t)(base->Length + 2 * n + 3) * 4);
     for (int i = 2; i < tableSize; i++)
-        InternalMontMul(&ctx, table + i * n, table + (i - 1) * n, table + n);
-
-    memcpy(acc, table, (size_t)n * 4);
+        InternalMontMul<kFixed>(ctx, table + (int64_t)i * n, table + (int64_t)(i - 1) * n,
+                                table + n);
+    memcpy(acc, table, (size_t)n * 8);
     int bits = BigInt_NumBits(exponent);
     int top = (bits + kWindowBits - 1) / kWindowBits * kWindowBits;
     for (int pos = top - kWindowBits; pos >= 0; pos -= kWindowBits) {
         if (pos != top - kWindowBits) {
             for (int s = 0; s < kWindowBits; s++)
-                InternalMontMul(&ctx, acc, acc, acc);
+                InternalMontSqr<kFixed>(ctx, acc, acc);
         }
         int window = 0;
         for (int b = kWindowBits - 1; b >= 0; b--)
             window = (window << 1) | BigInt_TestBit(exponent, pos + b);
         if (window != 0)
-            InternalMontMul(&ctx, acc, acc, table + window * n);
+            InternalMontMul<kFixed>(ctx, acc, acc, table + (int64_t)window * n);
     }
     // Leave Montgomery form: multiply by 1.
-    memset(wide, 0, (size_t)n * 4);
-    wide[0] = 1;
-    InternalMontMul(&ctx, acc, acc, wide);
+    memset(one, 0, (size_t)n * 8);
+    one[0] = 1;
+    InternalMontMul<kFixed>(ctx, acc, acc, one);
+}
 
-    BigInt_Expand(r, n);
-    memcpy(r->Words, acc, (size_t)n * 4);
-    r->Length = n;
+// 32-bit words (count of them) into n 64-bit limbs, zero-padded.
+static void InternalToLimbs(uint64_t *limbs, int n, const uint32_t *words, int count) {
+    for (int i = 0; i < n; i++) {
+        uint64_t low = 2 * i < count ? words[2 * i] : 0;
+        uint64_t high = 2 * i + 1 < count ? words[2 * i + 1] : 0;
+        limbs[i] = low | (high << 32);
+    }
+}
+
+// Montgomery exponentiation with a fixed window of kWindowBits over 64-bit limbs;
+// result into r.
+static void InternalModExpOdd(BigIntStruct *r, const BigIntStruct *base,
+                              const BigIntStruct *exponent, const BigIntStruct *modulus) {
+    int words = modulus->Length, n = (words + 1) / 2;
+    const int tableSize = 1 << kWindowBits;
+    // 64-bit layout: modulus (n), table (tableSize x n), accumulator (n), Montgomery
+    // scratch (2n + 2), one (n). 32-bit layout after it: a wide operand (base words
+    // + 2n + 1), the remainder (words) and the division work area.
+    int wideWords = base->Length + 2 * n + 1;
+    int64_t limbs = (int64_t)n + (int64_t)tableSize * n + n + (2 * n + 2) + n;
+    int64_t halves = (int64_t)wideWords + words + (wideWords + words + 2);
+    int64_t bytes = limbs * 8 + halves * 4;
+    uint64_t *area = static_cast<uint64_t *>(ZYL_ALLOC(bytes));
+    uint64_t *m = area, *table = m + n, *acc = table + (int64_t)tableSize * n;
+    uint64_t *scratch = acc + n, *one = scratch + 2 * n + 2;
+    uint32_t *wide = reinterpret_cast<uint32_t *>(one + n), *rem = wide + wideWords;
+    uint32_t *work = rem + words;
+
+    InternalToLimbs(m, n, modulus->Words, words);
+    MontgomeryContext ctx = {m, n, 0, scratch};
+    uint64_t inv = 1; // Newton iteration for m0^-1 mod 2^64
+    for (int i = 0; i < 6; i++)
+        inv *= 2 - m[0] * inv;
+    ctx.Inverse = 0 - inv;
+
+    // table[0] = R mod m (one in Montgomery form), table[1] = base x R mod m.
+    memset(wide, 0, (size_t)wideWords * 4);
+    wide[2 * n] = 1;
+    InternalRemWords(rem, wide, 2 * n + 1, modulus->Words, words, work);
+    InternalToLimbs(table, n, rem, words);
+    memset(wide, 0, (size_t)wideWords * 4);
+    memcpy(wide + 2 * n, base->Words, (size_t)base->Length * 4);
+    InternalRemWords(rem, wide, base->Length + 2 * n, modulus->Words, words, work);
+    InternalToLimbs(table + n, n, rem, words);
+    if (n == 12)
+        InternalMontPowers<12>(&ctx, table, acc, one, exponent); // 768-bit moduli
+    else if (n == 16)
+        InternalMontPowers<16>(&ctx, table, acc, one, exponent); // 1024-bit moduli
+    else
+        InternalMontPowers<0>(&ctx, table, acc, one, exponent);
+
+    BigInt_Expand(r, 2 * n);
+    for (int i = 0; i < n; i++) {
+        r->Words[2 * i] = (uint32_t)acc[i];
+        r->Words[2 * i + 1] = (uint32_t)(acc[i] >> 32);
+    }
+    r->Length = 2 * n;
     r->Negative = 0;
     BigInt_Normalise(r);
-    ZYL_FREE(area, words * 4);
+    ZYL_FREE(area, bytes);
 }
 
 int BigInt_ModExp(BigIntStruct *r, const BigIntStruct *base, const BigIntStruct *exponent,

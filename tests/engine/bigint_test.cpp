@@ -146,6 +146,13 @@ TEST(BigInt, ModExpMatchesPython) {
         triples.push_back({RandomHex(rng, 768), RandomHex(rng, 768), modulus});
     }
     triples.push_back({RandomHex(rng, 1536), RandomHex(rng, 768), kKeyExchangePrime});
+    // Odd moduli of other sizes: an odd count of 32-bit words, the 1024-bit size
+    // the exponentiation unrolls for, and sizes between.
+    for (int bits : {33, 96, 200, 544, 1000, 1024, 1056}) {
+        std::string modulus = RandomHex(rng, bits);
+        modulus.back() = "13579bdf"[rng() % 8];
+        triples.push_back({RandomHex(rng, bits + 64), RandomHex(rng, 300), modulus});
+    }
 
     testsupport::TempDir dir;
     std::ostringstream script;
