@@ -446,10 +446,41 @@ template <int kFixed>
 static void InternalMontReduce(const MontgomeryContext *ctx, uint64_t *out, uint64_t *p) {
     const int n = kFixed ? kFixed : ctx->Limbs;
     const uint64_t *m = ctx->Modulus;
-    // One low limb cleared per row; `over` carries past p[i + n] into the next row.
+    // One low limb cleared per row; `over` carries past p[i + n] into the next
+    // row. Rows go in pairs: the second row's factor is known once the first has
+    // passed two limbs, and the two carry chains then run side by side.
     uint64_t over = 0;
-    for (int i = 0; i < n; i++) {
-        uint64_t carry = InternalAddMulRow<kFixed>(p + i, m, n, p[i] * ctx->Inverse);
+    int i = 0;
+    for (; i + 1 < n; i += 2) {
+        uint64_t q0 = p[i] * ctx->Inverse;
+        BigIntProduct t = (BigIntProduct)q0 * m[0] + p[i];
+        uint64_t c0 = (uint64_t)(t >> 64);
+        t = (BigIntProduct)q0 * m[1] + p[i + 1] + c0;
+        p[i + 1] = (uint64_t)t;
+        c0 = (uint64_t)(t >> 64);
+        uint64_t q1 = p[i + 1] * ctx->Inverse;
+        t = (BigIntProduct)q1 * m[0] + p[i + 1];
+        uint64_t c1 = (uint64_t)(t >> 64);
+        for (int j = 2; j < n; j++) {
+            t = (BigIntProduct)q0 * m[j] + p[i + j] + c0;
+            p[i + j] = (uint64_t)t;
+            c0 = (uint64_t)(t >> 64);
+            t = (BigIntProduct)q1 * m[j - 1] + p[i + j] + c1;
+            p[i + j] = (uint64_t)t;
+            c1 = (uint64_t)(t >> 64);
+        }
+        BigIntProduct sum = (BigIntProduct)p[i + n] + c0 + over;
+        p[i + n] = (uint64_t)sum;
+        over = (uint64_t)(sum >> 64);
+        t = (BigIntProduct)q1 * m[n - 1] + p[i + n] + c1;
+        p[i + n] = (uint64_t)t;
+        c1 = (uint64_t)(t >> 64);
+        sum = (BigIntProduct)p[i + n + 1] + c1 + over;
+        p[i + n + 1] = (uint64_t)sum;
+        over = (uint64_t)(sum >> 64);
+    }
+    for (; i < n; i++) {
+        uint64_t carry = InternalAddMulRow<0>(p + i, m, n, p[i] * ctx->Inverse);
         BigIntProduct sum = (BigIntProduct)p[i + n] + carry + over;
         p[i + n] = (uint64_t)sum;
         over = (uint64_t)(sum >> 64);

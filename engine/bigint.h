@@ -1,8 +1,8 @@
 // Arbitrary-precision integers for the key exchange of encrypted peer
 // connections. Values are 32-bit words, least significant first, sized for
 // 768-bit operands; arithmetic works word by word (exponentiation in Montgomery
-// form over 64-bit limbs for odd moduli) so that a key exchange costs well under
-// a tenth of a millisecond.
+// form over 64-bit limbs for odd moduli) so that a key exchange costs a fraction
+// of a millisecond.
 #pragma once
 
 #include <cstdint>
