@@ -294,6 +294,9 @@ static int File_OpenFlags(int mode) {
     int reads = (mode & FILE_MODE_READ) != 0;
     int writes = (mode & FILE_MODE_WRITE) != 0;
     int flags = O_CLOEXEC | (reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
+    if (mode & FILE_MODE_NO_LINK) {
+        flags |= O_NOFOLLOW;
+    }
     return writes ? flags | O_CREAT : flags;
 }
 
@@ -325,8 +328,8 @@ int File_Open(FileStruct *file, const char *path, int mode) {
                 return 1;
             }
             error = errno;
-            if (error == EISDIR) {
-                break; // a folder never becomes openable as a file
+            if (error == EISDIR || error == ELOOP) {
+                break; // a folder or a refused link never becomes openable as a file
             }
             if (file->OpenAttempts > 1 && attempt + 1 < file->OpenAttempts) {
                 Zyl_SleepMilliseconds(kRetryMilliseconds);

@@ -19,7 +19,8 @@ enum {
     FILE_MODE_TEXT = 0x10,       // accepted; files are binary (readers accept CR LF)
     FILE_MODE_APPEND = 0x20,     // position at the end after opening
     FILE_MODE_SHARE_READ = 0x40, // others may read (deny write)
-    FILE_MODE_SHARE_WRITE = 0x80 // others may write; neither share bit = exclusive
+    FILE_MODE_SHARE_WRITE = 0x80, // others may write; neither share bit = exclusive
+    FILE_MODE_NO_LINK = 0x100     // a symbolic link as the last part of the path is refused
 };
 
 // Attribute flags of the path or of the current listing entry.

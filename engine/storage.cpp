@@ -108,8 +108,11 @@ static int Storage_OpenMember(StorageStruct *storage, StorageMemberStruct *slot,
                               int mode) {
     char diskName[STORAGE_PATH_SIZE];
     int openMode = mode == STORAGE_MODE_WRITE ? kOpenWrite : kOpenRead;
-    if (!Storage_InternalMakeDiskName(storage, path, diskName, sizeof diskName) ||
-        Zyl_StrLen(path) >= STORAGE_PATH_SIZE || !File_Open(slot->File, diskName, openMode)) {
+    int named = Storage_InternalMakeDiskName(storage, path, diskName, sizeof diskName);
+    if (named && !Zyl_StrEqual(diskName, path))
+        openMode |= FILE_MODE_NO_LINK; // a partial file is ours: a link planted there is refused
+    if (!named || Zyl_StrLen(path) >= STORAGE_PATH_SIZE ||
+        !File_Open(slot->File, diskName, openMode)) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
                   "Unable to open (%d) member (%s [%s]) (%.8X)", storage->OpenCount, path, diskName,
                   openMode);

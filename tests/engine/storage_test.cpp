@@ -202,6 +202,21 @@ TEST_F(StorageTest, PartialNamesAndRenameOnCompletion) {
     EXPECT_EQ("x", testsupport::ReadFile(Path("late")));
 }
 
+// A partial file is created by storage: a link planted under its name is
+// refused, never written through.
+TEST_F(StorageTest, ALinkAtThePartialNameIsRefused) {
+    Storage_SetPartialExtension(storage, ".part");
+    const std::string p = Path("planted");
+    testsupport::WriteFile(Path("outside"), "not yours");
+    ASSERT_EQ(0, symlink(Path("outside").c_str(), (p + ".part").c_str()));
+    ASSERT_EQ(0, symlink(Path("nowhere").c_str(), (Path("dangling") + ".part").c_str()));
+    EXPECT_EQ(0, Storage_Write(storage, p.c_str(), 0, "data", 4));
+    EXPECT_EQ(0, Storage_Write(storage, Path("dangling").c_str(), 0, "data", 4));
+    EXPECT_TRUE(testsupport::AlertSeen("Unable to open (")) << testsupport::AlertText();
+    EXPECT_EQ("not yours", testsupport::ReadFile(Path("outside")));
+    EXPECT_FALSE(testsupport::FileExists(Path("nowhere")));
+}
+
 TEST_F(StorageTest, FailedRenameIsReported) {
     Storage_SetPartialExtension(storage, ".part");
     const std::string p = Path("blocked");
