@@ -15,10 +15,10 @@ enum { FILE_PATH_SIZE = 320, FILE_NAME_SIZE = 260, FILE_PRINT_SIZE = 4096 };
 // Open mode bits.
 enum {
     FILE_MODE_READ = 0x1,
-    FILE_MODE_WRITE = 0x2,       // created if missing; without READ emptied unless APPEND
-    FILE_MODE_TEXT = 0x10,       // accepted; files are binary (readers accept CR LF)
-    FILE_MODE_APPEND = 0x20,     // position at the end after opening
-    FILE_MODE_SHARE_READ = 0x40, // others may read (deny write)
+    FILE_MODE_WRITE = 0x2,        // created if missing; without READ emptied unless APPEND
+    FILE_MODE_TEXT = 0x10,        // accepted; files are binary (readers accept CR LF)
+    FILE_MODE_APPEND = 0x20,      // position at the end after opening
+    FILE_MODE_SHARE_READ = 0x40,  // others may read (deny write)
     FILE_MODE_SHARE_WRITE = 0x80, // others may write; neither share bit = exclusive
     FILE_MODE_NO_LINK = 0x100     // a symbolic link as the last part of the path is refused
 };
