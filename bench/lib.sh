@@ -67,7 +67,7 @@ start = time.perf_counter()
 result = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)
 elapsed = time.perf_counter() - start
 if result.returncode != 0:
-    sys.exit(f"{sys.argv[1]} failed with status {result.returncode}")
+    sys.exit(f"{' '.join(sys.argv[1:])} failed with status {result.returncode}")
 print(elapsed)
 PY
 }
