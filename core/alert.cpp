@@ -21,7 +21,9 @@ struct AlertStruct {
 
 static std::atomic<AlertStruct *> gAlert{nullptr};
 
-void Alert_DefaultPrinter(int kind, int level, const char *text) {
+// The default printer: Zyl_Print of "++++ %s\n" (kind 1), "**** %s\n" (kind 2)
+// or "%s\n" (other kinds).
+static void Alert_DefaultPrinter(int kind, int level, const char *text) {
     (void)level;
     if (kind == ALERT_KIND_NOTICE) {
         Zyl_Print("++++ %s\n", text);

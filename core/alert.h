@@ -28,6 +28,3 @@ int Alert_SetMaxLevel(int level);
 // Returns the formatted length, or 0 without formatting when no Alert log
 // exists or the level is above the maximum.
 int Alert_Log(int kind, int level, const char *format, ...);
-// The default printer: Zyl_Print of "++++ %s\n" (kind 1), "**** %s\n" (kind 2)
-// or "%s\n" (other kinds).
-void Alert_DefaultPrinter(int kind, int level, const char *text);

@@ -37,7 +37,8 @@ struct HashTableStruct {
     int CheckCountdown; // debug builds: changes left before the next full check
 };
 
-int32_t HashTable_StringHash(const char *key) {
+// The default hash (FNV-1a over the key's bytes).
+static int32_t HashTable_StringHash(const char *key) {
     uint32_t hash = 2166136261u;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(key); *p; p++) {
         hash = (hash ^ *p) * 16777619u;

@@ -12,8 +12,6 @@ enum { HASHTABLE_KEY_SIZE = 320, HASHTABLE_INITIAL_BUCKETS = 512 };
 
 // Hash callback: any 32-bit value; the bucket is |hash| modulo the bucket count.
 typedef int32_t (*HashTableHashFunction)(const char *key);
-// The default hash (FNV-1a over the key's bytes).
-int32_t HashTable_StringHash(const char *key);
 // The plain sum of the key's bytes (unsigned) as a signed 32-bit value; puts
 // anagrams in one bucket. Kept for callers and tests that want that grouping.
 int32_t HashTable_ByteSumHash(const char *key);

@@ -14,7 +14,8 @@ const char Xml_Tag[] = "xml";
 // Internal helpers shared with the reader and writer
 // ---------------------------------------------------------------------------
 
-char *Xml_TextAlloc(XmlStruct *xml, int64_t length) {
+// Text pool bytes (zeroed, length + 1).
+static char *Xml_TextAlloc(XmlStruct *xml, int64_t length) {
     char *text = static_cast<char *>(POOL_ALLOC(xml->TextPool, length + 1));
     memset(text, 0, (size_t)length + 1);
     return text;

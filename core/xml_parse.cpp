@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+static int Xml_DecodeEntitiesInPlace(char *text);
+
 namespace {
 
 struct XmlParser {
@@ -410,7 +412,9 @@ int DecodeEntity(const char *in, char *out, int *written) {
 
 } // namespace
 
-int Xml_DecodeEntitiesInPlace(char *text) {
+// Decodes the five standard entities and numeric references in place, leaving
+// CDATA sections, comments and unknown '&' as they are. Returns the new length.
+static int Xml_DecodeEntitiesInPlace(char *text) {
     char *in = text, *out = text;
     while (*in) {
         if (*in == '<' && (strncmp(in, "<![CDATA[", 9) == 0 || strncmp(in, "<!--", 4) == 0)) {

@@ -61,12 +61,7 @@ void Xml_LinkChild(XmlStruct *xml, XmlNodeStruct *owner, XmlNodeStruct *node);
 // Appends an attribute node to owner's attribute list, after last when given
 // (the parser's tail; otherwise the list is walked).
 void Xml_LinkAttribute(XmlNodeStruct *owner, XmlNodeStruct *attribute, XmlNodeStruct *last);
-// Text pool bytes (zeroed, length + 1).
-char *Xml_TextAlloc(XmlStruct *xml, int64_t length);
 
 // Reader: parses the NUL-terminated text in place (it is cut and decoded) and
 // appends the nodes to the top-level list.
 void Xml_ParseText(XmlStruct *xml, char *text);
-// Decodes the five standard entities and numeric references in place, leaving
-// CDATA sections, comments and unknown '&' as they are. Returns the new length.
-int Xml_DecodeEntitiesInPlace(char *text);

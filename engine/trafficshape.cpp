@@ -420,7 +420,7 @@ int TrafficShape_ClearRuleSets(TrafficShapeStruct *shaper) {
     return 1;
 }
 
-const char *TrafficShape_DirectionName(TrafficShapeDirection direction) {
+static const char *TrafficShape_DirectionName(TrafficShapeDirection direction) {
     if (direction == TRAFFICSHAPE_OUTGOING)
         return "Outgoing";
     if (direction == TRAFFICSHAPE_INCOMING)

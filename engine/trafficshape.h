@@ -157,7 +157,6 @@ int TrafficShape_RuleSetRegulated(RuleSetStruct *set, int handle, int value);
 int TrafficShape_RuleSetRecalculate(RuleSetStruct *set);
 int TrafficShape_ClearRuleSets(TrafficShapeStruct *shaper);
 TSRuleStruct *TrafficShape_RuleSetGetRule(RuleSetStruct *set, int handle);
-const char *TrafficShape_DirectionName(TrafficShapeDirection direction);
 // "Outgoing" / "Incoming" in any case; 0 for other text.
 int TrafficShape_ParseDirection(const char *text, TrafficShapeDirection *direction);
 const char *TrafficShape_RuleGetStatus(const TSRuleStruct *rule);

@@ -26,10 +26,6 @@ static thread_local int t_lastError;
 static double g_testConnectTimeout;
 static double g_testHandshakeInterval;
 
-void UDTCore_SetError(int code) {
-    t_lastError = code;
-}
-
 static int Fail(int code) {
     t_lastError = code;
     return 0;
@@ -45,7 +41,8 @@ void UDTSocket_SetTestConnectTimes(double timeout, double interval) {
     g_testHandshakeInterval = interval;
 }
 
-void UDTCore_GetConnectTimes(double *timeout, double *interval) {
+// Values used by a connect started now (test hook aware).
+static void UDTCore_GetConnectTimes(double *timeout, double *interval) {
     *timeout = g_testConnectTimeout > 0 ? g_testConnectTimeout : 30.0;
     *interval = g_testHandshakeInterval > 0 ? g_testHandshakeInterval : 1.0;
 }
@@ -117,7 +114,8 @@ int UDTCore_NewSocket(UDTSocketStruct **socket) {
     return 1;
 }
 
-void UDTCore_FreeSocket(UDTSocketStruct **socket) {
+// Frees a socket made by UDTCore_NewSocket and clears *socket.
+static void UDTCore_FreeSocket(UDTSocketStruct **socket) {
     UDTSocketStruct *s = *socket;
     UDTCore_TearDown(s);
     RecvBuffer_Destroy(&s->RecvBuffer);

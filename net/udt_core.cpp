@@ -29,7 +29,8 @@ UDTTimerNode *UDTCore_GetTimers(UDTSocketStruct *socket) {
     return socket->Timers;
 }
 
-int UDTCore_Snapshot(UDTSocketStruct *s) {
+// Blocking conditions of the snapshot rule (bit set) and the wake-up they call for.
+static int UDTCore_Snapshot(UDTSocketStruct *s) {
     int bits = 0;
     if (s->State == UDT_STATE_CONNECTED && s->Blocking) {
         if (s->SendTimeout != 0 && SendBuffer_GetRoom(s->SendBuffer) <= 0) {
@@ -53,7 +54,7 @@ int UDTCore_Snapshot(UDTSocketStruct *s) {
     return bits;
 }
 
-void UDTCore_Wake(UDTSocketStruct *s, int before, int after) {
+static void UDTCore_Wake(UDTSocketStruct *s, int before, int after) {
     int released = before & ~after;
     if (released & (BLOCK_WRITER | BLOCK_CONNECTOR)) {
         CondVar_Signal(s->SendCond, 1);
@@ -73,7 +74,9 @@ static void ArmExpiry(UDTSocketStruct *s, double now) {
                             now + (s->Rtt + 4 * s->RttVar) * s->ExpiryCount + 0.01);
 }
 
-void UDTCore_SetUp(UDTSocketStruct *s, double now, int armTimers) {
+// Makes the buffers, lists, windows and controller of a new connection and
+// arms the ACK, NAK and expiry timers (worker only) when armTimers is set.
+static void UDTCore_SetUp(UDTSocketStruct *s, double now, int armTimers) {
     SendBuffer_Create(&s->SendBuffer);
     SendBuffer_Open(s->SendBuffer, s->PayloadSize, s->SendBufferSize);
     RecvBuffer_Destroy(&s->RecvBuffer); // a buffer kept readable after an earlier close

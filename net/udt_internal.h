@@ -95,9 +95,6 @@ struct UDTSocketStruct {
     double ResetTime; // tick clock; 0 before any reset
 };
 
-// Library's thread slot.
-void UDTCore_SetError(int code);
-
 // Worker entry points (udt_core.cpp); each takes the socket's mutex itself.
 void UDTCore_OnTimer(UDTSocketStruct *socket, int type, double now);
 void UDTCore_OnSendNow(UDTSocketStruct *socket, double now);
@@ -109,9 +106,6 @@ int32_t UDTCore_GetId(const UDTSocketStruct *socket);
 UDTTimerNode *UDTCore_GetTimers(UDTSocketStruct *socket);
 
 // Shared by the API and the engine (udt_core.cpp), called under the mutex.
-// Makes the buffers, lists, windows and controller of a new connection and
-// arms the ACK, NAK and expiry timers (worker only) when armTimers is set.
-void UDTCore_SetUp(UDTSocketStruct *socket, double now, int armTimers);
 // Makes the data received in order readable without waiting for the ACK timer.
 void UDTCore_ReleaseInOrder(UDTSocketStruct *socket);
 // Frees what SetUp made.
@@ -119,11 +113,5 @@ void UDTCore_TearDown(UDTSocketStruct *socket);
 // Sends a control packet of type with words (host order) to the peer.
 void UDTCore_SendControl(UDTSocketStruct *socket, int type, int32_t ackSequence,
                          const int32_t *words, int count);
-// Blocking conditions of the snapshot rule (bit set) and the wake-up they call for.
-int UDTCore_Snapshot(UDTSocketStruct *socket);
-void UDTCore_Wake(UDTSocketStruct *socket, int before, int after);
 // Allocates a socket with the defaults (used by Create and by the listener).
 int UDTCore_NewSocket(UDTSocketStruct **socket);
-void UDTCore_FreeSocket(UDTSocketStruct **socket);
-// Values used by a connect started now (test hook aware).
-void UDTCore_GetConnectTimes(double *timeout, double *interval);

@@ -22,6 +22,9 @@
 const char WebServerTag[] = "webserv";
 const char WebServerRequestTag[] = "WebServerRequestStruct";
 
+// Now in seconds: the server's clock, or the tick clock.
+static double WebServer_Now(WebServerStruct *server);
+
 namespace {
 
 const struct {
@@ -633,7 +636,7 @@ double TickClock() {
 
 } // namespace
 
-double WebServer_Now(WebServerStruct *server) {
+static double WebServer_Now(WebServerStruct *server) {
     return server->Clock != nullptr ? server->Clock() : TickClock();
 }
 

@@ -20,16 +20,12 @@ int WebServer_ProcessConnection(WebServerStruct *server, WebServerRequestStruct 
 // Empties a connection for a new request: phase 1, headers freed, texts
 // cleared; unconsumed request bytes are kept.
 void WebServer_ResetRequest(WebServerStruct *server, WebServerRequestStruct *request);
-// Gives the connection an output buffer of the large or the small size,
-// keeping the bytes not yet sent. Returns 1.
-int WebServer_SetOutBuffer(WebServerStruct *server, WebServerRequestStruct *request, int large);
 // Gives the connection's output buffer back (none: nothing); Out becomes null.
 void WebServer_FreeOutBuffer(WebServerStruct *server, WebServerRequestStruct *request);
 // Gives every record of *list back and clears *list.
 void WebServer_FreeHeaders(WebServerStruct *server, WebServerHeaderRecord **list);
 
 // webserv.cpp
-double WebServer_Now(WebServerStruct *server);
 // A block of list->Size bytes: a spare one (old bytes kept) or a new, zeroed one.
 void *WebServer_TakeBlock(WebServerSpareList *list);
 // Keeps the block as a spare while fewer than Limit are kept, else frees it.

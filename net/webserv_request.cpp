@@ -9,6 +9,10 @@
 
 #include <cstring>
 
+// Gives the connection an output buffer of the large or the small size,
+// keeping the bytes not yet sent. Returns 1.
+static int WebServer_SetOutBuffer(WebServerStruct *server, WebServerRequestStruct *r, int large);
+
 namespace {
 
 enum {
@@ -584,7 +588,7 @@ void WebServer_FreeHeaders(WebServerStruct *server, WebServerHeaderRecord **list
     }
 }
 
-int WebServer_SetOutBuffer(WebServerStruct *server, WebServerRequestStruct *r, int large) {
+static int WebServer_SetOutBuffer(WebServerStruct *server, WebServerRequestStruct *r, int large) {
     int size = large ? WEBSERVER_LARGE_OUT_SIZE : WEBSERVER_OUT_SIZE;
     if (r->OutSize == size)
         return 1;
