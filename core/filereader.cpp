@@ -45,14 +45,15 @@ static void CloseFile(FileReaderStruct *reader) {
 }
 
 // Refills the read buffer. 0 when nothing more comes (end of file, silent, or a
-// read error, reported once).
+// read error, reported once: by the file object for a failed read call, here
+// for a file that ended before its size).
 static int Fill(FileReaderStruct *reader) {
     reader->ReadPosition = reader->ReadCount = 0;
     if (reader->Exhausted)
         return 0;
     int count = 0;
     if (!File_Read(reader->File, reader->ReadBuffer, FILEREADER_READ_SIZE, &count) || count <= 0) {
-        if (reader->FileOffset < reader->FileSize)
+        if (reader->FileOffset < reader->FileSize && File_GetLastError(reader->File) == 0)
             Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to read file.");
         reader->Exhausted = 1;
         return 0;
