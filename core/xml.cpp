@@ -14,11 +14,10 @@ const char Xml_Tag[] = "xml";
 // Internal helpers shared with the reader and writer
 // ---------------------------------------------------------------------------
 
-// Text pool bytes (zeroed, length + 1).
+// Text pool bytes (zeroed, length + 1): the string pool hands out bytes of new
+// chunks only, which the allocator zeroed.
 static char *Xml_TextAlloc(XmlStruct *xml, int64_t length) {
-    char *text = static_cast<char *>(POOL_ALLOC(xml->TextPool, length + 1));
-    memset(text, 0, (size_t)length + 1);
-    return text;
+    return static_cast<char *>(POOL_ALLOC(xml->TextPool, length + 1));
 }
 
 static uint32_t NameHash(const char *name) {

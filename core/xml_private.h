@@ -10,25 +10,26 @@
 struct FileStruct;
 struct PoolStruct;
 
+// Pointers first, then the 32-bit fields: 80 bytes without padding.
 struct XmlNodeStruct {
     const char *Prefix;        // part before ':' of a parsed tag name, or null
     char *Name;                // NUL-terminated, owned by the document's text
-    uint32_t NameHash;         // CRC-32 of the name with a-z raised; 0 for ""
-    int NameLength;            // bytes
-    int Kind;                  // XML_KIND_*
     char *Data;                // element text / attribute value, or null
-    int DataSize;              // bytes writable at Data without the NUL (0: not owned)
     XmlNodeStruct *Attributes; // first attribute, document order
     XmlNodeStruct *FirstChild;
     XmlNodeStruct *LastChild; // kept for O(1) appends
     XmlNodeStruct *Parent;    // owner of the list holding this node; null at the top level
     XmlNodeStruct *Next;
+    uint32_t NameHash; // CRC-32 of the name with a-z raised; 0 for ""
+    int NameLength;    // bytes
+    int Kind;          // XML_KIND_*
+    int DataSize;      // bytes writable at Data without the NUL (0: not owned)
 };
 
 enum {
     XML_INDENT_SIZE = 81,       // 80 blanks and the NUL
     XML_TEXT_SLOT_SIZE = 20480, // text pool chunk (bytes)
-    XML_NODES_PER_CHUNK = 100,
+    XML_NODES_PER_CHUNK = 1000, // 96 KB chunks, below the C library's mapping threshold
 };
 
 struct XmlStruct {
