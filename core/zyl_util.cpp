@@ -32,23 +32,46 @@ struct Crc32Tables {
 
 constexpr Crc32Tables kCrc32;
 
-inline uint32_t LoadLe32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+inline uint64_t LoadLe64(const uint8_t *p) {
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; i--)
+        value = value << 8 | p[i];
+    return value;
 }
 
-// Continues a CRC (0 to start) over n more bytes.
-uint32_t Crc32Update(uint32_t crc, const uint8_t *p, size_t n) {
+// The eight bytes with ASCII a-z upper-cased and every other byte kept: a byte
+// below 0x80 whose low seven bits lie in 'a'..'z' loses 0x20. No sum carries
+// into the next byte.
+inline uint64_t UpperAscii8(uint64_t x) {
+    const uint64_t ones = 0x0101010101010101ull;
+    uint64_t low7 = x & (0x7Full * ones);
+    uint64_t atLeastA = low7 + (0x80ull - 'a') * ones;
+    uint64_t pastZ = low7 + (0x80ull - 'z' - 1) * ones;
+    uint64_t lower = atLeastA & ~pastZ & ~x & (0x80ull * ones);
+    return x - (lower >> 2);
+}
+
+// Continues a CRC (0 to start) over n more bytes, upper-casing ASCII letters
+// first when Upper is set.
+template <bool Upper> uint32_t Crc32Update(uint32_t crc, const uint8_t *p, size_t n) {
     const auto &t = kCrc32.Table;
     crc = ~crc;
     for (; n >= 8; p += 8, n -= 8) {
-        uint32_t lo = LoadLe32(p) ^ crc;
-        uint32_t hi = LoadLe32(p + 4);
+        uint64_t word = LoadLe64(p);
+        if (Upper)
+            word = UpperAscii8(word);
+        uint32_t lo = (uint32_t)word ^ crc;
+        uint32_t hi = (uint32_t)(word >> 32);
         crc = t[7][lo & 0xFFu] ^ t[6][(lo >> 8) & 0xFFu] ^ t[5][(lo >> 16) & 0xFFu] ^
               t[4][lo >> 24] ^ t[3][hi & 0xFFu] ^ t[2][(hi >> 8) & 0xFFu] ^
               t[1][(hi >> 16) & 0xFFu] ^ t[0][hi >> 24];
     }
-    for (; n > 0; p++, n--)
-        crc = (crc >> 8) ^ t[0][(crc ^ *p) & 0xFFu];
+    for (; n > 0; p++, n--) {
+        uint8_t c = *p;
+        if (Upper && c >= 'a' && c <= 'z')
+            c = (uint8_t)(c - 32);
+        crc = (crc >> 8) ^ t[0][(crc ^ c) & 0xFFu];
+    }
     return ~crc;
 }
 
@@ -58,30 +81,16 @@ uint32_t Zyl_Crc32(const void *data, int64_t length) {
     if (length <= 0)
         return 0;
     ZYL_CHECK_PTR(data);
-    return Crc32Update(0, static_cast<const uint8_t *>(data), (size_t)length);
+    return Crc32Update<false>(0, static_cast<const uint8_t *>(data), (size_t)length);
 }
 
 int Zyl_StrCrc32(const char *text, int mode, uint32_t *crc) {
     ZYL_CHECK_PTR(text);
     ZYL_CHECK_PTR(crc);
     *crc = 0;
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(text);
     size_t length = strlen(text);
-    if (mode == 1) {
-        *crc = Zyl_Crc32(text, (int64_t)length);
-        return 1;
-    }
-    uint32_t value = 0;
-    uint8_t work[256];
-    for (size_t done = 0; done < length;) {
-        size_t n = length - done > sizeof(work) ? sizeof(work) : length - done;
-        for (size_t i = 0; i < n; i++) {
-            char c = text[done + i];
-            work[i] = (uint8_t)((c >= 'a' && c <= 'z') ? c - 32 : c);
-        }
-        value = Crc32Update(value, work, n);
-        done += n;
-    }
-    *crc = value;
+    *crc = mode == 1 ? Crc32Update<false>(0, bytes, length) : Crc32Update<true>(0, bytes, length);
     return 1;
 }
 
