@@ -87,6 +87,23 @@ def udt_packet():
     }
 
 
+def stream():
+    # First byte: delivery chunk size (low 7 bits) and cipher (top bit); then messages.
+    def msg(mid, payload=b""):
+        return struct.pack(">IB", 1 + len(payload), mid) + payload
+    piece = msg(7, struct.pack(">II", 1, 16384) + bytes(range(256)) * 4)
+    mix = (b"\0\0\0\0" + msg(4, struct.pack(">I", 258)) + msg(6, struct.pack(">III", 1, 16384, 16384))
+           + piece + msg(5, b"\xff\xc0") + msg(14))
+    return {
+        "mix": b"\x00" + mix,
+        "mix_chunked": b"\x05" + mix,
+        "mix_cipher": b"\x83" + mix,
+        "longest": b"\x7f" + struct.pack(">I", 131085) + b"\x07" + bytes(131084) + b"\0\0\0\0",
+        "too_long": b"\x01" + msg(2) + struct.pack(">I", 131086) + b"\x07",
+        "top_bit": b"\x00" + struct.pack(">I", 0x80000000) + b"x" * 8,
+    }
+
+
 if __name__ == "__main__":
     target, folder = sys.argv[1], sys.argv[2]
     os.makedirs(folder, exist_ok=True)
