@@ -89,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             uint8_t *at = nullptr;
             int held = 0;
             Stream_Peek(g_stream, &at, &held);
-            if ((size_t)held != delivered - model || memcmp(at, plain.data() + model, length + 4))
+            if ((size_t)held != delivered - model ||
+                memcmp(at, plain.data() + model, length + 4) != 0)
                 abort();
             if (!Stream_ConsumeMessage(g_stream))
                 abort();
