@@ -1,7 +1,7 @@
 // The bencode reader: a recursive, bounded parser of untrusted bytes into
-// members bumped out of reused chunks, key search and path joining. Texts of a
-// load are packed into one block; container digests are taken on request from
-// a retained copy of the input.
+// members and packed texts bumped out of reused blocks, key search and path
+// joining. Container digests are taken on request from a retained copy of the
+// input.
 #include "engine/metafile.h"
 
 #include <cstring>
@@ -16,9 +16,13 @@ extern const char MetaFile_Tag[] = "MetaFileStruct";
 extern const char MetaFileMember_Tag[] = "MetaFileMemberStruct";
 
 enum {
-    // Member chunks double from the first size up to the largest (1 MiB).
+    // Member chunks double from the first size up to the largest (64 KiB: blocks
+    // below the C library's mapping threshold come back from its heap when a
+    // document is made again, instead of as new pages).
     kFirstChunkMembers = 64,
-    kLargestChunkMembers = 16384,
+    kLargestChunkMembers = 1024,
+    // Parsed texts are packed into blocks of this many bytes.
+    kTextBlockBytes = 65536 - 64,
     kStringBlock = 51200,
     kMaxDigits = 16,
 };
@@ -31,6 +35,13 @@ struct MetaFileChunkStruct {
     int Capacity;
     int Used;
     MetaFileMemberStruct *Members;
+};
+
+// kTextBlockBytes bytes of texts, Used of them handed out since the last clear.
+struct MetaFileTextBlockStruct {
+    MetaFileTextBlockStruct *Next; // newer block
+    int Used;
+    char *Bytes;
 };
 
 #define METAFILE_ERROR(...) Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, __VA_ARGS__)
@@ -62,8 +73,7 @@ int MetaFile_Init(MetaFileStruct *doc) {
     doc->Chunks = doc->Chunk = nullptr;
     doc->Input = nullptr;
     doc->InputSize = 0;
-    doc->Texts = nullptr;
-    doc->TextsSize = doc->TextsUsed = 0;
+    doc->TextBlocks = doc->TextBlock = nullptr;
     Sha1_Create(&doc->Sha1);
     POOL_CREATE(doc->StringPool);
     Pool_SetMemberSize(doc->StringPool, kStringBlock);
@@ -82,6 +92,13 @@ int MetaFile_Deinit(MetaFileStruct *doc) {
         ZYL_FREE(chunk, sizeof(MetaFileChunkStruct));
     }
     doc->Chunk = nullptr;
+    while (doc->TextBlocks) {
+        MetaFileTextBlockStruct *block = doc->TextBlocks;
+        doc->TextBlocks = block->Next;
+        ZYL_FREE(block->Bytes, kTextBlockBytes);
+        ZYL_FREE(block, sizeof(MetaFileTextBlockStruct));
+    }
+    doc->TextBlock = nullptr;
     Pool_Destroy(&doc->StringPool);
     Sha1_Destroy(&doc->Sha1);
     File_Delete(&doc->File);
@@ -108,12 +125,11 @@ int MetaFile_Clear(MetaFileStruct *doc) {
     Pool_Reset(doc->StringPool);
     if (doc->Input)
         ZYL_FREE(doc->Input, doc->InputSize);
-    if (doc->Texts)
-        ZYL_FREE(doc->Texts, doc->TextsSize);
+    for (MetaFileTextBlockStruct *block = doc->TextBlocks; block; block = block->Next)
+        block->Used = 0;
+    doc->TextBlock = doc->TextBlocks;
     doc->Input = nullptr;
     doc->InputSize = 0;
-    doc->Texts = nullptr;
-    doc->TextsSize = doc->TextsUsed = 0;
     doc->Root.First = doc->Root.Last = nullptr;
     doc->MemberCount = 0;
     return 1;
@@ -340,16 +356,31 @@ static void InternalTrace(MetaFileStruct *doc, int depth, MetaFileMemberStruct *
     }
 }
 
-// A parsed text with its terminating zero: packed into the load's text block,
-// which holds every text of its input; from the string pool when the parse
-// runs on bytes of the caller's.
+// A parsed text with its terminating zero, packed into the current text block
+// (moving on to the next, or a new one, when it does not fit); from the string
+// pool when it is longer than a block.
 static char *InternalParsedText(MetaFileStruct *doc, const uint8_t *bytes, int length) {
-    if (doc->TextsSize - doc->TextsUsed <= length)
+    if (length >= kTextBlockBytes)
         return InternalCopyText(doc, bytes, length);
-    char *data = doc->Texts + doc->TextsUsed;
+    MetaFileTextBlockStruct *block = doc->TextBlock;
+    if (block == nullptr || kTextBlockBytes - block->Used <= length) {
+        if (block && block->Next) {
+            block = block->Next;
+        } else {
+            MetaFileTextBlockStruct *added = ZYL_NEW(MetaFileTextBlockStruct);
+            added->Bytes = static_cast<char *>(ZYL_ALLOC(kTextBlockBytes));
+            if (block)
+                block->Next = added;
+            else
+                doc->TextBlocks = added;
+            block = added;
+        }
+        doc->TextBlock = block;
+    }
+    char *data = block->Bytes + block->Used;
     memcpy(data, bytes, (size_t)length);
     data[length] = 0;
-    doc->TextsUsed += length + 1;
+    block->Used += length + 1;
     return data;
 }
 
@@ -501,13 +532,8 @@ static int InternalCheckInput(MetaFileStruct *doc, const void *bytes, int64_t le
     return 1;
 }
 
-// Parses the document's retained input (length bytes) with a text block that
-// fits every text it can hold: a string "N:..." takes N + 2 bytes or more and
-// needs N + 1, an integer "i...e" takes two more bytes than its text.
+// Parses the document's retained input (length bytes).
 static int InternalParseInput(MetaFileStruct *doc, int64_t length) {
-    doc->TextsSize = length + 1;
-    doc->Texts = static_cast<char *>(ZYL_ALLOC(doc->TextsSize));
-    doc->TextsUsed = 0;
     const uint8_t *cursor = doc->Input;
     return MetaFile_Parse(doc, 0, doc->Input, &cursor, doc->Input + length, nullptr);
 }

@@ -1,7 +1,7 @@
 // The download engine's bencode codec: metafiles, tracker replies and DHT
 // messages are parsed into a tree of members kept in document order and written
-// back from it. Tuned for large metafiles: 64-byte members bumped out of reused
-// chunks, texts packed into one block per load, a member count limit.
+// back from it. Tuned for large metafiles: 64-byte members and packed texts
+// bumped out of reused blocks, a member count limit.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@ struct PoolStruct;
 struct Sha1Struct;
 struct MetaFileMemberStruct;
 struct MetaFileChunkStruct;
+struct MetaFileTextBlockStruct;
 
 enum {
     METAFILE_TYPE_NONE = 0,
@@ -77,14 +78,15 @@ struct MetaFileStruct {
     MetaFileChunkStruct *Chunk; // the chunk members are taken from
     Sha1Struct *Sha1;
     PoolStruct *StringPool; // texts of built members
-    // Of the current load: the retained copy of the input (the container spans
-    // point into it) and the block its texts are packed into; each holds at
-    // most the input's length plus one byte. Freed by a clear.
+    // The retained copy of the current load's input (the container spans point
+    // into it), at most its length plus one byte; freed by a clear.
     uint8_t *Input;
     int64_t InputSize; // bytes allocated
-    char *Texts;
-    int64_t TextsSize; // bytes allocated
-    int64_t TextsUsed;
+    // Blocks parsed texts are packed into, oldest first; kept by a clear and
+    // reused like the member chunks (texts too long for a block go to the
+    // string pool).
+    MetaFileTextBlockStruct *TextBlocks;
+    MetaFileTextBlockStruct *TextBlock; // the block texts are taken from
 };
 
 // Life. Create: 1 and *doc (empty). Destroy: clears *doc, frees everything;
