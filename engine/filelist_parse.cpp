@@ -31,7 +31,8 @@ struct ParseState {
     int HaveFiles;
     int HaveInfo;
     // Paths already listed, by the hash of their text folded to lower case with
-    // '/' for '\\': open addressing, at most half full, probed linearly.
+    // '/' for '\\': open addressing, at most three quarters full, probed linearly
+    // (a probe compares hashes only, four slots to a cache line).
     ListedPath *Listed;
     int ListedCapacity; // a power of two
     int ListedCount;
@@ -92,9 +93,10 @@ static uint32_t InternalHash(const char *text) {
     return hash;
 }
 
-// Makes room for `more` paths besides those listed, keeping the table at most half full.
+// Makes room for `more` paths besides those listed, keeping the table at most
+// three quarters full.
 static void InternalReserve(ParseState *s, int more) {
-    int64_t wanted = 2 * ((int64_t)s->ListedCount + more);
+    int64_t wanted = ((int64_t)s->ListedCount + more) * 4 / 3 + 1;
     if (wanted <= s->ListedCapacity)
         return;
     int capacity = 16;
