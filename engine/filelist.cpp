@@ -16,7 +16,9 @@
 extern const char FileList_Tag[] = "FileListStruct";
 extern const char FileListMember_Tag[] = "FileListMemberStruct";
 
-enum { kMembersPerChunk = 64, kTextBlock = 16384 };
+// Member chunks (about 60 KiB) and text blocks stay below the C library's
+// mapping threshold, so a new list reuses heap pages instead of new ones.
+enum { kMembersPerChunk = 640, kTextBlock = 65536 - 64 };
 
 #define FILELIST_LOG(kind, ...) Alert_Log((kind), ALERT_LEVEL_NORMAL, __VA_ARGS__)
 
