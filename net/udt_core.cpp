@@ -54,6 +54,8 @@ static int UDTCore_Snapshot(UDTSocketStruct *s) {
     return bits;
 }
 
+// Wakes the waiters whose blocking condition was released; runs with the
+// socket's mutex held.
 static void UDTCore_Wake(UDTSocketStruct *s, int before, int after) {
     int released = before & ~after;
     if (released & (BLOCK_WRITER | BLOCK_CONNECTOR)) {
@@ -354,8 +356,10 @@ void UDTCore_OnTimer(UDTSocketStruct *s, int type, double now) {
         Expiry(s, now);
     }
     int after = UDTCore_Snapshot(s);
-    MUTEX_UNLOCK(s->Mutex);
+    // Signalled before the unlock: a woken owner may destroy the socket as soon
+    // as it holds the mutex again, and nothing here may touch it after that.
     UDTCore_Wake(s, before, after);
+    MUTEX_UNLOCK(s->Mutex);
 }
 
 void UDTCore_OnSendNow(UDTSocketStruct *s, double now) {
@@ -740,6 +744,8 @@ void UDTCore_OnPacket(UDTSocketStruct *s, UDTMultiplexerStruct *mux, UDTPacketSt
         OnHandshakeRequest(s, mux, p, from, now);
     }
     int after = UDTCore_Snapshot(s);
-    MUTEX_UNLOCK(s->Mutex);
+    // Signalled before the unlock: a woken owner may destroy the socket as soon
+    // as it holds the mutex again, and nothing here may touch it after that.
     UDTCore_Wake(s, before, after);
+    MUTEX_UNLOCK(s->Mutex);
 }
