@@ -104,6 +104,124 @@ def stream():
     }
 
 
+def webserv():
+    # The first byte allows keep-alive (bit 0); the rest is what the client sends.
+    return {
+        "get": b"\x00GET /dir/file.txt?a=1&b=%41 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+        "keepalive": b"\x01GET / HTTP/1.1\r\nConnection: Keep-Alive\r\n\r\nGET /second HTTP/1.1\r\n\r\n",
+        "post": b"\x00POST /up HTTP/1.1\r\nContent-Length: 5\r\nContent-Type: text/plain\r\n\r\nhello",
+        "folded": b"\x00GET /x HTTP/1.0\r\nX-Long: a\r\n  continued\r\nHost:\r\n\r\n",
+        "http09": b"\x00GET /plain\r\n\r\n",
+        "ambiguous": b"\x00POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\nabc",
+        "cut": b"\x00GET /never-ends HTTP/1.1\r\nHost: a",
+    }
+
+
+def upnp():
+    # A search answer, a NUL, then the reply the gateway gives to every action.
+    def soap(body):
+        envelope = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/">'
+                    '<s:Body>' + body + '</s:Body></s:Envelope>').encode()
+        return (b"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: "
+                + str(len(envelope)).encode() + b"\r\n\r\n" + envelope)
+    answer = (b"HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
+              b"USN: uuid:1::urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\nLOCATION: http://127.0.0.1:5000/desc.xml\r\n\r\n")
+    ns = 'xmlns:u="urn:schemas-upnp-org:service:WANIPConnection:1"'
+    return {
+        "address": answer + b"\0" + soap(f'<u:GetExternalIPAddressResponse {ns}><NewExternalIPAddress>198.51.100.7</NewExternalIPAddress></u:GetExternalIPAddressResponse>'),
+        "entry": answer + b"\0" + soap(f'<u:GetGenericPortMappingEntryResponse {ns}><NewExternalPort>80</NewExternalPort><NewProtocol>TCP</NewProtocol><NewInternalClient>10.0.0.2</NewInternalClient></u:GetGenericPortMappingEntryResponse>'),
+        "fault": b"HTTP/1.1 200 OK\r\nLocation: /relative.xml\r\n\r\n\0HTTP/1.1 500 Internal Server Error\r\nContent-Length: 120\r\n\r\n"
+                 + b'<s:Envelope><s:Body><s:Fault><detail><UPnPError><errorCode>713</errorCode></UPnPError></detail></s:Fault></s:Body></s:Envelope>',
+        "noanswer": b"NOTIFY * HTTP/1.1\r\nNT: upnp:rootdevice\r\n\r\n\0HTTP/1.1 200 OK\r\n\r\n",
+    }
+
+
+def natpmp():
+    # The first byte picks the request; then datagrams as a length byte and bytes.
+    def rec(b):
+        return bytes([len(b)]) + b
+    address = struct.pack(">BBHI4B", 0, 128, 0, 5, 198, 51, 100, 7)
+    mapping = struct.pack(">BBHIHHI", 0, 130, 0, 5, 4001, 4000, 60)
+    return {
+        "address": b"\x00" + rec(address),
+        "short": b"\x00" + rec(address[:11]) + rec(b""),
+        "refused": b"\x01" + rec(struct.pack(">BBHIHHI", 0, 130, 3, 5, 4001, 4000, 0)),
+        "otherport": b"\x02" + rec(struct.pack(">BBHIHHI", 0, 130, 0, 5, 9, 4000, 60)) + rec(mapping),
+        "unmap": b"\x03" + rec(b"\x01" * 16) + rec(mapping[:15]),
+    }
+
+
+def regstore():
+    header = b"PORTICO-REGISTRY 1\n"
+
+    def key(depth, name):
+        return b"K %d %d\n%s\n" % (depth, len(name), name)
+
+    def value(kind, name, data):
+        return b"V %d %d %d\n%s%s\n" % (kind, len(name), len(data), name, data)
+    return {
+        "empty": header,
+        "tree": header + key(1, b"Software") + key(2, b"Portico") + value(1, b"Path", b"/opt/p\0")
+                + value(4, b"Count", b"\x03\0\0\0") + key(2, b"other") + key(1, b"Fuzz")
+                + key(2, b"Key") + value(3, b"v", b"\xff\n\0"),
+        "multi": header + key(1, b"A") + value(7, b"", b"one\0two\0\0") + value(1, b"x", b"1")
+                 + value(1, b"x", b"2"),
+        "damaged": header + key(2, b"orphan"),
+    }
+
+
+def ffs():
+    # Mode byte (bit 0: one Comp1 chunk, bit 1: check the archive's CRC), then
+    # the bytes; archives as the reader's fixtures build them.
+    def le(n):
+        return struct.pack("<I", n & 0xffffffff)
+
+    def comp1_literal(data):
+        out = b"FFC!" + le(len(data))
+        for i in range(0, len(data), 15):
+            part = data[i:i + 15]
+            out += bytes([len(part) << 4]) + part
+        return out + b"\x01\x00\x00\x00"
+
+    def path_hash(path, upper):
+        path = path.replace("/", "\\")
+        if upper:
+            path = path.upper()
+        return zlib.crc32(path.encode())
+
+    def archive(records, flags=0, prefix=b"", trailer=False):
+        entries = sorted(((path_hash(p, flags & 2), d) for p, d in records.items()),
+                         key=lambda e: struct.unpack("<i", le(e[0]))[0])
+        n = len(entries)
+        out = bytearray(prefix + b"FFS!" + le(n) + le(~n) + le(0) + le(0) + le(flags))
+        table = len(out)
+        out += b"\0" * (8 * n)
+        for i, (h, d) in enumerate(entries):
+            out[table + 8 * i:table + 8 * i + 8] = le(h) + le(len(out))
+            out += le(h) + le(len(d)) + d
+        z = len(out) - len(prefix) + 4
+        out[len(prefix) + 12:len(prefix) + 20] = le(z) + le(~z)
+        crc = zlib.crc32(bytes(out[len(prefix):]))
+        out += b"\0" * 8 + le(crc)
+        if trailer:
+            out += le(len(prefix)) + le(0)
+        return bytes(out)
+
+    settings = b"<Settings><Server>a.example</Server></Settings>"
+    records = {
+        "settings.xml": comp1_literal(settings),
+        "data/plain.bin": b"plain bytes",
+        "data/run.bin": b"FFC!" + le(4) + b"\x41R\x01\x00\x00\x00",
+    }
+    return {
+        "archive": b"\x02" + archive(records),
+        "upper": b"\x02" + archive(records, flags=3),
+        "trailer": b"\x00" + archive(records, prefix=b"x" * 100, trailer=True),
+        "literal": b"\x01" + comp1_literal(settings),
+        "run": b"\x01" + b"FFC!" + le(4) + b"\x41R\x01\x00\x00\x00",
+    }
+
+
 if __name__ == "__main__":
     target, folder = sys.argv[1], sys.argv[2]
     os.makedirs(folder, exist_ok=True)
