@@ -106,6 +106,12 @@ int Piece_DisablePriority(PieceStruct *picker) {
     return 1;
 }
 
+int Piece_EnablePriority(PieceStruct *picker) {
+    ZYL_CHECK_TAG(picker, kPieceTag);
+    picker->Priority = 1;
+    return 1;
+}
+
 int Piece_SetSequentialStart(PieceStruct *picker, int index) {
     ZYL_CHECK_TAG(picker, kPieceTag);
     picker->SequentialStart = index;
@@ -406,17 +412,16 @@ static int InternalHandoff(PieceStruct *p, void *source, BitfieldStruct *peerPie
         int bi = 0, bb = 0, bl = 0, sent = 0;
         Slice_GetMember(from, m, &bi, &bb, &bl);
         Slice_GetState(m, &sent);
-        // Only blocks the caller's peer can serve change hands.
-        if (peerPieces == nullptr || Bitfield_Test(peerPieces, bi)) {
+        // Only blocks the caller's peer can serve change hands; a block the
+        // caller's queue refuses (full, or already there) stays with the victim
+        // as it was, sent state included.
+        if ((peerPieces == nullptr || Bitfield_Test(peerPieces, bi)) &&
+            Slice_Add(queue, bi, bb, bl)) {
             Slice_RemoveMember(from, m);
-            if (Slice_Add(queue, bi, bb, bl)) {
-                moved++;
-                i = bi, begin = bb, length = bl;
-                if (p->Hooks.HandedOff)
-                    p->Hooks.HandedOff(p->Hooks.User, victim, bi, bb, bl, sent);
-            } else {
-                Slice_Add(from, bi, bb, bl); // the caller's queue is full: keep it there
-            }
+            moved++;
+            i = bi, begin = bb, length = bl;
+            if (p->Hooks.HandedOff)
+                p->Hooks.HandedOff(p->Hooks.User, victim, bi, bb, bl, sent);
         }
         m = next;
     }
@@ -554,7 +559,8 @@ int Piece_SetPriority(PieceStruct *picker, int index) {
 static int InternalListIsInside(SliceStruct *list) {
     SliceMemberStruct *m = nullptr;
     for (int more = Slice_First(list, &m); more; more = Slice_Next(list, m, &m))
-        if (!Slice_ValidateRequest(list, m->Index, m->Begin, m->Length))
+        if (!Slice_ValidateRequest(list, (uint32_t)m->Index, (uint32_t)m->Begin,
+                                   (uint32_t)m->Length))
             return 0;
     return 1;
 }

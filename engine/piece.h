@@ -42,8 +42,10 @@ struct PieceSourceHooks {
     // it serves every piece), so the swarm can prefer a victim it can relieve.
     int (*FindHandoff)(void *user, void *requester, BitfieldStruct *peerPieces, void **victim,
                        SliceStruct **victimQueue, uint32_t *victimId);
-    // A block the picker moved from the victim's queue to another source. `sent`
-    // is 1 when the victim had sent the request (it should send a Cancel).
+    // A block the picker moved from the victim's queue to another source; it
+    // belongs to the caller now. `sent` is 1 when the victim had sent the request:
+    // the victim then sends a Cancel for it. The victim stays connected (a working
+    // peer is not dropped) and keeps the blocks of pieces the caller's peer lacks.
     void (*HandedOff)(void *user, void *victim, int index, int begin, int length, int sent);
     // One line for a source's own connection log.
     void (*SourceLog)(void *user, void *source, const char *line);
@@ -87,7 +89,11 @@ int Piece_SetRandom(PieceStruct *picker, RandomStruct *random);
 // Setters; each returns 1. The mode is stored unchecked: each source sets its
 // own mode before each choice.
 int Piece_SetOrder(PieceStruct *picker, int mode);
+// The priority switch (on at creation): off, the priority list is neither served
+// nor filled (the download turns it off for order mode 4); on again, pieces set
+// afterwards are served first once more.
 int Piece_DisablePriority(PieceStruct *picker);
+int Piece_EnablePriority(PieceStruct *picker);
 int Piece_SetSequentialStart(PieceStruct *picker, int index);
 int Piece_EnableLog(PieceStruct *picker);
 // The mode's name ("Unknown" for another value) into an 80-byte buffer; 1.

@@ -1,6 +1,7 @@
 // Block request lists: pooled members in a singly linked list under the list's
 // mutex, every block checked against the content's piece geometry before it is
-// stored, and the in-progress bit of a piece kept while the list holds a block of it.
+// stored, and the in-progress bit of a piece kept while any list of the download
+// holds a block of it (a per-piece count shared by those lists).
 #include "engine/slice.h"
 
 #include "core/alert.h"
@@ -12,6 +13,7 @@
 
 static const char kListTag[] = "SliceStruct";
 static const char kMemberTag[] = "SliceMemberStruct";
+static const char kProgressTag[] = "SliceProgressStruct";
 
 enum { kMembersPerChunk = 10 };
 
@@ -31,12 +33,10 @@ static void InternalUnlock(SliceStruct *list) {
 
 static int InternalCheck(SliceStruct *list, int progress);
 
-// The automatic check leaves the in-progress bits out: the field is shared by the
-// lists of a download, and another list may clear a bit this one still needs.
 static void InternalDebugCheck(SliceStruct *list) {
 #ifndef NDEBUG
     if (--list->CheckCountdown <= 0)
-        InternalCheck(list, 0);
+        InternalCheck(list, 1);
 #else
     (void)list;
 #endif
@@ -49,9 +49,49 @@ static void InternalSetState(SliceStruct *list, SliceMemberStruct *m, int state)
     list->SentCount += state == SLICE_STATE_SENT ? 1 : -1;
 }
 
+static int InternalFieldSize(SliceProgressStruct *progress) {
+    int bits = 0;
+    Bitfield_GetSize(progress->Field, &bits);
+    return bits;
+}
+
+// Grows the counts to the field's size (the content sizes its bitfield at setup).
+static void InternalGrowCounts(SliceProgressStruct *progress) {
+    int bits = InternalFieldSize(progress);
+    if (bits <= progress->Length)
+        return;
+    int *counts = static_cast<int *>(ZYL_ALLOC(sizeof(int) * (size_t)bits));
+    for (int i = 0; i < bits; i++)
+        counts[i] = i < progress->Length ? progress->Counts[i] : 0;
+    if (progress->Counts)
+        ZYL_FREE(progress->Counts, sizeof(int) * (size_t)progress->Length);
+    progress->Counts = counts;
+    progress->Length = bits;
+}
+
+// One more (delta 1) or one fewer (delta -1) block of the piece held by a bound
+// list; the bit follows the count. Indexes were checked against the field on add.
+static void InternalCountProgress(SliceProgressStruct *progress, int index, int delta) {
+    if (progress == nullptr || index < 0)
+        return;
+    InternalGrowCounts(progress);
+    if (index >= progress->Length)
+        return;
+    int &count = progress->Counts[index];
+    count += delta;
+    if (count < 0) {
+        ZYL_FATAL("Slice progress count below zero (piece %d)\n", index);
+    }
+    if (count > 0)
+        Bitfield_Set(progress->Field, index);
+    else
+        Bitfield_Clear(progress->Field, index);
+}
+
+// A duplicate add: the block is already counted, the bit is set again.
 static void InternalMarkProgress(SliceStruct *list, int index) {
     if (list->Progress)
-        Bitfield_Set(list->Progress, index);
+        Bitfield_Set(list->Progress->Field, index);
 }
 
 // Slice geometry of one piece: its real length and the slice size. 0 when the
@@ -74,15 +114,11 @@ static int InternalPieceGeometry(SliceStruct *list, int index, int *length, int 
 static int InternalBlockIsValid(SliceStruct *list, int index, int begin, int length) {
     if (index < 0 || begin < 0 || length < 1 || length > SLICE_MAX_REQUEST_LENGTH)
         return 0;
-    if (list->Progress) {
-        int bits = 0;
-        Bitfield_GetSize(list->Progress, &bits);
-        if (index >= bits)
-            return 0;
-    }
+    if (list->Progress && index >= InternalFieldSize(list->Progress))
+        return 0;
     if (list->Content == nullptr)
         return 1;
-    return Slice_ValidateRequest(list, index, begin, length);
+    return Slice_ValidateRequest(list, (uint32_t)index, (uint32_t)begin, (uint32_t)length);
 }
 
 // Add with the lock held, refused past `cap` members. `log` 1 reports duplicates.
@@ -113,7 +149,7 @@ static int InternalAdd(SliceStruct *list, int index, int begin, int length, int 
     n->Begin = begin;
     n->Length = length;
     n->Next = nullptr;
-    InternalMarkProgress(list, index);
+    InternalCountProgress(list->Progress, index, 1);
     if (after == nullptr)
         after = last;
     if (after) {
@@ -138,13 +174,7 @@ static void InternalUnlink(SliceStruct *list, SliceMemberStruct *m, SliceMemberS
     m->Tag = Zyl_DeadTag;
     POOL_FREE(list->Pool, m, sizeof(SliceMemberStruct));
     list->Count--;
-    if (list->Progress) {
-        int others = 0;
-        for (SliceMemberStruct *o = list->First; o && !others; o = o->Next)
-            others = o->Index == index;
-        if (!others)
-            Bitfield_Clear(list->Progress, index);
-    }
+    InternalCountProgress(list->Progress, index, -1);
     InternalDebugCheck(list);
 }
 
@@ -189,9 +219,50 @@ int Slice_SetParent(SliceStruct *list, ContentStruct *content) {
     return 1;
 }
 
-int Slice_SetProgressField(SliceStruct *list, BitfieldStruct *field) {
+int Slice_SetProgressField(SliceStruct *list, SliceProgressStruct *progress) {
     ZYL_CHECK_TAG(list, kListTag);
-    list->Progress = field;
+    if (progress)
+        ZYL_CHECK_TAG(progress, kProgressTag);
+    if (!InternalLock(list))
+        return 0;
+    for (SliceMemberStruct *m = list->First; m; m = m->Next) {
+        InternalCountProgress(list->Progress, m->Index, -1);
+        InternalCountProgress(progress, m->Index, 1);
+    }
+    list->Progress = progress;
+    InternalUnlock(list);
+    return 1;
+}
+
+int SliceProgress_Create(SliceProgressStruct **progress, BitfieldStruct *field) {
+    ZYL_CHECK_PTR(progress);
+    ZYL_CHECK_PTR(field);
+    SliceProgressStruct *p = ZYL_NEW(SliceProgressStruct);
+    p->Tag = kProgressTag;
+    p->Field = field;
+    InternalGrowCounts(p);
+    *progress = p;
+    return 1;
+}
+
+int SliceProgress_Destroy(SliceProgressStruct **progress) {
+    ZYL_CHECK_PTR(progress);
+    SliceProgressStruct *p = *progress;
+    if (p == nullptr)
+        return 1;
+    ZYL_CHECK_TAG(p, kProgressTag);
+    *progress = nullptr;
+    if (p->Counts)
+        ZYL_FREE(p->Counts, sizeof(int) * (size_t)p->Length);
+    p->Tag = Zyl_DeadTag;
+    ZYL_FREE(p, sizeof(SliceProgressStruct));
+    return 1;
+}
+
+int SliceProgress_GetCount(SliceProgressStruct *progress, int index, int *count) {
+    ZYL_CHECK_TAG(progress, kProgressTag);
+    ZYL_CHECK_PTR(count);
+    *count = index >= 0 && index < progress->Length ? progress->Counts[index] : 0;
     return 1;
 }
 
@@ -453,15 +524,15 @@ int Slice_GetCurrentPiece(SliceStruct *list, int *index) {
     return 0;
 }
 
-int Slice_ValidateRequest(SliceStruct *list, int index, int begin, int length) {
+int Slice_ValidateRequest(SliceStruct *list, uint32_t index, uint32_t begin, uint32_t length) {
     ZYL_CHECK_TAG(list, kListTag);
     int size = 0;
     int slice = 0;
-    if (!InternalPieceGeometry(list, index, &size, &slice))
+    if (index > (uint32_t)INT32_MAX || !InternalPieceGeometry(list, (int)index, &size, &slice))
         return 0;
-    if (begin < 0 || length < 1 || length > SLICE_MAX_REQUEST_LENGTH)
+    if (length < 1 || length > SLICE_MAX_REQUEST_LENGTH)
         return 0;
-    return (int64_t)begin + length <= size;
+    return (uint64_t)begin + length <= (uint64_t)size;
 }
 
 int Slice_CheckInvariants(SliceStruct *list) {
@@ -476,7 +547,8 @@ static int InternalCheck(SliceStruct *list, int progress) {
     for (SliceMemberStruct *m = list->First; m; m = m->Next) {
         count++;
         sent += m->State == SLICE_STATE_SENT;
-        if (progress && list->Progress && unmarked < 0 && !Bitfield_Test(list->Progress, m->Index))
+        if (progress && list->Progress && unmarked < 0 &&
+            !Bitfield_Test(list->Progress->Field, m->Index))
             unmarked = m->Index;
     }
     if (count != list->Count || sent != list->SentCount || unmarked >= 0) {

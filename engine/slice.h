@@ -1,5 +1,5 @@
 // Block request lists: an ordered, locked list of (piece, begin, length) requests
-// with a queued/sent state, optionally keeping the content's in-progress bitfield.
+// with a queued/sent state, optionally keeping the download's in-progress set.
 // Lists are short (one connection's queue); a walk is linear, members are pooled.
 #pragma once
 
@@ -29,17 +29,30 @@ struct SliceMemberStruct {
     SliceMemberStruct *Next;
 };
 
+// The in-progress set shared by the request lists of one download: the content's
+// in-progress bitfield (borrowed) and, per piece, the number of blocks of it that
+// the bound lists hold together. A piece's bit is set exactly while its count is
+// above 0, so one list dropping its last block of a piece leaves the bit set while
+// another list still holds blocks of it. Changed under each bound list's own lock;
+// all lists of a download run on the manager thread.
+struct SliceProgressStruct {
+    const char *Tag;
+    BitfieldStruct *Field; // borrowed: the content's in-progress bitfield
+    int *Counts;           // owned: blocks held per piece, grown with the field
+    int Length;            // entries in Counts
+};
+
 struct SliceStruct {
     const char *Tag;
     MutexStruct *Mutex;
     SliceMemberStruct *First; // singly linked; blocks of one piece stand together
     int Count;
-    int SentCount;            // members in state SENT
-    BitfieldStruct *Progress; // borrowed, optional: the content's in-progress set
-    ContentStruct *Content;   // borrowed: piece lengths and the slice size
-    PoolStruct *Pool;         // members, 10 per chunk
-    int MaxMembers;           // adds past this many members are refused
-    int CheckCountdown;       // debug builds: changes left before the next full check
+    int SentCount;                 // members in state SENT
+    SliceProgressStruct *Progress; // borrowed, optional: the download's in-progress set
+    ContentStruct *Content;        // borrowed: piece lengths and the slice size
+    PoolStruct *Pool;              // members, 10 per chunk
+    int MaxMembers;                // adds past this many members are refused
+    int CheckCountdown;            // debug builds: changes left before the next full check
 };
 
 // Create: 1 and *list (empty, no content, no progress field). Destroy removes
@@ -49,9 +62,19 @@ int Slice_Create(SliceStruct **list);
 int Slice_Destroy(SliceStruct **list);
 // Binds the content whose piece geometry every add is checked against. Returns 1.
 int Slice_SetParent(SliceStruct *list, ContentStruct *content);
-// Ties the list to an in-progress bitfield (borrowed; null unties): a piece's bit
-// is set while this list holds a block of it. Returns 1.
-int Slice_SetProgressField(SliceStruct *list, BitfieldStruct *field);
+// Ties the list to the download's in-progress set (borrowed; null unties): the
+// list's blocks count towards their pieces there, so a piece's bit is set while
+// any bound list holds a block of it. Blocks already held move from the old set to
+// the new one. Returns 1.
+int Slice_SetProgressField(SliceStruct *list, SliceProgressStruct *progress);
+
+// Create: 1 and *progress over `field` (borrowed; it must outlive the set), every
+// count 0. Destroy frees the counts and clears *progress (accepts null); unbind
+// the lists first. Both return 1.
+int SliceProgress_Create(SliceProgressStruct **progress, BitfieldStruct *field);
+int SliceProgress_Destroy(SliceProgressStruct **progress);
+// Blocks of the piece the bound lists hold together (0 outside the field).
+int SliceProgress_GetCount(SliceProgressStruct *progress, int index, int *count);
 
 // Caps the member count (1 or more; SLICE_MAX_MEMBERS at creation), e.g. a
 // connection's list of the peer's requests. Members already held stay. Returns 1.
@@ -105,10 +128,11 @@ int Slice_GetSlicesPerPiece(SliceStruct *list, int *count);
 // Piece of the first member and 1; an empty list gives the piece count and 0.
 int Slice_GetCurrentPiece(SliceStruct *list, int *index);
 
-// 1 only when 0 <= index < piece count, 0 <= begin, 1 <= length <= 131072 and
-// the block ends inside the piece (the last piece's real length). Not locked.
-// Every request a peer sends passes through it before use.
-int Slice_ValidateRequest(SliceStruct *list, int index, int begin, int length);
+// 1 only when index < piece count, 1 <= length <= 131072 and begin + length
+// (summed in 64 bits) ends inside the piece (the last piece's real length). The
+// values are the wire's unsigned 32-bit integers. Not locked. Every request a
+// peer sends passes through it before use.
+int Slice_ValidateRequest(SliceStruct *list, uint32_t index, uint32_t begin, uint32_t length);
 
 // Checks the count, the sent count and the in-progress bits against the
 // members; stops the program when they disagree

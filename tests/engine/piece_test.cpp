@@ -128,6 +128,7 @@ class PieceTest : public ::testing::Test {
         if (web_)
             Slice_RemoveAll(web_);
         Slice_Destroy(&web_);
+        SliceProgress_Destroy(&progress_);
         Piece_Destroy(&picker_);
         Random_Destroy(&random_);
         Content_Destroy(&content_);
@@ -139,6 +140,7 @@ class PieceTest : public ::testing::Test {
         ASSERT_NE(nullptr, content_) << AlertText();
         Content_GetBitfield(content_, &held_);
         Content_GetAuxBitfield(content_, &aux_);
+        SliceProgress_Create(&progress_, aux_);
         PieceSourceHooks hooks = {&swarm_,   FillFrequency, GetBusyCount, FindHandoff,
                                   HandedOff, SourceLog,     CancelPiece,  WebFetching};
         Piece_SetParent(picker_, content_, &hooks);
@@ -158,7 +160,7 @@ class PieceTest : public ::testing::Test {
         SliceStruct *q = nullptr;
         Slice_Create(&q);
         Slice_SetParent(q, content_);
-        Slice_SetProgressField(q, aux_);
+        Slice_SetProgressField(q, progress_);
         return q;
     }
     void Give(Peer &p, std::initializer_list<int> pieces) {
@@ -187,6 +189,7 @@ class PieceTest : public ::testing::Test {
     ContentStruct *content_ = nullptr;
     BitfieldStruct *held_ = nullptr;
     BitfieldStruct *aux_ = nullptr;
+    SliceProgressStruct *progress_ = nullptr;
     std::string buffer_;
     std::vector<Peer> peers_;
     SliceStruct *web_ = nullptr;
@@ -567,11 +570,31 @@ TEST_F(PieceTest, PriorityPiecesComeFirst) {
     ASSERT_EQ(1, Choose(peers_[0], &index, &continued));
     EXPECT_EQ(0, index);
     EXPECT_EQ(0, continued);
-    // Priority off: setting one empties the list.
+    // Priority off: setting one empties the list, and nothing is served from it.
     Piece_SetPriority(picker_, 9);
     Piece_DisablePriority(picker_);
     EXPECT_EQ(1, Piece_SetPriority(picker_, 2));
     EXPECT_EQ(1, Slice_IsEmpty(picker_->PriorityList));
+    ASSERT_EQ(1, Choose(peers_[0], &index, &continued));
+    EXPECT_EQ(1, index); // 0 is still in progress in this queue
+    EXPECT_EQ(0, continued);
+    // On again: a piece set now takes all its blocks ahead of the order.
+    Slice_RemoveAll(peers_[0].Queue);
+    Piece_EnablePriority(picker_);
+    ASSERT_EQ(1, Piece_SetPriority(picker_, 9));
+    int blocks = 0;
+    Slice_GetCount(picker_->PriorityList, &blocks);
+    EXPECT_EQ(2, blocks); // the last piece holds 20000 bytes
+    ASSERT_EQ(1, Piece_SetPriority(picker_, 2));
+    Slice_GetCount(picker_->PriorityList, &blocks);
+    EXPECT_EQ(5, blocks);
+    ASSERT_EQ(1, Choose(peers_[0], &index, &continued));
+    EXPECT_EQ(9, index);
+    EXPECT_EQ(1, continued);
+    Slice_RemoveAll(peers_[0].Queue);
+    ASSERT_EQ(1, Choose(peers_[0], &index, &continued));
+    EXPECT_EQ(2, index);
+    EXPECT_EQ("2 ", Pieces(peers_[0].Queue));
 }
 
 TEST_F(PieceTest, MaxPiecesStopsAtTheFirstGap) {

@@ -58,6 +58,7 @@ class SliceTest : public ::testing::Test {
     }
     void TearDown() override {
         Slice_Destroy(&list_);
+        SliceProgress_Destroy(&progress_);
         Content_Destroy(&content_);
     }
     // 50 pieces of 40000 bytes, the last one 20000: blocks of 16384.
@@ -66,11 +67,13 @@ class SliceTest : public ::testing::Test {
         ASSERT_NE(nullptr, content_) << AlertText();
         Slice_SetParent(list_, content_);
         Content_GetAuxBitfield(content_, &aux_);
-        Slice_SetProgressField(list_, aux_);
+        SliceProgress_Create(&progress_, aux_);
+        Slice_SetProgressField(list_, progress_);
     }
     SliceStruct *list_ = nullptr;
     ContentStruct *content_ = nullptr;
     BitfieldStruct *aux_ = nullptr;
+    SliceProgressStruct *progress_ = nullptr;
     std::string buffer_;
 };
 
@@ -179,6 +182,42 @@ TEST_F(SliceTest, InProgressBitFollowsTheLastBlockOfAPiece) {
     EXPECT_EQ(1, Slice_IsEmpty(list_));
 }
 
+// Two lists of one download hold blocks of the same piece (a connection and a web
+// source after a hand-off): the piece stays in progress until both let go of it.
+TEST_F(SliceTest, InProgressBitStaysWhileAnotherListHoldsThePiece) {
+    Bind();
+    SliceStruct *other = nullptr;
+    Slice_Create(&other);
+    Slice_SetParent(other, content_);
+    Slice_SetProgressField(other, progress_);
+    Slice_Add(list_, 4, 0, 16384);
+    Slice_Add(other, 4, 16384, 16384);
+    Slice_Add(other, 4, 32768, 7232);
+    int count = 0;
+    SliceProgress_GetCount(progress_, 4, &count);
+    EXPECT_EQ(3, count);
+    EXPECT_EQ(1, Slice_Remove(list_, 4, 0, 16384)); // this list's last block of 4
+    EXPECT_EQ(1, Bitfield_Test(aux_, 4));
+    // A duplicate neither counts twice nor clears anything.
+    EXPECT_EQ(0, Slice_Add(other, 4, 16384, 16384));
+    SliceProgress_GetCount(progress_, 4, &count);
+    EXPECT_EQ(2, count);
+    Slice_RemoveAll(other);
+    EXPECT_EQ(0, Bitfield_Test(aux_, 4));
+    // Blocks held when a list is tied move their counts with it.
+    Slice_SetProgressField(other, nullptr);
+    Slice_AddPiece(other, 6);
+    EXPECT_EQ(0, Bitfield_Test(aux_, 6));
+    Slice_SetProgressField(other, progress_);
+    SliceProgress_GetCount(progress_, 6, &count);
+    EXPECT_EQ(3, count);
+    EXPECT_EQ(1, Bitfield_Test(aux_, 6));
+    Slice_SetProgressField(other, nullptr);
+    EXPECT_EQ(0, Bitfield_Test(aux_, 6));
+    Slice_RemoveAll(other);
+    Slice_Destroy(&other);
+}
+
 TEST_F(SliceTest, SentStateCountsAndResets) {
     Bind();
     Slice_AddPiece(list_, 1);
@@ -200,30 +239,36 @@ TEST_F(SliceTest, SentStateCountsAndResets) {
 
 TEST_F(SliceTest, HostileRequestsAreRefusedBeforeUse) {
     Bind();
+    // The wire's unsigned values; Slice_Add sees the same bits as int.
     struct Case {
-        int index, begin, length, valid;
+        uint32_t index, begin, length;
+        int valid;
     } cases[] = {
         {0, 0, 16384, 1},
-        {0, 0, 40000, 1},         // a whole piece in one request
-        {49, 3616, 16384, 1},     // ends exactly at the last piece's end
-        {49, 3617, 16384, 0},     // one byte past the last piece
-        {49, 20000, 1, 0},        // starts at the end
-        {0, 23617, 16384, 0},     // one byte past a full piece
-        {0, 0, 0, 0},             // empty
-        {0, 0, 131073, 0},        // longer than any request
-        {0, 0, -1, 0},            // negative length
-        {0, -1, 16384, 0},        // negative begin
-        {-1, 0, 16384, 0},        // negative index
-        {50, 0, 16384, 0},        // past the last piece
-        {INT_MAX, 0, 16384, 0},   // far past it
-        {0, INT_MAX, INT_MAX, 0}, // begin + length overflows 32 bits
+        {0, 0, 40000, 1},                       // a whole piece in one request
+        {0, 0, 131072, 0},                      // longest request, but past the piece
+        {49, 3616, 16384, 1},                   // ends exactly at the last piece's end
+        {49, 3617, 16384, 0},                   // one byte past the last piece
+        {49, 20000, 1, 0},                      // starts at the end
+        {0, 23617, 16384, 0},                   // one byte past a full piece
+        {0, 0, 0, 0},                           // empty
+        {0, 0, 131073, 0},                      // longer than any request
+        {0, 0, 0xFFFFFFFF, 0},                  // length -1 as int
+        {0, 0xFFFFFFFF, 16384, 0},              // begin -1 as int
+        {0xFFFFFFFF, 0, 16384, 0},              // index -1 as int
+        {0, 0xFFFFFFFF, 0xFFFFFFFF, 0},         // the sum needs 33 bits
+        {0, 0xFFFFC000, 16384, 0},              // begin + length wraps to 0 in 32 bits
+        {0x80000000, 0, 16384, 0},              // index above every int
+        {50, 0, 16384, 0},                      // past the last piece
+        {INT_MAX, 0, 16384, 0},                 // far past it
+        {0, INT_MAX, (uint32_t)INT_MAX + 2, 0}, // begin + length overflows 32 bits
         {1, INT_MAX - 5, 10, 0},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(c.valid, Slice_ValidateRequest(list_, c.index, c.begin, c.length))
             << c.index << ":" << c.begin << ":" << c.length;
         CaptureAlerts();
-        EXPECT_EQ(c.valid, Slice_Add(list_, c.index, c.begin, c.length));
+        EXPECT_EQ(c.valid, Slice_Add(list_, (int)c.index, (int)c.begin, (int)c.length));
         if (!c.valid) {
             EXPECT_TRUE(AlertSeen("Request outside content")) << AlertText();
         }
@@ -278,12 +323,16 @@ TEST_F(SliceTest, ListWithoutContent) {
     BitfieldStruct *field = nullptr;
     Bitfield_Create(&field);
     Bitfield_SetSize(field, 4);
-    Slice_SetProgressField(list_, field);
+    SliceProgressStruct *progress = nullptr;
+    SliceProgress_Create(&progress, field);
+    Slice_SetProgressField(list_, progress);
     EXPECT_EQ(0, Slice_Add(list_, 4, 0, 16384));
     EXPECT_EQ(1, Slice_Add(list_, 2, 0, 16384));
     EXPECT_EQ(1, Bitfield_Test(field, 2));
     Slice_RemoveAll(list_);
     Slice_SetProgressField(list_, nullptr);
+    SliceProgress_Destroy(&progress);
+    EXPECT_EQ(nullptr, progress);
     Bitfield_Destroy(&field);
 }
 
