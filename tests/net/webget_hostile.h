@@ -1,11 +1,14 @@
 // Shared by the HTTP client's tests: a client wrapper, a clock the test moves
-// by hand (time stands still unless the test advances it), and a gate through
-// which a scripted server's handler waits for the test's word before sending.
+// by hand (time stands still unless the test advances it), a gate through
+// which a scripted server's handler waits for the test's word before sending,
+// an endless scripted reply and a check that tracked memory is given back.
 #pragma once
 
 #include "net/webget.h"
 
+#include "core/zyl.h"
 #include "net/webget_internal.h"
+#include "tests/support/scripted_server.h"
 
 #include <condition_variable>
 #include <functional>
@@ -138,6 +141,36 @@ inline std::string Reply200(const std::string &body, const std::string &extra = 
     return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra +
            "\r\n" + body;
 }
+
+// A handler that answers the request with `head`, then sends `piece` again and
+// again until the client goes (or `most` bytes went).
+inline nettest::ScriptedServer::Handler Endless(const std::string &head, const std::string &piece,
+                                                size_t most = 64u << 20) {
+    return [head, piece, most](nettest::ScriptedConnection &c, int) {
+        c.ReadRequest();
+        if (!c.Send(head))
+            return;
+        std::string block;
+        while (block.size() < 65536)
+            block += piece;
+        for (size_t sent = 0; sent < most && c.Send(block); sent += block.size()) {
+        }
+    };
+}
+
+// Tracked memory before and after a block: what the client took is given back.
+struct MemoryCheck {
+    int64_t blocks = 0, bytes = 0;
+    MemoryCheck() { Zyl_MemoryGetUsage(&blocks, &bytes); }
+    ~MemoryCheck() {
+        int64_t blocksAfter = 0, bytesAfter = 0;
+        Zyl_MemoryGetUsage(&blocksAfter, &bytesAfter);
+        EXPECT_EQ(blocks, blocksAfter);
+        EXPECT_EQ(bytes, bytesAfter);
+    }
+    MemoryCheck(const MemoryCheck &) = delete;
+    MemoryCheck &operator=(const MemoryCheck &) = delete;
+};
 
 inline std::string RedirectTo(const std::string &location, int status = 302) {
     return "HTTP/1.0 " + std::to_string(status) + " Moved\r\nLocation: " + location +

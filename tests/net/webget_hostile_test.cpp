@@ -21,39 +21,13 @@ namespace {
 using nettest::ScriptedConnection;
 using nettest::ScriptedServer;
 using webgettest::Client;
+using webgettest::Endless;
 using webgettest::Gate;
 using webgettest::GateGuard;
 using webgettest::ManualClock;
+using webgettest::MemoryCheck;
 using webgettest::RedirectTo;
 using webgettest::Reply200;
-
-// A handler that answers the request with `head`, then sends `piece` again and
-// again until the client goes (or `most` bytes went).
-ScriptedServer::Handler Endless(const std::string &head, const std::string &piece,
-                                size_t most = 64u << 20) {
-    return [head, piece, most](ScriptedConnection &c, int) {
-        c.ReadRequest();
-        if (!c.Send(head))
-            return;
-        std::string block;
-        while (block.size() < 65536)
-            block += piece;
-        for (size_t sent = 0; sent < most && c.Send(block); sent += block.size()) {
-        }
-    };
-}
-
-// Tracked memory before and after a block: what the client took is given back.
-struct MemoryCheck {
-    int64_t blocks = 0, bytes = 0;
-    MemoryCheck() { Zyl_MemoryGetUsage(&blocks, &bytes); }
-    ~MemoryCheck() {
-        int64_t blocksAfter = 0, bytesAfter = 0;
-        Zyl_MemoryGetUsage(&blocksAfter, &bytesAfter);
-        EXPECT_EQ(blocks, blocksAfter);
-        EXPECT_EQ(bytes, bytesAfter);
-    }
-};
 
 struct HostileCase {
     const char *name;
