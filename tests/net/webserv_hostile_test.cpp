@@ -8,10 +8,10 @@
 #include "net/webserv.h"
 
 #include "core/zyl.h"
+#include "tests/net/webserv_support.h"
 #include "tests/support/log_capture.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -19,16 +19,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+
+using webservtest::Client;
+using webservtest::CreateLoopbackServer;
+using webservtest::StartListening;
 
 double g_clock = 1000.0;
 double TestClock() {
@@ -42,60 +43,18 @@ int64_t TrackedBytes() {
     return bytes;
 }
 
-// A raw client socket on 127.0.0.1; connect completes into the listener's
-// backlog, so the server need not run meanwhile.
-class Client {
-  public:
-    explicit Client(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons((uint16_t)port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, (sockaddr *)&address, sizeof address) == 0;
-    }
-    ~Client() { Close(); }
-    Client(const Client &) = delete;
-    Client &operator=(const Client &) = delete;
-
-    bool Connected() const { return connected_; }
-    void Close() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-    bool Send(const std::string &bytes) {
-        return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t)bytes.size();
-    }
-    // Reads what has arrived, waiting at most `ms` for the first byte; sets
-    // *ended when the server closed the connection.
-    std::string Read(int ms, bool *ended) {
-        std::string got;
-        *ended = false;
-        char buffer[65536];
-        for (;;) {
-            pollfd p = {fd_, POLLIN, 0};
-            if (poll(&p, 1, got.empty() ? ms : 0) <= 0)
-                return got;
-            ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                *ended = true;
-                return got;
-            }
-            got.append(buffer, (size_t)n);
-        }
-    }
-    // True when the server has closed the connection (checked without waiting).
-    bool ClosedByServer() {
-        bool ended = false;
-        Read(0, &ended);
-        return ended;
-    }
-
-  private:
-    int fd_ = -1;
-    bool connected_ = false;
-};
+// Answers the length left in the request's slot with that many 'a's, in
+// pieces as large as the server asks for.
+int CountdownBody(WebServerStruct *, WebServerRequestStruct *, void *, void **slot, int *done,
+                  char *buffer, int size, int *written) {
+    intptr_t left = reinterpret_cast<intptr_t>(*slot);
+    int n = left < size ? (int)left : size;
+    memset(buffer, 'a', (size_t)n);
+    *written = n;
+    *slot = reinterpret_cast<void *>(left - n);
+    *done = left == n;
+    return 1;
+}
 
 // A polled server under the test clock. Requests for /hold are held until
 // `released`; every other path gets "abc" (or a `large` body when asked for /large).
@@ -103,17 +62,13 @@ class HostileFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         g_clock = 1000.0;
-        ASSERT_EQ(WebServer_Create(&server), 1);
+        ASSERT_EQ(CreateLoopbackServer(&server), 1);
         WebServer_SetThreaded(server, 0);
         WebServer_SetClock(server, TestClock);
-        WebServer_SetPort(server, 0);
-        const uint8_t loopback[4] = {127, 0, 0, 1};
-        WebServer_SetBindAddress(server, loopback);
         WebServer_SetKeepAlive(server, 1);
         WebServer_SetRequestCallback(server, this, OnRequest);
-        WebServer_SetBodyCallback(server, this, OnBody);
-        ASSERT_EQ(WebServer_StartThread(server, 1), 1);
-        ASSERT_EQ(WebServer_GetListenPort(server, &port), 1);
+        WebServer_SetBodyCallback(server, this, CountdownBody);
+        ASSERT_EQ(StartListening(server, &port), 1);
     }
     void TearDown() override { WebServer_Destroy(&server); }
 
@@ -130,17 +85,6 @@ class HostileFixture : public ::testing::Test {
         int64_t length = std::string(path) == "/large" ? self->large : 3;
         WebServer_SetResponseCode(s, r, 200, length);
         *slot = reinterpret_cast<void *>((intptr_t)length);
-        return 1;
-    }
-
-    static int OnBody(WebServerStruct *, WebServerRequestStruct *, void *, void **slot, int *done,
-                      char *buffer, int size, int *written) {
-        intptr_t left = reinterpret_cast<intptr_t>(*slot);
-        int n = left < size ? (int)left : size;
-        memset(buffer, 'a', (size_t)n);
-        *written = n;
-        *slot = reinterpret_cast<void *>(left - n);
-        *done = left == n;
         return 1;
     }
 
@@ -456,11 +400,8 @@ double CountingClock() {
 
 TEST(WebServerIdleThread, SleepsUntilThereIsWork) {
     WebServerStruct *server = nullptr;
-    WebServer_Create(&server);
+    ASSERT_EQ(CreateLoopbackServer(&server), 1);
     WebServer_SetClock(server, CountingClock);
-    WebServer_SetPort(server, 0);
-    const uint8_t loopback[4] = {127, 0, 0, 1};
-    WebServer_SetBindAddress(server, loopback);
     ASSERT_EQ(WebServer_StartThread(server, 1), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let it settle
     int start = g_clockReads;
@@ -484,11 +425,8 @@ TEST(WebServerIdleThread, WakeAsksAParkedBodyAgain) {
     g_clock = 1000.0;
     Parked parked;
     WebServerStruct *server = nullptr;
-    WebServer_Create(&server);
+    ASSERT_EQ(CreateLoopbackServer(&server), 1);
     WebServer_SetClock(server, TestClock);
-    WebServer_SetPort(server, 0);
-    const uint8_t loopback[4] = {127, 0, 0, 1};
-    WebServer_SetBindAddress(server, loopback);
     WebServer_SetRequestCallback(
         server, nullptr, [](WebServerStruct *s, WebServerRequestStruct *r, void *, void **) {
             WebServer_SetResponseCode(s, r, 200, 5);
@@ -507,9 +445,8 @@ TEST(WebServerIdleThread, WakeAsksAParkedBodyAgain) {
                                   *done = 1;
                                   return 1;
                               });
-    ASSERT_EQ(WebServer_StartThread(server, 1), 1);
     int port = 0;
-    ASSERT_EQ(WebServer_GetListenPort(server, &port), 1);
+    ASSERT_EQ(StartListening(server, &port), 1);
     Client client(port);
     client.Send("GET /x HTTP/1.1\r\n\r\n");
     // Meanwhile the thread accepts: the port is read from here all the same
@@ -523,14 +460,7 @@ TEST(WebServerIdleThread, WakeAsksAParkedBodyAgain) {
     ASSERT_GT(parked.asked, 0);
     parked.ready = true;
     WebServer_Wake(server);
-    std::string reply;
-    bool ended = false;
-    while (!ended) {
-        std::string got = client.Read(20000, &ended);
-        if (got.empty() && !ended)
-            break;
-        reply += got;
-    }
+    std::string reply = client.ReadToEnd(20000);
     EXPECT_NE(reply.find("\r\n\r\nready"), std::string::npos) << reply;
     WebServer_Destroy(&server);
 }
@@ -542,41 +472,21 @@ TEST(WebServerIdleThread, LargeBodyGoesOutWhole) {
     g_clock = 1000.0;
     const int64_t kLength = 24 * 1024 * 1024;
     WebServerStruct *server = nullptr;
-    WebServer_Create(&server);
+    ASSERT_EQ(CreateLoopbackServer(&server), 1);
     WebServer_SetClock(server, TestClock);
-    WebServer_SetPort(server, 0);
-    const uint8_t loopback[4] = {127, 0, 0, 1};
-    WebServer_SetBindAddress(server, loopback);
     WebServer_SetRequestCallback(
         server, nullptr, [](WebServerStruct *s, WebServerRequestStruct *r, void *, void **slot) {
             WebServer_SetResponseCode(s, r, 200, kLength);
             *slot = reinterpret_cast<void *>((intptr_t)kLength);
             return 1;
         });
-    WebServer_SetBodyCallback(server, nullptr,
-                              [](WebServerStruct *, WebServerRequestStruct *, void *, void **slot,
-                                 int *done, char *buffer, int size, int *written) {
-                                  intptr_t left = reinterpret_cast<intptr_t>(*slot);
-                                  int n = left < size ? (int)left : size;
-                                  memset(buffer, 'b', (size_t)n);
-                                  *written = n;
-                                  *slot = reinterpret_cast<void *>(left - n);
-                                  *done = left == n;
-                                  return 1;
-                              });
-    ASSERT_EQ(WebServer_StartThread(server, 1), 1);
+    WebServer_SetBodyCallback(server, nullptr, CountdownBody);
     int port = 0;
-    ASSERT_EQ(WebServer_GetListenPort(server, &port), 1);
+    ASSERT_EQ(StartListening(server, &port), 1);
     Client client(port);
     client.Send("GET /big.bin HTTP/1.1\r\n\r\n");
-    size_t received = 0;
     bool ended = false;
-    while (!ended) {
-        std::string got = client.Read(20000, &ended);
-        if (got.empty() && !ended)
-            break; // stalled
-        received += got.size();
-    }
+    size_t received = client.ReadToEnd(20000, 0, &ended).size();
     EXPECT_TRUE(ended);
     EXPECT_GT(received, (size_t)kLength);
     EXPECT_LT(received, (size_t)kLength + 1024);

@@ -7,25 +7,26 @@
 
 #include "core/zyl.h"
 #include "net/webget.h"
+#include "tests/net/webserv_support.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
-#include <netinet/in.h>
-#include <poll.h>
 #include <random>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+
+using webservtest::Client;
+using webservtest::CreateLoopbackServer;
+using webservtest::StartListening;
 
 double g_clock = 1000.0;
 double TestClock() {
@@ -35,29 +36,10 @@ double TestClock() {
 // Sends `request` on a new connection and reads until the server closes it
 // (or `until` bytes arrived, when given). Runs on a thread of its own.
 std::string RawExchange(int port, const std::string &request, size_t until = 0) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons((uint16_t)port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
-    if (connect(fd, (sockaddr *)&address, sizeof address) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == (ssize_t)request.size()) {
-        char buffer[65536];
-        for (;;) {
-            pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, 20000) <= 0)
-                break;
-            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            reply.append(buffer, (size_t)n);
-            if (until != 0 && reply.size() >= until)
-                break;
-        }
-    }
-    close(fd);
-    return reply;
+    Client client(port);
+    if (!client.Connected() || !client.Send(request))
+        return "";
+    return client.ReadToEnd(20000, until);
 }
 
 // One served document: what the request callback answers for a path.
@@ -72,17 +54,13 @@ class ServerFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         g_clock = 1000.0;
-        WebServer_Create(&server);
+        ASSERT_EQ(CreateLoopbackServer(&server), 1);
         WebServer_SetThreaded(server, 0);
         WebServer_SetClock(server, TestClock);
-        WebServer_SetPort(server, 0);
-        const uint8_t loopback[4] = {127, 0, 0, 1};
-        WebServer_SetBindAddress(server, loopback);
         WebServer_SetRequestCallback(server, this, OnRequest);
         WebServer_SetBodyCallback(server, this, OnBody);
         WebServer_SetCloseCallback(server, this, OnClose);
-        ASSERT_EQ(WebServer_StartThread(server, 1), 1);
-        ASSERT_EQ(WebServer_GetListenPort(server, &port), 1);
+        ASSERT_EQ(StartListening(server, &port), 1);
         ASSERT_GT(port, 0);
     }
     void TearDown() override { WebServer_Destroy(&server); }
@@ -412,22 +390,14 @@ TEST_F(ServerFixture, RequestSplitAcrossWritesIsAssembled) {
     documents["/a.txt"] = {200, "abc"};
     std::string reply;
     PollWhile([&] {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons((uint16_t)port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, (sockaddr *)&address, sizeof address), 0);
+        Client client(port);
+        ASSERT_TRUE(client.Connected());
         const char *parts[] = {"GE", "T /a.txt HTTP/1.1\r", "\nHost: x\r\n\r", "\n"};
         for (const char *part : parts) {
-            send(fd, part, strlen(part), MSG_NOSIGNAL);
+            client.Send(part);
             usleep(20000); // lets the server see each part on its own
         }
-        char buffer[4096];
-        ssize_t n;
-        while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
-            reply.append(buffer, (size_t)n);
-        close(fd);
+        reply = client.ReadToEnd(20000);
     });
     EXPECT_EQ(BodyOf(reply), "abc");
 }
@@ -569,10 +539,7 @@ TEST_F(ServerFixture, TimerRunsOncePerInterval) {
 
 TEST(WebServerThread, ThreadedServerServesCurl) {
     WebServerStruct *server = nullptr;
-    WebServer_Create(&server);
-    WebServer_SetPort(server, 0);
-    const uint8_t loopback[4] = {127, 0, 0, 1};
-    WebServer_SetBindAddress(server, loopback);
+    ASSERT_EQ(CreateLoopbackServer(&server), 1);
     WebServer_SetRequestCallback(
         server, nullptr, [](WebServerStruct *s, WebServerRequestStruct *r, void *, void **) {
             WebServer_SetResponseCode(s, r, 200, 5);
@@ -587,9 +554,8 @@ TEST(WebServerThread, ThreadedServerServesCurl) {
                                   *done = 1;
                                   return 1;
                               });
-    ASSERT_EQ(WebServer_StartThread(server, 1), 1);
     int port = 0;
-    ASSERT_EQ(WebServer_GetListenPort(server, &port), 1);
+    ASSERT_EQ(StartListening(server, &port), 1);
     std::string out;
     testsupport::RunCommand(
         "curl -s -i --max-time 20 http://127.0.0.1:" + std::to_string(port) + "/x.txt", &out);
