@@ -68,7 +68,7 @@ int Alert_SetMaxLevel(int level) {
     return 1;
 }
 
-int Alert_Log(int kind, int level, const char *format, ...) {
+int(Alert_Log)(int kind, int level, const char *format, ...) {
     ZYL_CHECK_PTR(format);
     AlertStruct *alert = gAlert.load();
     if (alert == nullptr || level > alert->MaxLevel.load()) {

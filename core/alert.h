@@ -3,6 +3,8 @@
 // passed to one print callback.
 #pragma once
 
+#include "core/zyl_formatcheck.h"
+
 enum {
     ALERT_KIND_MESSAGE = 0,
     ALERT_KIND_NOTICE = 1, // printed as "++++ %s"
@@ -28,3 +30,5 @@ int Alert_SetMaxLevel(int level);
 // Returns the formatted length, or 0 without formatting when no Alert log
 // exists or the level is above the maximum.
 int Alert_Log(int kind, int level, const char *format, ...);
+#define Alert_Log(kind, level, ...)                                                                \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (Alert_Log)(kind, level, __VA_ARGS__))

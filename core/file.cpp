@@ -439,7 +439,7 @@ int File_Write(FileStruct *file, const void *data, int length, int *count) {
     return 1;
 }
 
-int File_Print(FileStruct *file, const char *format, ...) {
+int(File_Print)(FileStruct *file, const char *format, ...) {
     ZYL_CHECK_TAG(file, kFileTag);
     ZYL_CHECK_PTR(format);
     if (file->Descriptor < 0) {

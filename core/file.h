@@ -3,6 +3,7 @@
 // the system's wildcard rules, recursive walks, and durable replacement of files.
 #pragma once
 
+#include "core/zyl_formatcheck.h"
 #include <cstdint>
 
 struct FileStruct;
@@ -80,6 +81,7 @@ int File_Write(FileStruct *file, const void *data, int length, int *count);
 // Formats (system formatter, at most 4,095 characters, longer text is cut) and
 // writes. 1 when written; 0 when closed or the write failed.
 int File_Print(FileStruct *file, const char *format, ...);
+#define File_Print(file, ...) (ZYL_FORMAT_CHECK(__VA_ARGS__), (File_Print)(file, __VA_ARGS__))
 // origin 0 start, 1 current, 2 end. 1 on success.
 int File_Seek(FileStruct *file, int64_t offset, int origin);
 int File_SetPosition(FileStruct *file, int64_t offset);

@@ -279,7 +279,7 @@ int Log_WriteV(LogStruct *log, const char *format, va_list args) {
     return 1;
 }
 
-int Log_Write(LogStruct *log, const char *format, ...) {
+int(Log_Write)(LogStruct *log, const char *format, ...) {
     va_list args;
     va_start(args, format);
     int result = Log_WriteV(log, format, args);

@@ -3,6 +3,7 @@
 // "#Date:" and "#Fields:" header lines. Lines are buffered and appended in batches.
 #pragma once
 
+#include "core/zyl_formatcheck.h"
 #include <cstdarg>
 #include <cstdint>
 
@@ -54,6 +55,7 @@ int Log_SetClock(LogStruct *log, LogClockProc clock, void *context);
 // a longer line is cut to 1023 bytes and its line end). A disabled log returns 1
 // at once. Returns 1, or 0 when the log's mutex could not be taken.
 int Log_Write(LogStruct *log, const char *format, ...);
+#define Log_Write(log, ...) (ZYL_FORMAT_CHECK(__VA_ARGS__), (Log_Write)(log, __VA_ARGS__))
 int Log_WriteV(LogStruct *log, const char *format, va_list args);
 // Appends the buffered lines to the current file. Returns 1.
 int Log_Flush(LogStruct *log);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "core/zyl_formatcheck.h"
+
 // ---------------------------------------------------------------------------
 // Checks, fatal path and tracked memory
 // ---------------------------------------------------------------------------
@@ -23,6 +25,7 @@ void Zyl_SetSourceLocation(const char *file, int line);
 // "ABORT: <message>       (<file>/<line>)" and ends the process with status 1.
 // Callers use ZYL_FATAL, which records the location first.
 [[noreturn]] void Zyl_Fatal(const char *format, ...);
+#define Zyl_Fatal(...) (ZYL_FORMAT_CHECK(__VA_ARGS__), (Zyl_Fatal)(__VA_ARGS__))
 
 // The fatal path for our own invariants and programming errors: reports the
 // message with the file and line of the macro's use and ends the process.
@@ -154,10 +157,14 @@ void Zyl_SetLogLockBypass(int on);
 // 4096-byte buffer is cut and noticed. Each returns 1 (a failed log write is
 // reported once on stderr, never to the caller).
 int Zyl_Print(const char *format, ...);
+#define Zyl_Print(...) (ZYL_FORMAT_CHECK(__VA_ARGS__), (Zyl_Print)(__VA_ARGS__))
 // As Zyl_Print, indented by 4 spaces per level.
 int Zyl_PrintIndented(int level, const char *format, ...);
+#define Zyl_PrintIndented(level, ...)                                                              \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (Zyl_PrintIndented)(level, __VA_ARGS__))
 // As Zyl_Print without taking the log lock (for callers that already hold it).
 int Zyl_PrintUnlocked(const char *format, ...);
+#define Zyl_PrintUnlocked(...) (ZYL_FORMAT_CHECK(__VA_ARGS__), (Zyl_PrintUnlocked)(__VA_ARGS__))
 // The text as it is, not formatted.
 int Zyl_PrintRaw(const char *text);
 // A line of 79 '=' with "====[title]" at its start when title is not null.
@@ -178,14 +185,20 @@ int Zyl_WriteLog(const char *text, int error);
 // ---------------------------------------------------------------------------
 
 // Writes at most size - 1 characters and a NUL; returns the characters stored.
-// Conversions: d i u x X o b p c s S f a, %ipv4, %hex/%HEX, %unicode. Sizes: 'l'
+// Conversions: d i u x X o b p c s S f a, %ipv4, %hex/%HEX, %unicode. Literal
+// formats are checked against their arguments when the call compiles
+// (core/zyl_formatcheck.h). Sizes: 'l'
 // reads an int (%ld %lu %lx), 'll' and 'I64' read 64-bit values (%lld %llu
 // %llx %I64d %I64u %I64x), 'z' reads a size_t (%zu %zd %zx). Cast long to int64_t. An overrun is
 // logged, never fatal.
 int Zyl_FormatString(char *buffer, int size, const char *format, ...);
+#define Zyl_FormatString(buffer, size, ...)                                                        \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (Zyl_FormatString)(buffer, size, __VA_ARGS__))
 int Zyl_FormatStringV(char *buffer, int size, const char *format, va_list args);
 // Formats after the text already in buffer; returns the new length.
 int Zyl_AppendFormat(char *buffer, int size, const char *format, ...);
+#define Zyl_AppendFormat(buffer, size, ...)                                                        \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (Zyl_AppendFormat)(buffer, size, __VA_ARGS__))
 // value with decimals (1-8, else none) digits after the point, grouped with the
 // locale's separator when grouping is 1, trailing zeros (and a bare point)
 // dropped when trim is 1. Returns 1; 0 with the text cut when it does not fit.

@@ -571,7 +571,7 @@ int Zyl_FormatStringV(char *buffer, int size, const char *format, va_list args) 
     return (int)(out.pos - buffer);
 }
 
-int Zyl_FormatString(char *buffer, int size, const char *format, ...) {
+int(Zyl_FormatString)(char *buffer, int size, const char *format, ...) {
     va_list args;
     va_start(args, format);
     int n = Zyl_FormatStringV(buffer, size, format, args);
@@ -579,7 +579,7 @@ int Zyl_FormatString(char *buffer, int size, const char *format, ...) {
     return n;
 }
 
-int Zyl_AppendFormat(char *buffer, int size, const char *format, ...) {
+int(Zyl_AppendFormat)(char *buffer, int size, const char *format, ...) {
     ZYL_CHECK_PTR(buffer);
     int length = 0;
     while (length < size && buffer[length])
@@ -598,7 +598,10 @@ int Zyl_FormatDecimal(double value, char *buffer, int size, int grouping, int de
     char work[40];
     if (decimals < 1 || decimals > 8)
         decimals = 0;
-    Zyl_FormatString(work, sizeof(work), grouping == 1 ? "%'.*f" : "%.*f", decimals, value);
+    if (grouping == 1)
+        Zyl_FormatString(work, sizeof(work), "%'.*f", decimals, value);
+    else
+        Zyl_FormatString(work, sizeof(work), "%.*f", decimals, value);
     if (trim == 1 && decimals > 0) {
         int n = Zyl_StrLen(work);
         while (n > 0 && work[n - 1] == '0')

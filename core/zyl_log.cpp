@@ -386,7 +386,7 @@ int Zyl_LogMessageV(int error, int indent, const char *prefix, const char *file,
     return 1;
 }
 
-int Zyl_Print(const char *format, ...) {
+int(Zyl_Print)(const char *format, ...) {
     if (LoggingOn(g_flags.load(std::memory_order_relaxed))) {
         va_list args;
         va_start(args, format);
@@ -396,7 +396,7 @@ int Zyl_Print(const char *format, ...) {
     return 1;
 }
 
-int Zyl_PrintIndented(int level, const char *format, ...) {
+int(Zyl_PrintIndented)(int level, const char *format, ...) {
     if (LoggingOn(g_flags.load(std::memory_order_relaxed))) {
         va_list args;
         va_start(args, format);
@@ -406,7 +406,7 @@ int Zyl_PrintIndented(int level, const char *format, ...) {
     return 1;
 }
 
-int Zyl_PrintUnlocked(const char *format, ...) {
+int(Zyl_PrintUnlocked)(const char *format, ...) {
     if (LoggingOn(g_flags.load(std::memory_order_relaxed))) {
         va_list args;
         va_start(args, format);
@@ -480,7 +480,7 @@ int Zyl_PrintHex(int showCharacters, int newline, const void *data, int length) 
     return 1;
 }
 
-[[noreturn]] void Zyl_Fatal(const char *format, ...) {
+[[noreturn]] void(Zyl_Fatal)(const char *format, ...) {
     // Another thread stuck inside the log must not keep the process alive.
     struct timespec limit;
     clock_gettime(CLOCK_REALTIME, &limit);

@@ -162,11 +162,6 @@ inline int LogFlags() {
     return Zyl_GetLogFlags();
 }
 
-[[noreturn]] void FatalAt(const char *file, int line, const char *format, int64_t a, int64_t b,
-                          int64_t c) {
-    ZYL_FATAL_AT(file, line, format, a, b, c);
-}
-
 // Shows `count` bytes; never reads outside the block.
 void PrintBytes(const char *title, const uint8_t *bytes, int count) {
     char text[64];
@@ -181,27 +176,26 @@ void PrintBytes(const char *title, const uint8_t *bytes, int count) {
 void *Zyl_Alloc(int64_t size, int mode, const char *file, int line) {
     int flags = LogFlags();
     if (flags & ZYL_LOG_CHECK_ALL_BLOCKS)
-        FatalAt(file, line, "Memory tracking must be enabled\n", 0, 0, 0);
+        ZYL_FATAL_AT(file, line, "Memory tracking must be enabled\n");
     if (size <= 0)
-        FatalAt(file, line, "Invalid Memory Size (%I64d)\n", size, 0, 0);
+        ZYL_FATAL_AT(file, line, "Invalid Memory Size (%I64d)\n", size);
     if (size > INT64_MAX / 2)
-        FatalAt(file, line, "No Memory available (%I64d / %I64d)\n", size, size, 0);
+        ZYL_FATAL_AT(file, line, "No Memory available (%I64d / %I64d)\n", size, size);
     int64_t block = BlockSize(size);
     int64_t limit = g_limit.load(std::memory_order_relaxed);
     if (limit != INT_MAX) {
         int64_t inUse = g_limitBytes.fetch_add(block, std::memory_order_relaxed) + block;
         if (inUse > limit) {
             g_limitBytes.fetch_sub(block, std::memory_order_relaxed);
-            FatalAt(file, line, "Memory exceeds limit ((%I64d + %I64d) / %I64d)\n", inUse - block,
-                    block, limit);
+            ZYL_FATAL_AT(file, line, "Memory exceeds limit ((%I64d + %I64d) / %I64d)\n",
+                         inUse - block, block, limit);
         }
     }
     uint8_t *start = static_cast<uint8_t *>(malloc((size_t)block));
     if (!start) {
-        FatalAt(file, line,
-                mode == 2 ? "No Local Memory available (%I64d / %I64d)\n"
-                          : "No Memory available (%I64d / %I64d)\n",
-                size, block, 0);
+        if (mode == 2)
+            ZYL_FATAL_AT(file, line, "No Local Memory available (%I64d / %I64d)\n", size, block);
+        ZYL_FATAL_AT(file, line, "No Memory available (%I64d / %I64d)\n", size, block);
     }
     uintptr_t a = reinterpret_cast<uintptr_t>(start);
     Widen(a, a + (uintptr_t)block);
@@ -226,12 +220,12 @@ void *Zyl_Free(void *pointer, int64_t size, int mode, const char *file, int line
         Zyl_Print("-- Free  0x%p 0x%p: %10I64d [%s / %d]\n", pointer, (void *)nullptr, size, file,
                   line);
     if (flags & ZYL_LOG_CHECK_ALL_BLOCKS)
-        FatalAt(file, line, "Memory tracking must be enabled\n", 0, 0, 0);
+        ZYL_FATAL_AT(file, line, "Memory tracking must be enabled\n");
     if (size <= 0 || size > INT64_MAX / 2)
-        FatalAt(file, line, "Invalid Memory Size (%I64d)\n", size, 0, 0);
+        ZYL_FATAL_AT(file, line, "Invalid Memory Size (%I64d)\n", size);
     int64_t block = BlockSize(size);
     if (!pointer)
-        FatalAt(file, line, "No Memory address to free (%I64d / %I64d)\n", size, block, 0);
+        ZYL_FATAL_AT(file, line, "No Memory address to free (%I64d / %I64d)\n", size, block);
     uint8_t *start = static_cast<uint8_t *>(pointer) - kFront;
     Zyl_MemoryCheckBlock(1, start, size, file, line);
     memset(start, 0, (size_t)block);

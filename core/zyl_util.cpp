@@ -251,12 +251,13 @@ int Zyl_FormatDuration(double seconds, int flags, char *buffer, int size) {
             word = value[i] == 1 ? kUnits[i].singular : kUnits[i].plural;
         else if (flags & 0x200)
             word = kUnits[i].shortWord;
-        const char *format = (flags & 0x2000) ? "%.2I64d%s " : "%2I64d%s ";
+        using UnitFormat = ZylFormat<int64_t, const char *>;
+        UnitFormat format = (flags & 0x2000) ? UnitFormat("%.2I64d%s ") : UnitFormat("%2I64d%s ");
         if (i == 1)
-            format = "%I64d%s ";
+            format = UnitFormat("%I64d%s ");
         else if (i == 5)
-            format = "%.4I64d%s ";
-        Zyl_AppendFormat(buffer, size, format, value[i], word);
+            format = UnitFormat("%.4I64d%s ");
+        (Zyl_AppendFormat)(buffer, size, format.Text, value[i], word);
         written++;
     }
     int length = Zyl_StrLen(buffer);

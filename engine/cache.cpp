@@ -81,6 +81,8 @@ static void Cache_Trace(CacheStruct *cache, CacheFileStruct *file, CacheMemberSt
                      block->Length, block->HitCount, block->LastTouch - block->Created, message);
     Cache_TraceLine(cache, line);
 }
+#define Cache_Trace(cache, file, block, ...)                                                       \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (Cache_Trace)(cache, file, block, __VA_ARGS__))
 
 // ---------------------------------------------------------------------------
 // File records and the block index

@@ -117,7 +117,7 @@ int Content_SetLogCallback(ContentStruct *content, ContentLogCallback callback, 
     return 1;
 }
 
-int Content_Log(ContentStruct *content, const char *format, ...) {
+int(Content_Log)(ContentStruct *content, const char *format, ...) {
     ZYL_CHECK_TAG(content, Content_Tag);
     ZYL_CHECK_PTR(format);
     va_list args;

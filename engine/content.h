@@ -3,6 +3,7 @@
 // state of every piece (held, wanted, checked, in progress).
 #pragma once
 
+#include "core/zyl_formatcheck.h"
 #include <cstdint>
 
 struct BaseStruct;
@@ -164,6 +165,8 @@ int Content_VerifyPiece(ContentStruct *content, int index);
 // *failed 1 when it fails verification.
 int Content_AuthenticatePiece(ContentStruct *content, int index, int *failed);
 int Content_Log(ContentStruct *content, const char *format, ...);
+#define Content_Log(content, ...)                                                                  \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (Content_Log)(content, __VA_ARGS__))
 
 // Setup from the source; 0 after one log line, the content then unusable.
 int Content_Open(ContentStruct *content);

@@ -69,8 +69,8 @@ int Content_Recount(ContentStruct *content) {
 // ---------------------------------------------------------------------------
 
 // "announce-list" and "reliable-list": a list of non-empty lists of URLs.
-static int InternalReadUrlLists(MetaFileMemberStruct *value, URLListStruct *list, const char *line,
-                                const char *failure) {
+static int InternalReadUrlLists(MetaFileMemberStruct *value, URLListStruct *list,
+                                ZylFormat<int, const char *> line, const char *failure) {
     if (value->Type != METAFILE_TYPE_LIST)
         return 1;
     if (value->Children.First == nullptr) {
@@ -85,7 +85,8 @@ static int InternalReadUrlLists(MetaFileMemberStruct *value, URLListStruct *list
         for (MetaFileMemberStruct *url = inner->Children.First; url; url = url->Next) {
             if (url->Type != METAFILE_TYPE_STRING)
                 continue;
-            CONTENT_INFO(line, url->Length, InternalText(url));
+            (Alert_Log)(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, line.Text, url->Length,
+                        InternalText(url));
             URLList_Add(InternalText(url), list);
         }
     }
@@ -115,9 +116,11 @@ static int InternalReadIdLists(ContentStruct *content, MetaFileMemberStruct *val
     return 1;
 }
 
-static int InternalReadFlag(MetaFileMemberStruct *value, const char *line, int *flag) {
+static int InternalReadFlag(MetaFileMemberStruct *value, ZylFormat<int, const char *, int> line,
+                            int *flag) {
     Zyl_ParseBool(InternalText(value), flag, 0);
-    CONTENT_INFO(line, value->Length, InternalText(value), *flag);
+    (Alert_Log)(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, line.Text, value->Length,
+                InternalText(value), *flag);
     return 1;
 }
 
@@ -216,7 +219,8 @@ static int InternalReadRootKey(ContentStruct *content, MetaFileMemberStruct *key
         // The info hash must name exactly the files that are read: one info
         // dictionary, taken from its encoded bytes.
         if (value->Type != METAFILE_TYPE_DICTIONARY || *haveInfo) {
-            CONTENT_ERROR(*haveInfo ? "Duplicate info field" : "Info field is not a dictionary");
+            CONTENT_ERROR("%s",
+                          *haveInfo ? "Duplicate info field" : "Info field is not a dictionary");
             return 0;
         }
         *haveInfo = 1;

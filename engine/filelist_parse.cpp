@@ -282,7 +282,8 @@ static int InternalReadRoot(ParseState *s, MetaFileMemberStruct *root) {
             continue;
         }
         if (value->Type != METAFILE_TYPE_DICTIONARY || s->HaveInfo) {
-            FILELIST_ERROR(s->HaveInfo ? "Duplicate info field" : "Info field is not a dictionary");
+            FILELIST_ERROR("%s",
+                           s->HaveInfo ? "Duplicate info field" : "Info field is not a dictionary");
             return 0;
         }
         s->HaveInfo = 1;

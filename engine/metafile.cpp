@@ -471,8 +471,10 @@ static int InternalParseContainer(MetaFileStruct *doc, int depth, const uint8_t 
     if (m == nullptr)
         return 0;
     *cursor = start + 1;
-    if (doc->Verbose)
-        Zyl_Print(list ? "<Open list:%d>\n" : "<Open dictionary:%d>\n", depth);
+    if (doc->Verbose && list)
+        Zyl_Print("<Open list:%d>\n", depth);
+    else if (doc->Verbose)
+        Zyl_Print("<Open dictionary:%d>\n", depth);
     if (!MetaFile_Parse(doc, depth + 1, base, cursor, end, m))
         return 0;
     // The whole input is below 2 GiB (MetaFile_LoadBuffer), so a span fits an int.

@@ -33,6 +33,7 @@ static void InternalLog(PieceStruct *p, const char *format, ...) {
         Content_GetSourceFileName(p->Content, name, sizeof name);
     Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "%10s: %s", name, p->Status);
 }
+#define InternalLog(p, ...) (ZYL_FORMAT_CHECK(__VA_ARGS__), (InternalLog)(p, __VA_ARGS__))
 
 int Piece_Create(PieceStruct **picker) {
     ZYL_CHECK_PTR(picker);

@@ -155,13 +155,13 @@ int Stream_WriteFlow(StreamStruct *stream, int flow) {
 }
 
 // Have, Suggest and Allow Fast: one index.
-static int InternalWriteIndex(StreamStruct *stream, int id, const char *format, const char *detail,
-                              uint32_t index) {
+static int InternalWriteIndex(StreamStruct *stream, int id, ZylFormat<int> format,
+                              ZylFormat<int> detail, uint32_t index) {
     if (InternalLogging(stream)) {
         char line[kLogLineSize];
         char text[kLogLineSize];
-        Zyl_FormatString(line, sizeof line, format, (int)index);
-        Zyl_FormatString(text, sizeof text, detail, (int)index);
+        (Zyl_FormatString)(line, sizeof line, format.Text, (int)index);
+        (Zyl_FormatString)(text, sizeof text, detail.Text, (int)index);
         InternalLog(stream, id, line, text);
     }
     return InternalSendIntegers(stream, id, &index, 1, 1);
@@ -183,12 +183,13 @@ int Stream_WriteAllowFast(StreamStruct *stream, uint32_t index) {
 }
 
 // Request, Cancel and Reject: index, begin, length.
-static int InternalWriteTriple(StreamStruct *stream, int id, const char *format,
+static int InternalWriteTriple(StreamStruct *stream, int id, ZylFormat<int, int, int> format,
                                const uint32_t values[3], int flush) {
     if (InternalLogging(stream)) {
         char line[kLogLineSize];
         char text[kLogLineSize];
-        Zyl_FormatString(line, sizeof line, format, (int)values[0], (int)values[1], (int)values[2]);
+        (Zyl_FormatString)(line, sizeof line, format.Text, (int)values[0], (int)values[1],
+                           (int)values[2]);
         if (id == STREAM_ID_REJECT)
             Zyl_FormatString(text, sizeof text, "%d/%d", (int)values[0], (int)values[1]);
         else

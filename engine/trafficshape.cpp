@@ -60,6 +60,8 @@ static void InternalLog(TrafficShapeStruct *shaper, int verbose, const char *for
     va_end(args);
     InternalWriteStatusLog(line);
 }
+#define InternalLog(shaper, verbose, ...)                                                          \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (InternalLog)(shaper, verbose, __VA_ARGS__))
 
 // ---------------------------------------------------------------------------
 // Clocks

@@ -250,9 +250,9 @@ int BuildPath(WebServerStruct *server, WebServerRequestStruct *r) {
     return 1;
 }
 
-void PrintHead(WebServerRequestStruct *r, const char *text, int length, const char *begin,
-               const char *end) {
-    Zyl_Print(begin, (void *)r->Socket);
+void PrintHead(WebServerRequestStruct *r, const char *text, int length, ZylFormat<void *> begin,
+               ZylFormat<void *> end) {
+    (Zyl_Print)(begin.Text, (void *)r->Socket);
     const char *line = text;
     for (int i = 0; i < length; i++) {
         if (text[i] != '\n')
@@ -268,7 +268,7 @@ void PrintHead(WebServerRequestStruct *r, const char *text, int length, const ch
         Zyl_Print("%s\n", buffer);
         line = &text[i + 1];
     }
-    Zyl_Print(end, (void *)r->Socket);
+    (Zyl_Print)(end.Text, (void *)r->Socket);
 }
 
 void PrintRequest(WebServerRequestStruct *r) {
@@ -438,9 +438,10 @@ int PhaseRequestBody(WebServerStruct *server, WebServerRequestStruct *r) {
 }
 
 // Appends formatted text to the output; 0 when it does not fit.
-int AppendOut(WebServerRequestStruct *r, const char *format, const char *a, const char *b) {
+int AppendOut(WebServerRequestStruct *r, ZylFormat<const char *, const char *> format,
+              const char *a, const char *b) {
     int room = r->OutSize - r->OutCount;
-    int n = Zyl_FormatString(r->Out + r->OutCount, room, format, a, b);
+    int n = (Zyl_FormatString)(r->Out + r->OutCount, room, format.Text, a, b);
     if (n >= room - 1)
         return 0;
     r->OutCount += n;

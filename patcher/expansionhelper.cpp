@@ -77,7 +77,7 @@ int ExpansionHelper_SetRetryPause(ExpansionHelperStruct *helper, int millisecond
 // Reporting
 // ---------------------------------------------------------------------------
 
-int ExpansionHelper_Log(ExpansionHelperStruct *helper, int level, const char *format, ...) {
+int(ExpansionHelper_Log)(ExpansionHelperStruct *helper, int level, const char *format, ...) {
     ZYL_CHECK_TAG(helper, kTag);
     ZYL_CHECK_PTR(format);
     va_list args;
@@ -87,7 +87,7 @@ int ExpansionHelper_Log(ExpansionHelperStruct *helper, int level, const char *fo
     return 1;
 }
 
-int ExpansionHelper_ReportError(ExpansionHelperStruct *helper, int code, const char *format, ...) {
+int(ExpansionHelper_ReportError)(ExpansionHelperStruct *helper, int code, const char *format, ...) {
     ZYL_CHECK_TAG(helper, kTag);
     ZYL_CHECK_PTR(format);
     char text[PATCHER_LOG_LINE_SIZE];

@@ -5,6 +5,7 @@
 // file old or new and can simply be run again.
 #pragma once
 
+#include "core/zyl_formatcheck.h"
 #include <cstdint>
 
 struct ExpansionHelperStruct;
@@ -119,6 +120,10 @@ int ExpansionHelper_VerifyFile(const uint8_t *expected, ExpansionHelperStruct *h
 int ExpansionHelper_NotifyProgress(ExpansionHelperStruct *helper, const char *name, int64_t bytes);
 // Formats and passes the text to Patcher_Log at level (0 warning, 1 info). Returns 1.
 int ExpansionHelper_Log(ExpansionHelperStruct *helper, int level, const char *format, ...);
+#define ExpansionHelper_Log(helper, level, ...)                                                    \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (ExpansionHelper_Log)(helper, level, __VA_ARGS__))
 // Formats and passes (code, text) to Patcher_ReportError unless this helper
 // already reported the same text. Returns 1.
 int ExpansionHelper_ReportError(ExpansionHelperStruct *helper, int code, const char *format, ...);
+#define ExpansionHelper_ReportError(helper, code, ...)                                             \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (ExpansionHelper_ReportError)(helper, code, __VA_ARGS__))

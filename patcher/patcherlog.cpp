@@ -32,7 +32,7 @@ int Patcher_LogV(int level, const char *format, va_list args) {
     return Patcher_InternalDeliver(gLog.load(), level, format, args);
 }
 
-int Patcher_Log(int level, const char *format, ...) {
+int(Patcher_Log)(int level, const char *format, ...) {
     va_list args;
     va_start(args, format);
     int result = Patcher_LogV(level, format, args);
@@ -40,7 +40,7 @@ int Patcher_Log(int level, const char *format, ...) {
     return result;
 }
 
-int Patcher_ReportError(int code, const char *format, ...) {
+int(Patcher_ReportError)(int code, const char *format, ...) {
     va_list args;
     va_start(args, format);
     int result = Patcher_InternalDeliver(gError.load(), code, format, args);

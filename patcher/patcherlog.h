@@ -3,6 +3,7 @@
 // 1024-byte line and hand it to the callbacks the library facade installs.
 #pragma once
 
+#include "core/zyl_formatcheck.h"
 #include <cstdarg>
 
 // Levels of Patcher_Log.
@@ -28,5 +29,8 @@ int Patcher_SetLogCallbacks(void *context, PatcherLogCallback log, PatcherErrorC
 // Formats (at most 1023 characters) and passes the line on. Returns the
 // receiver's result, 0 when no receiver is installed. Safe from any thread.
 int Patcher_Log(int level, const char *format, ...);
+#define Patcher_Log(level, ...) (ZYL_FORMAT_CHECK(__VA_ARGS__), (Patcher_Log)(level, __VA_ARGS__))
 int Patcher_LogV(int level, const char *format, va_list args);
 int Patcher_ReportError(int code, const char *format, ...);
+#define Patcher_ReportError(code, ...)                                                             \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (Patcher_ReportError)(code, __VA_ARGS__))

@@ -80,6 +80,8 @@ static void PatcherStore_InternalError(PatcherStoreStruct *s, const char *format
         Zyl_Print("%s\n", text);
     }
 }
+#define PatcherStore_InternalError(s, ...)                                                         \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (PatcherStore_InternalError)(s, __VA_ARGS__))
 
 static void PatcherStore_InternalLog(PatcherStoreStruct *s, const char *format, ...) {
     if (s->LogCallback == nullptr) {
@@ -92,6 +94,8 @@ static void PatcherStore_InternalLog(PatcherStoreStruct *s, const char *format, 
     va_end(args);
     s->LogCallback(s, s->LogData, text);
 }
+#define PatcherStore_InternalLog(s, ...)                                                           \
+    (ZYL_FORMAT_CHECK(__VA_ARGS__), (PatcherStore_InternalLog)(s, __VA_ARGS__))
 
 // ---------------------------------------------------------------------------
 // Life
