@@ -29,12 +29,9 @@ namespace {
 
 using webservtest::Client;
 using webservtest::CreateLoopbackServer;
+using webservtest::g_clock;
 using webservtest::StartListening;
-
-double g_clock = 1000.0;
-double TestClock() {
-    return g_clock;
-}
+using webservtest::TestClock;
 
 int64_t TrackedBytes() {
     int64_t blocks = 0;

@@ -1,6 +1,6 @@
-// Shared by the embedded HTTP server's tests: a server listening on an
-// ephemeral port of 127.0.0.1, and a raw client socket for exact request
-// bytes that reads what the server sends back.
+// Shared by the embedded HTTP server's tests: a clock the test moves by hand,
+// a server listening on an ephemeral port of 127.0.0.1, and a raw client
+// socket for exact request bytes that reads what the server sends back.
 #pragma once
 
 #include "net/webserv.h"
@@ -13,6 +13,12 @@
 #include <unistd.h>
 
 namespace webservtest {
+
+// The test's clock in seconds: it moves only when a test changes g_clock.
+inline double g_clock = 1000.0;
+inline double TestClock() {
+    return g_clock;
+}
 
 // Creates a server set to listen on 127.0.0.1 at a port the system picks
 // (read it with WebServer_GetListenPort once started); 1 on success.

@@ -26,12 +26,9 @@ namespace {
 
 using webservtest::Client;
 using webservtest::CreateLoopbackServer;
+using webservtest::g_clock;
 using webservtest::StartListening;
-
-double g_clock = 1000.0;
-double TestClock() {
-    return g_clock;
-}
+using webservtest::TestClock;
 
 // Sends `request` on a new connection and reads until the server closes it
 // (or `until` bytes arrived, when given). Runs on a thread of its own.
