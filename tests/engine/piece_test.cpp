@@ -4,6 +4,7 @@
 // hostile or invalid input refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -228,6 +229,116 @@ TEST_F(PieceTest, CreatedWithDefaults) {
     EXPECT_EQ(1, picker_->Partial);
     EXPECT_EQ(1, picker_->Priority);
 }
+
+// One choice per case over a fresh download: the caller is peers_[0] (or a web
+// source when `web`), the other peers only announce pieces (the scarcity counts;
+// one peer's pieces per "|"), and `partial` pieces have their second block
+// waiting in the partial list. Piece sets are written "1 2 3".
+struct ModeCase {
+    const char *name;
+    int mode, pieces, start, maxPieces, web;
+    const char *have, *held, *others, *partial;
+    int result;
+    const char *indexes; // any of them may be chosen
+    int continued;
+    const char *queue; // the pieces queued in order ("" none; null: the index)
+    const char *line;  // a picker line the choice must log (null: none)
+    int handoffs;      // hand-off requests to the swarm
+};
+
+std::vector<int> Ints(const char *text) {
+    std::vector<int> out;
+    std::string word;
+    for (const char *c = text;; c++) {
+        if (*c >= '0' && *c <= '9') {
+            word += *c;
+            continue;
+        }
+        if (!word.empty())
+            out.push_back(std::stoi(word));
+        word.clear();
+        if (*c == 0)
+            return out;
+    }
+}
+
+class PieceModeTest : public PieceTest, public ::testing::WithParamInterface<ModeCase> {};
+
+const ModeCase kModeCases[] = {
+    {"SequentialStartPastTheEnd", 0, 8, 10, 1, 0, "0 1 2 3 4 5 6 7", "", "", "", 1, "7", 0, "7 ",
+     "Filling request queue sequentially (7)", 0},
+    {"SequentialNothingLeft", 0, 8, 0, 1, 0, "2", "2", "", "", 1, "8", 0, "",
+     "Filling request queue sequentially (0)", 0},
+    {"ScarcityThreeOneOneZero", 2, 4, 0, 1, 1, "", "", "0 1|0 2|0", "", 1, "1 2", 0, nullptr,
+     "Frequency [2 min hits] [start at 1] [1 to 3] selected", 0},
+    // Nobody announces a candidate: a random candidate, never the (held) last piece.
+    {"ScarcityNoCandidateCounted", 2, 6, 0, 1, 1, "", "0 1 2 5", "0 1 2 5", "", 1, "3 4", 0,
+     nullptr, "Frequency [0 min hits] [start at 0] [250 to 0]", 0},
+    {"MaxPiecesStopsAtTheGap", 0, 10, 5, 3, 1, "", "0 1 2 3 4 7 9", "", "", 1, "5", 0, "5 6 ",
+     "Building full request off index (5:2)", 0},
+    {"RandomAmongCandidates", 1, 10, 0, 1, 0, "2 4 6", "4", "", "", 1, "2 6", 0, nullptr,
+     "Filling request queue randomly", 0},
+    {"BackwardHighest", 3, 10, 0, 1, 0, "2 4 6", "6", "", "", 1, "4", 0, "4 ",
+     "Filling request queue backward (4)", 0},
+    {"ScissorHasNoChooser", 4, 6, 0, 1, 0, "0 1", "", "", "", 0, "", 0, "",
+     "Unknown piece order mode (4)", 0},
+    {"RangedHandsOffWhenEmpty", 5, 6, 0, 1, 0, "1", "1", "", "", 0, "", 0, "", nullptr, 1},
+    {"PartialPieceThePeerLacks", 0, 6, 0, 1, 0, "3 4", "", "", "0 3", 1, "3", 1, "3 ",
+     "Piece from Partial list not available from peer [0]", 0},
+    {"WebTakesPartialPiecesWhole", 0, 6, 0, 1, 1, "", "0 1 2 4 5", "", "3", 1, "3", 0, "3 ",
+     "Removing partial request [3:16384:16384]", 0},
+};
+
+TEST_P(PieceModeTest, ChoosesAsTheModeSays) {
+    const ModeCase &c = GetParam();
+    std::vector<std::string> others; // one peer's pieces each
+    const std::string text = c.others;
+    for (size_t from = 0; from < text.size();) {
+        size_t bar = text.find('|', from);
+        if (bar == std::string::npos)
+            bar = text.size();
+        others.push_back(text.substr(from, bar - from));
+        from = bar + 1;
+    }
+    Make(c.pieces, 1 + (int)others.size());
+    for (int i : Ints(c.have))
+        Bitfield_Set(peers_[0].Have, i);
+    for (size_t k = 0; k < others.size(); k++)
+        for (int i : Ints(others[k].c_str()))
+            Bitfield_Set(peers_[k + 1].Have, i);
+    for (int i : Ints(c.held))
+        Bitfield_Set(held_, i);
+    SliceStruct *departed = NewQueue();
+    for (int i : Ints(c.partial))
+        Slice_Add(departed, i, 16384, 16384);
+    Piece_QueuePartial(picker_, departed);
+    Slice_Destroy(&departed);
+    Piece_SetOrder(picker_, c.mode);
+    Piece_SetSequentialStart(picker_, c.start);
+    int index = -1, continued = -1;
+    SliceStruct *queue = c.web ? web_ : peers_[0].Queue;
+    int result = c.web ? ChooseWeb(&index, &continued, c.maxPieces)
+                       : Choose(peers_[0], &index, &continued, c.maxPieces);
+    ASSERT_EQ(c.result, result) << AlertText();
+    if (c.result) {
+        std::vector<int> allowed = Ints(c.indexes);
+        EXPECT_NE(allowed.end(), std::find(allowed.begin(), allowed.end(), index))
+            << index << " seed " << seed_;
+        EXPECT_EQ(c.continued, continued);
+    }
+    std::string queued = Pieces(queue);
+    EXPECT_EQ(c.queue ? std::string(c.queue) : std::to_string(index) + " ", queued);
+    if (c.line) {
+        EXPECT_TRUE(AlertSeen(c.line)) << AlertText();
+    }
+    EXPECT_EQ(c.handoffs, swarm_.FindCalls);
+    Piece_CheckInvariants(picker_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PieceModeTest, ::testing::ValuesIn(kModeCases),
+                         [](const ::testing::TestParamInfo<ModeCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(PieceTest, SequentialClampsTheStartAndWraps) {
     Make(8, 1);
@@ -639,6 +750,40 @@ TEST_F(PieceTest, HandoffMovesTheWorkTheCallerCanServe) {
     Hold({2});
     EXPECT_EQ(0, Choose(peers_[0], &index, &continued));
     EXPECT_EQ("3 ", Pieces(peers_[1].Queue));
+}
+
+// A block the caller's queue refuses stays with the victim as it was (sent), and
+// the piece stays in progress while both queues hold blocks of it.
+TEST_F(PieceTest, HandoffLeavesRefusedBlocksWithTheVictimUnchanged) {
+    Make(10, 2);
+    Bitfield_SetAll(peers_[0].Have);
+    Slice_AddPiece(peers_[1].Queue, 2);
+    SliceMemberStruct *m = nullptr;
+    for (int more = Slice_First(peers_[1].Queue, &m); more;
+         more = Slice_Next(peers_[1].Queue, m, &m))
+        Slice_MarkSent(peers_[1].Queue, m);
+    HoldAllBut({2});
+    Slice_SetMaxMembers(peers_[0].Queue, 2);
+    int index = -1, continued = -1;
+    ASSERT_EQ(1, Choose(peers_[0], &index, &continued)) << AlertText();
+    ASSERT_EQ(2u, swarm_.HandedOff.size());
+    EXPECT_EQ(std::make_tuple(2, 16384, 16384, 1), swarm_.HandedOff[1]);
+    int count = 0, sent = 0, state = -1, blocks = 0;
+    Slice_GetCount(peers_[1].Queue, &count);
+    Slice_GetSentCount(peers_[1].Queue, &sent);
+    EXPECT_EQ(1, count);
+    EXPECT_EQ(1, sent);
+    ASSERT_EQ(1, Slice_Find(peers_[1].Queue, 2, 32768, 7232, &m));
+    Slice_GetState(m, &state);
+    EXPECT_EQ(SLICE_STATE_SENT, state);
+    SliceProgress_GetCount(progress_, 2, &blocks);
+    EXPECT_EQ(3, blocks);
+    // The caller's blocks of 2 arrive: the victim still holds one, so 2 stays in
+    // progress until that one arrives too.
+    Slice_RemoveAll(peers_[0].Queue);
+    EXPECT_EQ(1, Bitfield_Test(aux_, 2));
+    Slice_RemoveAll(peers_[1].Queue);
+    EXPECT_EQ(0, Bitfield_Test(aux_, 2));
 }
 
 TEST_F(PieceTest, PeerWithOnlyHeldPiecesGetsNothingWithoutABusySource) {

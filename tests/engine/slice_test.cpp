@@ -7,8 +7,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/bitfield.h"
@@ -306,6 +309,145 @@ TEST_F(SliceTest, RandomRequestsKeepOnlyValidBlocks) {
         ASSERT_EQ(1, Slice_ValidateRequest(list_, b.index, b.begin, b.length));
     Slice_CheckInvariants(list_);
     Slice_RemoveAll(list_);
+}
+
+// Several lists of one download (connections' queues) under random adds, whole
+// pieces, removals, mark-sent, resets and hand-offs, against a plain model: each
+// list's count and sent count match, and a piece's bit is set exactly when some
+// list holds a block of it, with the shared count equal to the blocks held.
+TEST_F(SliceTest, ListsOfOneDownloadAgreeWithAModel) {
+    Bind();
+    const char *fixed = std::getenv("PORTICO_TEST_SEED"); // repeats a printed seed
+    unsigned seed = fixed ? (unsigned)std::strtoul(fixed, nullptr, 10) : std::random_device{}();
+    std::printf("random seed %u\n", seed);
+    std::mt19937 rng(seed);
+    const int kLists = 4, kPieces = 12, kLengths[] = {16384, 16384, 7232};
+    using Key = std::tuple<int, int, int>;
+    std::vector<SliceStruct *> lists(kLists, nullptr);
+    std::vector<std::map<Key, int>> model(kLists); // block -> sent
+    lists[0] = list_;
+    for (int l = 1; l < kLists; l++) {
+        Slice_Create(&lists[l]);
+        Slice_SetParent(lists[l], content_);
+        Slice_SetProgressField(lists[l], progress_);
+    }
+    auto randomBlock = [&]() {
+        int k = (int)(rng() % 3);
+        return Key((int)(rng() % kPieces), k * 16384, kLengths[k]);
+    };
+    // The k-th member of a list (its walk order), or null.
+    auto memberAt = [&](SliceStruct *list, int k) {
+        SliceMemberStruct *m = nullptr;
+        for (int more = Slice_First(list, &m); more && k > 0; more = Slice_Next(list, m, &m))
+            k--;
+        return m;
+    };
+    for (int round = 0; round < 4000; round++) {
+        int l = (int)(rng() % kLists);
+        SliceStruct *list = lists[l];
+        std::map<Key, int> &mine = model[l];
+        int op = (int)(rng() % 100);
+        std::string what;
+        if (op < 30) {
+            Key b = randomBlock();
+            what = "add";
+            int added = Slice_Add(list, std::get<0>(b), std::get<1>(b), std::get<2>(b));
+            ASSERT_EQ(mine.count(b) ? 0 : 1, added) << "seed " << seed;
+            mine[b] = 0; // new, or a duplicate back to queued
+        } else if (op < 40) {
+            int piece = (int)(rng() % kPieces);
+            what = "add piece";
+            ASSERT_EQ(1, Slice_AddPiece(list, piece)) << "seed " << seed;
+            for (int k = 0; k < 3; k++) // a present block goes back to queued too
+                mine[Key(piece, k * 16384, kLengths[k])] = 0;
+        } else if (op < 55) {
+            Key b = randomBlock();
+            what = "remove";
+            ASSERT_EQ((int)mine.erase(b),
+                      Slice_Remove(list, std::get<0>(b), std::get<1>(b), std::get<2>(b)))
+                << "seed " << seed;
+        } else if (op < 65 && !mine.empty()) {
+            SliceMemberStruct *m = memberAt(list, (int)(rng() % mine.size()));
+            int i = 0, b = 0, n = 0;
+            Slice_GetMember(list, m, &i, &b, &n);
+            what = "remove member";
+            ASSERT_EQ(1, Slice_RemoveMember(list, m));
+            mine.erase(Key(i, b, n));
+        } else if (op < 85 && !mine.empty()) {
+            SliceMemberStruct *m = memberAt(list, (int)(rng() % mine.size()));
+            int i = 0, b = 0, n = 0;
+            Slice_GetMember(list, m, &i, &b, &n);
+            what = "mark sent";
+            Slice_MarkSent(list, m);
+            mine[Key(i, b, n)] = 1;
+        } else if (op < 88) {
+            what = "reset sent";
+            Slice_ResetSent(list);
+            for (auto &entry : mine)
+                entry.second = 0;
+        } else if (op < 98) {
+            // Hand-off: the blocks of the pieces the taker's peer has move from
+            // this list to the taker's (added there first, then removed here).
+            int to = (int)((l + 1 + rng() % (kLists - 1)) % kLists);
+            std::set<int> has;
+            for (int i = 0; i < kPieces; i++)
+                if (rng() % 2)
+                    has.insert(i);
+            what = "hand-off";
+            SliceMemberStruct *m = nullptr;
+            Slice_First(list, &m);
+            while (m) {
+                SliceMemberStruct *next = nullptr;
+                Slice_Next(list, m, &next);
+                int i = 0, b = 0, n = 0, state = 0;
+                Slice_GetMember(list, m, &i, &b, &n);
+                Slice_GetState(m, &state);
+                Key key(i, b, n);
+                ASSERT_EQ(mine[key], state) << "seed " << seed;
+                if (has.count(i)) {
+                    int fresh = model[to].count(key) == 0;
+                    ASSERT_EQ(fresh, Slice_Add(lists[to], i, b, n)) << "seed " << seed;
+                    model[to][key] = 0; // the taker sends it anew
+                    if (fresh) {
+                        ASSERT_EQ(1, Slice_RemoveMember(list, m));
+                        mine.erase(key);
+                    }
+                }
+                m = next;
+            }
+        } else {
+            what = "remove all";
+            Slice_RemoveAll(list);
+            mine.clear();
+        }
+        std::vector<int> held(kPieces, 0);
+        for (int k = 0; k < kLists; k++) {
+            int count = 0, sent = 0, modelSent = 0;
+            Slice_GetCount(lists[k], &count);
+            Slice_GetSentCount(lists[k], &sent);
+            for (const auto &entry : model[k]) {
+                modelSent += entry.second;
+                held[std::get<0>(entry.first)]++;
+            }
+            ASSERT_EQ((int)model[k].size(), count) << what << " list " << k << " seed " << seed;
+            ASSERT_EQ(modelSent, sent) << what << " list " << k << " seed " << seed;
+        }
+        for (int i = 0; i < 50; i++) {
+            int count = -1;
+            SliceProgress_GetCount(progress_, i, &count);
+            int expect = i < kPieces ? held[i] : 0;
+            ASSERT_EQ(expect, count) << what << " piece " << i << " seed " << seed;
+            ASSERT_EQ(expect > 0, Bitfield_Test(aux_, i) == 1)
+                << what << " piece " << i << " seed " << seed;
+        }
+    }
+    for (int l = 0; l < kLists; l++) {
+        Slice_CheckInvariants(lists[l]);
+        Slice_RemoveAll(lists[l]);
+        if (l > 0)
+            Slice_Destroy(&lists[l]);
+    }
+    EXPECT_EQ(1, Bitfield_IsEmpty(aux_));
 }
 
 TEST_F(SliceTest, ListWithoutContent) {
