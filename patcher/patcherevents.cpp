@@ -188,6 +188,32 @@ int PatcherEventQueue_Unlock(PatcherEventQueue *queue) {
     return MUTEX_UNLOCK(queue->Mutex);
 }
 
+// The capacity a buffer of capacity bytes grows to when need bytes must fit:
+// whole 2048-byte steps, at least need, and at least half as much again as
+// before (twice as much from 64 KiB on), so that filling a large buffer copies
+// each byte only a few times.
+static int64_t PatcherEventQueue_InternalGrowth(int64_t capacity, int64_t need) {
+    int64_t step = capacity >= PATCHER_EVENT_DOUBLING ? capacity : capacity / 2;
+    int64_t wanted = need > capacity + step ? need : capacity + step;
+    int64_t grown =
+        (wanted + PATCHER_EVENT_GROWTH - 1) / PATCHER_EVENT_GROWTH * PATCHER_EVENT_GROWTH;
+    if (grown > INT32_MAX)
+        ZYL_FATAL("Patcher event buffer of %lld bytes is too large\n", (long long)grown);
+    return grown;
+}
+
+// Moves the pending bytes into block (capacity bytes) and hands back the old
+// block in *old and *oldCapacity for the caller to free. Queue mutex held.
+static void PatcherEventQueue_InternalReplace(PatcherEventBuffer *buffer, char *block,
+                                              int64_t capacity, char **old, int *oldCapacity) {
+    if (buffer->Data != nullptr)
+        memcpy(block, buffer->Data, buffer->Used);
+    *old = buffer->Data;
+    *oldCapacity = buffer->Capacity;
+    buffer->Data = block;
+    buffer->Capacity = (int)capacity;
+}
+
 int PatcherEventQueue_QueueBytes(PatcherEventQueue *queue, const void *bytes, int count) {
     ZYL_CHECK_TAG(queue, kTag);
     if (count <= 0)
@@ -196,23 +222,13 @@ int PatcherEventQueue_QueueBytes(PatcherEventQueue *queue, const void *bytes, in
     PatcherEventBuffer *buffer = &queue->Pending;
     int64_t need = (int64_t)buffer->Used + count;
     if (need > buffer->Capacity) {
-        // Whole 2048-byte steps: at least what is needed, and at least half as much
-        // again as before, so that filling a large buffer copies each byte only a
-        // few times.
-        int64_t wanted = need > buffer->Capacity + buffer->Capacity / 2
-                             ? need
-                             : buffer->Capacity + buffer->Capacity / 2;
-        int64_t grown =
-            (wanted + PATCHER_EVENT_GROWTH - 1) / PATCHER_EVENT_GROWTH * PATCHER_EVENT_GROWTH;
-        if (grown > INT32_MAX)
-            ZYL_FATAL("Patcher event buffer of %lld bytes is too large\n", (long long)grown);
-        char *data = static_cast<char *>(ZYL_ALLOC(grown));
-        if (buffer->Data != nullptr) {
-            memcpy(data, buffer->Data, buffer->Used);
-            ZYL_FREE(buffer->Data, buffer->Capacity);
-        }
-        buffer->Data = data;
-        buffer->Capacity = (int)grown;
+        int64_t grown = PatcherEventQueue_InternalGrowth(buffer->Capacity, need);
+        char *old = nullptr;
+        int oldCapacity = 0;
+        PatcherEventQueue_InternalReplace(buffer, static_cast<char *>(ZYL_ALLOC(grown)), grown,
+                                          &old, &oldCapacity);
+        if (old != nullptr)
+            ZYL_FREE(old, oldCapacity);
     }
     memcpy(buffer->Data + buffer->Used, bytes, count);
     buffer->Used += count;
@@ -245,16 +261,22 @@ int PatcherEventQueue_GetPendingSize(PatcherEventQueue *queue, int *used, int *c
 static int PatcherEventQueue_InternalQueue(PatcherEventQueue *queue, int32_t type, const char *name,
                                            const void *record, int size) {
     ZYL_CHECK_TAG(queue, kTag);
-    char field[PATCHER_EVENT_NAME_FIELD];
+    // The whole event is laid out here first (the largest is a name and a
+    // 912-byte record), so the mutex is held for one copy.
+    char event[sizeof(int32_t) + PATCHER_EVENT_NAME_FIELD + sizeof(PatcherPackageListStatusRecord)];
+    int length = sizeof(type);
+    memcpy(event, &type, sizeof(type));
     if (name != nullptr) {
-        memset(field, 0, sizeof(field));
-        Zyl_StrCopy(field, name, sizeof(field));
+        memset(event + length, 0, PATCHER_EVENT_NAME_FIELD);
+        Zyl_StrCopy(event + length, name, PATCHER_EVENT_NAME_FIELD);
+        length += PATCHER_EVENT_NAME_FIELD;
     }
+    if (size > (int)sizeof(event) - length)
+        ZYL_FATAL("Patcher event record of %d bytes is too large\n", size);
+    if (size > 0)
+        memcpy(event + length, record, size);
     MUTEX_LOCK(queue->Mutex);
-    PatcherEventQueue_QueueInt(queue, type);
-    if (name != nullptr)
-        PatcherEventQueue_QueueBytes(queue, field, sizeof(field));
-    PatcherEventQueue_QueueBytes(queue, record, size);
+    PatcherEventQueue_QueueBytes(queue, event, length + size);
     MUTEX_UNLOCK(queue->Mutex);
     return 1;
 }

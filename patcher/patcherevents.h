@@ -179,7 +179,11 @@ struct PatcherEventHooks {
 };
 
 // Pending buffers whose capacity exceeds this are dropped by PatcherEventQueue_Trim.
-enum { PATCHER_EVENT_PENDING_LIMIT = 0x100000, PATCHER_EVENT_GROWTH = 2048 };
+enum {
+    PATCHER_EVENT_PENDING_LIMIT = 0x100000,
+    PATCHER_EVENT_GROWTH = 2048,     // buffers grow in whole steps of this size
+    PATCHER_EVENT_DOUBLING = 0x10000 // from this capacity on a growth doubles the buffer
+};
 
 // Creates an empty queue (no buffer memory yet) into *queue. Returns 1.
 int PatcherEventQueue_Create(PatcherEventQueue **queue);
@@ -229,8 +233,8 @@ int PatcherEventQueue_ErrorReceiver(void *queue, int code, const char *text);
 // Building blocks, with the queue mutex held by the caller (Lock/Unlock, infinite
 // wait; Lock returns 1 when it got the mutex). QueueBytes appends count bytes;
 // when they do not fit, the pending buffer grows in whole 2048-byte steps to hold
-// them and to at least 1.5 times its capacity (4096 needed in an empty buffer:
-// 4096; one byte more: 6144).
+// them and to at least 1.5 times its capacity, twice from 64 KiB on (4096
+// needed in an empty buffer: 4096; one byte more: 6144).
 int PatcherEventQueue_Lock(PatcherEventQueue *queue);
 int PatcherEventQueue_Unlock(PatcherEventQueue *queue);
 int PatcherEventQueue_QueueBytes(PatcherEventQueue *queue, const void *bytes, int count);
