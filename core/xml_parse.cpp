@@ -288,13 +288,18 @@ int ParseNode(XmlParser *parser, int level, XmlNodeStruct *owner, TagParts *part
 }
 
 // Parses the list owned by owner (null: the top level). Returns 1 when the
-// owner's closing tag was met, 0 when the text ended.
+// owner's closing tag was met, 0 when the text ended. An owner left open by the
+// end of the text is closed as its tag would close it, so a cut document's
+// data reads as its print reads again.
 int ParseList(XmlParser *parser, int level, XmlNodeStruct *owner) {
     for (;;) {
         char *tag = nullptr;
         int found = Xml_NextTag(parser, &tag);
-        if (found == TAG_END)
+        if (found == TAG_END) {
+            if (owner)
+                CloseOwner(owner);
             return 0;
+        }
         if (found == TAG_NONE || strncmp(tag, "!--", 3) == 0)
             continue;
         TagParts parts;
@@ -303,8 +308,11 @@ int ParseList(XmlParser *parser, int level, XmlNodeStruct *owner) {
             CloseOwner(owner);
             return 1;
         }
-        if (!ParseNode(parser, level, owner, &parts))
+        if (!ParseNode(parser, level, owner, &parts)) {
+            if (owner)
+                CloseOwner(owner);
             return 0;
+        }
     }
 }
 
