@@ -65,8 +65,10 @@ void Zyl_SetFatalHook(ZylFatalHook hook);
 // Written over the tag of a destroyed record before its memory is released.
 extern const char Zyl_DeadTag[];
 
-// Tracked allocation. `mode` 1 is the process heap (every caller passes 1).
-// Returns a zero-filled, 16-byte aligned area; never returns null (failures,
+// Tracked allocation. `mode` 1 is the process heap; ZYL_ALLOC_UNFILLED_MODE is the
+// process heap without the zero fill, for areas that are always written before
+// they are read (freed with mode 1 like any other block).
+// Returns a zero-filled (mode 1), 16-byte aligned area; never returns null (failures,
 // a size of 0 or less and an exceeded limit are fatal).
 void *Zyl_Alloc(int64_t size, int mode, const char *file, int line);
 // Releases an area from Zyl_Alloc; size and mode must be the ones allocated with.
@@ -88,7 +90,11 @@ int Zyl_IsHeapAddress(const void *address);
 // Current totals, for tests and reports.
 void Zyl_MemoryGetUsage(int64_t *blocks, int64_t *bytes);
 
+enum { ZYL_ALLOC_UNFILLED_MODE = 3 };
 #define ZYL_ALLOC(size) Zyl_Alloc((int64_t)(size), 1, __FILE__, __LINE__)
+// An area whose bytes are undefined until written; freed with ZYL_FREE.
+#define ZYL_ALLOC_UNFILLED(size)                                                                   \
+    Zyl_Alloc((int64_t)(size), ZYL_ALLOC_UNFILLED_MODE, __FILE__, __LINE__)
 // Frees and clears the caller's pointer.
 #define ZYL_FREE(ptr, size)                                                                        \
     ((ptr) = static_cast<std::remove_reference_t<decltype(ptr)>>(                                  \

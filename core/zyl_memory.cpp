@@ -5,6 +5,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "core/zyl.h"
 
@@ -204,7 +207,10 @@ void *Zyl_Alloc(int64_t size, int mode, const char *file, int line) {
     memcpy(start, &block, sizeof(block));
     memset(start + 8, 0, 4);
     memcpy(start + kFront - kGuard, guard, kGuard);
-    memset(start + kFront, 0, (size_t)Rounded(size));
+    if (mode == ZYL_ALLOC_UNFILLED_MODE)
+        memset(start + kFront + size, 0, (size_t)(Rounded(size) - size)); // up to the back guard
+    else
+        memset(start + kFront, 0, (size_t)Rounded(size));
     memcpy(start + block - kGuard, guard, kGuard);
     Count(1, block);
     if (flags & ZYL_LOG_MEMORY)
@@ -287,7 +293,27 @@ int Zyl_MemoryCheckBlock(int fatal, const void *blockStart, int64_t size, const 
     return 0;
 }
 
+// The heap keeps up to kHeapKeepBytes of freed memory at its top instead of
+// handing it back to the kernel on every free that leaves more than 128 KiB
+// there. With more than one thread, each hand-back flushes the TLB of every CPU
+// the process runs on, so a list or pool that is built and torn down again
+// would pay that, and the page faults and zeroing of fresh pages, every time.
+// Blocks from kHeapMapBytes up still get their own mapping, so large buffers go
+// back to the kernel as soon as they are freed.
+static void ConfigureHeap() {
+#if defined(__GLIBC__)
+    static const int kHeapKeepBytes = 64 * 1024 * 1024;
+    static const int kHeapMapBytes = 4 * 1024 * 1024;
+    static std::atomic<int> configured{0};
+    if (configured.exchange(1) == 0) {
+        mallopt(M_TRIM_THRESHOLD, kHeapKeepBytes);
+        mallopt(M_MMAP_THRESHOLD, kHeapMapBytes);
+    }
+#endif
+}
+
 int Zyl_MemoryInit(int64_t limit) {
+    ConfigureHeap();
     int flags = LogFlags();
     if (flags & ZYL_LOG_BANNERS)
         Zyl_PrintSeparator("Memory Init");

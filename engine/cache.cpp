@@ -797,7 +797,7 @@ static int Cache_Reinit(CacheStruct *cache, int64_t newSize) {
             ZYL_FREE(cache->Buffer, cache->BufferSize);
         cache->BufferSize = newSize;
         if (newSize > 0)
-            cache->Buffer = static_cast<uint8_t *>(ZYL_ALLOC(newSize));
+            cache->Buffer = static_cast<uint8_t *>(ZYL_ALLOC_UNFILLED(newSize)); // written first
     }
     Cache_CutBlocks(cache);
     if (cache->Settings.Verbose) {
