@@ -18,6 +18,7 @@
 #include "engine/stream.h"
 #include "engine/transport.h"
 #include "net/socket.h"
+#include "tests/support/leak_check.h"
 #include "tests/support/log_capture.h"
 
 using testsupport::AlertSeen;
@@ -30,7 +31,7 @@ const uint8_t kLoopback[4] = {127, 0, 0, 1};
 
 void Start() {
     static std::once_flag once;
-    std::call_once(once, [] { Transport_Startup(); });
+    std::call_once(once, [] { testsupport::KeepForProcess(Transport_Startup); });
 }
 
 std::string Hex(const uint8_t *bytes, int n) {

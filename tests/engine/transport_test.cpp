@@ -12,6 +12,7 @@
 #include "engine/transport.h"
 #include "net/socket.h"
 #include "net/udt.h"
+#include "tests/support/leak_check.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -20,7 +21,7 @@ const uint8_t kLoopback[4] = {127, 0, 0, 1};
 
 void Start() {
     static std::once_flag once;
-    std::call_once(once, [] { Transport_Startup(); });
+    std::call_once(once, [] { testsupport::KeepForProcess(Transport_Startup); });
 }
 
 TransportStruct *Make(int type) {

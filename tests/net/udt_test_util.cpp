@@ -8,14 +8,18 @@
 
 #include "core/sha1.h"
 #include "net/socket.h"
+#include "tests/support/leak_check.h"
 
 namespace udttest {
 
 void Start() {
     static std::once_flag once;
+    // The socket layers stay started for the rest of the process.
     std::call_once(once, [] {
-        Socket_Init();
-        UDTSocket_Init();
+        testsupport::KeepForProcess([] {
+            Socket_Init();
+            return UDTSocket_Init();
+        });
     });
 }
 

@@ -33,7 +33,6 @@ class StoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
         testsupport::EnsureAlertLog();
-        Zyl_MemoryGetUsage(&blocksBefore_, &bytesBefore_);
         PatcherStore_Create(&store_);
         PatcherStore_SetErrorCallback(store_, CollectErrors, &errors_);
         PatcherStore_SetOpenRetries(store_, 0);
@@ -41,10 +40,6 @@ class StoreTest : public ::testing::Test {
     void TearDown() override {
         PatcherStore_Destroy(&store_);
         EXPECT_EQ(nullptr, store_);
-        int64_t blocks = 0, bytes = 0;
-        Zyl_MemoryGetUsage(&blocks, &bytes);
-        EXPECT_EQ(blocksBefore_, blocks); // every tracked block returned
-        EXPECT_EQ(bytesBefore_, bytes);
     }
     // Reads every member: name -> content (or "<fail>").
     std::map<std::string, std::string> ReadAll() {
@@ -76,7 +71,6 @@ class StoreTest : public ::testing::Test {
     TempDir dir_;
     PatcherStoreStruct *store_ = nullptr;
     std::vector<std::string> errors_;
-    int64_t blocksBefore_ = 0, bytesBefore_ = 0;
 };
 
 Writer SampleStore(uint32_t seed) {

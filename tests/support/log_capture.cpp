@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "core/alert.h"
+#include "tests/support/leak_check.h"
 
 namespace testsupport {
 namespace {
@@ -37,7 +38,7 @@ void EnsureAlertLog() {
     // Alert_Log returns 0 at the lowest level only while there is no Alert log
     // (a second Alert_Create is fatal); the probe prints one space.
     if (Alert_Log(ALERT_KIND_MESSAGE, INT_MIN, " ") == 0)
-        Alert_Create();
+        KeepForProcess([] { return Alert_Create(); });
 }
 
 void CaptureAlerts() {

@@ -1,9 +1,10 @@
 // Entry point of every test program: starts the core runtime once, then runs
-// either a registered child entry or the tests.
+// either a registered child entry or the tests, each checked for leaks.
 #include <climits>
 #include <gtest/gtest.h>
 
 #include "core/zyl.h"
+#include "tests/support/leak_check.h"
 #include "tests/support/support.h"
 
 namespace testsupport {
@@ -19,5 +20,6 @@ int main(int argc, char **argv) {
         return status;
     testing::InitGoogleTest(&argc, argv);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    testsupport::InstallLeakCheck();
     return RUN_ALL_TESTS();
 }
