@@ -209,8 +209,9 @@ static void InternalNextChunk(MetaFileStruct *doc) {
                                                                    : kLargestChunkMembers;
     MetaFileChunkStruct *chunk = ZYL_NEW(MetaFileChunkStruct);
     chunk->Capacity = capacity;
+    // Unfilled: InternalNewMember sets every field of a member it hands out.
     chunk->Members = static_cast<MetaFileMemberStruct *>(
-        ZYL_ALLOC((int64_t)capacity * sizeof(MetaFileMemberStruct)));
+        ZYL_ALLOC_UNFILLED((int64_t)capacity * sizeof(MetaFileMemberStruct)));
     if (doc->Chunk)
         doc->Chunk->Next = chunk;
     else
@@ -368,7 +369,8 @@ static char *InternalParsedText(MetaFileStruct *doc, const uint8_t *bytes, int l
             block = block->Next;
         } else {
             MetaFileTextBlockStruct *added = ZYL_NEW(MetaFileTextBlockStruct);
-            added->Bytes = static_cast<char *>(ZYL_ALLOC(kTextBlockBytes));
+            // Unfilled: only the bytes below Used, each copied in, are read.
+            added->Bytes = static_cast<char *>(ZYL_ALLOC_UNFILLED(kTextBlockBytes));
             if (block)
                 block->Next = added;
             else
