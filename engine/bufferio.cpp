@@ -57,19 +57,22 @@ int BufferIO_Reset(BufferIOStruct *buffer) {
     return 1;
 }
 
-// One growth step (the last one may be short to land on the limit). 0 at the limit.
-static int InternalGrow(BufferIOStruct *b) {
-    if (b->Capacity >= b->Limit)
-        return 0;
-    int capacity = b->Capacity + BUFFERIO_GROWTH;
-    if (capacity > b->Limit)
-        capacity = b->Limit;
+// Moves the held bytes to a new area of capacity bytes.
+static void InternalResize(BufferIOStruct *b, int capacity) {
     uint8_t *data = static_cast<uint8_t *>(ZYL_ALLOC(capacity));
     if (b->Used > 0)
         memcpy(data, b->Data, (size_t)b->Used);
     ZYL_FREE(b->Data, b->Capacity);
     b->Data = data;
     b->Capacity = capacity;
+}
+
+// One growth step (the last one may be short to land on the limit). 0 at the limit.
+static int InternalGrow(BufferIOStruct *b) {
+    if (b->Capacity >= b->Limit)
+        return 0;
+    int capacity = b->Capacity + BUFFERIO_GROWTH;
+    InternalResize(b, capacity > b->Limit ? b->Limit : capacity);
     return 1;
 }
 
@@ -89,14 +92,8 @@ int BufferIO_EnsureRoom(BufferIOStruct *buffer, int n, TransportStruct *transpor
         capacity += BUFFERIO_GROWTH;
     if (capacity > buffer->Limit)
         capacity = buffer->Limit;
-    if (capacity != buffer->Capacity) {
-        uint8_t *data = static_cast<uint8_t *>(ZYL_ALLOC(capacity));
-        if (buffer->Used > 0)
-            memcpy(data, buffer->Data, (size_t)buffer->Used);
-        ZYL_FREE(buffer->Data, buffer->Capacity);
-        buffer->Data = data;
-        buffer->Capacity = capacity;
-    }
+    if (capacity != buffer->Capacity)
+        InternalResize(buffer, capacity);
     return 1;
 }
 
