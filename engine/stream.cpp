@@ -7,6 +7,7 @@
 #include "core/zyl.h"
 #include "engine/bufferio.h"
 #include "engine/transport.h"
+#include "net/socket.h"
 
 #include <cstring>
 
@@ -21,8 +22,11 @@ static void PutBig32(uint8_t *at, uint32_t value) {
     at[3] = (uint8_t)value;
 }
 
-static uint32_t GetBig32(const uint8_t *at) {
-    return (uint32_t)at[0] << 24 | (uint32_t)at[1] << 16 | (uint32_t)at[2] << 8 | (uint32_t)at[3];
+// A message's first five bytes: the length of what follows it (the id and
+// `payload` bytes), then the id.
+static void PutHeader(uint8_t *at, int id, int payload) {
+    PutBig32(at, (uint32_t)(1 + payload));
+    at[4] = (uint8_t)id;
 }
 
 // The identity printed in the stream's lines: the transport's handle address, cut to 32 bits.
@@ -128,8 +132,7 @@ static int InternalSend(StreamStruct *stream, const uint8_t *bytes, int size, in
 static int InternalSendIntegers(StreamStruct *stream, int id, const uint32_t *values, int count,
                                 int flush) {
     uint8_t header[17];
-    PutBig32(header, (uint32_t)(1 + 4 * count));
-    header[4] = (uint8_t)id;
+    PutHeader(header, id, 4 * count);
     for (int k = 0; k < count; k++)
         PutBig32(header + 5 + 4 * k, values[k]);
     return InternalSend(stream, header, 5 + 4 * count, flush);
@@ -248,8 +251,7 @@ int Stream_WriteBitField(StreamStruct *stream, const uint8_t *bytes, int n, int 
     if (!BufferIO_EnsureRoom(stream->Out, 5 + n, stream->Transport))
         return 0;
     uint8_t header[5];
-    PutBig32(header, (uint32_t)(n + 1));
-    header[4] = STREAM_ID_BITFIELD;
+    PutHeader(header, STREAM_ID_BITFIELD, n);
     // The spare bits of the last byte go out as 0, whatever the caller held there.
     const int spare = n * 8 - pieces;
     const uint8_t last = (uint8_t)(bytes[n - 1] & (0xFF << spare));
@@ -288,8 +290,7 @@ int Stream_WritePiece(StreamStruct *stream, uint32_t index, uint32_t begin, cons
             return 1;
     }
     uint8_t header[kPieceHeaderSize];
-    PutBig32(header, (uint32_t)(n + 9));
-    header[4] = STREAM_ID_PIECE;
+    PutHeader(header, STREAM_ID_PIECE, 8 + n);
     PutBig32(header + 5, index);
     PutBig32(header + 9, begin);
     if (!BufferIO_Append(out, nullptr, header, kPieceHeaderSize) ||
@@ -321,7 +322,7 @@ int Stream_HasMessage(StreamStruct *stream, int *ready) {
     BufferIOStruct *in = stream->In;
     if (in->Used < 4)
         return 1;
-    const uint32_t length = GetBig32(in->Data);
+    const uint32_t length = Socket_ReadBigEndian32(in->Data);
     if (length > STREAM_MAX_MESSAGE_LENGTH) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "%.8X: Message too long (%u > %d)",
                   InternalIdentity(stream), length, STREAM_MAX_MESSAGE_LENGTH);
@@ -346,7 +347,7 @@ int Stream_ConsumeMessage(StreamStruct *stream) {
     BufferIOStruct *in = stream->In;
     if (in->Used < 4)
         return 0;
-    const uint32_t length = GetBig32(in->Data);
+    const uint32_t length = Socket_ReadBigEndian32(in->Data);
     if (length > STREAM_MAX_MESSAGE_LENGTH || (int64_t)in->Used < (int64_t)length + 4)
         return 0;
     return BufferIO_Consume(in, (int)length + 4);
