@@ -202,18 +202,6 @@ static int64_t PatcherEventQueue_InternalGrowth(int64_t capacity, int64_t need) 
     return grown;
 }
 
-// Moves the pending bytes into block (capacity bytes) and hands back the old
-// block in *old and *oldCapacity for the caller to free. Queue mutex held.
-static void PatcherEventQueue_InternalReplace(PatcherEventBuffer *buffer, char *block,
-                                              int64_t capacity, char **old, int *oldCapacity) {
-    if (buffer->Data != nullptr)
-        memcpy(block, buffer->Data, buffer->Used);
-    *old = buffer->Data;
-    *oldCapacity = buffer->Capacity;
-    buffer->Data = block;
-    buffer->Capacity = (int)capacity;
-}
-
 int PatcherEventQueue_QueueBytes(PatcherEventQueue *queue, const void *bytes, int count) {
     ZYL_CHECK_TAG(queue, kTag);
     if (count <= 0)
@@ -223,12 +211,13 @@ int PatcherEventQueue_QueueBytes(PatcherEventQueue *queue, const void *bytes, in
     int64_t need = (int64_t)buffer->Used + count;
     if (need > buffer->Capacity) {
         int64_t grown = PatcherEventQueue_InternalGrowth(buffer->Capacity, need);
-        char *old = nullptr;
-        int oldCapacity = 0;
-        PatcherEventQueue_InternalReplace(buffer, static_cast<char *>(ZYL_ALLOC(grown)), grown,
-                                          &old, &oldCapacity);
-        if (old != nullptr)
-            ZYL_FREE(old, oldCapacity);
+        char *block = static_cast<char *>(ZYL_ALLOC(grown));
+        if (buffer->Data != nullptr) {
+            memcpy(block, buffer->Data, buffer->Used);
+            ZYL_FREE(buffer->Data, buffer->Capacity);
+        }
+        buffer->Data = block;
+        buffer->Capacity = (int)grown;
     }
     memcpy(buffer->Data + buffer->Used, bytes, count);
     buffer->Used += count;
