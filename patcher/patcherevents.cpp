@@ -210,8 +210,9 @@ int PatcherEventQueue_QueueBytes(PatcherEventQueue *queue, const void *bytes, in
     PatcherEventBuffer *buffer = &queue->Pending;
     int64_t need = (int64_t)buffer->Used + count;
     if (need > buffer->Capacity) {
+        // Left unfilled: only the used bytes are ever read, and each is written first.
         int64_t grown = PatcherEventQueue_InternalGrowth(buffer->Capacity, need);
-        char *block = static_cast<char *>(ZYL_ALLOC(grown));
+        char *block = static_cast<char *>(ZYL_ALLOC_UNFILLED(grown));
         if (buffer->Data != nullptr) {
             memcpy(block, buffer->Data, buffer->Used);
             ZYL_FREE(buffer->Data, buffer->Capacity);
