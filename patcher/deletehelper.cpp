@@ -31,8 +31,7 @@ int DeleteHelper_EraseFileCallback(FileStruct *file, void *, int, const char *fo
     ZYL_CHECK_PTR(folder);
     ZYL_CHECK_PTR(name);
     char path[kPathSize];
-    if (Zyl_FormatString(path, kPathSize, "%s%s", folder, name) ==
-        Zyl_StrLen(folder) + Zyl_StrLen(name)) {
+    if (PathSafety_Join(path, folder, name)) {
         File_Erase(file, path);
     }
     return 1;
@@ -63,7 +62,7 @@ int DeleteHelper_DeleteDirectory(const char *root, const char *path) {
     }
     File_Erase(file, plain);
     File_Delete(&file);
-    if (lstat(plain, &info) == 0) {
+    if (PathSafety_Exists(plain)) {
         Patcher_Log(PATCHER_LOG_WARNING, "Unable to delete directory [%s]", plain);
         return 0;
     }
@@ -82,8 +81,7 @@ static int DeleteHelper_InternalDeleteEntry(FileStruct *file, PatcherTaskStatus 
                     line);
         return 1; // never deleted, never retried
     }
-    struct stat info;
-    if (lstat(path, &info) != 0) {
+    if (!PathSafety_Exists(path)) {
         Patcher_Log(PATCHER_LOG_INFO, "Unable to delete file [%s] because it does not exist.",
                     path);
         return 1;
