@@ -13,7 +13,6 @@ struct BufferLogStruct {
     FileStruct *File;
     MutexStruct *Mutex;
     char Path[FILE_PATH_SIZE];
-    int Enabled;
 };
 
 int BufferLog_Create(BufferLogStruct **log, const char *path) {
@@ -22,7 +21,6 @@ int BufferLog_Create(BufferLogStruct **log, const char *path) {
     BufferLogStruct *created = ZYL_NEW(BufferLogStruct);
     created->Tag = kTag;
     Zyl_StrCopy(created->Path, path, sizeof(created->Path));
-    created->Enabled = 1;
     Mutex_Create(&created->Mutex);
     File_New(&created->File);
     File_SetOpenRetries(created->File, 1);
@@ -55,16 +53,13 @@ int BufferLog_Destroy(BufferLogStruct **log) {
 int BufferLog_Write(BufferLogStruct *log, const char *text) {
     ZYL_CHECK_TAG(log, kTag);
     ZYL_CHECK_PTR(text);
-    int result = 1;
     MUTEX_LOCK(log->Mutex);
-    if (log->Enabled == 1) {
-        result =
-            File_Open(log->File, log->Path, FILE_MODE_WRITE | FILE_MODE_APPEND | FILE_MODE_TEXT);
-        if (result == 1) {
-            int written = 0;
-            result = File_Write(log->File, text, Zyl_StrLen(text), &written);
-            File_Close(log->File);
-        }
+    int result =
+        File_Open(log->File, log->Path, FILE_MODE_WRITE | FILE_MODE_APPEND | FILE_MODE_TEXT);
+    if (result == 1) {
+        int written = 0;
+        result = File_Write(log->File, text, Zyl_StrLen(text), &written);
+        File_Close(log->File);
     }
     MUTEX_UNLOCK(log->Mutex);
     return result;

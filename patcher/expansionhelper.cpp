@@ -18,7 +18,6 @@
 #include "patcher/pathsafety.h"
 #include "patcher/taskstatus.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <sys/stat.h>
 
