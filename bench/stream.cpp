@@ -45,15 +45,9 @@ void Pin(const char *variable) {
     pthread_setaffinity_np(pthread_self(), sizeof set, &set);
 }
 
+// Four bytes at at, most significant first.
 void PutBig32(uint8_t *at, uint32_t value) {
-    at[0] = (uint8_t)(value >> 24);
-    at[1] = (uint8_t)(value >> 16);
-    at[2] = (uint8_t)(value >> 8);
-    at[3] = (uint8_t)value;
-}
-
-uint32_t GetBig32(const uint8_t *at) {
-    return (uint32_t)at[0] << 24 | (uint32_t)at[1] << 16 | (uint32_t)at[2] << 8 | at[3];
+    Socket_HostToNet32(at, &value);
 }
 
 // The block of message k: its number, then a fixed pattern.
@@ -70,6 +64,16 @@ void WaitFor(TransportStruct *t, TransportSelectStruct *set, bool writable) {
     Transport_SelectAdd(t, set);
     int ready = 0;
     Transport_Wait(writable ? nullptr : set, writable ? set : nullptr, nullptr, 1000, &ready);
+}
+
+// After a send or recv on a non-blocking socket returned n: true when it would
+// have blocked, once fd is ready for events (or a second passed) to try again.
+bool Retry(ssize_t n, int fd, short events) {
+    if (n >= 0 || errno != EAGAIN)
+        return false;
+    struct pollfd p = {fd, events, 0};
+    poll(&p, 1, 1000);
+    return true;
 }
 
 // A connected, non-blocking TCP pair of the transport layer.
@@ -159,8 +163,8 @@ const char *RunStreams(bool cipher, double *seconds) {
             Stream_Peek(reader, &data, &n);
             int number = -1;
             memcpy(&number, data + 13, sizeof number);
-            if (GetBig32(data) != kBlock + 9 || data[4] != STREAM_ID_PIECE ||
-                GetBig32(data + 5) != (uint32_t)k || number != k) {
+            if (Socket_ReadBigEndian32(data) != kBlock + 9 || data[4] != STREAM_ID_PIECE ||
+                Socket_ReadBigEndian32(data + 5) != (uint32_t)k || number != k) {
                 error = "wrong message";
                 break;
             }
@@ -220,11 +224,8 @@ const char *RunPlain(bool cipher, double *seconds) {
                 Rc4_Crypt(encrypt, message.data(), kMessage);
             for (int done = 0; done < kMessage;) {
                 ssize_t n = send(fa, message.data() + done, (size_t)(kMessage - done), 0);
-                if (n < 0 && errno == EAGAIN) {
-                    struct pollfd p = {fa, POLLOUT, 0};
-                    poll(&p, 1, 1000);
+                if (Retry(n, fa, POLLOUT))
                     continue;
-                }
                 if (n <= 0) {
                     writeError = "send failed";
                     break;
@@ -240,11 +241,8 @@ const char *RunPlain(bool cipher, double *seconds) {
     int64_t at = 0;
     while (at < total) {
         ssize_t n = recv(fb, buffer.data(), buffer.size(), 0);
-        if (n < 0 && errno == EAGAIN) {
-            struct pollfd p = {fb, POLLIN, 0};
-            poll(&p, 1, 1000);
+        if (Retry(n, fb, POLLIN))
             continue;
-        }
         if (n <= 0) {
             error = "recv failed";
             break;
