@@ -41,7 +41,7 @@ void Pin(const char *variable) {
         return;
     cpu_set_t set;
     CPU_ZERO(&set);
-    CPU_SET(atoi(text), &set);
+    CPU_SET((int)strtol(text, nullptr, 10), &set);
     pthread_setaffinity_np(pthread_self(), sizeof set, &set);
 }
 
@@ -276,7 +276,7 @@ const char *RunPlain(bool cipher, double *seconds) {
 }
 
 void Run(benchmark::State &state, const char *(*run)(bool, double *), bool cipher) {
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         double seconds = 0;
         const char *error = run(cipher, &seconds);
         if (error != nullptr) {
