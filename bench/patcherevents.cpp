@@ -77,6 +77,20 @@ void RunOnce(const Produce &produce, const Drain &drain, Tally *tally) {
         producer.join();
 }
 
+// One untimed run that grows the queue's buffers, then the timed runs, each
+// checked.
+template <typename Produce, typename Drain>
+void Measure(benchmark::State &state, const Produce &produce, const Drain &drain, Tally *tally) {
+    RunOnce(produce, drain, tally);
+    for (auto _ : state) {
+        RunOnce(produce, drain, tally);
+        if (!Complete(*tally)) {
+            state.SkipWithError("events lost, repeated or out of order");
+            break;
+        }
+    }
+}
+
 void BM_EventQueueOurs(benchmark::State &state) {
     PatcherEventQueue *queue = nullptr;
     PatcherEventQueue_Create(&queue);
@@ -89,14 +103,7 @@ void BM_EventQueueOurs(benchmark::State &state) {
         PatcherEventQueue_QueueStatus(queue, name, &status);
     };
     auto drain = [queue] { PatcherEventQueue_ProcessEvents(queue); };
-    RunOnce(produce, drain, &tally); // untimed: the buffers grow here
-    for (auto _ : state) {
-        RunOnce(produce, drain, &tally);
-        if (!Complete(tally)) {
-            state.SkipWithError("events lost, repeated or out of order");
-            break;
-        }
-    }
+    Measure(state, produce, drain, &tally);
     PatcherEventQueue_Destroy(&queue);
 }
 BENCHMARK(BM_EventQueueOurs)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(2);
@@ -151,14 +158,7 @@ void BM_EventQueuePlain(benchmark::State &state) {
         PlainProduce(&queue, name, status);
     };
     auto drain = [&queue, &tally] { PlainDrain(&queue, &tally); };
-    RunOnce(produce, drain, &tally); // untimed: the vectors grow here
-    for (auto _ : state) {
-        RunOnce(produce, drain, &tally);
-        if (!Complete(tally)) {
-            state.SkipWithError("events lost, repeated or out of order");
-            break;
-        }
-    }
+    Measure(state, produce, drain, &tally);
 }
 BENCHMARK(BM_EventQueuePlain)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(2);
 
