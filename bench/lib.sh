@@ -89,19 +89,30 @@ best_of() {
   smallest $all
 }
 
-# alternate N PROGRAM OURS REFERENCE: runs the bench_PROGRAM cases matching the
-# filters OURS and REFERENCE once each, in turn, N times, and prints both sides'
-# best run ("OURS REFERENCE", nanoseconds), so a slow spell of the machine
-# falls on both sides alike.
-alternate() {
-  local n=$1 program=$2 run t ours="" ref=""
+# alternate_commands N OURS REFERENCE: runs the commands OURS and REFERENCE
+# (each a function or program name, with plain words as arguments, printing one
+# number) in turn, N times, and prints both sides' smallest ("OURS REFERENCE"),
+# so a slow spell of the machine falls on both sides alike.
+alternate_commands() {
+  local n=$1 run t ours="" ref=""
+  local -a ours_command ref_command
+  read -ra ours_command <<<"$2"
+  read -ra ref_command <<<"$3"
   for run in $(seq 1 "$n"); do
-    t=$(gbench "$program" "$3" 1) || return 1
+    t=$("${ours_command[@]}") || return 1
     ours="$ours $t"
-    t=$(gbench "$program" "$4" 1) || return 1
+    t=$("${ref_command[@]}") || return 1
     ref="$ref $t"
   done
-  python3 -c 'import sys; a, b = sys.argv[1:]; print(min(map(float, a.split())), min(map(float, b.split())))' "$ours" "$ref"
+  ours=$(smallest $ours) && ref=$(smallest $ref) || return 1
+  echo "$ours $ref"
+}
+
+# alternate N PROGRAM OURS REFERENCE: alternate_commands over single runs of
+# the bench_PROGRAM cases matching the filters OURS and REFERENCE
+# (nanoseconds).
+alternate() {
+  alternate_commands "$1" "gbench $2 $3 1" "gbench $2 $4 1"
 }
 
 # smallest NUMBER...: the smallest of the numbers.
