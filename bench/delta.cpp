@@ -220,7 +220,7 @@ void BM_StoreRead(benchmark::State &state) {
                 bytes += length;
             }
             PatcherStore_MemberClose(store);
-            char name[512];
+            char name[512] = "";
             if (!ok || !PatcherStore_MemberGetName(store, m, name, sizeof(name)))
                 state.SkipWithError("member read failed");
             digests.push_back(DigestLine(name, sha));
