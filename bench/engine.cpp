@@ -40,19 +40,28 @@ const char kExponent[] = "c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e
                          "8192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c"
                          "5d6e7f8091a2b3c4d5e6f708192a";
 
+// The operands (and a result) as GMP integers.
+struct GmpOperands {
+    mpz_t base, exponent, modulus, result;
+    GmpOperands() {
+        mpz_inits(base, exponent, modulus, result, nullptr);
+        mpz_set_str(base, kBase, 16);
+        mpz_set_str(exponent, kExponent, 16);
+        mpz_set_str(modulus, kPrime, 16);
+    }
+    ~GmpOperands() { mpz_clears(base, exponent, modulus, result, nullptr); }
+    GmpOperands(const GmpOperands &) = delete;
+    GmpOperands &operator=(const GmpOperands &) = delete;
+};
+
 // GMP's result for the operands as a big-endian byte string.
 std::vector<uint8_t> GmpModExp() {
-    mpz_t base, exponent, modulus, result;
-    mpz_inits(base, exponent, modulus, result, nullptr);
-    mpz_set_str(base, kBase, 16);
-    mpz_set_str(exponent, kExponent, 16);
-    mpz_set_str(modulus, kPrime, 16);
-    mpz_powm(result, base, exponent, modulus);
-    std::vector<uint8_t> bytes((mpz_sizeinbase(result, 2) + 7) / 8);
+    GmpOperands gmp;
+    mpz_powm(gmp.result, gmp.base, gmp.exponent, gmp.modulus);
+    std::vector<uint8_t> bytes((mpz_sizeinbase(gmp.result, 2) + 7) / 8);
     size_t count = 0;
-    mpz_export(bytes.data(), &count, 1, 1, 1, 0, result);
+    mpz_export(bytes.data(), &count, 1, 1, 1, 0, gmp.result);
     bytes.resize(count);
-    mpz_clears(base, exponent, modulus, result, nullptr);
     return bytes;
 }
 
@@ -86,15 +95,10 @@ void ModExp(benchmark::State &state) {
 BENCHMARK(ModExp);
 
 void ModExpGmp(benchmark::State &state) {
-    mpz_t base, exponent, modulus, result;
-    mpz_inits(base, exponent, modulus, result, nullptr);
-    mpz_set_str(base, kBase, 16);
-    mpz_set_str(exponent, kExponent, 16);
-    mpz_set_str(modulus, kPrime, 16);
+    GmpOperands gmp;
     for (auto _ : state)
-        mpz_powm(result, base, exponent, modulus);
-    benchmark::DoNotOptimize(mpz_size(result));
-    mpz_clears(base, exponent, modulus, result, nullptr);
+        mpz_powm(gmp.result, gmp.base, gmp.exponent, gmp.modulus);
+    benchmark::DoNotOptimize(mpz_size(gmp.result));
 }
 BENCHMARK(ModExpGmp);
 
