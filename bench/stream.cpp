@@ -276,7 +276,7 @@ const char *RunPlain(bool cipher, double *seconds) {
 }
 
 void Run(benchmark::State &state, const char *(*run)(bool, double *), bool cipher) {
-    for ([[maybe_unused]] auto _ : state) {
+    for (auto _ : state) {
         double seconds = 0;
         const char *error = run(cipher, &seconds);
         if (error != nullptr) {
