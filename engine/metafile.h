@@ -10,8 +10,7 @@ struct FileStruct;
 struct PoolStruct;
 struct Sha1Struct;
 struct MetaFileMemberStruct;
-struct MetaFileChunkStruct;
-struct MetaFileTextBlockStruct;
+struct MetaFileBlockStruct;
 
 enum {
     METAFILE_TYPE_NONE = 0,
@@ -38,6 +37,13 @@ enum {
 // Type tags of the document and its members (shared by the reader and the writer).
 extern const char MetaFile_Tag[];
 extern const char MetaFileMember_Tag[];
+
+// Blocks that members or texts are bumped out of, oldest first; a clear hands
+// them out again from their start, destroy frees them.
+struct MetaFileBlockRun {
+    MetaFileBlockStruct *First;
+    MetaFileBlockStruct *Current; // the block bytes are taken from
+};
 
 // A sibling run: the root members, or a container's children.
 struct MetaFileMemberStructLinked {
@@ -73,20 +79,17 @@ struct MetaFileStruct {
     int Strict;      // 1: an unknown type byte fails the parse
     int MemberCount; // members added since the last clear
     MetaFileMemberStructLinked Root;
-    // Member chunks, oldest first; kept by a clear and reused, freed by destroy.
-    MetaFileChunkStruct *Chunks;
-    MetaFileChunkStruct *Chunk; // the chunk members are taken from
+    // Blocks the members are bumped out of.
+    MetaFileBlockRun Members;
     Sha1Struct *Sha1;
     PoolStruct *StringPool; // texts of built members
     // The retained copy of the current load's input (the container spans point
     // into it), at most its length plus one byte; freed by a clear.
     uint8_t *Input;
     int64_t InputSize; // bytes allocated
-    // Blocks parsed texts are packed into, oldest first; kept by a clear and
-    // reused like the member chunks (texts too long for a block go to the
+    // Blocks parsed texts are packed into (texts too long for a block go to the
     // string pool).
-    MetaFileTextBlockStruct *TextBlocks;
-    MetaFileTextBlockStruct *TextBlock; // the block texts are taken from
+    MetaFileBlockRun Texts;
 };
 
 // Life. Create: 1 and *doc (empty). Destroy: clears *doc, frees everything;
@@ -95,7 +98,7 @@ int MetaFile_Create(MetaFileStruct **doc);
 int MetaFile_Destroy(MetaFileStruct **doc);
 int MetaFile_Init(MetaFileStruct *doc);
 int MetaFile_Deinit(MetaFileStruct *doc);
-// Frees every member and text at once (member chunks are kept for the next
+// Frees every member and text at once (their blocks are kept for the next
 // load); 1. Pointers into the tree become invalid.
 int MetaFile_Clear(MetaFileStruct *doc);
 int MetaFile_DisableStrict(MetaFileStruct *doc);
