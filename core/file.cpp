@@ -9,7 +9,6 @@
 #include "platform/fileio.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -1031,12 +1030,8 @@ int File_OpenReplacement(FileStruct *file, const char *target, const char *suffi
         ZYL_FREE(replace, sizeof(DurableReplace));
         return 0;
     }
-    if (Zyl_StrLen(replace->Temporary) >= FILE_PATH_SIZE) {
-        Durable_Abort(replace);
-        ZYL_FREE(replace, sizeof(DurableReplace));
-        Zyl_Print("File_OpenReplacement() path too long [%s%s]\n", taken, suffix);
-        return 0;
-    }
+    static_assert((int)DURABLE_PATH_SIZE <= (int)FILE_PATH_SIZE,
+                  "a temporary name fits the file's path");
     Zyl_StrCopy(file->Path, replace->Temporary, FILE_PATH_SIZE);
     file->Replace = replace;
     file->Descriptor = replace->Descriptor;

@@ -79,15 +79,9 @@ int Durable_Begin(DurableReplace *replace, const char *target, const char *suffi
     replace->Descriptor = -1;
     replace->Call = "";
     replace->Error = 0;
-    if (!Durable_Copy(replace->Target, target) || !Durable_Copy(replace->Folder, target)) {
+    if (!Durable_Copy(replace->Target, target)) {
         replace->Target[0] = 0;
         return Durable_Fail(replace, "name", ENAMETOOLONG);
-    }
-    char *slash = strrchr(replace->Folder, '/');
-    if (slash == nullptr) {
-        snprintf(replace->Folder, sizeof replace->Folder, ".");
-    } else {
-        slash[slash == replace->Folder ? 1 : 0] = 0;
     }
     int n = snprintf(replace->Temporary, sizeof replace->Temporary, "%s.%d-%u%s", target,
                      (int)getpid(), g_sequence.fetch_add(1), suffix);

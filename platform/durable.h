@@ -28,7 +28,6 @@ typedef int (*DurableFaultHook)(void *user, int step, const char *path);
 struct DurableReplace {
     char Target[DURABLE_PATH_SIZE];
     char Temporary[DURABLE_PATH_SIZE]; // "" when this record holds no temporary file
-    char Folder[DURABLE_PATH_SIZE];    // the folder of both ("." for a bare name)
     int Descriptor;                    // open for writing between Begin and Commit, else -1
     const char *Call;                  // the call that failed ("" when none)
     int Error;                         // its errno
