@@ -54,6 +54,26 @@ template <class T> constexpr int KindOf() {
     }
 }
 
+// Conversions spelled as words: the letter and the rest of the word read one
+// argument; the same letter alone is a plain conversion or printed as it is.
+struct Word {
+    const char *Text;
+    int Kind;
+};
+constexpr Word kWords[] = {
+    {"ipv4", kBytes}, {"unicode", kUnicode}, {"Unicode", kUnicode},
+    {"hex", kBytes},  {"HEX", kBytes},
+};
+
+// The length of text when p starts with it, else 0.
+constexpr int StartsWith(const char *p, const char *text) {
+    int n = 0;
+    for (; text[n]; n++)
+        if (p[n] != text[n])
+            return 0;
+    return n;
+}
+
 // 1 when an argument of kind `given` may be read as `wanted`.
 constexpr bool Accepts(int wanted, int given) {
     bool anyText = given == kText || given == kBytes || given == kUnicode;
@@ -72,12 +92,6 @@ constexpr bool Matches(const char *p, const int *kinds, int count) {
         if (next >= count || !Accepts(wanted, kinds[next]))
             good = false;
         next++;
-    };
-    auto is = [&](const char *q, const char *word) {
-        for (; *word; q++, word++)
-            if (*q != *word)
-                return false;
-        return true;
     };
     while (*p) {
         if (*p++ != '%')
@@ -109,9 +123,23 @@ constexpr bool Matches(const char *p, const int *kinds, int count) {
         char c = *p;
         if (c == 0)
             break;
+        int word = 0;
+        for (const Word &w : kWords) {
+            if ((word = StartsWith(p, w.Text)) != 0) {
+                take(w.Kind);
+                break;
+            }
+        }
+        if (word != 0) {
+            p += word;
+            continue;
+        }
         p++;
         switch (c) {
         case 'd':
+        case 'i':
+        case 'u':
+        case 'U':
         case 'x':
         case 'X':
         case 'o':
@@ -119,23 +147,6 @@ constexpr bool Matches(const char *p, const int *kinds, int count) {
         case 'b':
         case 'c':
             take(kInt32);
-            break;
-        case 'i':
-            if (is(p, "pv4")) {
-                take(kBytes);
-                p += 3;
-            } else {
-                take(kInt32);
-            }
-            break;
-        case 'u':
-        case 'U':
-            if (is(p, "nicode")) {
-                take(kUnicode);
-                p += 6;
-            } else {
-                take(kInt32);
-            }
             break;
         case 'l':
             if (*p == 'l') {
@@ -155,7 +166,7 @@ constexpr bool Matches(const char *p, const int *kinds, int count) {
             }
             break;
         case 'I':
-            if (is(p, "64") && p[2] != 0) {
+            if (StartsWith(p, "64") && p[2] != 0) {
                 take(kInt64);
                 p += 3;
             }
@@ -174,13 +185,6 @@ constexpr bool Matches(const char *p, const int *kinds, int count) {
         case 's':
         case 'S':
             take(kText);
-            break;
-        case 'h':
-        case 'H':
-            if ((c == 'h' && is(p, "ex")) || (c == 'H' && is(p, "EX"))) {
-                take(kBytes);
-                p += 2;
-            }
             break;
         default:
             break; // printed as it is, reads nothing
