@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <thread>
 
 #include "core/zyl.h"
@@ -12,7 +13,7 @@
 namespace testsupport {
 namespace {
 
-// The running test's starting totals, raised by AddToLeakBaseline. Atomic
+// The running test's starting totals, raised by KeepForProcess. Atomic
 // because process-wide state may be created on a test's worker thread.
 std::atomic<int64_t> g_blocks{0};
 std::atomic<int64_t> g_bytes{0};
@@ -84,13 +85,14 @@ void InstallLeakCheck() {
     testing::UnitTest::GetInstance()->listeners().Append(new LeakCheck);
 }
 
-void AddToLeakBaseline(int64_t blocks, int64_t bytes) {
-    g_blocks += blocks;
-    g_bytes += bytes;
-}
-
-void TrackedMemory(int64_t *blocks, int64_t *bytes) {
-    Zyl_MemoryGetUsage(blocks, bytes);
+void KeepForProcess(const std::function<void()> &create) {
+    int64_t blocks = 0, bytes = 0;
+    Zyl_MemoryGetUsage(&blocks, &bytes);
+    create();
+    int64_t afterBlocks = 0, afterBytes = 0;
+    Zyl_MemoryGetUsage(&afterBlocks, &afterBytes);
+    g_blocks += afterBlocks - blocks;
+    g_bytes += afterBytes - bytes;
 }
 
 } // namespace testsupport
