@@ -1,7 +1,9 @@
 # Writes the starting corpus of one fuzz target into a folder:
 #   python3 tools/fuzz/seeds.py TARGET FOLDER
-# The seeds are small well-formed inputs the fuzzer mutates from.
+# The seeds are small well-formed inputs the fuzzer mutates from, and the
+# inputs kept in tools/fuzz/corpus/TARGET/ (ones that once found a fault).
 import os
+import shutil
 import random
 import struct
 import subprocess
@@ -228,3 +230,6 @@ if __name__ == "__main__":
     for name, data in globals()[target]().items():
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
+    kept = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", target)
+    if os.path.isdir(kept):
+        shutil.copytree(kept, folder, dirs_exist_ok=True)
