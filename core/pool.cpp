@@ -150,7 +150,9 @@ static PoolChunk *Pool_InternalAddChunk(PoolStruct *pool, int64_t request) {
     } else {
         size = kHeaderSize + (int64_t)count * pool->Stride;
     }
-    PoolChunk *chunk = static_cast<PoolChunk *>(Zyl_Alloc(size, 1, __FILE__, __LINE__));
+    // A pool that zeroes each member as it hands it out has no use for zeroed chunks.
+    int mode = pool->Clear ? ZYL_ALLOC_UNFILLED_MODE : 1;
+    PoolChunk *chunk = static_cast<PoolChunk *>(Zyl_Alloc(size, mode, __FILE__, __LINE__));
     chunk->Base = chunk;
     chunk->Size = size;
     chunk->Count = count;

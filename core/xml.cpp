@@ -20,6 +20,17 @@ static char *Xml_TextAlloc(XmlStruct *xml, int64_t length) {
     return static_cast<char *>(POOL_ALLOC(xml->TextPool, length + 1));
 }
 
+// The document's copy of the text it parses in place: nodes point into it, so
+// it lives until the next clear. Only its terminating bytes are zeroed; the
+// caller writes the first length bytes.
+static char *Xml_TakeSource(XmlStruct *xml, int64_t length) {
+    static const int64_t kTail = 9;
+    xml->SourceSize = length + kTail;
+    xml->Source = static_cast<char *>(ZYL_ALLOC_UNFILLED(xml->SourceSize));
+    memset(xml->Source + length, 0, (size_t)kTail);
+    return xml->Source;
+}
+
 static uint32_t NameHash(const char *name) {
     uint32_t crc = 0;
     if (*name)
@@ -30,7 +41,6 @@ static uint32_t NameHash(const char *name) {
 XmlNodeStruct *Xml_NewNode(XmlStruct *xml, char *name, int nameLength, int copyName) {
     XmlNodeStruct *node =
         static_cast<XmlNodeStruct *>(POOL_ALLOC(xml->NodePool, sizeof(XmlNodeStruct)));
-    memset(node, 0, sizeof *node);
     if (copyName) {
         char *copy = Xml_TextAlloc(xml, nameLength);
         memcpy(copy, name, (size_t)nameLength);
@@ -87,6 +97,7 @@ int Xml_Create(XmlStruct **out) {
     POOL_CREATE(xml->NodePool);
     Pool_SetMemberSize(xml->NodePool, (int)sizeof(XmlNodeStruct));
     Pool_SetMembersPerChunk(xml->NodePool, XML_NODES_PER_CHUNK);
+    Pool_SetClear(xml->NodePool, 1);
     POOL_CREATE(xml->TextPool);
     Pool_SetMemberSize(xml->TextPool, XML_TEXT_SLOT_SIZE);
     Pool_SetMembersPerChunk(xml->TextPool, 1);
@@ -117,6 +128,8 @@ int Xml_Clear(XmlStruct *xml) {
     // Every node and text goes at once; no walk of the tree, whatever its depth.
     Pool_Reset(xml->NodePool);
     Pool_Reset(xml->TextPool);
+    if (xml->Source)
+        ZYL_FREE(xml->Source, xml->SourceSize);
     xml->Top = nullptr;
     xml->TopLast = nullptr;
     xml->NodeCount = 0;
@@ -138,7 +151,7 @@ int Xml_LoadFile(XmlStruct *xml, const char *path) {
         File_Close(xml->File);
         return 0;
     }
-    char *text = Xml_TextAlloc(xml, size);
+    char *text = Xml_TakeSource(xml, size);
     int count = 0;
     if (size > 0 && !File_Read(xml->File, text, (int)size, &count)) {
         Zyl_Print("Xml_LoadFile() unable to read [%s]\n", path);
@@ -163,7 +176,7 @@ int Xml_ParseBuffer(XmlStruct *xml, const char *text) {
         Zyl_Print("Xml_ParseBuffer() text too large (%I64u bytes)\n", (uint64_t)length);
         return 0;
     }
-    char *copy = Xml_TextAlloc(xml, (int64_t)length + 9);
+    char *copy = Xml_TakeSource(xml, (int64_t)length);
     memcpy(copy, text, length);
     Xml_ParseText(xml, copy);
     return 1;

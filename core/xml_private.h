@@ -44,7 +44,9 @@ struct XmlStruct {
     XmlNodeStruct *Top;     // first top-level node
     XmlNodeStruct *TopLast; // a top-level node near the end (appends walk on from it), or null
     PoolStruct *NodePool;
-    PoolStruct *TextPool; // string mode: loaded text, names and texts set later
+    PoolStruct *TextPool; // string mode: names and texts set after parsing
+    char *Source;         // the text parsed in place (nodes point into it), or null
+    int64_t SourceSize;   // bytes allocated at Source
 };
 
 extern const char Xml_Tag[];
