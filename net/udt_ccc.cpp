@@ -166,15 +166,18 @@ int Congestion_OnTimeout(UDTCongestionStruct *cc) {
 // Peer history
 // ---------------------------------------------------------------------------
 
+// A fixed table, so that the history, which lives as long as the layer, never
+// takes memory from the heap; "least recently stored" is the smallest stamp.
 struct UDTPeerEntry {
-    UDTPeerEntry *Next;
+    uint64_t Stamp; // 0: free
     uint8_t Address[4];
-    double Rtt;
     int Capacity;
+    double Rtt;
 };
 
 static MutexStruct *g_historyLock;
-static UDTPeerEntry *g_history; // most recently stored first
+static UDTPeerEntry g_history[UDT_PEER_HISTORY_SIZE];
+static uint64_t g_historyStamp;
 static int g_historyCount;
 
 int PeerHistory_Start(void) {
@@ -188,14 +191,20 @@ int PeerHistory_Stop(void) {
     if (g_historyLock == nullptr) {
         return 1;
     }
-    while (g_history != nullptr) {
-        UDTPeerEntry *next = g_history->Next;
-        ZYL_FREE(g_history, sizeof(UDTPeerEntry));
-        g_history = next;
-    }
+    memset(g_history, 0, sizeof g_history);
     g_historyCount = 0;
     Mutex_Close(&g_historyLock);
     return 1;
+}
+
+// The entry holding address, or null. Called with the lock held.
+static UDTPeerEntry *PeerHistory_Find(const uint8_t address[4]) {
+    for (UDTPeerEntry &e : g_history) {
+        if (e.Stamp != 0 && memcmp(e.Address, address, 4) == 0) {
+            return &e;
+        }
+    }
+    return nullptr;
 }
 
 int PeerHistory_Lookup(const uint8_t address[4], double *rtt, int *capacity) {
@@ -207,18 +216,14 @@ int PeerHistory_Lookup(const uint8_t address[4], double *rtt, int *capacity) {
     if (g_historyLock == nullptr) {
         return 0;
     }
-    int found = 0;
     MUTEX_LOCK(g_historyLock);
-    for (UDTPeerEntry *e = g_history; e != nullptr; e = e->Next) {
-        if (memcmp(e->Address, address, 4) == 0) {
-            *rtt = e->Rtt;
-            *capacity = e->Capacity;
-            found = 1;
-            break;
-        }
+    const UDTPeerEntry *e = PeerHistory_Find(address);
+    if (e != nullptr) {
+        *rtt = e->Rtt;
+        *capacity = e->Capacity;
     }
     MUTEX_UNLOCK(g_historyLock);
-    return found;
+    return e != nullptr;
 }
 
 int PeerHistory_Store(const uint8_t address[4], double rtt, int capacity) {
@@ -227,31 +232,23 @@ int PeerHistory_Store(const uint8_t address[4], double rtt, int capacity) {
         return 0;
     }
     MUTEX_LOCK(g_historyLock);
-    UDTPeerEntry *e = nullptr;
-    for (UDTPeerEntry **link = &g_history; *link != nullptr; link = &(*link)->Next) {
-        if (memcmp((*link)->Address, address, 4) == 0) {
-            e = *link;
-            *link = e->Next;
-            g_historyCount--;
-            break;
-        }
-    }
+    UDTPeerEntry *e = PeerHistory_Find(address);
     if (e == nullptr) {
-        e = ZYL_NEW(UDTPeerEntry);
+        // A free entry, else the one stored longest ago.
+        e = &g_history[0];
+        for (UDTPeerEntry &candidate : g_history) {
+            if (candidate.Stamp < e->Stamp) {
+                e = &candidate;
+            }
+        }
+        if (e->Stamp == 0) {
+            g_historyCount++;
+        }
         memcpy(e->Address, address, 4);
     }
+    e->Stamp = ++g_historyStamp;
     e->Rtt = rtt;
     e->Capacity = capacity;
-    e->Next = g_history;
-    g_history = e;
-    if (++g_historyCount > UDT_PEER_HISTORY_SIZE) {
-        UDTPeerEntry **link = &g_history;
-        while ((*link)->Next != nullptr) {
-            link = &(*link)->Next;
-        }
-        ZYL_FREE(*link, sizeof(UDTPeerEntry));
-        g_historyCount--;
-    }
     MUTEX_UNLOCK(g_historyLock);
     return 1;
 }

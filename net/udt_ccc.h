@@ -52,12 +52,12 @@ int Congestion_OnTimeout(UDTCongestionStruct *cc);
 
 enum { UDT_PEER_HISTORY_SIZE = 1024 };
 
-// Starts the history (starting twice is harmless); PeerHistory_Stop frees it.
+// Starts the history (starting twice is harmless); PeerHistory_Stop empties it.
 int PeerHistory_Start(void);
 int PeerHistory_Stop(void);
 // 1 with the values last stored for these 4 address bytes; 0 (outputs zeroed) when unknown.
 int PeerHistory_Lookup(const uint8_t address[4], double *rtt, int *capacity);
-// Stores the values at the front; the least recently stored entry beyond 1024 is dropped.
+// Stores the values; beyond 1024 addresses the least recently stored one is replaced.
 int PeerHistory_Store(const uint8_t address[4], double rtt, int capacity);
 // Entries held (for tests).
 int PeerHistory_GetCount(void);

@@ -11,6 +11,7 @@
 #include "net/udt_packet.h"
 #include "net/udt_seq.h"
 #include "net/udt_window.h"
+#include "udt_test_util.h"
 
 TEST(UdtSeq, ArithmeticAtTheWrap) {
     EXPECT_EQ(UDTSeq_Increment(0x7FFFFFFE), 0);
@@ -298,23 +299,35 @@ TEST(UdtCongestion, SlowStartRateControlAndLoss) {
     Congestion_Destroy(&cc);
 }
 
-TEST(UdtPeerHistory, MostRecentFirstAndBounded) {
-    PeerHistory_Start();
-    PeerHistory_Start(); // harmless
-    for (int i = 0; i < UDT_PEER_HISTORY_SIZE + 1; i++) {
-        uint8_t a[4] = {10, (uint8_t)(i >> 16), (uint8_t)(i >> 8), (uint8_t)i};
+TEST(UdtPeerHistory, LeastRecentlyStoredIsReplacedWhenFull) {
+    udttest::Start(); // the live layer's history: whatever it holds is stored before these
+    auto address = [](int i, uint8_t a[4]) {
+        a[0] = 10;
+        a[1] = (uint8_t)(i >> 16);
+        a[2] = (uint8_t)(i >> 8);
+        a[3] = (uint8_t)i;
+    };
+    uint8_t a[4];
+    for (int i = 0; i < 2 * UDT_PEER_HISTORY_SIZE; i++) {
+        address(i, a);
         PeerHistory_Store(a, 0.5, i);
     }
     EXPECT_EQ(PeerHistory_GetCount(), UDT_PEER_HISTORY_SIZE);
     double rtt = 0;
     int capacity = 0;
-    uint8_t first[4] = {10, 0, 0, 0};
-    EXPECT_FALSE(PeerHistory_Lookup(first, &rtt, &capacity)); // least recently stored: dropped
-    uint8_t second[4] = {10, 0, 0, 1};
-    PeerHistory_Store(second, 0.25, 77);
+    address(UDT_PEER_HISTORY_SIZE - 1, a);
+    EXPECT_FALSE(PeerHistory_Lookup(a, &rtt, &capacity)); // stored before the last 1024
+    address(UDT_PEER_HISTORY_SIZE, a);
+    EXPECT_TRUE(PeerHistory_Lookup(a, &rtt, &capacity));
+    EXPECT_EQ(capacity, UDT_PEER_HISTORY_SIZE);
+    PeerHistory_Store(a, 0.25, 77); // stored again: updated in place, and now the newest
     EXPECT_EQ(PeerHistory_GetCount(), UDT_PEER_HISTORY_SIZE);
-    EXPECT_TRUE(PeerHistory_Lookup(second, &rtt, &capacity));
+    address(2 * UDT_PEER_HISTORY_SIZE, a);
+    PeerHistory_Store(a, 0.5, 1);
+    address(UDT_PEER_HISTORY_SIZE, a);
+    EXPECT_TRUE(PeerHistory_Lookup(a, &rtt, &capacity));
     EXPECT_EQ(rtt, 0.25);
     EXPECT_EQ(capacity, 77);
-    PeerHistory_Stop();
+    address(UDT_PEER_HISTORY_SIZE + 1, a); // the oldest left: replaced by the last store
+    EXPECT_FALSE(PeerHistory_Lookup(a, &rtt, &capacity));
 }
