@@ -18,6 +18,7 @@
 #include "engine/stream.h"
 #include "engine/transport.h"
 #include "net/socket.h"
+#include "tests/engine/transport_support.h"
 #include "tests/support/leak_check.h"
 #include "tests/support/log_capture.h"
 
@@ -28,11 +29,6 @@ using testsupport::CaptureAlerts;
 namespace {
 
 const uint8_t kLoopback[4] = {127, 0, 0, 1};
-
-void Start() {
-    static std::once_flag once;
-    std::call_once(once, [] { testsupport::KeepForProcess(Transport_Startup); });
-}
 
 std::string Hex(const uint8_t *bytes, int n) {
     static const char kDigits[] = "0123456789ABCDEF";
@@ -75,7 +71,7 @@ void RecordMessage(BitPeerStruct *owner, int direction, int id, const char *deta
 class StreamPair : public ::testing::Test {
   protected:
     void SetUp() override {
-        Start();
+        enginetest::StartTransports();
         TransportStruct *listener = nullptr;
         Transport_Create(&listener);
         Transport_SetType(listener, TRANSPORT_TYPE_NORMAL);
@@ -626,7 +622,7 @@ TEST_F(StreamPair, DestroyNamesAStreamLeftOpen) {
 }
 
 TEST(Stream, CloseLeavesADatagramTransportOpen) {
-    Start();
+    enginetest::StartTransports();
     SocketStruct *socket = nullptr;
     Socket_Create(&socket);
     ASSERT_EQ(1, Socket_Open(socket, SOCKET_PROTOCOL_UDP));

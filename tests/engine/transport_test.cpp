@@ -12,17 +12,13 @@
 #include "engine/transport.h"
 #include "net/socket.h"
 #include "net/udt.h"
+#include "tests/engine/transport_support.h"
 #include "tests/support/leak_check.h"
 #include "tests/support/support.h"
 
 namespace {
 
 const uint8_t kLoopback[4] = {127, 0, 0, 1};
-
-void Start() {
-    static std::once_flag once;
-    std::call_once(once, [] { testsupport::KeepForProcess(Transport_Startup); });
-}
 
 TransportStruct *Make(int type) {
     TransportStruct *t = nullptr;
@@ -115,7 +111,7 @@ void ConnectPair(int type, TransportStruct *listener, int port, TransportStruct 
 class TransportEcho : public ::testing::TestWithParam<int> {};
 
 TEST_P(TransportEcho, EchoesThroughTheWrappers) {
-    Start();
+    enginetest::StartTransports();
     int type = GetParam();
     int port = 0;
     TransportStruct *listener = Listen(type, &port);
@@ -160,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(BothTypes, TransportEcho,
                          ::testing::Values(TRANSPORT_TYPE_NORMAL, TRANSPORT_TYPE_UDT));
 
 TEST(Transport, WaitsOverDescriptorsAbove1024) {
-    Start();
+    enginetest::StartTransports();
     std::vector<int> filler;
     for (int i = 0; i < 1100; i++)
         filler.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -206,7 +202,7 @@ TEST(Transport, WaitsOverDescriptorsAbove1024) {
 }
 
 TEST(Transport, RefusedConnectFails) {
-    Start();
+    enginetest::StartTransports();
     int port = 0;
     TransportStruct *gone = Listen(TRANSPORT_TYPE_NORMAL, &port);
     Transport_Destroy(&gone); // nothing listens on the port now
@@ -219,7 +215,7 @@ TEST(Transport, RefusedConnectFails) {
 }
 
 TEST(Transport, WriteToAResetPeerFailsWithoutASignal) {
-    Start();
+    enginetest::StartTransports();
     int port = 0;
     TransportStruct *listener = Listen(TRANSPORT_TYPE_NORMAL, &port);
     TransportSelectStruct *set = nullptr;
@@ -247,7 +243,7 @@ TEST(Transport, WriteToAResetPeerFailsWithoutASignal) {
 }
 
 TEST(Transport, DatagramsOfAnAdoptedPlainSocket) {
-    Start();
+    enginetest::StartTransports();
     SocketStruct *a = nullptr, *b = nullptr;
     Socket_Create(&a);
     Socket_Create(&b);
@@ -281,7 +277,7 @@ TEST(Transport, DatagramsOfAnAdoptedPlainSocket) {
 }
 
 TEST(Transport, TypesNamesAndHandles) {
-    Start();
+    enginetest::StartTransports();
     TransportStruct *t = nullptr;
     Transport_Create(&t);
     char name[8];
@@ -329,7 +325,7 @@ TEST(Transport, TypesNamesAndHandles) {
 }
 
 TEST(TransportDeath, MisuseIsFatal) {
-    Start();
+    enginetest::StartTransports();
     TransportStruct *udt = Make(TRANSPORT_TYPE_UDT);
     TransportSelectStruct *plainSet = nullptr, *udtSet = nullptr;
     TransportSelect_Create(&plainSet);
