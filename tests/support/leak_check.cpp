@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -17,33 +16,6 @@ namespace {
 // because process-wide state may be created on a test's worker thread.
 std::atomic<int64_t> g_blocks{0};
 std::atomic<int64_t> g_bytes{0};
-
-// Suites whose code under test keeps process-wide records after the test,
-// allocated on first use and not through a start-up call a test could wrap in
-// KeepForProcess: the thread registry (Thread_*) and the reliable-UDP
-// multiplexer table with the sockets layer, whose worker may still release a
-// record just after a test ends (UdtSocket, UdtForged, UdtInterop, the
-// transport and peer-wire stream tests over both types, and the embedded
-// server's idle-thread tests, which wait through it). They are named here, one
-// by one; every other suite is checked.
-bool KeepsProcessWideRecords(const testing::TestInfo &test) {
-    static const char *const kSuites[] = {
-        "Thread",
-        "UdtSocket",
-        "UdtForged",
-        "UdtInterop",
-        "Transport",
-        "StreamPair",
-        "Stream",
-        "BothTypes/TransportEcho",
-        "WebServerIdleThread",
-    };
-    for (const char *suite : kSuites) {
-        if (std::strcmp(test.test_suite_name(), suite) == 0)
-            return true;
-    }
-    return false;
-}
 
 // A thread the test started may drop its last hold on a record a moment after
 // the test has seen it end (a finished thread releases its own record). The
@@ -68,9 +40,7 @@ class LeakCheck : public testing::EmptyTestEventListener {
         g_blocks = blocks;
         g_bytes = bytes;
     }
-    void OnTestEnd(const testing::TestInfo &test) override {
-        if (KeepsProcessWideRecords(test))
-            return;
+    void OnTestEnd(const testing::TestInfo &) override {
         int64_t blocks = 0, bytes = 0;
         if (BackToStart(&blocks, &bytes))
             return;
