@@ -57,9 +57,13 @@ int Xml_ParseBuffer(XmlStruct *xml, const char *text);
 int Xml_SaveFile(XmlStruct *xml, const char *path);
 // Prints every top-level node into buffer (NUL-terminated); *length = bytes
 // printed. Returns 0 ("Buffer boundary hit ..." logged) when the buffer is too
-// small, with *length = 0 and the buffer contents undefined.
+// small, with *length = 0 and the buffer contents undefined. A name that cannot
+// be written as markup (empty, a blank or one of < > / " ' = & ? !) prints nothing: 0,
+// "Xml_Print() name cannot be written as markup [NAME]" logged.
 int Xml_PrintToBuffer(XmlStruct *xml, char *buffer, int size, int *length);
-// Exact number of bytes Xml_PrintToBuffer writes (without the NUL). Returns 1.
+// Exact number of bytes Xml_PrintToBuffer writes (without the NUL). Returns 1;
+// 0 with *size 0 when a name cannot be written as markup (Xml_SaveFile then
+// writes nothing and returns 0).
 int Xml_GetPrintSize(XmlStruct *xml, int64_t *size);
 // Indent width in blanks (above 80 becomes 70, below 0 becomes 0). Returns 1.
 int Xml_SetIndent(XmlStruct *xml, int width);

@@ -19,6 +19,21 @@ struct XmlPrinter {
     int DepthLogged;
 };
 
+// A name the reader gives back as it is: not empty, no blank and none of the
+// bytes that end, split or mark a tag. Names are written as they are (XML has no escape for them),
+// so a tree holding another name (read from a broken document, or set so) is
+// not printed at all rather than printed as different markup.
+bool NameIsPrintable(const char *name, int length) {
+    if (length <= 0)
+        return false;
+    for (int i = 0; i < length; i++) {
+        unsigned char c = (unsigned char)name[i];
+        if (Xml_IsBlank(c) || strchr("<>/\"'=&?!", c) != nullptr)
+            return false;
+    }
+    return true;
+}
+
 void Put(XmlPrinter *printer, const char *text, int64_t length) {
     if (printer->Failed)
         return;
@@ -39,9 +54,9 @@ void PutText(XmlPrinter *printer, const char *text) {
 }
 
 // Texts are written with & < > " as the standard entities.
-void PutEscaped(XmlPrinter *printer, const char *text) {
+void PutEscaped(XmlPrinter *printer, const char *text, int64_t length) {
     const char *run = text;
-    for (const char *s = text;; s++) {
+    for (const char *s = text; s < text + length; s++) {
         const char *entity = nullptr;
         switch (*s) {
         case '&':
@@ -56,9 +71,6 @@ void PutEscaped(XmlPrinter *printer, const char *text) {
         case '"':
             entity = "&quot;";
             break;
-        case 0:
-            Put(printer, run, s - run);
-            return;
         default:
             continue;
         }
@@ -66,6 +78,28 @@ void PutEscaped(XmlPrinter *printer, const char *text) {
         PutText(printer, entity);
         run = s + 1;
     }
+    Put(printer, run, text + length - run);
+}
+
+void PutBlanksAsReferences(XmlPrinter *printer, const char *blanks, int64_t length) {
+    for (int64_t i = 0; i < length; i++) {
+        char reference[8];
+        int size = Zyl_FormatString(reference, sizeof reference, "&#%d;", (int)(uint8_t)blanks[i]);
+        Put(printer, reference, size);
+    }
+}
+
+// The reader drops the blanks at both ends of an element's text, so blanks the
+// text really has there are written as character references, which it keeps.
+void PutElementText(XmlPrinter *printer, const char *text) {
+    int64_t length = (int64_t)strlen(text), start = 0, end = length;
+    while (start < end && Xml_IsBlank((unsigned char)text[start]))
+        start++;
+    while (end > start && Xml_IsBlank((unsigned char)text[end - 1]))
+        end--;
+    PutBlanksAsReferences(printer, text, start);
+    PutEscaped(printer, text + start, end - start);
+    PutBlanksAsReferences(printer, text + end, length - end);
 }
 
 void PutNewline(XmlPrinter *printer) {
@@ -86,6 +120,15 @@ void PutIndent(XmlPrinter *printer, int depth) {
 }
 
 void PutName(XmlPrinter *printer, const XmlNodeStruct *node) {
+    bool printable =
+        NameIsPrintable(node->Name, node->NameLength) &&
+        (node->Prefix == nullptr || NameIsPrintable(node->Prefix, (int)strlen(node->Prefix)));
+    if (!printable) {
+        if (!printer->Failed)
+            Zyl_Print("Xml_Print() name cannot be written as markup [%s]\n", node->Name);
+        printer->Failed = 1;
+        return;
+    }
     if (node->Prefix) {
         PutText(printer, node->Prefix);
         Put(printer, ":", 1);
@@ -102,7 +145,7 @@ void PutAttributes(XmlPrinter *printer, const XmlNodeStruct *node) {
         PutName(printer, attribute);
         Put(printer, "=\"", 2);
         if (attribute->Data)
-            PutEscaped(printer, attribute->Data);
+            PutEscaped(printer, attribute->Data, (int64_t)strlen(attribute->Data));
         Put(printer, "\"", 1);
     }
 }
@@ -158,9 +201,14 @@ void PrintElement(XmlPrinter *printer, const XmlNodeStruct *node, int depth, int
         PutNewline(printer);
         return;
     }
+    // The reader keeps a bare "<br>" as text, so a br start tag that owns
+    // something is written with a blank before its '>'.
+    if (node->Attributes == nullptr && node->Prefix == nullptr && node->NameLength == 2 &&
+        Zyl_StrEqualNNoCase(node->Name, "br", 2))
+        Put(printer, " ", 1);
     Put(printer, ">", 1);
     if (text)
-        PutEscaped(printer, node->Data);
+        PutElementText(printer, node->Data);
     else
         PutNewline(printer);
     if (children)
@@ -204,8 +252,8 @@ int Xml_GetPrintSize(XmlStruct *xml, int64_t *size) {
     ZYL_CHECK_PTR(size);
     XmlPrinter printer = {xml, nullptr, 0, 0, 0, 0};
     PrintList(&printer, xml->Top, 0, 0);
-    *size = printer.Used;
-    return 1;
+    *size = printer.Failed ? 0 : printer.Used;
+    return !printer.Failed;
 }
 
 int Xml_PrintToBuffer(XmlStruct *xml, char *buffer, int size, int *length) {
@@ -235,7 +283,8 @@ int Xml_SaveFile(XmlStruct *xml, const char *path) {
         return 0;
     }
     int64_t size = 0;
-    Xml_GetPrintSize(xml, &size);
+    if (!Xml_GetPrintSize(xml, &size))
+        return 0;
     // Room for the NUL and the writer's margin of 10 bytes after the last node.
     int64_t bufferSize = size + 16;
     if (bufferSize > 0x7FFFFFFF) {
