@@ -322,10 +322,16 @@ void FinishData(XmlStruct *xml) {
     XmlNodeStruct *node = xml->Top;
     while (node) {
         if (node->Data) {
-            if (strchr(node->Data, '&'))
-                node->DataSize = Xml_DecodeEntitiesInPlace(node->Data);
+            // An owner's text lost its trailing blanks when it closed; the text
+            // after an empty tag loses them here.
+            char *data = node->Data;
+            size_t length = strlen(data);
+            while (length > 0 && Xml_IsBlank((unsigned char)data[length - 1]))
+                data[--length] = 0;
+            if (memchr(data, '&', length))
+                node->DataSize = Xml_DecodeEntitiesInPlace(data);
             else
-                node->DataSize = (int)strlen(node->Data);
+                node->DataSize = (int)length;
         }
         if (node->FirstChild) {
             node = node->FirstChild;
