@@ -1,6 +1,7 @@
 // libFuzzer target for the XML reader and writer: parses arbitrary bytes, prints
 // the tree (the counted size must equal the printed length), reads the print
-// back, and runs the searches, path helpers and the text decoder on the result.
+// back (it must print the same), and runs the searches, path helpers and the text decoder on the
+// result.
 #include "core/xml.h"
 #include "core/xmlhelper.h"
 #include "core/zyl.h"
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
 
 namespace {
 
@@ -29,16 +31,33 @@ void Touch(XmlNodeStruct *node, int budget) {
     }
 }
 
-// Prints the document; aborts when the counted size and the printed length differ.
-std::string Print() {
+// Prints the document into *out; false when it holds a name that markup cannot
+// hold. Aborts when the counted size and the printed length differ.
+bool Print(std::string *out) {
     int64_t size = 0;
-    Xml_GetPrintSize(g_xml, &size);
+    if (!Xml_GetPrintSize(g_xml, &size))
+        return false;
     std::string buffer((size_t)size + 16, '\0');
     int length = 0;
     if (!Xml_PrintToBuffer(g_xml, buffer.data(), (int)buffer.size(), &length) || length != size)
         abort();
     buffer.resize((size_t)length);
-    return buffer;
+    *out = buffer;
+    return true;
+}
+
+// Printing is stable except around the reader's tolerance cases: a declaration
+// or <!...> owns the nodes after it, so an owner's closing tag inside one reads
+// as a new element, and so does the closing tag of a <br>, which is kept as text
+// (and '!' or '?' inside a tag changes its kind when it is read again).
+bool PrintIsStable(const std::string &text) {
+    if (text.find_first_of("?!") != std::string::npos)
+        return false;
+    for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
+        if (strncasecmp(text.c_str() + at, "<br>", 4) == 0)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -53,7 +72,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string text(reinterpret_cast<const char *>(data), size);
     Xml_ParseBuffer(g_xml, text.c_str());
-    std::string printed = Print();
+    std::string printed, again;
+    bool printable = Print(&printed);
     XmlNodeStruct *node = nullptr;
     Xml_Find(g_xml, "a", XML_NO_DEPTH_LIMIT, 0, nullptr, &node);
     Xml_FindPath(g_xml, "a.b.a", &node);
@@ -62,14 +82,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Touch(node, 64);
         XmlHelper_SetPathText("a.b", node, "<&>", g_xml);
         XmlHelper_SetAttribute(g_xml, "a", node, "\"'");
-        Print();
+        Print(&again);
         XmlNodeStruct *child = nullptr;
         if (Xml_GetFirstChild(g_xml, node, &child))
             Xml_RemoveNode(g_xml, child);
         Xml_RemoveNode(g_xml, node);
     }
-    Xml_ParseBuffer(g_xml, printed.c_str());
-    Print();
+    if (printable) {
+        // What was printed reads again and prints the same.
+        Xml_ParseBuffer(g_xml, printed.c_str());
+        bool reprinted = Print(&again);
+        if (PrintIsStable(text) && (!reprinted || again != printed))
+            abort();
+    }
     char decoded[512];
     Xml_DecodeText(text.c_str(), decoded, sizeof decoded);
     return 0;
