@@ -146,35 +146,55 @@ double ProcessCpuSeconds() {
     return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
 }
 
-// Percent of one core the process spends while a connected pair sits idle for 10 s.
-template <typename Hold> void IdleCpu(benchmark::State &state, Hold hold) {
+// Percent of one core the process spends while a connected pair sits idle for
+// 10 s; echo must then carry one byte across the pair, or the run is an error
+// (a pair that never connected, or dropped, would idle for free).
+template <typename Echo, typename Close>
+void IdleCpu(benchmark::State &state, Echo echo, Close close) {
     for (auto _ : state) {
         double before = ProcessCpuSeconds();
         sleep(10);
         state.counters["cpu_percent"] = (ProcessCpuSeconds() - before) * 10.0;
     }
-    hold();
+    if (!echo())
+        state.SkipWithError("the pair did not stay connected");
+    close();
 }
 
 void BM_IdleOurs(benchmark::State &state) {
     UDTSocketStruct *listener, *client, *server = nullptr;
     OurPair(&listener, &client, &server);
-    IdleCpu(state, [&] {
-        UDTSocket_Destroy(&server);
-        UDTSocket_Destroy(&client);
-        UDTSocket_Destroy(&listener);
-    });
+    IdleCpu(
+        state,
+        [&] {
+            char byte = 'x';
+            int n = 0;
+            return server != nullptr && UDTSocket_Write(client, &byte, 1, &n) && n == 1 &&
+                   UDTSocket_Read(server, &byte, 1, &n) && n == 1;
+        },
+        [&] {
+            UDTSocket_Destroy(&server);
+            UDTSocket_Destroy(&client);
+            UDTSocket_Destroy(&listener);
+        });
 }
 BENCHMARK(BM_IdleOurs)->Iterations(1)->Unit(benchmark::kSecond);
 
 void BM_IdleReference(benchmark::State &state) {
     UDTSOCKET listener, client, server;
     ReferencePair(&listener, &client, &server);
-    IdleCpu(state, [&] {
-        UDT::close(server);
-        UDT::close(client);
-        UDT::close(listener);
-    });
+    IdleCpu(
+        state,
+        [&] {
+            char byte = 'x';
+            return server != UDT::INVALID_SOCK && UDT::send(client, &byte, 1, 0) == 1 &&
+                   UDT::recv(server, &byte, 1, 0) == 1;
+        },
+        [&] {
+            UDT::close(server);
+            UDT::close(client);
+            UDT::close(listener);
+        });
 }
 BENCHMARK(BM_IdleReference)->Iterations(1)->Unit(benchmark::kSecond);
 
