@@ -185,8 +185,8 @@ void BM_AllocMalloc(benchmark::State &state) {
     int i = 0;
     for (auto _ : state) {
         size_t size = 16 + (i++ & 255);
-        void *p = calloc(1, size);
-        benchmark::DoNotOptimize(p);
+        char *p = static_cast<char *>(calloc(1, size));
+        benchmark::DoNotOptimize(*p); // the byte, not the pointer: the analyzer then sees the free
         free(p);
     }
 }
