@@ -2,7 +2,6 @@
 // texts the system hashes), byte compare and search, the two
 // monotonic clocks, the minute date scale, duration texts and a quote-aware
 // command-line scanner. Nothing here keeps shared state beyond the clocks' origin.
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>

@@ -34,24 +34,30 @@ int64_t BytesInUse() {
 }
 
 TEST(ZylMemory, BlockSizesAlignmentAndZeroFill) {
-    // Block = caller's area rounded up to 4 + 16 header + 4 back guard.
+    // Block = caller's area rounded up to 4 + 16 header + 4 back guard, in both
+    // modes; the unfilled mode zeroes only the rounding after the area, which
+    // the corruption check reads.
     const struct {
         int64_t size;
         int64_t block;
     } cases[] = {{1, 24}, {4, 24}, {5, 28}, {16, 36}, {1000, 1020}};
-    for (const auto &c : cases) {
-        int64_t before = BytesInUse();
-        uint8_t *area = static_cast<uint8_t *>(ZYL_ALLOC(c.size));
-        EXPECT_EQ(BytesInUse() - before, c.block) << c.size;
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(area) % 16, 0u);
-        for (int64_t i = 0; i < ((c.size + 3) & ~3); i++)
-            ASSERT_EQ(area[i], 0);
-        EXPECT_EQ(Zyl_MemoryCheckBlock(0, area - ZYL_BLOCK_HEADER_SIZE, c.size, __FILE__, __LINE__),
-                  1);
-        EXPECT_TRUE(Zyl_IsHeapAddress(area));
-        ZYL_FREE(area, c.size);
-        EXPECT_EQ(area, nullptr);
-        EXPECT_EQ(BytesInUse(), before);
+    for (int mode : {1, (int)ZYL_ALLOC_UNFILLED_MODE}) {
+        for (const auto &c : cases) {
+            int64_t before = BytesInUse();
+            uint8_t *area = static_cast<uint8_t *>(Zyl_Alloc(c.size, mode, __FILE__, __LINE__));
+            EXPECT_EQ(BytesInUse() - before, c.block) << c.size;
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(area) % 16, 0u);
+            for (int64_t i = mode == 1 ? 0 : c.size; i < ((c.size + 3) & ~3); i++)
+                ASSERT_EQ(area[i], 0) << "mode " << mode << " size " << c.size << " byte " << i;
+            memset(area, 0xA5, (size_t)c.size); // the whole area is the caller's
+            EXPECT_EQ(
+                Zyl_MemoryCheckBlock(0, area - ZYL_BLOCK_HEADER_SIZE, c.size, __FILE__, __LINE__),
+                1);
+            EXPECT_TRUE(Zyl_IsHeapAddress(area));
+            ZYL_FREE(area, c.size);
+            EXPECT_EQ(area, nullptr);
+            EXPECT_EQ(BytesInUse(), before);
+        }
     }
 }
 
