@@ -797,7 +797,9 @@ static int Cache_Reinit(CacheStruct *cache, int64_t newSize) {
             ZYL_FREE(cache->Buffer, cache->BufferSize);
         cache->BufferSize = newSize;
         if (newSize > 0)
-            cache->Buffer = static_cast<uint8_t *>(ZYL_ALLOC_UNFILLED(newSize)); // written first
+            // Zero-filled: every page is touched here, once, instead of
+            // faulting on the first reads and writes that pass through.
+            cache->Buffer = static_cast<uint8_t *>(ZYL_ALLOC(newSize));
     }
     Cache_CutBlocks(cache);
     if (cache->Settings.Verbose) {
