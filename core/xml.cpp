@@ -38,9 +38,54 @@ static uint32_t NameHash(const char *name) {
     return crc;
 }
 
+static int64_t ChunkBytes(int64_t count) {
+    return (int64_t)sizeof(XmlNodeChunk) + count * (int64_t)sizeof(XmlNodeStruct);
+}
+
+static XmlNodeStruct *ChunkNodes(XmlNodeChunk *chunk) {
+    return reinterpret_cast<XmlNodeStruct *>(chunk + 1);
+}
+
+// A zeroed node: a removed one, else the next of the chunk in use, else the first
+// of the next chunk (kept from before the last clear, or new).
+static XmlNodeStruct *Xml_TakeNode(XmlStruct *xml) {
+    XmlNodeStruct *node = xml->FreeNodes;
+    if (node != nullptr) {
+        xml->FreeNodes = node->Next;
+    } else {
+        if (xml->ChunkInUse == nullptr || xml->ChunkUsed == xml->ChunkInUse->Count) {
+            XmlNodeChunk *next = xml->ChunkInUse ? xml->ChunkInUse->Next : xml->Chunks;
+            if (next == nullptr) {
+                int64_t count = XML_FIRST_CHUNK_NODES;
+                if (xml->ChunkInUse)
+                    count = xml->ChunkInUse->Count * 2;
+                if (count > XML_LAST_CHUNK_NODES)
+                    count = XML_LAST_CHUNK_NODES;
+                next = static_cast<XmlNodeChunk *>(ZYL_ALLOC_UNFILLED(ChunkBytes(count)));
+                next->Next = nullptr;
+                next->Count = count;
+                if (xml->ChunkInUse)
+                    xml->ChunkInUse->Next = next;
+                else
+                    xml->Chunks = next;
+            }
+            xml->ChunkInUse = next;
+            xml->ChunkUsed = 0;
+        }
+        node = ChunkNodes(xml->ChunkInUse) + xml->ChunkUsed++;
+    }
+    memset(node, 0, sizeof *node);
+    return node;
+}
+
+static void Xml_GiveNode(XmlStruct *xml, XmlNodeStruct *node) {
+    node->Next = xml->FreeNodes;
+    xml->FreeNodes = node;
+    xml->NodeCount--;
+}
+
 XmlNodeStruct *Xml_NewNode(XmlStruct *xml, char *name, int nameLength, int copyName) {
-    XmlNodeStruct *node =
-        static_cast<XmlNodeStruct *>(POOL_ALLOC(xml->NodePool, sizeof(XmlNodeStruct)));
+    XmlNodeStruct *node = Xml_TakeNode(xml);
     if (copyName) {
         char *copy = Xml_TextAlloc(xml, nameLength);
         memcpy(copy, name, (size_t)nameLength);
@@ -94,10 +139,6 @@ int Xml_Create(XmlStruct **out) {
     File_New(&xml->File);
     xml->IndentWidth = 4;
     memset(xml->IndentText, ' ', 4);
-    POOL_CREATE(xml->NodePool);
-    Pool_SetMemberSize(xml->NodePool, (int)sizeof(XmlNodeStruct));
-    Pool_SetMembersPerChunk(xml->NodePool, XML_NODES_PER_CHUNK);
-    Pool_SetClear(xml->NodePool, 1);
     POOL_CREATE(xml->TextPool);
     Pool_SetMemberSize(xml->TextPool, XML_TEXT_SLOT_SIZE);
     Pool_SetMembersPerChunk(xml->TextPool, 1);
@@ -116,7 +157,11 @@ int Xml_Destroy(XmlStruct **pointer) {
     File_Close(xml->File);
     File_Delete(&xml->File);
     Pool_Destroy(&xml->TextPool);
-    Pool_Destroy(&xml->NodePool);
+    while (xml->Chunks) {
+        XmlNodeChunk *next = xml->Chunks->Next;
+        ZYL_FREE(xml->Chunks, ChunkBytes(xml->Chunks->Count));
+        xml->Chunks = next;
+    }
     xml->Tag = Zyl_DeadTag;
     ZYL_FREE(xml, sizeof(XmlStruct));
     *pointer = nullptr;
@@ -126,7 +171,9 @@ int Xml_Destroy(XmlStruct **pointer) {
 int Xml_Clear(XmlStruct *xml) {
     ZYL_CHECK_TAG(xml, Xml_Tag);
     // Every node and text goes at once; no walk of the tree, whatever its depth.
-    Pool_Reset(xml->NodePool);
+    xml->ChunkInUse = nullptr; // the chunks are handed out again from the first
+    xml->ChunkUsed = 0;
+    xml->FreeNodes = nullptr;
     Pool_Reset(xml->TextPool);
     if (xml->Source)
         ZYL_FREE(xml->Source, xml->SourceSize);
@@ -259,14 +306,12 @@ static void FreeContents(XmlStruct *xml, XmlNodeStruct *root) {
         while (node->Attributes) {
             XmlNodeStruct *attribute = node->Attributes;
             node->Attributes = attribute->Next;
-            POOL_FREE(xml->NodePool, attribute, sizeof(XmlNodeStruct));
-            xml->NodeCount--;
+            Xml_GiveNode(xml, attribute);
         }
         if (node == root)
             return;
         XmlNodeStruct *next = node->Next ? node->Next : node->Parent;
-        POOL_FREE(xml->NodePool, node, sizeof(XmlNodeStruct));
-        xml->NodeCount--;
+        Xml_GiveNode(xml, node);
         node = next;
     }
 }
@@ -301,8 +346,7 @@ int Xml_RemoveNode(XmlStruct *xml, XmlNodeStruct *node) {
     if (parent && node->Kind != XML_KIND_ATTRIBUTE && parent->LastChild == node)
         parent->LastChild = previous;
     FreeContents(xml, node);
-    POOL_FREE(xml->NodePool, node, sizeof(XmlNodeStruct));
-    xml->NodeCount--;
+    Xml_GiveNode(xml, node);
     return 1;
 }
 

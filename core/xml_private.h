@@ -27,9 +27,18 @@ struct XmlNodeStruct {
 };
 
 enum {
-    XML_INDENT_SIZE = 81,       // 80 blanks and the NUL
-    XML_TEXT_SLOT_SIZE = 20480, // text pool chunk (bytes)
-    XML_NODES_PER_CHUNK = 1000, // 96 KB chunks, below the C library's mapping threshold
+    XML_INDENT_SIZE = 81,         // 80 blanks and the NUL
+    XML_TEXT_SLOT_SIZE = 20480,   // text pool chunk (bytes)
+    XML_FIRST_CHUNK_NODES = 256,  // a small document takes 20 KB of nodes
+    XML_LAST_CHUNK_NODES = 65536, // each chunk twice the one before, up to 5 MB
+};
+
+// Nodes come in chunks that live as long as their document, without a header per
+// node: a large tree takes no more memory than its nodes. Each chunk is twice
+// the one before, so a small document stays small.
+struct XmlNodeChunk {
+    XmlNodeChunk *Next;
+    int64_t Count; // nodes that follow this header
 };
 
 struct XmlStruct {
@@ -41,12 +50,15 @@ struct XmlStruct {
     int IndentWidth;
     char IndentText[XML_INDENT_SIZE];
     int NodeCount;
-    XmlNodeStruct *Top;     // first top-level node
-    XmlNodeStruct *TopLast; // a top-level node near the end (appends walk on from it), or null
-    PoolStruct *NodePool;
-    PoolStruct *TextPool; // string mode: names and texts set after parsing
-    char *Source;         // the text parsed in place (nodes point into it), or null
-    int64_t SourceSize;   // bytes allocated at Source
+    XmlNodeStruct *Top;       // first top-level node
+    XmlNodeStruct *TopLast;   // a top-level node near the end (appends walk on from it), or null
+    XmlNodeChunk *Chunks;     // every node chunk, oldest first
+    XmlNodeChunk *ChunkInUse; // the chunk nodes are taken from, or null before the first
+    int ChunkUsed;            // nodes taken from ChunkInUse
+    XmlNodeStruct *FreeNodes; // removed nodes, linked through Next
+    PoolStruct *TextPool;     // string mode: names and texts set after parsing
+    char *Source;             // the text parsed in place (nodes point into it), or null
+    int64_t SourceSize;       // bytes allocated at Source
 };
 
 extern const char Xml_Tag[];
@@ -56,7 +68,7 @@ inline bool Xml_IsBlank(unsigned char c) {
     return c >= 1 && c <= 32;
 }
 
-// Takes a zeroed node from the pool, names it (copyName 0: name is kept as given
+// Takes a zeroed node from the document, names it (copyName 0: name is kept as given
 // and must live as long as the document), counts it. Not linked anywhere.
 XmlNodeStruct *Xml_NewNode(XmlStruct *xml, char *name, int nameLength, int copyName);
 // Appends node to owner's child list (owner null: the top-level list).
