@@ -51,7 +51,6 @@ int LockSlow(MutexStruct *m, int milliseconds, const char *file, int line) {
     // measured faster with short critical sections than any spin count tried.
     if (milliseconds == 0)
         return 0;
-    m->Waiting.fetch_add(1, std::memory_order_relaxed);
     int64_t start = -1; // read before the first sleep: most contended calls never sleep
     int64_t elapsed = 0;
     int64_t sleeps = 0;
@@ -77,7 +76,11 @@ int LockSlow(MutexStruct *m, int milliseconds, const char *file, int line) {
         }
         if (start < 0)
             start = NowMilliseconds();
+        // Counted around the sleep only: an update of the count on every
+        // contended call would be one more write to the lock's cache line.
+        m->Waiting.fetch_add(1, std::memory_order_relaxed);
         int result = Futex_Wait(&m->State, 2, wait);
+        m->Waiting.fetch_sub(1, std::memory_order_relaxed);
         sleeps++;
         if (result != 0 && result != ETIMEDOUT && result != EINTR) {
             ZYL_FATAL_AT(file, line, "Unable to lock mutex (%d:%.8X) from %s/%d\n", result, result,
@@ -90,7 +93,6 @@ int LockSlow(MutexStruct *m, int milliseconds, const char *file, int line) {
                       (void *)m, (int)elapsed, file, line, m->LastFile, m->LastLine);
         }
     }
-    m->Waiting.fetch_sub(1, std::memory_order_relaxed);
     if (m->Statistics) {
         m->Contended.fetch_add(1, std::memory_order_relaxed);
         m->Retries.fetch_add(sleeps, std::memory_order_relaxed);
@@ -130,16 +132,14 @@ int Mutex_Lock(MutexStruct *mutex, int milliseconds, const char *file, int line)
 
 int Mutex_Unlock(MutexStruct *mutex, const char *file, int line) {
     ZYL_CHECK_TAG(mutex, kMutexTag);
-    uint32_t state = mutex->State.load(std::memory_order_relaxed);
-    for (;;) {
-        if (state == 0) {
-            Zyl_Print("Unbalanced mutex release (%d:%d:%d) from %s/%d (previous %s/%d)\n",
-                      mutex->Waiting.load(), 1, 1, file, line, mutex->LastFile, mutex->LastLine);
-            return 0;
-        }
-        if (mutex->State.compare_exchange_weak(state, 0, std::memory_order_release,
-                                               std::memory_order_relaxed))
-            break;
+    // One exchange, not a compare loop: waiters keep setting 2 while the lock is
+    // held, and each of those writes would fail a compare and cost another try.
+    // Releasing a free mutex writes the 0 it already holds.
+    uint32_t state = mutex->State.exchange(0, std::memory_order_release);
+    if (state == 0) {
+        Zyl_Print("Unbalanced mutex release (%d:%d:%d) from %s/%d (previous %s/%d)\n",
+                  mutex->Waiting.load(), 1, 1, file, line, mutex->LastFile, mutex->LastLine);
+        return 0;
     }
     if (state == 2)
         Futex_Wake(&mutex->State, 1);
