@@ -82,6 +82,7 @@ static void InternalDropPending(ManagerStruct *m, PendingStruct *entry, int clos
 
 int Manager_CloseNetwork(ManagerStruct *m) {
     HolePunch_SetUDTSocket(m->HolePunch, nullptr);
+    Manager_StoreInt(m->TCPPort, 0);
     if (Transport_IsOpen(m->TCPListener))
         Transport_Close(m->TCPListener);
     if (Transport_IsOpen(m->UDTListener))
@@ -188,6 +189,7 @@ static int InternalListenTCP(ManagerStruct *m, const uint8_t address[4], const u
         Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
                   "Manager Listening on TCP, all interfaces, port %d", port);
     Manager_StoreInt(m->ListenPort, port);
+    Manager_StoreInt(m->TCPPort, port);
     if (!Manager_LoadInt(m->Inbound))
         Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL,
                   "Manager Listening TCP (inbound) disabled for connections");
@@ -246,6 +248,7 @@ int Manager_Listen(ManagerStruct *manager) {
     ZYL_CHECK_TAG(manager, Manager_Tag);
     ManagerStruct *m = manager;
     HolePunch_SetUDTSocket(m->HolePunch, nullptr);
+    Manager_StoreInt(m->TCPPort, 0);
     if (Transport_IsOpen(m->TCPListener))
         Transport_Close(m->TCPListener);
     if (Transport_IsOpen(m->UDTListener))
@@ -259,20 +262,13 @@ int Manager_Listen(ManagerStruct *manager) {
     return InternalListenUDT(m, address, bind);
 }
 
+// Read from other threads (traversal, job code): the port is kept in a word
+// of its own, written by the listener's thread when it opens and closes.
 int Manager_GetLocalPort(ManagerStruct *manager, int *port) {
     ZYL_CHECK_TAG(manager, Manager_Tag);
     ZYL_CHECK_PTR(port);
-    *port = 0;
-    if (manager->TCPListener == nullptr || !Transport_IsOpen(manager->TCPListener))
-        return 0;
-    uint8_t address[4];
-    int local = 0;
-    if (!Transport_GetSockName(manager->TCPListener, address, &local)) {
-        Zyl_Print("Get local IP returned false\n");
-        return 0;
-    }
-    *port = local;
-    return 1;
+    *port = Manager_LoadInt(manager->TCPPort);
+    return *port != 0 ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------

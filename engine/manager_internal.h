@@ -110,6 +110,7 @@ struct ManagerStruct {
     uint32_t BindAddress; // atomic; the four bytes in memory order
     int ListenPort;       // atomic
     TransportStruct *TCPListener;
+    int TCPPort; // atomic: the TCP listener's local port while it listens, else 0
     int UDTPort; // atomic
     TransportStruct *UDTListener;
     // Shared scratch buffer.
