@@ -1,6 +1,7 @@
 // The patch engine's two reporting calls: information and warnings through
 // Patcher_Log, coded errors through Patcher_ReportError. Both format into a
-// 1024-byte line and hand it to the callbacks the library facade installs.
+// 1024-byte line and hand it to the receivers of the notification record, which
+// the Patcher fills with its LOG and ERROR queueing functions.
 #pragma once
 
 #include "core/zyl_formatcheck.h"
@@ -22,12 +23,27 @@ enum { PATCHER_LOG_LINE_SIZE = 1024 };
 typedef int (*PatcherLogCallback)(void *context, int level, const char *text);
 typedef int (*PatcherErrorCallback)(void *context, int code, const char *text);
 
-// Installs the receivers (null removes one). Not synchronised with reporting
-// calls: install before the engine's threads start, remove after they stopped.
-// Returns 1.
+// The notification record: one per process, created empty by
+// Notification_Initialize (a second call keeps the record) and freed by
+// Notification_Shutdown (accepts none). Both return 1. Create it before the
+// engine's threads start and free it after they stopped.
+int Notification_Initialize(void);
+int Notification_Shutdown(void);
+// Install a receiver with its context (null callback: none). 0 when the record
+// does not exist, else 1. Safe beside reporting calls on other threads.
+int Notification_SetLogCallback(PatcherLogCallback callback, void *context);
+int Notification_SetErrorCallback(PatcherErrorCallback callback, void *context);
+// Removes each receiver whose context is the given one (its owner is going
+// away), leaving others in place. Returns 1.
+int Notification_RemoveContext(void *context);
+
+// For programs and tests without the library facade: creates the record when a
+// receiver is given and installs both with one context; with both receivers
+// null frees the record again. Returns 1.
 int Patcher_SetLogCallbacks(void *context, PatcherLogCallback log, PatcherErrorCallback error);
 // Formats (at most 1023 characters) and passes the line on. Returns the
-// receiver's result, 0 when no receiver is installed. Safe from any thread.
+// receiver's result, 0 when the record or its receiver is missing. Safe from
+// any thread.
 int Patcher_Log(int level, const char *format, ...);
 #define Patcher_Log(level, ...) (ZYL_FORMAT_CHECK(__VA_ARGS__), (Patcher_Log)(level, __VA_ARGS__))
 int Patcher_LogV(int level, const char *format, va_list args);

@@ -26,6 +26,9 @@ int CreateProcess_Spawn(char *const argv[], const char *folder, int newSession, 
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    // The child inherits no descriptor beyond the standard three, whether or not
+    // whoever opened it asked for close-on-exec (locks above all).
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (folder != nullptr && folder[0] != 0)
         posix_spawn_file_actions_addchdir_np(&actions, folder);
     // The child starts with default signal handling and nothing blocked, whatever

@@ -42,19 +42,27 @@ static const char *Psapi_BaseName(const char *path) {
     return slash ? slash + 1 : path;
 }
 
+// The executable's full path from the exe link (" (deleted)" removed) into
+// target of kPathSize bytes. 1, or 0 when the link cannot be read.
+static int Psapi_ExecutableLink(const char *pid, char *target) {
+    char path[300]; // "/proc/" + a directory name (at most 255) + "/exe"
+    snprintf(path, sizeof(path), "/proc/%s/exe", pid);
+    ssize_t length = readlink(path, target, kPathSize - 1);
+    if (length <= 0)
+        return 0;
+    target[length] = 0;
+    const char deleted[] = " (deleted)";
+    size_t tail = sizeof(deleted) - 1;
+    if ((size_t)length > tail && strcmp(target + length - tail, deleted) == 0)
+        target[length - tail] = 0;
+    return 1;
+}
+
 // The executable's file name into name. 1, or 0 when it cannot be learnt.
 static int Psapi_ExecutableName(const char *pid, char *name, int size) {
-    char path[300]; // "/proc/" + a directory name (at most 255) + "/exe"
+    char path[300];
     char target[kPathSize];
-    snprintf(path, sizeof(path), "/proc/%s/exe", pid);
-    ssize_t length = readlink(path, target, sizeof(target) - 1);
-    if (length > 0) {
-        target[length] = 0;
-        const char deleted[] = " (deleted)";
-        size_t tail = sizeof(deleted) - 1;
-        if ((size_t)length > tail && strcmp(target + length - tail, deleted) == 0)
-            target[length - tail] = 0;
-    } else {
+    if (!Psapi_ExecutableLink(pid, target)) {
         snprintf(path, sizeof(path), "/proc/%s/cmdline", pid);
         if (Psapi_ReadSmall(path, target, sizeof(target)) <= 0 || target[0] == 0)
             return 0; // kernel threads have no command line
@@ -63,20 +71,21 @@ static int Psapi_ExecutableName(const char *pid, char *name, int size) {
     return 1;
 }
 
-int Psapi_FindByName(const char *name, int *pid) {
+// Walks the live processes; match decides on each process id whether it is
+// the one sought. 1 and *pid of the first match, else 0.
+static int Psapi_Find(int (*match)(const char *id, const char *wanted), const char *wanted,
+                      int *pid) {
     *pid = 0;
     DIR *proc = opendir("/proc");
     if (proc == nullptr)
         return 0;
     int found = 0;
     struct dirent *entry;
-    char executable[kPathSize];
     while (!found && (entry = readdir(proc)) != nullptr) {
         const char *id = entry->d_name;
         if (id[0] < '1' || id[0] > '9' || strspn(id, "0123456789") != strlen(id))
             continue;
-        if (!Psapi_ExecutableName(id, executable, sizeof(executable)) ||
-            strcmp(executable, name) != 0 || !Psapi_IsLive(id))
+        if (!match(id, wanted) || !Psapi_IsLive(id))
             continue;
         int value = 0;
         for (const char *c = id; *c; c++)
@@ -86,4 +95,23 @@ int Psapi_FindByName(const char *name, int *pid) {
     }
     closedir(proc);
     return found;
+}
+
+static int Psapi_NameMatches(const char *id, const char *name) {
+    char executable[kPathSize];
+    return Psapi_ExecutableName(id, executable, sizeof(executable)) &&
+           strcmp(executable, name) == 0;
+}
+
+static int Psapi_PathMatches(const char *id, const char *path) {
+    char executable[kPathSize];
+    return Psapi_ExecutableLink(id, executable) && strcmp(executable, path) == 0;
+}
+
+int Psapi_FindByName(const char *name, int *pid) {
+    return Psapi_Find(Psapi_NameMatches, name, pid);
+}
+
+int Psapi_FindByPath(const char *path, int *pid) {
+    return Psapi_Find(Psapi_PathMatches, path, pid);
 }

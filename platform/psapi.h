@@ -5,3 +5,7 @@
 // Finds a live process (zombies excluded) whose executable's file name equals
 // name (case-sensitive). 1 and *pid for the first one found, 0 when none.
 int Psapi_FindByName(const char *name, int *pid);
+// Finds a live process whose executable, as its exe link names it (a program
+// replaced on disk still counts), is exactly path (absolute, no "." or ".."
+// parts). 1 and *pid for the first one found, 0 when none.
+int Psapi_FindByPath(const char *path, int *pid);

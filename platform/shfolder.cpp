@@ -97,6 +97,8 @@ int ShFolder_Get(int kind, char *buffer, int size) {
         return ShFolder_FromEnv("XDG_DATA_HOME", "/.local/share", buffer, size);
     case SHFOLDER_CACHE:
         return ShFolder_FromEnv("XDG_CACHE_HOME", "/.cache", buffer, size);
+    case SHFOLDER_STATE:
+        return ShFolder_FromEnv("XDG_STATE_HOME", "/.local/state", buffer, size);
     case SHFOLDER_DESKTOP:
         return ShFolder_UserDir("XDG_DESKTOP_DIR", "/Desktop", buffer, size);
     case SHFOLDER_DOCUMENTS:

@@ -12,6 +12,7 @@ enum {
     SHFOLDER_DOCUMENTS, // XDG_DOCUMENTS_DIR of user-dirs.dirs, or ~/Documents
     SHFOLDER_RUNTIME,   // $XDG_RUNTIME_DIR, or <temp>/portico-<uid> (made, mode 0700)
     SHFOLDER_TEMP,      // $TMPDIR or /tmp
+    SHFOLDER_STATE,     // $XDG_STATE_HOME or ~/.local/state
 };
 
 // Copies the folder into buffer. Returns 1, or 0 ("" in buffer) when it cannot be
