@@ -31,11 +31,8 @@ static char *Xml_TakeSource(XmlStruct *xml, int64_t length) {
     return xml->Source;
 }
 
-static uint32_t NameHash(const char *name) {
-    uint32_t crc = 0;
-    if (*name)
-        Zyl_StrCrc32(name, 0, &crc);
-    return crc;
+static uint32_t NameHash(const char *name, int length) {
+    return Zyl_Crc32NoCase(name, length);
 }
 
 static int64_t ChunkBytes(int64_t count) {
@@ -84,18 +81,22 @@ static void Xml_GiveNode(XmlStruct *xml, XmlNodeStruct *node) {
     xml->NodeCount--;
 }
 
-XmlNodeStruct *Xml_NewNode(XmlStruct *xml, char *name, int nameLength, int copyName) {
+XmlNodeStruct *Xml_NewHashedNode(XmlStruct *xml, char *name, int nameLength, uint32_t nameHash) {
     XmlNodeStruct *node = Xml_TakeNode(xml);
+    node->Name = name;
+    node->NameLength = nameLength;
+    node->NameHash = nameHash;
+    xml->NodeCount++;
+    return node;
+}
+
+XmlNodeStruct *Xml_NewNode(XmlStruct *xml, char *name, int nameLength, int copyName) {
     if (copyName) {
         char *copy = Xml_TextAlloc(xml, nameLength);
         memcpy(copy, name, (size_t)nameLength);
         name = copy;
     }
-    node->Name = name;
-    node->NameLength = nameLength;
-    node->NameHash = NameHash(name);
-    xml->NodeCount++;
-    return node;
+    return Xml_NewHashedNode(xml, name, nameLength, NameHash(name, nameLength));
 }
 
 void Xml_LinkChild(XmlStruct *xml, XmlNodeStruct *owner, XmlNodeStruct *node) {
@@ -571,7 +572,7 @@ static void StartSearch(XmlSearch *search, const char *name, int length, int dep
     memset(search, 0, sizeof *search);
     search->Name = name;
     search->Length = length;
-    search->Hash = NameHash(name);
+    search->Hash = NameHash(name, Zyl_StrLen(name));
     search->BestDepth = depthLimit;
 }
 

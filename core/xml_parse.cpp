@@ -10,21 +10,70 @@ static int Xml_DecodeEntitiesInPlace(char *text);
 
 namespace {
 
+// The hashes of recent names: a document repeats a few names many times, and
+// comparing a short name costs less than hashing it again.
+struct NameHashMemo {
+    const char *Name; // in the parsed text, which outlives the parse
+    int Length;
+    uint32_t Hash;
+};
+
+enum { NAME_MEMO_SIZE = 64 };
+
 struct XmlParser {
     XmlStruct *Xml;
     char *Cursor;
-    int DepthLogged; // the depth-limit line is printed once per parse
+    char *End;              // the NUL that ends the text
+    XmlNodeStruct *Pending; // the node whose text runs from its data to the next cut
+    int DepthLogged;        // the depth-limit line is printed once per parse
+    NameHashMemo Names[NAME_MEMO_SIZE];
 };
 
+// A node of the parsed text named by the length bytes at name.
+XmlNodeStruct *NewParsedNode(XmlParser *parser, char *name, int length) {
+    unsigned slot = 0;
+    if (length > 0)
+        slot = ((unsigned)length * 7u + (unsigned char)name[0] * 31u +
+                (unsigned char)name[length - 1]) %
+               NAME_MEMO_SIZE;
+    NameHashMemo &memo = parser->Names[slot];
+    int same = memo.Name != nullptr && memo.Length == length;
+    for (int i = 0; same && i < length; i++)
+        same = memo.Name[i] == name[i];
+    if (!same) {
+        memo.Name = name;
+        memo.Length = length;
+        memo.Hash = Zyl_Crc32NoCase(name, length);
+    }
+    return Xml_NewHashedNode(parser->Xml, name, length, memo.Hash);
+}
+
 // 1 when another node may be built; at the cap, logs once and ends the text.
-int NodeAllowed(XmlStruct *xml, char **cursor) {
-    if (xml->NodeCount < XML_MAX_NODES)
+int NodeAllowed(XmlParser *parser) {
+    if (parser->Xml->NodeCount < XML_MAX_NODES)
         return 1;
-    if (**cursor) {
+    if (parser->Cursor < parser->End) {
         Zyl_Print("Xml_Parse() more than %d nodes, the rest of the text dropped\n", XML_MAX_NODES);
-        *cursor += strlen(*cursor);
+        parser->Cursor = parser->End;
     }
     return 0;
+}
+
+// The text of the pending node ends at end (a NUL): it loses its trailing
+// blanks, its entities are decoded and its size is set.
+void EndPendingText(XmlParser *parser, char *end) {
+    XmlNodeStruct *node = parser->Pending;
+    if (node == nullptr)
+        return;
+    parser->Pending = nullptr;
+    char *data = node->Data;
+    size_t length = (size_t)(end - data);
+    while (length > 0 && Xml_IsBlank((unsigned char)data[length - 1]))
+        data[--length] = 0;
+    if (length > 0 && memchr(data, '&', length))
+        node->DataSize = Xml_DecodeEntitiesInPlace(data);
+    else
+        node->DataSize = (int)length;
 }
 
 enum { TAG_FOUND, TAG_NONE, TAG_END };
@@ -36,14 +85,24 @@ char *SkipPast(char *body, const char *marker) {
     return end ? end + strlen(marker) : body + strlen(body);
 }
 
-// Finds and cuts the next tag from the cursor. TAG_FOUND sets *tag to the tag
-// text (without '<', '>' and the blanks around them) and moves the cursor to
-// the first non-blank after '>'; TAG_NONE moved the cursor past something that
-// is no tag; TAG_END: the text has ended.
-int Xml_NextTag(XmlParser *parser, char **tag) {
-    char *lt = strchr(parser->Cursor, '<');
+// A cut tag: its text without '<', '>' and the blanks around them, and the NUL
+// that ends it.
+struct CutTag {
+    char *Text;
+    char *End;
+};
+
+// Finds and cuts the next tag from the cursor; the pending text ends before it.
+// TAG_FOUND fills *tag and moves the cursor to the first non-blank after '>';
+// TAG_NONE moved the cursor past something that is no tag; TAG_END: the text
+// has ended. Each search stops at the next '<', so a text without '>' is
+// still read once.
+int Xml_NextTag(XmlParser *parser, CutTag *tag) {
+    char *end = parser->End;
+    char *lt = static_cast<char *>(memchr(parser->Cursor, '<', (size_t)(end - parser->Cursor)));
     if (lt == nullptr) {
-        parser->Cursor += strlen(parser->Cursor);
+        parser->Cursor = end;
+        EndPendingText(parser, end);
         return TAG_END;
     }
     char *start = lt + 1;
@@ -51,6 +110,7 @@ int Xml_NextTag(XmlParser *parser, char **tag) {
         start++;
     if (*start == 0) {
         parser->Cursor = start;
+        EndPendingText(parser, end);
         return TAG_END;
     }
     if (Zyl_StrEqualNNoCase(start, "![CDATA[", 8)) {
@@ -65,70 +125,82 @@ int Xml_NextTag(XmlParser *parser, char **tag) {
         parser->Cursor = start + 3;
         return TAG_NONE;
     }
-    char *gt = start + strcspn(start, "<>");
-    if (*gt != '>') {
+    char *nextLt = static_cast<char *>(memchr(start, '<', (size_t)(end - start)));
+    char *limit = nextLt ? nextLt : end;
+    char *gt = static_cast<char *>(memchr(start, '>', (size_t)(limit - start)));
+    if (gt == nullptr) {
         // A '<' before '>' abandons this tag; the next scan starts there.
-        parser->Cursor = gt;
-        return *gt == 0 ? TAG_END : TAG_NONE;
+        parser->Cursor = limit;
+        if (nextLt == nullptr) {
+            EndPendingText(parser, end);
+            return TAG_END;
+        }
+        return TAG_NONE;
     }
     *gt = 0;
-    for (char *back = gt - 1; back >= start && Xml_IsBlank((unsigned char)*back); back--)
-        *back = 0;
+    char *back = gt;
+    while (back > start && Xml_IsBlank((unsigned char)back[-1]))
+        *--back = 0;
     *lt = 0; // ends the text before this tag
+    EndPendingText(parser, lt);
     char *after = gt + 1;
     while (Xml_IsBlank((unsigned char)*after))
-        *after++ = 0;
+        after++;
     parser->Cursor = after;
-    *tag = start;
+    tag->Text = start;
+    tag->End = back;
     return TAG_FOUND;
 }
 
 struct TagParts {
     char *Name;
+    int NameLength;
     char *Prefix;     // or null
     char *Attributes; // or null
+    char *AttributesEnd;
     int Closing;
     int Empty;
 };
 
 // Splits a cut tag into closing mark, prefix, name and attribute text.
-void SplitTag(char *tag, TagParts *parts) {
+void SplitTag(const CutTag &tag, TagParts *parts) {
     memset(parts, 0, sizeof *parts);
-    if (*tag == '/') {
+    char *name = tag.Text;
+    if (*name == '/') {
         parts->Closing = 1;
-        tag++;
+        name++;
     }
-    parts->Name = tag;
-    char *end = tag;
-    while (*end && !Xml_IsBlank((unsigned char)*end))
+    char *end = name;
+    while (end < tag.End && !Xml_IsBlank((unsigned char)*end))
         end++;
-    if (*end) {
+    char *nameEnd = end;
+    if (end < tag.End) {
         *end++ = 0;
         while (Xml_IsBlank((unsigned char)*end))
             end++;
-        if (*end) {
+        char *back = tag.End;
+        while (back > end && (Xml_IsBlank((unsigned char)back[-1]) || back[-1] == '/')) {
+            if (back[-1] == '/')
+                parts->Empty = 1;
+            *--back = 0;
+        }
+        if (back > end) {
             parts->Attributes = end;
-            char *back = end + strlen(end) - 1;
-            while (back >= end && (Xml_IsBlank((unsigned char)*back) || *back == '/')) {
-                if (*back == '/')
-                    parts->Empty = 1;
-                *back-- = 0;
-            }
-            if (*end == 0)
-                parts->Attributes = nullptr;
+            parts->AttributesEnd = back;
         }
     }
-    char *colon = strchr(parts->Name, ':');
+    char *colon = static_cast<char *>(memchr(name, ':', (size_t)(nameEnd - name)));
     if (colon) {
         *colon = 0;
-        parts->Prefix = parts->Name;
-        parts->Name = colon + 1;
+        parts->Prefix = name;
+        name = colon + 1;
     }
-    size_t length = strlen(parts->Name);
-    if (parts->Attributes == nullptr && length > 0 && parts->Name[length - 1] == '/') {
-        parts->Name[length - 1] = 0;
+    if (parts->Attributes == nullptr && nameEnd > name && nameEnd[-1] == '/') {
+        *--nameEnd = 0;
         parts->Empty = 1;
     }
+    parts->Name = name;
+    parts->NameLength = (int)(nameEnd - name);
 }
 
 // Cuts trailing '?' and blanks of a declaration's attribute text (or name).
@@ -138,13 +210,12 @@ void TrimDeclaration(char *text) {
         *back-- = 0;
 }
 
-// Reads the attribute text left to right into attribute nodes of node; values
-// stay in place (quotes removed, entities decoded).
-void ParseAttributes(XmlParser *parser, XmlNodeStruct *node, char *text) {
-    XmlStruct *xml = parser->Xml;
+// Reads the attribute text (ending at end) left to right into attribute nodes
+// of node; values stay in place (quotes removed, entities decoded).
+void ParseAttributes(XmlParser *parser, XmlNodeStruct *node, char *text, char *end) {
     XmlNodeStruct *last = nullptr; // tail of the attribute list
     char *s = text;
-    while (*s && NodeAllowed(xml, &parser->Cursor)) {
+    while (*s && NodeAllowed(parser)) {
         while (Xml_IsBlank((unsigned char)*s))
             s++;
         if (*s == 0)
@@ -152,6 +223,7 @@ void ParseAttributes(XmlParser *parser, XmlNodeStruct *node, char *text) {
         char *name = s;
         while (*s && *s != '=' && !Xml_IsBlank((unsigned char)*s))
             s++;
+        int nameLength = (int)(s - name);
         int hasValue = *s == '=';
         if (*s)
             *s++ = 0;
@@ -164,33 +236,43 @@ void ParseAttributes(XmlParser *parser, XmlNodeStruct *node, char *text) {
             }
         }
         char *value = nullptr;
+        size_t valueLength = 0;
+        int hasEntity = 0;
         if (hasValue) {
             while (Xml_IsBlank((unsigned char)*s))
                 s++;
             value = s;
-            int quoted = 0;
-            while (*s && (quoted || !Xml_IsBlank((unsigned char)*s))) {
-                if (*s == '"')
-                    quoted = !quoted;
-                s++;
+            // The value runs to the first blank outside double quotes; a quote
+            // left open runs to the end of the tag.
+            while (*s && !Xml_IsBlank((unsigned char)*s)) {
+                if (*s == '"') {
+                    char *close = static_cast<char *>(memchr(s + 1, '"', (size_t)(end - s - 1)));
+                    s = close ? close + 1 : end;
+                } else {
+                    s++;
+                }
             }
+            valueLength = (size_t)(s - value);
+            hasEntity = memchr(value, '&', valueLength) != nullptr;
             if (*s)
                 *s++ = 0;
-            if (*value == '"')
+            if (*value == '"') {
                 value++;
-            size_t length = strlen(value);
-            if (length > 0 && value[length - 1] == '"')
-                value[--length] = 0;
-            if (length == 0)
+                valueLength--;
+            }
+            if (valueLength > 0 && value[valueLength - 1] == '"')
+                value[--valueLength] = 0;
+            if (valueLength == 0)
                 value = nullptr;
         }
-        if (*name == 0)
+        if (nameLength == 0)
             continue; // "=value" without a name would print as invalid markup
-        XmlNodeStruct *attribute = Xml_NewNode(xml, name, (int)strlen(name), 0);
+        XmlNodeStruct *attribute = NewParsedNode(parser, name, nameLength);
         attribute->Kind = XML_KIND_ATTRIBUTE;
         attribute->Parent = node;
         if (value) {
-            Xml_DecodeEntitiesInPlace(value);
+            if (hasEntity)
+                Xml_DecodeEntitiesInPlace(value);
             attribute->Data = value;
         }
         Xml_LinkAttribute(node, attribute, last);
@@ -198,23 +280,8 @@ void ParseAttributes(XmlParser *parser, XmlNodeStruct *node, char *text) {
     }
 }
 
-int NameEquals(const char *name, const XmlNodeStruct *node) {
-    return Zyl_StrEqualNoCase(name, node->Name);
-}
-
-// Closing an owner: its data (already free of leading blanks) loses its
-// trailing blanks.
-void CloseOwner(XmlNodeStruct *owner) {
-    char *data = owner->Data;
-    if (data == nullptr)
-        return;
-    while (Xml_IsBlank((unsigned char)*data))
-        data++;
-    size_t length = strlen(data);
-    while (length > 0 && Xml_IsBlank((unsigned char)data[length - 1]))
-        data[--length] = 0;
-    owner->Data = data;
-    owner->DataSize = (int)length;
+int NameEquals(const TagParts &parts, const XmlNodeStruct *node) {
+    return parts.NameLength == node->NameLength && Zyl_StrEqualNoCase(parts.Name, node->Name);
 }
 
 // Past the depth limit: drops the owner's content up to its own closing tag
@@ -222,7 +289,7 @@ void CloseOwner(XmlNodeStruct *owner) {
 int SkipContent(XmlParser *parser, XmlNodeStruct *owner) {
     int open = 0;
     for (;;) {
-        char *tag = nullptr;
+        CutTag tag;
         int found = Xml_NextTag(parser, &tag);
         if (found == TAG_END)
             return 0;
@@ -230,7 +297,7 @@ int SkipContent(XmlParser *parser, XmlNodeStruct *owner) {
             continue;
         TagParts parts;
         SplitTag(tag, &parts);
-        if (!NameEquals(parts.Name, owner))
+        if (!NameEquals(parts, owner))
             continue;
         if (parts.Closing) {
             if (open == 0)
@@ -244,33 +311,32 @@ int SkipContent(XmlParser *parser, XmlNodeStruct *owner) {
 
 int ParseList(XmlParser *parser, int level, XmlNodeStruct *owner);
 
-// Builds the node of one tag (not the owner's closing tag) and its subtree.
-// Returns 0 when the text ended inside it.
+// Builds the node of one tag (not the owner's closing tag) and its subtree; the
+// text after the tag is the node's. Returns 0 when the text ended inside it.
 int ParseNode(XmlParser *parser, int level, XmlNodeStruct *owner, TagParts *parts) {
     XmlStruct *xml = parser->Xml;
-    if (!NodeAllowed(xml, &parser->Cursor))
+    if (!NodeAllowed(parser))
         return 0;
     char *name = parts->Name;
+    int nameLength = parts->NameLength;
     int kind = XML_KIND_ELEMENT;
-    if (*name == '?') {
-        kind = XML_KIND_DECLARATION;
+    if (*name == '?' || *name == '!') {
+        kind = *name == '?' ? XML_KIND_DECLARATION : XML_KIND_BANG;
         name++;
         while (Xml_IsBlank((unsigned char)*name))
             name++;
-        TrimDeclaration(parts->Attributes ? parts->Attributes : name);
-    } else if (*name == '!') {
-        kind = XML_KIND_BANG;
-        name++;
-        while (Xml_IsBlank((unsigned char)*name))
-            name++;
+        if (kind == XML_KIND_DECLARATION)
+            TrimDeclaration(parts->Attributes ? parts->Attributes : name);
+        nameLength = (int)strlen(name);
     }
-    XmlNodeStruct *node = Xml_NewNode(xml, name, (int)strlen(name), 0);
+    XmlNodeStruct *node = NewParsedNode(parser, name, nameLength);
     node->Kind = kind;
     node->Prefix = parts->Prefix;
     node->Data = parser->Cursor;
+    parser->Pending = node;
     Xml_LinkChild(xml, owner, node);
     if (parts->Attributes)
-        ParseAttributes(parser, node, parts->Attributes);
+        ParseAttributes(parser, node, parts->Attributes, parts->AttributesEnd);
     if (parts->Empty)
         return 1;
     if (level + 1 > XML_MAX_DEPTH) {
@@ -279,68 +345,29 @@ int ParseNode(XmlParser *parser, int level, XmlNodeStruct *owner, TagParts *part
             Zyl_Print("Xml_Parse() nesting deeper than %d levels dropped [%s]\n", XML_MAX_DEPTH,
                       node->Name);
         }
-        if (!SkipContent(parser, node))
-            return 0;
-        CloseOwner(node);
-        return 1;
+        return SkipContent(parser, node);
     }
     return ParseList(parser, level + 1, node);
 }
 
 // Parses the list owned by owner (null: the top level). Returns 1 when the
-// owner's closing tag was met, 0 when the text ended. An owner left open by the
-// end of the text is closed as its tag would close it, so a cut document's
-// data reads as its print reads again.
+// owner's closing tag was met, 0 when the text ended. Each node's text ended
+// at the first tag cut after it, so an owner left open by the end of the text
+// reads as its print reads again.
 int ParseList(XmlParser *parser, int level, XmlNodeStruct *owner) {
     for (;;) {
-        char *tag = nullptr;
+        CutTag tag;
         int found = Xml_NextTag(parser, &tag);
-        if (found == TAG_END) {
-            if (owner)
-                CloseOwner(owner);
+        if (found == TAG_END)
             return 0;
-        }
-        if (found == TAG_NONE || strncmp(tag, "!--", 3) == 0)
+        if (found == TAG_NONE)
             continue;
         TagParts parts;
         SplitTag(tag, &parts);
-        if (parts.Closing && owner && NameEquals(parts.Name, owner)) {
-            CloseOwner(owner);
+        if (parts.Closing && owner && NameEquals(parts, owner))
             return 1;
-        }
-        if (!ParseNode(parser, level, owner, &parts)) {
-            if (owner)
-                CloseOwner(owner);
+        if (!ParseNode(parser, level, owner, &parts))
             return 0;
-        }
-    }
-}
-
-// Sets every node's data size to its (decoded) length. Walks the tree without
-// recursion through the parent links.
-void FinishData(XmlStruct *xml) {
-    XmlNodeStruct *node = xml->Top;
-    while (node) {
-        if (node->Data) {
-            // An owner's text lost its trailing blanks when it closed; the text
-            // after an empty tag loses them here.
-            char *data = node->Data;
-            size_t length = strlen(data);
-            while (length > 0 && Xml_IsBlank((unsigned char)data[length - 1]))
-                data[--length] = 0;
-            if (memchr(data, '&', length))
-                node->DataSize = Xml_DecodeEntitiesInPlace(data);
-            else
-                node->DataSize = (int)length;
-        }
-        if (node->FirstChild) {
-            node = node->FirstChild;
-            continue;
-        }
-        while (node && node->Next == nullptr)
-            node = node->Parent;
-        if (node)
-            node = node->Next;
     }
 }
 
@@ -455,7 +482,7 @@ static int Xml_DecodeEntitiesInPlace(char *text) {
 }
 
 void Xml_ParseText(XmlStruct *xml, char *text) {
-    XmlParser parser = {xml, text, 0};
+    XmlParser parser = {xml, text, text + strlen(text), nullptr, 0, {}};
     ParseList(&parser, 0, nullptr);
-    FinishData(xml);
+    EndPendingText(&parser, parser.End);
 }

@@ -71,6 +71,8 @@ inline bool Xml_IsBlank(unsigned char c) {
 // Takes a zeroed node from the document, names it (copyName 0: name is kept as given
 // and must live as long as the document), counts it. Not linked anywhere.
 XmlNodeStruct *Xml_NewNode(XmlStruct *xml, char *name, int nameLength, int copyName);
+// The same for a name whose hash the caller has (see XmlNodeStruct.NameHash).
+XmlNodeStruct *Xml_NewHashedNode(XmlStruct *xml, char *name, int nameLength, uint32_t nameHash);
 // Appends node to owner's child list (owner null: the top-level list).
 void Xml_LinkChild(XmlStruct *xml, XmlNodeStruct *owner, XmlNodeStruct *node);
 // Appends an attribute node to owner's attribute list, after last when given

@@ -280,6 +280,9 @@ int Zyl_BytesToHex(const void *data, int length, char *text, int size);
 
 // The CRC-32 zlib computes (0 for no bytes).
 uint32_t Zyl_Crc32(const void *data, int64_t length);
+// The CRC-32 of the bytes with ASCII letters upper-cased: Zyl_StrCrc32 mode 0
+// of a text of that length.
+uint32_t Zyl_Crc32NoCase(const void *data, int64_t length);
 // CRC-32 of the text: as it is (mode 1) or with ASCII letters upper-cased (any
 // other mode). Returns 1.
 int Zyl_StrCrc32(const char *text, int mode, uint32_t *crc);

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #include <sys/mman.h>
@@ -180,18 +181,89 @@ void PrintBytes(const char *title, const uint8_t *bytes, int count) {
 // Blocks of 4 MiB and more start on a 2 MiB boundary and ask for huge pages
 // where the kernel leaves that to the program (transparent huge pages in
 // "madvise" mode): the first touch of each 2 MiB is one fault instead of 512.
+// Such a block is mapped in whole 2 MiB steps (its class), and when freed it is
+// kept, up to kKeepLargeBytes in all, for the next block of the same class: a
+// document, list or buffer made again takes pages already faulted in instead
+// of mapping new ones, and nothing is unmapped (each unmapping flushes the TLB
+// of every CPU the process runs on). A kept block is zero-filled when it goes
+// back to the heap, as every other block, not while it waits for reuse (its
+// next owner gets it zero-filled or, asking for unfilled memory, writes it).
 static const int64_t kHugePage = 2 * 1024 * 1024;
+static const int64_t kLargeBlock = 2 * kHugePage;
+static const int64_t kKeepLargeBytes = 128 * 1024 * 1024;
+static const int kKeepLargeCount = 32;
 
-static uint8_t *AllocateBlock(int64_t block) {
-    if (block < 2 * kHugePage)
+namespace {
+
+struct KeptBlocks {
+    std::mutex Lock;
+    uint8_t *Start[kKeepLargeCount];
+    int64_t Class[kKeepLargeCount];
+    int Count;
+    int64_t Bytes;
+};
+
+KeptBlocks g_kept;
+
+int64_t LargeClass(int64_t block) {
+    return (block + kHugePage - 1) / kHugePage * kHugePage;
+}
+
+uint8_t *TakeKeptBlock(int64_t blockClass) {
+    std::lock_guard<std::mutex> hold(g_kept.Lock);
+    for (int i = 0; i < g_kept.Count; i++) {
+        if (g_kept.Class[i] != blockClass)
+            continue;
+        uint8_t *start = g_kept.Start[i];
+        g_kept.Count--;
+        g_kept.Start[i] = g_kept.Start[g_kept.Count];
+        g_kept.Class[i] = g_kept.Class[g_kept.Count];
+        g_kept.Bytes -= blockClass;
+        return start;
+    }
+    return nullptr;
+}
+
+int KeepBlock(uint8_t *start, int64_t blockClass) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer can only catch a use after free in freed blocks.
+    (void)start;
+    (void)blockClass;
+    return 0;
+#endif
+    std::lock_guard<std::mutex> hold(g_kept.Lock);
+    if (g_kept.Count == kKeepLargeCount || g_kept.Bytes + blockClass > kKeepLargeBytes)
+        return 0;
+    g_kept.Start[g_kept.Count] = start;
+    g_kept.Class[g_kept.Count] = blockClass;
+    g_kept.Count++;
+    g_kept.Bytes += blockClass;
+    return 1;
+}
+
+uint8_t *AllocateBlock(int64_t block) {
+    if (block < kLargeBlock)
         return static_cast<uint8_t *>(malloc((size_t)block));
+    int64_t blockClass = LargeClass(block);
+    uint8_t *kept = TakeKeptBlock(blockClass);
+    if (kept != nullptr)
+        return kept;
     void *start = nullptr;
-    if (posix_memalign(&start, (size_t)kHugePage, (size_t)block) != 0)
+    if (posix_memalign(&start, (size_t)kHugePage, (size_t)blockClass) != 0)
         return nullptr;
-    int64_t whole = block / kHugePage * kHugePage;
-    madvise(start, (size_t)whole, MADV_HUGEPAGE);
+    madvise(start, (size_t)blockClass, MADV_HUGEPAGE);
     return static_cast<uint8_t *>(start);
 }
+
+// Gives a block back to the heap zero-filled, or keeps a large one.
+void ReleaseBlock(uint8_t *start, int64_t block) {
+    if (block >= kLargeBlock && KeepBlock(start, LargeClass(block)))
+        return;
+    memset(start, 0, (size_t)block);
+    free(start);
+}
+
+} // namespace
 
 void *Zyl_Alloc(int64_t size, int mode, const char *file, int line) {
     int flags = LogFlags();
@@ -251,8 +323,7 @@ void *Zyl_Free(void *pointer, int64_t size, int mode, const char *file, int line
         ZYL_FATAL_AT(file, line, "No Memory address to free (%I64d / %I64d)\n", size, block);
     uint8_t *start = static_cast<uint8_t *>(pointer) - kFront;
     Zyl_MemoryCheckBlock(1, start, size, file, line);
-    memset(start, 0, (size_t)block);
-    free(start);
+    ReleaseBlock(start, block);
     Count(-1, -block);
     if (g_limit.load(std::memory_order_relaxed) != INT_MAX)
         g_limitBytes.fetch_sub(block, std::memory_order_relaxed);

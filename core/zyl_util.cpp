@@ -83,6 +83,13 @@ uint32_t Zyl_Crc32(const void *data, int64_t length) {
     return Crc32Update<false>(0, static_cast<const uint8_t *>(data), (size_t)length);
 }
 
+uint32_t Zyl_Crc32NoCase(const void *data, int64_t length) {
+    if (length <= 0)
+        return 0;
+    ZYL_CHECK_PTR(data);
+    return Crc32Update<true>(0, static_cast<const uint8_t *>(data), (size_t)length);
+}
+
 int Zyl_StrCrc32(const char *text, int mode, uint32_t *crc) {
     ZYL_CHECK_PTR(text);
     ZYL_CHECK_PTR(crc);

@@ -61,6 +61,27 @@ TEST(ZylMemory, BlockSizesAlignmentAndZeroFill) {
     }
 }
 
+TEST(ZylMemory, LargeBlockTakenAgainIsZeroFilledAndWhole) {
+    // Blocks of 4 MiB and more may be kept when freed and given to the next
+    // request of their size: that request still gets a zero-filled area with
+    // sound guards, and the counters see each block exactly once.
+    const int64_t sizes[] = {4 * 1024 * 1024, 6 * 1024 * 1024 + 3, 6 * 1024 * 1024 + 5};
+    int64_t before = BytesInUse();
+    for (int round = 0; round < 2; round++) {
+        for (int64_t size : sizes) {
+            uint8_t *area = static_cast<uint8_t *>(ZYL_ALLOC(size));
+            for (int64_t i = 0; i < size; i += 4093)
+                ASSERT_EQ(area[i], 0) << size << " byte " << i << " round " << round;
+            ASSERT_EQ(area[size - 1], 0);
+            EXPECT_EQ(
+                Zyl_MemoryCheckBlock(0, area - ZYL_BLOCK_HEADER_SIZE, size, __FILE__, __LINE__), 1);
+            memset(area, 0xA5, (size_t)size);
+            ZYL_FREE(area, size);
+        }
+    }
+    EXPECT_EQ(BytesInUse(), before);
+}
+
 TEST(ZylMemory, NewRecordIsZeroedAndFreeReturnsNull) {
     SampleStruct *sample = ZYL_NEW(SampleStruct);
     EXPECT_EQ(sample->Tag, nullptr);
