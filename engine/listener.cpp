@@ -376,6 +376,10 @@ int Manager_AcceptPasses(ManagerStruct *manager, int *accepted) {
             Transport_SelectClear(set);
             if (!Transport_IsOpen(listeners[k]))
                 continue;
+            // The idle wait just watched the TCP listener: a connection that came
+            // since is taken in the next cycle, without a second poll now.
+            if (k == 0 && i == 0 && m->ListenQuiet)
+                continue;
             Transport_SelectAdd(listeners[k], set);
             int ready = 0;
             if (Transport_Wait(set, nullptr, nullptr, 0, &ready) && ready > 0 &&
@@ -388,6 +392,7 @@ int Manager_AcceptPasses(ManagerStruct *manager, int *accepted) {
             break;
         count++;
     }
+    m->ListenQuiet = 0;
     if (count > 1)
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Accept queue size of (%d)", count);
     *accepted = count;
@@ -540,7 +545,8 @@ int Manager_IdleWait(ManagerStruct *m) {
     }
     Transport_SelectAdd(m->TCPListener, set);
     int ready = 0;
-    Transport_Wait(set, nullptr, nullptr, MANAGER_IDLE_WAIT_MS, &ready);
+    const int waited = Transport_Wait(set, nullptr, nullptr, MANAGER_IDLE_WAIT_MS, &ready);
+    m->ListenQuiet = waited && ready == 0 ? 1 : 0;
     return 1;
 }
 

@@ -142,6 +142,7 @@ struct ManagerStruct {
     double LastListenFailure; // clock seconds of the last failed listen; 0 = none
     double LastAcceptFailure; // clock seconds of the last logged accept failure
     int AcceptStalled;        // 1 when this cycle's accepts failed short of descriptors
+    int ListenQuiet;          // 1 when the last idle wait ended with the TCP listener not ready
     ManagerClock Clock;
     void *ClockContext;
 };
