@@ -4,6 +4,7 @@
 // and SHA-1.
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -355,6 +356,61 @@ TEST_F(ListenerTest, HandshakeLimitRefusesAccepts) {
     Manager_AcceptPasses(manager_, &accepted);
     EXPECT_EQ(0, Pending());
     EXPECT_TRUE(AlertSeen("Incoming Handshake connects limit hit (2 > 1)"));
+}
+
+TEST_F(ListenerTest, UdtConnectionsAreAcceptedToo) {
+    ListenWithDownload();
+    int udt = 0;
+    Manager_GetUDTPort(manager_, &udt);
+    ASSERT_NE(0, udt);
+    TransportStruct *client = nullptr;
+    Transport_Create(&client);
+    Transport_SetType(client, TRANSPORT_TYPE_UDT);
+    ASSERT_EQ(1, Transport_Open(client));
+    const uint8_t loopback[4] = {127, 0, 0, 1};
+    ASSERT_EQ(1, Transport_Connect(client, loopback, udt));
+    int accepted = 0;
+    for (int i = 0; i < 1000 && Pending() == 0; i++) {
+        Manager_AcceptPasses(manager_, &accepted);
+        usleep(1000);
+    }
+    EXPECT_EQ(1, Pending());
+    EXPECT_TRUE(AlertSeen("/UDT]"));
+    Transport_Close(client);
+    Transport_Destroy(&client);
+}
+
+TEST_F(ListenerTest, AcceptShortOfDescriptorsIsLoggedOncePerSecond) {
+    UseTestClock();
+    const int port = ListenWithDownload();
+    Connect(port, 3);
+    rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    std::vector<int> filler; // every descriptor below the limit taken
+    for (int fd = dup(0); fd >= 0; fd = dup(0))
+        filler.push_back(fd);
+    int accepted = 0;
+    for (int i = 0; i < 5; i++)
+        Manager_AcceptPasses(manager_, &accepted);
+    const int once = testsupport::Count(
+        testsupport::CapturedAlerts(), "Unable to accept connection (10024) [Too many open files]");
+    clock_.Now = clock_.Now + 1.0;
+    Manager_AcceptPasses(manager_, &accepted);
+    const int twice = testsupport::Count(
+        testsupport::CapturedAlerts(), "Unable to accept connection (10024) [Too many open files]");
+    for (int fd : filler)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(1, once) << testsupport::AlertText();
+    EXPECT_EQ(2, twice);
+    EXPECT_LE(accepted, 1); // a failed accept ends the cycle's passes
+    EXPECT_EQ(0, Pending());
+    for (int i = 0; i < 5 && Pending() < 3; i++)
+        Manager_AcceptPasses(manager_, &accepted);
+    EXPECT_EQ(3, Pending()); // descriptors back: the waiting connections are taken
 }
 
 } // namespace
