@@ -802,8 +802,9 @@ int Patcher_LaunchUpdater(Patcher *patcher, const char *copyPath, const char *ou
 // Callbacks
 // ---------------------------------------------------------------------------
 
+// Also read on the client's thread by the settings forwarder: one atomic word.
 int Patcher_SetUserData(Patcher *patcher, void *userData) {
-    Patcher_InternalSlots(patcher)->UserData = userData;
+    std::atomic_ref<void *>(Patcher_InternalSlots(patcher)->UserData).store(userData);
     return 1;
 }
 
@@ -841,7 +842,8 @@ int Patcher_ClientSettingsCallback(void *patcher, PatcherClientSettings *setting
     PatcherCallbacks *slots = Patcher_InternalSlots(static_cast<Patcher *>(patcher));
     PatcherClientSettingsFunc callback =
         std::atomic_ref<PatcherClientSettingsFunc>(slots->ClientSettings).load();
-    return callback != nullptr ? callback(slots->UserData, settings) : 0;
+    void *userData = std::atomic_ref<void *>(slots->UserData).load();
+    return callback != nullptr ? callback(userData, settings) : 0;
 }
 
 int Patcher_CallVersionCheck(const char *name, Patcher *patcher, int32_t *targetVersion,

@@ -8,7 +8,10 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "core/oshelper.h"
+#include "patcher/packagecontroller.h"
 #include "patcher/patcher.h"
 #include "tests/patcher/patcher_fixture.h"
 
@@ -189,6 +192,35 @@ TEST_F(PatcherTest, DebugOutputFollowsTheRegistryAtEachDrain) {
     EXPECT_EQ(0, metaFile);
 }
 
+TEST_F(PatcherTest, UnopenableDebugKeyChangesNothing) {
+    int flags = Zyl_GetLogFlags();
+    std::string tooLong(400, 'k');
+    EXPECT_EQ(0, Patcher_ReadDebugOptions(tooLong.c_str()));
+    EXPECT_EQ(flags, Zyl_GetLogFlags());
+}
+
+TEST_F(PatcherTest, EveryQueuedMessageIsALineOfTheBufferedLog) {
+    Patcher_AddPackage(patcher, 1, "game", "http://h/", "/games/", nullptr);
+    Patcher_ReportError(3, "disk %s", "full");
+    std::string text = testsupport::ReadFile(dir_ / "patcher_lib.log");
+    EXPECT_EQ(std::string::npos, text.find('\r'));
+    // "MM/DD/YYYY hh:mm [LEVEL] text", one line each.
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    ASSERT_EQ(2u, lines.size()) << text;
+    for (const std::string &line : lines) {
+        ASSERT_GT(line.size(), 17u) << line;
+        EXPECT_TRUE(line[2] == '/' && line[5] == '/' && line[10] == ' ' && line[13] == ':' &&
+                    line[16] == ' ')
+            << line;
+    }
+    EXPECT_EQ("[INFO] Patcher_AddPackage([game],[http://h/],[/games/]) successful",
+              lines[0].substr(17));
+    EXPECT_EQ("[ERROR] disk full", lines[1].substr(17));
+}
+
 TEST_F(PatcherTest, SettingsReachTheFrontEndUntilTheSlotIsCleared) {
     PatcherClientSettings settings = {};
     Zyl_StrCopy(settings.AdvertisementUrl[0], "http://ad/", sizeof(settings.AdvertisementUrl[0]));
@@ -252,6 +284,38 @@ TEST_F(PatcherTest, PendingBufferPastOneMebibyteIsDroppedByTheThread) {
     Drain();
     ASSERT_EQ(1u, seen.size());
     EXPECT_EQ("new", seen[0]);
+}
+
+TEST(PackageControllerTest, InstallationPathEndsInASeparator) {
+    char cwd[320];
+    ASSERT_EQ(1, Zyl_GetCurrentDirectory(cwd, sizeof(cwd)));
+    struct Case {
+        const char *path;
+        std::string expected;
+    } cases[] = {
+        {"", cwd},
+        {"/games/one", "/games/one/"},
+        {"/games/./two/../three/", "/games/three/"},
+        {"\\games\\four", "/games/four/"},
+    };
+    for (const Case &c : cases) {
+        PackageControllerStruct *controller = nullptr;
+        ASSERT_EQ(1, PackageController_Create("http://h/", c.path, &controller, "game"));
+        char name[320], path[320], url[1024];
+        PackageController_GetTexts(controller, name, path, url);
+        EXPECT_EQ(c.expected, path) << c.path;
+        EXPECT_STREQ("game", name);
+        EXPECT_STREQ("http://h/", url);
+        int32_t active = 0;
+        PackageController_GetActive(controller, &active);
+        EXPECT_EQ(1, active);
+        PackageController_Destroy(&controller);
+        EXPECT_EQ(nullptr, controller);
+    }
+    PackageControllerStruct *controller = nullptr;
+    std::string tooLong(400, 'n');
+    EXPECT_EQ(0, PackageController_Create("http://h/", "/g/", &controller, tooLong.c_str()));
+    EXPECT_EQ(nullptr, controller);
 }
 
 } // namespace
