@@ -90,27 +90,38 @@ static int Patcher_InternalCanWrite(const char *path) {
     return opened;
 }
 
-// The buffered log's path: the chosen folder, else beside the program when that
-// folder is writable, else the user's state folder under the application's name
-// (the last part of its registry path).
-static void Patcher_InternalLogPath(const char *registryPath, char *path, int size) {
-    char folder[FILE_PATH_SIZE] = "";
-    if (gLogFolder[0] != 0) {
-        Zyl_StrCopy(folder, gLogFolder, sizeof(folder));
-    } else {
-        Zyl_GetModuleDirectory(folder, sizeof(folder));
-        Zyl_FormatString(path, size, "%s%s", folder, kLogName);
-        if (folder[0] != 0 && Patcher_InternalCanWrite(path))
-            return;
-        char state[FILE_PATH_SIZE];
-        char name[FILE_PATH_SIZE] = "";
-        Zyl_GetFileName(registryPath, name, sizeof(name), 0);
-        if (ShFolder_Get(SHFOLDER_STATE, state, sizeof(state)))
-            Zyl_FormatString(folder, sizeof(folder), "%s/%s/", state,
-                             name[0] != 0 ? name : "portico");
-        Zyl_CreateDirectory(folder, 0, 0);
-    }
+int Patcher_ChooseLogPath(const char *programFolder, const char *registryPath, char *path,
+                          int size) {
+    ZYL_CHECK_PTR(programFolder);
+    ZYL_CHECK_PTR(registryPath);
+    ZYL_CHECK_PTR(path);
+    char folder[FILE_PATH_SIZE];
+    Zyl_StrCopy(folder, programFolder, sizeof(folder));
+    Zyl_NormalizePath(folder, 1, sizeof(folder));
     Zyl_FormatString(path, size, "%s%s", folder, kLogName);
+    if (programFolder[0] != 0 && Patcher_InternalCanWrite(path))
+        return 1;
+    char state[FILE_PATH_SIZE];
+    char name[FILE_PATH_SIZE] = "";
+    Zyl_GetFileName(registryPath, name, sizeof(name), 0);
+    if (!ShFolder_Get(SHFOLDER_STATE, state, sizeof(state)))
+        return 1;
+    Zyl_FormatString(folder, sizeof(folder), "%s/%s/", state, name[0] != 0 ? name : "portico");
+    Zyl_CreateDirectory(folder, 0, 0);
+    Zyl_FormatString(path, size, "%s%s", folder, kLogName);
+    return 1;
+}
+
+// The buffered log's path: in the folder chosen by Patcher_SetLogFolder, else as
+// Patcher_ChooseLogPath says for the program's folder.
+static void Patcher_InternalLogPath(const char *registryPath, char *path, int size) {
+    if (gLogFolder[0] != 0) {
+        Zyl_FormatString(path, size, "%s%s", gLogFolder, kLogName);
+        return;
+    }
+    char folder[FILE_PATH_SIZE] = "";
+    Zyl_GetModuleDirectory(folder, sizeof(folder));
+    Patcher_ChooseLogPath(folder, registryPath, path, size);
 }
 
 // Queue hooks: they run inside Patcher_ProcessEvents on the front end's thread.

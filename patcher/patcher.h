@@ -46,6 +46,12 @@ int Patcher_GetClient(Patcher *patcher, PatcherClient **client);
 // folder (copied; null or empty: the default, the program's folder when it is
 // writable, else the user's state folder under the application's name). Returns 1.
 int Patcher_SetLogFolder(const char *folder);
+// The path of "patcher_lib.log" for a program in programFolder: beside it when
+// a file can be written there, else in the user's state folder
+// ($XDG_STATE_HOME or ~/.local/state) under the application's name, the last
+// part of registryPath ("portico" when empty), which is created. Returns 1.
+int Patcher_ChooseLogPath(const char *programFolder, const char *registryPath, char *path,
+                          int size);
 
 // Packages. With lock 1 the call takes the API mutex; callers holding it pass 0.
 // A removed package is taken out of the table at once and destroyed once the API

@@ -221,6 +221,38 @@ TEST_F(PatcherTest, EveryQueuedMessageIsALineOfTheBufferedLog) {
     EXPECT_EQ("[ERROR] disk full", lines[1].substr(17));
 }
 
+TEST_F(PatcherTest, BufferedLogFallsBackToTheStateFolder) {
+    char path[320];
+    ASSERT_EQ(
+        1, Patcher_ChooseLogPath(dir_.path().c_str(), "Software\\Vexil\\Game", path, sizeof(path)));
+    EXPECT_EQ(dir_ / "patcher_lib.log", path);
+    // A folder where no file can be made: the user's state folder instead.
+    std::string missing = dir_ / "missing/";
+    ASSERT_EQ(1,
+              Patcher_ChooseLogPath(missing.c_str(), "Software\\Vexil\\Game", path, sizeof(path)));
+    EXPECT_EQ(dir_ / ".local/state/Game/patcher_lib.log", path);
+    EXPECT_TRUE(testsupport::FileExists(dir_ / ".local/state/Game"));
+    EXPECT_FALSE(testsupport::FileExists(missing));
+    ASSERT_EQ(1, Patcher_ChooseLogPath(missing.c_str(), "", path, sizeof(path)));
+    EXPECT_EQ(dir_ / ".local/state/portico/patcher_lib.log", path);
+}
+
+TEST_F(PatcherTest, LockFlagZeroRemovalFinishesOnceTheMutexIsFree) {
+    ASSERT_EQ(1, Patcher_AddPackage(patcher, 1, "game", "http://h/", "/g/", nullptr));
+    ASSERT_EQ(1, Patcher_Lock(patcher));
+    EXPECT_EQ(1, Patcher_RemovePackage(patcher, 0, "game"));
+    // The name is free at once, while the removed controller waits for the mutex.
+    EXPECT_EQ(1, Patcher_AddPackage(patcher, 0, "game", "http://other/", "/g/", nullptr));
+    Patcher_Unlock(patcher);
+    Drain();
+    PackageOptions options;
+    EXPECT_EQ(1, Patcher_GetPackageOptions(&options, patcher, "game"));
+    EXPECT_EQ(1, front.CountLog("[INFO] Patcher_RemovePackage([game]) successful"));
+    EXPECT_EQ(2, front.CountLog("[INFO] Patcher_AddPackage([game],[http://h/],[/g/]) successful") +
+                     front.CountLog("[INFO] Patcher_AddPackage([game],[http://other/],[/g/]) "
+                                    "successful"));
+}
+
 TEST_F(PatcherTest, SettingsReachTheFrontEndUntilTheSlotIsCleared) {
     PatcherClientSettings settings = {};
     Zyl_StrCopy(settings.AdvertisementUrl[0], "http://ad/", sizeof(settings.AdvertisementUrl[0]));
