@@ -1,6 +1,9 @@
 // Buffered transport I/O for peer connections: a flat byte area per direction
 // that grows in 4096-byte steps up to a limit, drained from the front. Tuned
-// for 16 KiB blocks: appends copy once, the cipher runs over each byte once.
+// for 16 KiB blocks: appends copy once, the cipher runs over each byte once,
+// and draining only moves the start of the held bytes: what is left moves to
+// the front when room at the end is wanted, once per fill instead of once per
+// message read.
 #include "engine/bufferio.h"
 
 #include "core/rc4.h"
@@ -50,6 +53,7 @@ int BufferIO_SetLimit(BufferIOStruct *buffer, int limit) {
 
 int BufferIO_Reset(BufferIOStruct *buffer) {
     ZYL_CHECK_TAG(buffer, BufferIOTag);
+    buffer->Head = 0;
     buffer->Used = 0;
     buffer->Total = 0;
     buffer->Cipher = 0;
@@ -57,14 +61,35 @@ int BufferIO_Reset(BufferIOStruct *buffer) {
     return 1;
 }
 
-// Moves the held bytes to a new area of capacity bytes.
+// Free bytes after the held ones.
+static int InternalRoom(const BufferIOStruct *b) {
+    return b->Capacity - b->Head - b->Used;
+}
+
+// Moves the held bytes to the front of the area.
+static void InternalCompact(BufferIOStruct *b) {
+    if (b->Head == 0)
+        return;
+    if (b->Used > 0)
+        memmove(b->Data, b->Data + b->Head, (size_t)b->Used);
+    b->Head = 0;
+}
+
+// Drops n held bytes from the front.
+static void InternalDrop(BufferIOStruct *b, int n) {
+    b->Used -= n;
+    b->Head = b->Used > 0 ? b->Head + n : 0;
+}
+
+// Moves the held bytes to the front of a new area of capacity bytes.
 static void InternalResize(BufferIOStruct *b, int capacity) {
     uint8_t *data = static_cast<uint8_t *>(ZYL_ALLOC(capacity));
     if (b->Used > 0)
-        memcpy(data, b->Data, (size_t)b->Used);
+        memcpy(data, b->Data + b->Head, (size_t)b->Used);
     ZYL_FREE(b->Data, b->Capacity);
     b->Data = data;
     b->Capacity = capacity;
+    b->Head = 0;
 }
 
 // One growth step (the last one may be short to land on the limit). 0 at the limit.
@@ -80,10 +105,13 @@ int BufferIO_EnsureRoom(BufferIOStruct *buffer, int n, TransportStruct *transpor
     ZYL_CHECK_TAG(buffer, BufferIOTag);
     if (n < 0 || n > buffer->Limit)
         return 0;
-    if (buffer->Capacity - buffer->Used >= n)
+    if (InternalRoom(buffer) >= n)
         return 1;
     if (transport != nullptr && !BufferIO_Flush(buffer, transport))
         return 0;
+    InternalCompact(buffer);
+    if (buffer->Capacity - buffer->Used >= n)
+        return 1;
     if (buffer->Used + n > buffer->Limit)
         return 0;
     // Grown in one step to the size the steps would reach, copying the held bytes once.
@@ -104,7 +132,7 @@ int BufferIO_Append(BufferIOStruct *buffer, TransportStruct *transport, const vo
     ZYL_CHECK_PTR(bytes);
     if (!BufferIO_EnsureRoom(buffer, n, transport))
         return 0;
-    uint8_t *at = buffer->Data + buffer->Used;
+    uint8_t *at = buffer->Data + buffer->Head + buffer->Used;
     memcpy(at, bytes, (size_t)n);
     if (buffer->Cipher)
         Rc4_Crypt(buffer->Rc4, at, n);
@@ -117,9 +145,10 @@ int BufferIO_Flush(BufferIOStruct *buffer, TransportStruct *transport) {
     ZYL_CHECK_PTR(transport);
     int sent = 0;
     int result = 1;
+    const uint8_t *held = buffer->Data + buffer->Head;
     while (sent < buffer->Used) {
         int written = 0;
-        if (!Transport_Write(transport, buffer->Data + sent, buffer->Used - sent, &written)) {
+        if (!Transport_Write(transport, held + sent, buffer->Used - sent, &written)) {
             result = 0;
             break;
         }
@@ -129,9 +158,7 @@ int BufferIO_Flush(BufferIOStruct *buffer, TransportStruct *transport) {
     }
     if (sent > 0) {
         buffer->Total += sent;
-        buffer->Used -= sent;
-        if (buffer->Used > 0)
-            memmove(buffer->Data, buffer->Data + sent, (size_t)buffer->Used);
+        InternalDrop(buffer, sent);
     }
     return result;
 }
@@ -146,24 +173,26 @@ int BufferIO_Consume(BufferIOStruct *buffer, int n) {
     ZYL_CHECK_TAG(buffer, BufferIOTag);
     if (n < 0 || n > buffer->Used)
         return 0;
-    buffer->Used -= n;
-    if (buffer->Used > 0)
-        memmove(buffer->Data, buffer->Data + n, (size_t)buffer->Used);
+    InternalDrop(buffer, n);
     return 1;
 }
 
 int BufferIO_Fill(BufferIOStruct *buffer, TransportStruct *transport) {
     ZYL_CHECK_TAG(buffer, BufferIOTag);
     ZYL_CHECK_PTR(transport);
-    // At the limit a full buffer is not an error: the reader drains it first.
-    if (buffer->Capacity - buffer->Used < BUFFERIO_GROWTH)
+    // The held bytes move to the front once less than half the area is free
+    // after them. At the limit a full buffer is not an error: the reader
+    // drains it first.
+    if (InternalRoom(buffer) < buffer->Capacity / 2)
+        InternalCompact(buffer);
+    if (InternalRoom(buffer) < BUFFERIO_GROWTH)
         InternalGrow(buffer);
+    uint8_t *held = buffer->Data + buffer->Head;
     const int start = buffer->Used;
     int result = 1;
-    while (buffer->Used < buffer->Capacity) {
+    while (InternalRoom(buffer) > 0) {
         int count = 0;
-        if (!Transport_Read(transport, buffer->Data + buffer->Used, buffer->Capacity - buffer->Used,
-                            &count)) {
+        if (!Transport_Read(transport, held + buffer->Used, InternalRoom(buffer), &count)) {
             result = 0;
             break;
         }
@@ -174,7 +203,7 @@ int BufferIO_Fill(BufferIOStruct *buffer, TransportStruct *transport) {
     const int added = buffer->Used - start;
     if (added > 0) {
         if (buffer->Cipher)
-            Rc4_Crypt(buffer->Rc4, buffer->Data + start, added);
+            Rc4_Crypt(buffer->Rc4, held + start, added);
         buffer->Total += added;
     }
     return result;
@@ -216,7 +245,7 @@ int BufferIO_GetCapacity(BufferIOStruct *buffer, int *capacity) {
 int BufferIO_GetData(BufferIOStruct *buffer, uint8_t **data) {
     ZYL_CHECK_TAG(buffer, BufferIOTag);
     ZYL_CHECK_PTR(data);
-    *data = buffer->Data;
+    *data = buffer->Data + buffer->Head;
     return 1;
 }
 

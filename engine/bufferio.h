@@ -22,7 +22,8 @@ struct BufferIOStruct {
     const char *Tag;
     uint8_t *Data;  // owned, Capacity bytes
     int Capacity;   // grows by BUFFERIO_GROWTH up to Limit
-    int Used;       // bytes held from the start of Data
+    int Head;       // bytes drained from the front of Data and not yet moved over
+    int Used;       // bytes held from Data + Head
     int64_t Total;  // bytes sent (output) or received (input) since the last reset
     int Cipher;     // 1: bytes are run through Rc4 as they enter the buffer
     Rc4Struct *Rc4; // owned
@@ -49,13 +50,14 @@ int BufferIO_EnsureRoom(BufferIOStruct *buffer, int n, TransportStruct *transpor
 // on, encrypts exactly those bytes. 0 (nothing appended) when there is no room.
 int BufferIO_Append(BufferIOStruct *buffer, TransportStruct *transport, const void *bytes, int n);
 // Sends from the start while the transport takes bytes (a write taking 0 ends
-// the flush); what is left moves to the front. 1 also when nothing or only part
+// the flush); what is left stays as the held bytes. 1 also when nothing or only part
 // was sent; 0 when the transport failed (the unsent bytes stay).
 int BufferIO_Flush(BufferIOStruct *buffer, TransportStruct *transport);
 // Append, then flush. 0 when either failed.
 int BufferIO_Write(BufferIOStruct *buffer, TransportStruct *transport, const void *bytes, int n);
-// Drops n bytes from the front. 0 (nothing dropped) when n is negative or above
-// the bytes held.
+// Drops n bytes from the front without moving the rest (they move over once,
+// when room at the end is wanted). 0 (nothing dropped) when n is negative or
+// above the bytes held.
 int BufferIO_Consume(BufferIOStruct *buffer, int n);
 // Reads what the transport has into the free space (grown once by 4096 when
 // less than that is free and the limit allows), decrypting with the cipher on.

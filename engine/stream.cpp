@@ -283,7 +283,7 @@ int Stream_WritePiece(StreamStruct *stream, uint32_t index, uint32_t begin, cons
     // Room for the whole message: flush, then grow. A full buffer at its limit
     // is "try again later" (sent 0), only a failed transport is an error.
     BufferIOStruct *out = stream->Out;
-    if (out->Capacity - out->Used < kPieceHeaderSize + n) {
+    if (out->Capacity - out->Head - out->Used < kPieceHeaderSize + n) {
         if (stream->Transport != nullptr && !BufferIO_Flush(out, stream->Transport))
             return 0;
         if (!BufferIO_EnsureRoom(out, kPieceHeaderSize + n, nullptr))
@@ -322,7 +322,7 @@ int Stream_HasMessage(StreamStruct *stream, int *ready) {
     BufferIOStruct *in = stream->In;
     if (in->Used < 4)
         return 1;
-    const uint32_t length = Socket_ReadBigEndian32(in->Data);
+    const uint32_t length = Socket_ReadBigEndian32(in->Data + in->Head);
     if (length > STREAM_MAX_MESSAGE_LENGTH) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "%.8X: Message too long (%u > %d)",
                   InternalIdentity(stream), length, STREAM_MAX_MESSAGE_LENGTH);
@@ -337,7 +337,7 @@ int Stream_Peek(StreamStruct *stream, uint8_t **data, int *n) {
     ZYL_CHECK_TAG(stream, StreamTag);
     ZYL_CHECK_PTR(data);
     ZYL_CHECK_PTR(n);
-    *data = stream->In->Data;
+    *data = stream->In->Data + stream->In->Head;
     *n = stream->In->Used;
     return 1;
 }
@@ -347,7 +347,7 @@ int Stream_ConsumeMessage(StreamStruct *stream) {
     BufferIOStruct *in = stream->In;
     if (in->Used < 4)
         return 0;
-    const uint32_t length = Socket_ReadBigEndian32(in->Data);
+    const uint32_t length = Socket_ReadBigEndian32(in->Data + in->Head);
     if (length > STREAM_MAX_MESSAGE_LENGTH || (int64_t)in->Used < (int64_t)length + 4)
         return 0;
     return BufferIO_Consume(in, (int)length + 4);
