@@ -85,6 +85,8 @@ TEST_F(ListenerTest, RandomPortsThenTheSystemsChoice) {
     int fd = HoldPort(SOCK_STREAM, &held);
     ASSERT_GE(fd, 0);
     Manager_SetPortRange(manager_, held, held);
+    const uint8_t zeroFirst[4] = {0, 9, 9, 9}; // a first byte 0 means all interfaces
+    Manager_SetBindAddress(manager_, zeroFirst);
     ASSERT_EQ(1, Manager_Listen(manager_));
     close(fd);
     for (int attempt = 1; attempt <= 3; attempt++)
@@ -95,6 +97,8 @@ TEST_F(ListenerTest, RandomPortsThenTheSystemsChoice) {
     Manager_GetListenPort(manager_, &port);
     EXPECT_NE(0, port);
     EXPECT_NE(held, port);
+    EXPECT_TRUE(
+        AlertSeen("Manager Listening on TCP, all interfaces, port " + std::to_string(port)));
 }
 
 TEST_F(ListenerTest, UdtUnableToBindLeavesTcpOnThePort) {

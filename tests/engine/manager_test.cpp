@@ -180,4 +180,26 @@ TEST_F(ManagerTest, WebServerStaysOffWhenDisabled) {
     Manager_SetActive(manager_, 0);
 }
 
+TEST_F(ManagerTest, AFailedListenIsRetriedAtMostOnceASecond) {
+    UseTestClock();
+    const uint8_t absent[4] = {192, 0, 2, 1}; // not an address of this host
+    Manager_SetBindAddress(manager_, absent);
+    Manager_SetActive(manager_, 1);
+    const std::string failed = "Listen initialization failed";
+    ASSERT_TRUE(WaitFor([&] { return AlertSeen(failed); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(1, testsupport::Count(testsupport::CapturedAlerts(), failed));
+    EXPECT_TRUE(AlertSeen("Unable to TCP bind for listen (192.0.2.1:"));
+    clock_.Now = clock_.Now + 1.0;
+    ASSERT_TRUE(
+        WaitFor([&] { return testsupport::Count(testsupport::CapturedAlerts(), failed) == 2; }));
+    // A good address is taken up in the next cycle.
+    const uint8_t loopback[4] = {127, 0, 0, 1};
+    Manager_SetBindAddress(manager_, loopback);
+    clock_.Now = clock_.Now + 1.0;
+    int port = 0;
+    ASSERT_TRUE(WaitFor([&] { return Manager_GetLocalPort(manager_, &port) == 1; }));
+    Manager_SetActive(manager_, 0);
+}
+
 } // namespace

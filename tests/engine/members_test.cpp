@@ -1,6 +1,7 @@
 // The manager's member list: references that keep a closed download alive,
 // trackers that hold it, iteration past tagged members, the per-cycle step and
 // the statistics, and the stop's bound on a tracker that never finishes.
+#include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
@@ -156,6 +157,30 @@ TEST_F(MemberTest, StopDoesNotWaitPastTheBoundForABusyTracker) {
     EXPECT_TRUE(AlertSeen("Timeout waiting on active trackers shutdown (1)"));
     EXPECT_TRUE(AlertSeen("Forced close on ["));
     EXPECT_EQ(0, Manager_IsMember(manager_, held));
+}
+
+TEST_F(MemberTest, StopWaitsForTheStopAnnounces) {
+    UseTestClock();
+    Manager_SetVerbose(manager_);
+    ManagerMemberStruct *member = nullptr;
+    Manager_AddMember(manager_, &member);
+    TrackerStruct *tracker = TrackerOf(member);
+    Tracker_SetHoldActive(tracker, 1);
+    Manager_ReleaseMember(manager_, &member);
+    ASSERT_EQ(1, Manager_SetActive(manager_, 1));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        Manager_SetActive(manager_, 0);
+        stopped = true;
+    });
+    for (int i = 0; i < 5000 && !AlertSeen("Waiting for active trackers shutdown"); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(stopped.load()); // the announce is still under way
+    Tracker_SetHoldActive(tracker, 0);
+    stopper.join();
+    EXPECT_FALSE(AlertSeen("Timeout waiting on active trackers shutdown"));
+    EXPECT_EQ(1, Count()); // paused, not closed: it stays for the next start
 }
 
 } // namespace
