@@ -26,8 +26,28 @@ struct XmlParser {
     char *End;              // the NUL that ends the text
     XmlNodeStruct *Pending; // the node whose text runs from its data to the next cut
     int DepthLogged;        // the depth-limit line is printed once per parse
+    // The first '<' and the first '&' at or after the cursor (End when there is
+    // none), or null while unknown; each search goes on from where the last one
+    // found its byte, so the text is searched for each of them about once.
+    char *NextLt;
+    char *NextAmp;
     NameHashMemo Names[NAME_MEMO_SIZE];
 };
+
+// The first byte c at or after from (End when there is none), through the
+// remembered position when it still lies ahead.
+char *FindAhead(XmlParser *parser, char **remembered, char *from, char c) {
+    if (*remembered == nullptr || *remembered < from) {
+        char *found = static_cast<char *>(memchr(from, c, (size_t)(parser->End - from)));
+        *remembered = found ? found : parser->End;
+    }
+    return *remembered;
+}
+
+// 1 when the bytes from begin to end hold an '&'. Asked in the order of the text.
+int HasEntity(XmlParser *parser, char *begin, char *end) {
+    return FindAhead(parser, &parser->NextAmp, begin, '&') < end;
+}
 
 // A node of the parsed text named by the length bytes at name.
 XmlNodeStruct *NewParsedNode(XmlParser *parser, char *name, int length) {
@@ -70,7 +90,7 @@ void EndPendingText(XmlParser *parser, char *end) {
     size_t length = (size_t)(end - data);
     while (length > 0 && Xml_IsBlank((unsigned char)data[length - 1]))
         data[--length] = 0;
-    if (length > 0 && memchr(data, '&', length))
+    if (length > 0 && HasEntity(parser, data, data + length))
         node->DataSize = Xml_DecodeEntitiesInPlace(data);
     else
         node->DataSize = (int)length;
@@ -99,8 +119,8 @@ struct CutTag {
 // still read once.
 int Xml_NextTag(XmlParser *parser, CutTag *tag) {
     char *end = parser->End;
-    char *lt = static_cast<char *>(memchr(parser->Cursor, '<', (size_t)(end - parser->Cursor)));
-    if (lt == nullptr) {
+    char *lt = FindAhead(parser, &parser->NextLt, parser->Cursor, '<');
+    if (lt == end) {
         parser->Cursor = end;
         EndPendingText(parser, end);
         return TAG_END;
@@ -125,13 +145,12 @@ int Xml_NextTag(XmlParser *parser, CutTag *tag) {
         parser->Cursor = start + 3;
         return TAG_NONE;
     }
-    char *nextLt = static_cast<char *>(memchr(start, '<', (size_t)(end - start)));
-    char *limit = nextLt ? nextLt : end;
+    char *limit = FindAhead(parser, &parser->NextLt, start, '<');
     char *gt = static_cast<char *>(memchr(start, '>', (size_t)(limit - start)));
     if (gt == nullptr) {
         // A '<' before '>' abandons this tag; the next scan starts there.
         parser->Cursor = limit;
-        if (nextLt == nullptr) {
+        if (limit == end) {
             EndPendingText(parser, end);
             return TAG_END;
         }
@@ -253,7 +272,7 @@ void ParseAttributes(XmlParser *parser, XmlNodeStruct *node, char *text, char *e
                 }
             }
             valueLength = (size_t)(s - value);
-            hasEntity = memchr(value, '&', valueLength) != nullptr;
+            hasEntity = HasEntity(parser, value, value + valueLength);
             if (*s)
                 *s++ = 0;
             if (*value == '"') {
@@ -482,7 +501,7 @@ static int Xml_DecodeEntitiesInPlace(char *text) {
 }
 
 void Xml_ParseText(XmlStruct *xml, char *text) {
-    XmlParser parser = {xml, text, text + strlen(text), nullptr, 0, {}};
+    XmlParser parser = {xml, text, text + strlen(text), nullptr, 0, nullptr, nullptr, {}};
     ParseList(&parser, 0, nullptr);
     EndPendingText(&parser, parser.End);
 }
