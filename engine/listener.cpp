@@ -71,8 +71,9 @@ static void InternalDropPending(ManagerStruct *m, PendingStruct *entry, int clos
         }
     }
     if (closeConnection) {
+        // The connection owns the transport: destroying it closes and frees both.
         Transport_Close(entry->Transport);
-        Transport_Destroy(&entry->Transport);
+        entry->Transport = nullptr;
         BitPeer_Destroy(&entry->Connection);
     }
     m->PendingCount--;
@@ -412,8 +413,7 @@ static void InternalHandOver(ManagerStruct *m, PendingStruct *entry, ManagerMemb
     char type[80];
     BitPeer_GetConnectionTypeName(entry->Connection, type, sizeof type);
     const uint32_t id = Manager_HandleId(entry->Transport);
-    int taken = 0;
-    BitBase_Contact(swarm, entry->Connection, entry->Transport, &taken);
+    const int taken = BitBase_Contact(swarm, entry->Connection);
     if (taken)
         Base_Log(base, "Inheriting peer [%s] [%.8X] [%s]", text, id, type);
     else

@@ -145,17 +145,17 @@ TEST_F(DownloadTest, PauseAndStartMoveTheDownloadsParts) {
     EXPECT_EQ(1, count);
     WebBase_GetActive(web, &flag);
     EXPECT_EQ(1, flag);
-    EXPECT_EQ(1, swarm->Active);
+    EXPECT_EQ(1, swarm->Wanted); // the swarm's next tick applies it
     Base_SetWebEnabled(base_, 0);
     WebBase_GetActive(web, &flag);
     EXPECT_EQ(0, flag);
     Base_SetPeerEnabled(base_, 0);
-    EXPECT_EQ(0, swarm->PeerEnabled);
+    EXPECT_EQ(0, swarm->Wanted);
 
     Base_SetActive(base_, 0);
     DHT_GetObjectCount(dht, &count);
     EXPECT_EQ(0, count);
-    EXPECT_EQ(0, swarm->Active);
+    EXPECT_EQ(0, swarm->Wanted);
     Base_GetActive(base_, &flag);
     EXPECT_EQ(0, flag);
 }

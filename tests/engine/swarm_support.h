@@ -1,0 +1,108 @@
+// Engines that exchange a real content on 127.0.0.1: each one a manager with
+// one download made from a metafile by mktorrent, listening on a free port,
+// either complete (a seed) or starting from an empty folder.
+#pragma once
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+
+#include "core/bitfield.h"
+#include "engine/base.h"
+#include "engine/content.h"
+#include "engine/iplist.h"
+#include "engine/manager.h"
+#include "tests/engine/manager_support.h"
+#include "tests/support/support.h"
+
+namespace enginetest {
+
+inline const uint8_t kLoopbackAddress[4] = {127, 0, 0, 1};
+
+// Deterministic bytes (a simple generator) for source files.
+inline std::string MakeBytes(size_t n, uint32_t seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = (char)(x >> 16);
+    }
+    return s;
+}
+
+// One engine with one download.
+struct Engine {
+    ManagerStruct *Manager = nullptr;
+    ManagerMemberStruct *Member = nullptr;
+    BaseStruct *Base = nullptr;
+    int Port = 0;
+
+    // Opens the metafile over folder (complete or empty) and listens on a free port.
+    bool Open(const std::string &torrent, const std::string &folder) {
+        if (Manager_Create(&Manager) != 1)
+            return false;
+        Manager_SetBindAddress(Manager, kLoopbackAddress);
+        Port = FreePort();
+        Manager_SetListenPort(Manager, Port);
+        if (Manager_AddMember(Manager, &Member) != 1)
+            return false;
+        ManagerMember_GetBase(Member, &Base);
+        ContentStruct *content = nullptr;
+        Base_GetContent(Base, &content);
+        Content_SetSource(content, torrent.c_str(), CONTENT_SOURCE_METAFILE);
+        if (Content_Open(content) != 1)
+            return false;
+        Content_SetPath(content, folder.c_str());
+        return Content_ScanExisting(content) == 1;
+    }
+    void Start() {
+        Base_SetActive(Base, 1);
+        Manager_SetActive(Manager, 1);
+    }
+    // Gives the download an address to connect to.
+    void AddPeer(int port) {
+        IPListStruct *list = nullptr;
+        Base_GetIPList(Base, &list);
+        IPListMemberStruct *entry = nullptr;
+        IPList_AddMember(&entry, list, kLoopbackAddress, port);
+    }
+    bool Complete() {
+        ContentStruct *content = nullptr;
+        BitfieldStruct *held = nullptr;
+        Base_GetContent(Base, &content);
+        return Content_GetBitfield(content, &held) && held && Bitfield_IsComplete(held);
+    }
+    // Polls until complete or `seconds` pass.
+    bool WaitComplete(double seconds) {
+        const auto end =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds((int64_t)(seconds * 1000));
+        while (!Complete() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return Complete();
+    }
+    void Close() {
+        if (Manager)
+            Manager_SetActive(Manager, 0);
+        if (Member)
+            Manager_ReleaseMember(Manager, &Member);
+        Manager_Destroy(&Manager);
+    }
+};
+
+// A source folder "pack" with files and its metafile (piece length 2^pieceBits).
+inline bool MakeTorrent(const testsupport::TempDir &dir, const std::string &name,
+                        const std::vector<std::pair<std::string, std::string>> &files,
+                        int pieceBits, std::string *torrent) {
+    const std::string src = dir / "src";
+    if (testsupport::RunCommand("mkdir -p '" + src + "/" + name + "'") != 0)
+        return false;
+    for (const auto &f : files)
+        testsupport::WriteFile(src + "/" + name + "/" + f.first, f.second);
+    *torrent = dir / (name + ".torrent");
+    return testsupport::RunCommand("cd '" + src + "' && mktorrent -l " + std::to_string(pieceBits) +
+                                   " -a http://127.0.0.1:1/a -o '" + *torrent + "' " + name +
+                                   " >/dev/null") == 0;
+}
+
+} // namespace enginetest
