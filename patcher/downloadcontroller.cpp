@@ -37,6 +37,7 @@ struct DownloadController {
     std::atomic<int> Stop;
     ThreadStruct *Thread;
     PatcherDownloadStatus Status; // the last status seen
+    uint32_t Reports;             // state callbacks so far
     double Countdown;             // seconds to the next poll (thread only)
     int32_t Added;                // 1 once the client accepted the download
 };
@@ -53,16 +54,24 @@ static double DownloadController_InternalNow(void) {
     return clock != nullptr ? clock() : Zyl_GetTickSeconds();
 }
 
-// Asks the client for the status and reports it (the thread's poll).
+// Asks the client for the status and reports it (the thread's poll). The
+// client is asked without this controller's mutex; a state callback that came
+// in meanwhile brought a newer status, which the poll's must not overwrite.
 static void DownloadController_InternalPoll(DownloadController *controller) {
     PatcherClient *client = nullptr;
     Patcher_GetClient(controller->Owner, &client);
+    if (!MUTEX_LOCK(controller->Mutex))
+        return;
+    uint32_t reports = controller->Reports;
+    MUTEX_UNLOCK(controller->Mutex);
     PatcherDownloadStatus status;
     PatcherClient_GetDownloadStatus(controller->Name, client, &status);
     if (!MUTEX_LOCK(controller->Mutex))
         return;
-    controller->Status = status;
-    Patcher_QueueDownloadStatus(controller->Owner, controller->Name, &status);
+    if (controller->Reports == reports) {
+        controller->Status = status;
+        Patcher_QueueDownloadStatus(controller->Owner, controller->Name, &status);
+    }
     MUTEX_UNLOCK(controller->Mutex);
 }
 
@@ -211,6 +220,7 @@ int DownloadController_OnStatus(DownloadController *controller,
         Patcher_Log(PATCHER_LOG_INFO, "[%s] State change [%s] to [%s]", controller->Name, from, to);
     }
     controller->Status = *status;
+    controller->Reports++;
     Patcher_QueueDownloadStatus(controller->Owner, controller->Name, status);
     return MUTEX_UNLOCK(controller->Mutex);
 }

@@ -51,7 +51,8 @@ int PackageController_Create(const char *url, const char *path,
     if (fits)
         fits = Zyl_NormalizePath(created->Path, 1, sizeof(created->Path));
     if (!fits) {
-        Patcher_Log(PATCHER_LOG_WARNING, "PackageController_Create(): text too long [%s]", name);
+        Patcher_Log(PATCHER_LOG_WARNING,
+                    "PackageController_Create(): unusable name, URL or path for [%s]", name);
         created->Tag = Zyl_DeadTag;
         ZYL_FREE(created, sizeof(PackageControllerStruct));
         return 0;

@@ -58,6 +58,14 @@ class DownloadControllerTest : public PatcherFixture {
         int64_t start = gClockReads.load();
         ASSERT_TRUE(WaitFor([&] { return gClockReads.load() >= start + 2; }));
     }
+    // Drains until the thread's first poll of the download has been delivered.
+    void WaitForFirstPoll(const char *name) {
+        ASSERT_TRUE(WaitFor([&] {
+            Drain();
+            return Events(name) >= 1;
+        }));
+        ASSERT_EQ(1, Queries(name));
+    }
     int Events(const char *name) {
         int count = 0;
         for (const auto &event : front.downloads)
@@ -146,6 +154,7 @@ TEST_F(DownloadControllerTest, RemovalReachesTheClientForAnAcceptedDownload) {
 
 TEST_F(DownloadControllerTest, ActiveFlagChangesOnlyWhileDownloading) {
     ASSERT_EQ(1, Patcher_AddDownload(patcher, "dl", "meta", "/out/", "http://s/", nullptr));
+    WaitForFirstPoll("dl");
     ScriptedClient_SetState(client, "dl", PATCHER_DOWNLOAD_STATE_SCAN);
     EXPECT_EQ(1, Patcher_SetDownloadActive("dl", patcher, 0));
     int32_t active = -1;
@@ -164,8 +173,7 @@ TEST_F(DownloadControllerTest, ActiveFlagChangesOnlyWhileDownloading) {
 
 TEST_F(DownloadControllerTest, OneStateTwiceLogsOnceAndQueuesTwice) {
     ASSERT_EQ(1, Patcher_AddDownload(patcher, "dl", "meta", "/out/", "http://s/", nullptr));
-    ASSERT_TRUE(WaitFor([&] { return Queries("dl") == 1; }));
-    Drain(); // the first poll's event
+    WaitForFirstPoll("dl");
     front.downloads.clear();
     front.logs.clear();
     PatcherDownloadStatus figures = {};
@@ -189,7 +197,7 @@ TEST_F(DownloadControllerTest, OneStateTwiceLogsOnceAndQueuesTwice) {
 
 TEST_F(DownloadControllerTest, FirstPollAtOnceThenOncePerSecond) {
     ASSERT_EQ(1, Patcher_AddDownload(patcher, "dl", "meta", "/out/", "http://s/", nullptr));
-    ASSERT_TRUE(WaitFor([&] { return Queries("dl") == 1; }));
+    WaitForFirstPoll("dl");
     struct Step {
         int64_t advance; // milliseconds
         int queries;     // polls made after it

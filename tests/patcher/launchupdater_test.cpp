@@ -47,26 +47,45 @@ std::vector<std::string> WaitForLines(const std::string &log, int ends) {
 
 void Stop(const std::string &path) {
     int pid = 0;
-    while (Psapi_FindByPath(path.c_str(), &pid))
-        kill(pid, SIGKILL), std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (Psapi_FindByPath(path.c_str(), &pid)) {
+        kill(pid, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
-TEST(UpdaterLaunchTest, StartsTheCopyOnceFromTheProgramFolder) {
+// Works in a folder of its own and leaves the program folder, the working
+// folder and the process list as it found them, whatever fails on the way.
+class UpdaterLaunchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        environment.Set("UPKEEP_STANDIN_LOG", log);
+        unlink(updater.c_str());
+        unlink(copy.c_str());
+        ASSERT_NE(nullptr, getcwd(oldCwd, sizeof(oldCwd)));
+        ASSERT_EQ(0, chdir(dir.path().c_str()));
+        testsupport::EnsureAlertLog();
+        testsupport::CaptureAlerts();
+    }
+    void TearDown() override {
+        testsupport::StopAlertCapture();
+        Stop(copy);
+        Stop(elsewhere);
+        unlink(updater.c_str());
+        unlink(copy.c_str());
+        EXPECT_EQ(0, chdir(oldCwd));
+    }
+
     testsupport::TempDir dir;
     patchertest::ScopedEnvironment environment;
     std::string self = testsupport::SelfPath();
     std::string updater = Folder(self) + "upkeep";
     std::string copy = Folder(self) + "upkeep_tmp";
+    std::string elsewhere = dir / "upkeep_tmp";
     std::string log = dir / "arguments.log";
-    environment.Set("UPKEEP_STANDIN_LOG", log);
-    unlink(updater.c_str());
-    unlink(copy.c_str());
-    char oldCwd[4096];
-    ASSERT_NE(nullptr, getcwd(oldCwd, sizeof(oldCwd)));
-    ASSERT_EQ(0, chdir(dir.path().c_str()));
-    testsupport::EnsureAlertLog();
-    testsupport::CaptureAlerts();
+    char oldCwd[4096] = "/";
+};
 
+TEST_F(UpdaterLaunchTest, StartsTheCopyOnceFromTheProgramFolder) {
     // No updater beside the program (one in the working folder does not count).
     testsupport::WriteFile(dir / "upkeep", testsupport::ReadFile(PORTICO_UPKEEP_STANDIN));
     EXPECT_EQ(0, LauncherLib_LaunchUpdater("c", "o", "/v/game.version"));
@@ -75,7 +94,6 @@ TEST(UpdaterLaunchTest, StartsTheCopyOnceFromTheProgramFolder) {
     EXPECT_FALSE(testsupport::FileExists(copy));
 
     // A program of the copy's name elsewhere is running: not the copy.
-    std::string elsewhere = dir / "upkeep_tmp";
     ASSERT_EQ(0, testsupport::RunCommand("cp '" + std::string(PORTICO_UPKEEP_STANDIN) + "' '" +
                                          elsewhere + "' && UPKEEP_STANDIN_LOG=/dev/null '" +
                                          elsewhere + "' >/dev/null 2>&1 &"));
@@ -104,13 +122,6 @@ TEST(UpdaterLaunchTest, StartsTheCopyOnceFromTheProgramFolder) {
     EXPECT_EQ(lines.size(), WaitForLines(log, 1).size());
     EXPECT_EQ(1, testsupport::Count(testsupport::CapturedAlerts(),
                                     "[" + copy + "] successfully launched"));
-
-    testsupport::StopAlertCapture();
-    Stop(copy);
-    Stop(elsewhere);
-    unlink(updater.c_str());
-    unlink(copy.c_str());
-    ASSERT_EQ(0, chdir(oldCwd));
 }
 
 } // namespace
