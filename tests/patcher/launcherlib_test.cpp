@@ -91,6 +91,81 @@ PORTICO_TEST_CHILD(launcherlib_create_fails) {
     return 0;
 }
 
+std::vector<std::string> gErrors;
+int RecordError(void *, int32_t code, const char *, const char *text) {
+    gErrors.push_back(std::to_string(code) + " " + text);
+    return 1;
+}
+std::vector<std::string> gDownloads;
+int RecordDownload(const char *name, void *user, PatcherDownloadStatus status) {
+    gDownloads.push_back(std::string(name) + " " + std::to_string(status.State) + " " +
+                         static_cast<const char *>(user));
+    return 1;
+}
+
+// Every forwarded call reaches its Patcher function with its arguments in place.
+PORTICO_TEST_CHILD(launcherlib_forwarding) {
+    PrepareChild(args.at(0));
+    if (LauncherLib_Initialize(patchertest::kRegistryPath, nullptr, "") != 1)
+        return 30;
+    static char user[] = "model";
+    LauncherLib_SetUserData(user);
+    LauncherLib_SetLogCallback(RecordLog);
+    LauncherLib_SetErrorCallback(RecordError);
+    LauncherLib_SetDownloadStatusCallback(RecordDownload);
+    PackageOptions options;
+    LauncherLib_InitPackageOptions(&options);
+    options.Web = 0;
+    PackageOptions back = {};
+    int32_t active = -1;
+    PatcherOptions patcherOptions;
+    LauncherLib_InitPatcherOptions(&patcherOptions);
+    int checks[] = {
+        LauncherLib_AddPackage("game", "http://h/", "/g/", &options) == 1,
+        LauncherLib_AddPackage("game", "http://h/", "/g/", nullptr) == 0,
+        LauncherLib_GetPackageOptions("game", &back) == 1 && back.Web == 0,
+        LauncherLib_SetPackageOptions("game", &options) == 1,
+        LauncherLib_SetPackageActive("game", 0) == 1,
+        LauncherLib_GetPackageActive("game", &active) == 1 && active == 0,
+        LauncherLib_RemovePackage("game") == 1,
+        LauncherLib_AddPackageList("list", "http://h/list", nullptr) == 1,
+        LauncherLib_SetPackageListOptions("list", &options) == 1,
+        LauncherLib_GetPackageListOptions("list", &back) == 1 && back.Web == 0,
+        LauncherLib_SetPackageListActive("list", 1) == 1,
+        LauncherLib_GetPackageListActive("list", &active) == 1 && active == 1,
+        LauncherLib_RemovePackageList("list") == 1,
+        LauncherLib_AddDownload("dl", "meta", "/o/", "http://s/", &options) == 1,
+        LauncherLib_GetDownloadOptions("dl", &back) == 1 && back.Web == 0,
+        LauncherLib_SetDownloadOptions("dl", &options) == 1,
+        LauncherLib_SetDownloadActive("dl", 0) == 1,
+        LauncherLib_GetDownloadActive("dl", &active) == 1 && active == 1,
+        LauncherLib_SetPatcherOptions(&patcherOptions) == 1,
+        LauncherLib_Log(PATCHER_LOG_WARNING, "careful %d", 1) == 1,
+        LauncherLib_ReportError(9, "broken %s", "command") == 1,
+    };
+    for (size_t i = 0; i < sizeof(checks) / sizeof(checks[0]); ++i)
+        if (checks[i] != 1)
+            return 40 + static_cast<int>(i);
+    // The download's first poll arrives within a few passes of its thread.
+    for (int i = 0; i < 400 && gDownloads.empty(); ++i) {
+        LauncherLib_ProcessEvents();
+        Zyl_SleepMilliseconds(5);
+    }
+    LauncherLib_RemoveDownload("dl");
+    LauncherLib_ProcessEvents();
+    if (gDownloads.empty() || gDownloads[0] != "dl 1 model")
+        return 31;
+    if (gErrors.size() != 1 || gErrors[0] != "9 [ERROR] broken command")
+        return 32;
+    int seen = 0;
+    for (const std::string &line : gLogs)
+        seen += line == "[WARNING] careful 1" || line == "[INFO] Patcher_RemoveDownload([dl]) "
+                                                         "successful";
+    if (seen != 2)
+        return 33;
+    return LauncherLib_Shutdown() == 1 ? 0 : 34;
+}
+
 PORTICO_TEST_CHILD(launcherlib_instance) {
     return LauncherLib_CheckSingleInstance(args.at(0).c_str());
 }
@@ -112,6 +187,10 @@ class LauncherLibTest : public ::testing::Test {
 
 TEST_F(LauncherLibTest, StartsQueuesTheStartupLogAndStops) {
     EXPECT_EQ(0, RunChild("launcherlib_life", {dir_.path()}));
+}
+
+TEST_F(LauncherLibTest, ForwardsEveryRequestToThePatcher) {
+    EXPECT_EQ(0, RunChild("launcherlib_forwarding", {dir_.path()}));
 }
 
 TEST_F(LauncherLibTest, FailingPatcherCreationLeavesTheLibraryStopped) {
