@@ -5,7 +5,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -114,4 +116,20 @@ int Psapi_FindByName(const char *name, int *pid) {
 
 int Psapi_FindByPath(const char *path, int *pid) {
     return Psapi_Find(Psapi_PathMatches, path, pid);
+}
+
+// Match on the exe link where it can be read, else on the file name of argv[0].
+static int Psapi_ProgramMatches(const char *id, const char *path) {
+    char executable[kPathSize];
+    if (Psapi_ExecutableLink(id, executable))
+        return strcmp(executable, path) == 0;
+    char name[kPathSize];
+    return Psapi_ExecutableName(id, name, sizeof(name)) && strcmp(name, Psapi_BaseName(path)) == 0;
+}
+
+int Psapi_FindByProgram(const char *path, int *pid) {
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved) == nullptr)
+        snprintf(resolved, sizeof(resolved), "%s", path);
+    return Psapi_Find(Psapi_ProgramMatches, resolved, pid);
 }

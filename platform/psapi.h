@@ -9,3 +9,9 @@ int Psapi_FindByName(const char *name, int *pid);
 // replaced on disk still counts), is exactly path (absolute, no "." or ".."
 // parts). 1 and *pid for the first one found, 0 when none.
 int Psapi_FindByPath(const char *path, int *pid);
+// Finds a live process running the program at path (resolved through its
+// links first; as given when it cannot be resolved): its exe link names that
+// file, a program replaced on disk included. A process whose link cannot be
+// read (another user's) counts when the file name of its argv[0] equals
+// path's file name. 1 and *pid for the first one found, 0 when none.
+int Psapi_FindByProgram(const char *path, int *pid);

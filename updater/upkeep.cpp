@@ -16,6 +16,7 @@
 #include "patcher/patcher_types.h"
 #include "patcher/patcherlog.h"
 #include "patcher/taskstatus.h"
+#include "platform/psapi.h"
 
 #include <atomic>
 #include <sys/stat.h>
@@ -26,18 +27,16 @@ static const char kProductName[] = "Vexil Upkeep";
 
 struct UpkeepStruct {
     const char *Tag;
-    EventStruct *Event; // manual reset; set once by Upkeep_Start, never reset
-    StopFlag Stop;      // 1 asks the thread to end at its next step
+    EventStruct *Event;   // manual reset; set once by Upkeep_Start, never reset
+    EventStruct *Stopped; // manual reset; set with the stop flag, ends the waits
+    StopFlag Stop;        // 1 asks the thread to end at its next step
     ThreadStruct *Thread;
     char App[UPKEEP_PATH_SIZE];
     char VersionFile[UPKEEP_PATH_SIZE];
     UpkeepCompleteCallback Complete;
     void *Context;
-    std::atomic<int> ErrorReported; // an error line came from the shared code
+    std::atomic<int> ErrorReported; // a failure was recorded (by the shared code's errors)
     int Loaded;                     // the document was read (its arguments are known)
-    int RunningLimit;               // ms the launcher is given to exit
-    int RunningPause;               // ms between looks
-    UpkeepClock Clock;
 };
 
 // ---------------------------------------------------------------------------
@@ -115,27 +114,27 @@ static int Upkeep_IsAppIntact(const char *app) {
     return stat(app, &info) == 0 && S_ISREG(info.st_mode) && access(app, X_OK) == 0;
 }
 
-// CHECKRUNNING: 1 once the launcher has exited; 0 when it is still running at
-// the end of the wait (logged) or the thread was stopped.
+int Upkeep_IsAppRunning(const char *app) {
+    ZYL_CHECK_PTR(app);
+    int pid = 0;
+    return Psapi_FindByProgram(app, &pid);
+}
+
+// CHECKRUNNING: 1 once no process runs the launcher's program; 0 when the
+// thread was stopped first. Looks every UPKEEP_RUNNING_PAUSE ms, sleeping in
+// between on the stop event, so a stop ends the wait at once.
 static int Upkeep_WaitForApp(UpkeepStruct *upkeep) {
-    double start = upkeep->Clock();
     int announced = 0;
-    while (WinProcessHelper_IsRunning(upkeep->App)) {
-        if (StopFlag_Test(&upkeep->Stop))
-            return 0;
-        double waited = upkeep->Clock() - start;
-        if (waited * 1000.0 >= upkeep->RunningLimit) {
-            Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
-                      "[%s] still running after %d seconds - nothing was changed", upkeep->App,
-                      upkeep->RunningLimit / 1000);
-            return 0;
-        }
+    while (Upkeep_IsAppRunning(upkeep->App)) {
         if (!announced) {
             Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Waiting for [%s] to exit",
                       upkeep->App);
             announced = 1;
         }
-        Zyl_SleepMilliseconds(upkeep->RunningPause);
+        int stopped = 0;
+        if (!Event_Wait(upkeep->Stopped, &stopped, UPKEEP_RUNNING_PAUSE, __FILE__, __LINE__) ||
+            stopped || StopFlag_Test(&upkeep->Stop))
+            return 0;
     }
     Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "UPDATE_STATE_CHECKRUNNING complete");
     return 1;
@@ -261,7 +260,8 @@ static uint32_t Upkeep_Thread(void *argument) {
             next = -1;
         }
         if (next <= 0) {
-            code = next == 0 ? 0 : 1;
+            // One completion, at the end: 1 when any failure was recorded.
+            code = next == 0 && !upkeep->ErrorReported.load() ? 0 : 1;
             break;
         }
         state = next;
@@ -285,16 +285,15 @@ int Upkeep_Create(UpkeepStruct **upkeep, UpkeepCompleteCallback complete, void *
     object->Tag = kTag;
     object->Complete = complete;
     object->Context = context;
-    object->RunningLimit = UPKEEP_RUNNING_LIMIT;
-    object->RunningPause = UPKEEP_RUNNING_PAUSE;
-    object->Clock = Zyl_GetTickSeconds;
     Patcher_SetLogCallbacks(object, Upkeep_LogInfo, Upkeep_LogError);
     Patcher_Log(PATCHER_LOG_INFO, "%s Version %s", kProductName, PACKAGEVERSION_PATCHER_VERSION);
     Event_Create(&object->Event);
+    Event_Create(&object->Stopped);
     if (!Thread_Create(&object->Thread, object, Upkeep_Thread)) {
         Zyl_Print("Unable to create Upkeep thread\n");
         Patcher_SetLogCallbacks(nullptr, nullptr, nullptr);
         Event_Close(&object->Event);
+        Event_Close(&object->Stopped);
         object->Tag = Zyl_DeadTag;
         ZYL_FREE(object, sizeof(UpkeepStruct));
         return 0;
@@ -313,6 +312,7 @@ int Upkeep_Destroy(UpkeepStruct **upkeep) {
     if (object->Event != nullptr) {
         Zyl_Print("Exit signalled\n");
         StopFlag_Set(&object->Stop, 1);
+        Event_Set(object->Stopped, 1);
         Event_Set(object->Event, 1);
         if (!Thread_Wait(object->Thread, UPKEEP_SHUTDOWN_WAIT)) {
             Zyl_Print("Timeout waiting on Upkeep thread shutdown\n");
@@ -320,6 +320,7 @@ int Upkeep_Destroy(UpkeepStruct **upkeep) {
         }
         Zyl_Print("Upkeep thread shut down successful\n");
         Event_Close(&object->Event);
+        Event_Close(&object->Stopped);
     }
     Thread_Close(&object->Thread);
     Patcher_SetLogCallbacks(nullptr, nullptr, nullptr);
@@ -347,14 +348,6 @@ int Upkeep_SetVersionFile(UpkeepStruct *upkeep, const char *path) {
     ZYL_CHECK_TAG(upkeep, kTag);
     ZYL_CHECK_PTR(path);
     return Upkeep_SetPath(upkeep->VersionFile, path, "VersionFile");
-}
-
-int Upkeep_SetRunningWait(UpkeepStruct *upkeep, int limit, int pause, UpkeepClock clock) {
-    ZYL_CHECK_TAG(upkeep, kTag);
-    upkeep->RunningLimit = limit;
-    upkeep->RunningPause = pause;
-    upkeep->Clock = clock ? clock : Zyl_GetTickSeconds;
-    return 1;
 }
 
 int Upkeep_Start(UpkeepStruct *upkeep) {

@@ -15,8 +15,7 @@ enum {
     UPKEEP_COMMAND_LINE_SIZE = 1024, // the whole command line
     UPKEEP_WORD_SIZE = 70,           // longest switch word compared
     UPKEEP_SHUTDOWN_WAIT = 120000,   // ms Upkeep_Destroy waits for the thread
-    UPKEEP_RUNNING_LIMIT = 120000,   // ms the launcher is given to exit
-    UPKEEP_RUNNING_PAUSE = 100,      // ms between two looks for the launcher
+    UPKEEP_RUNNING_PAUSE = 250,      // ms between two looks for the launcher
 };
 
 // States of the update thread, in the order they follow one another.
@@ -31,16 +30,15 @@ enum {
 // Completion receiver: code 0 success, 1 failure. Called once, on the update
 // thread, as its last action.
 typedef void (*UpkeepCompleteCallback)(int code, void *context);
-// Seconds from any fixed start (the wait for the launcher measures with it).
-typedef double (*UpkeepClock)(void);
 
 // Creates the object, installs its receivers of the patch engine's log and error
 // lines (process-wide), creates its event and starts its thread, which does
 // nothing until Upkeep_Start. Returns 1 and sets *upkeep; 0 ("Unable to create
 // Upkeep thread") with *upkeep null and nothing left behind.
 int Upkeep_Create(UpkeepStruct **upkeep, UpkeepCompleteCallback complete, void *context);
-// Stops the thread (at its next step) and waits up to UPKEEP_SHUTDOWN_WAIT ms
-// for it, removes the log receivers, frees the object and clears *upkeep.
+// Stops the thread (at its next step; a wait for the launcher ends at once) and
+// waits up to UPKEEP_SHUTDOWN_WAIT ms for it, removes the log receivers, frees
+// the object and clears *upkeep.
 // Accepts a null *upkeep. Returns 1; 0 when the thread did not end in time (the
 // object is then left to the running thread, never freed under it).
 int Upkeep_Destroy(UpkeepStruct **upkeep);
@@ -48,16 +46,17 @@ int Upkeep_Destroy(UpkeepStruct **upkeep);
 // not fit (the path is then left empty). Only before Upkeep_Start.
 int Upkeep_SetApp(UpkeepStruct *upkeep, const char *path);
 int Upkeep_SetVersionFile(UpkeepStruct *upkeep, const char *path);
-// Test hook, only before Upkeep_Start: how long the launcher is given to exit
-// (ms), the pause between looks (ms) and the clock measuring it (null: the core
-// clock). Returns 1.
-int Upkeep_SetRunningWait(UpkeepStruct *upkeep, int limit, int pause, UpkeepClock clock);
+// 1 when a live process runs the program at app: its executable is that file
+// (replaced on disk or not); for a process whose executable cannot be read
+// (another user's), its program name equals app's file name. Else 0.
+int Upkeep_IsAppRunning(const char *app);
 // Lets the thread run. Returns 1; 0 (logged) when App or VersionFile is empty.
 int Upkeep_Start(UpkeepStruct *upkeep);
 
 // Receivers of the patch engine's log and error lines (context: the object).
 // Information goes to the Alert log as a message, warnings as notices; an error
-// goes to it as an error and marks the update as failed. Return 1.
+// goes to it as an error and records a failure, which the thread reports once,
+// in its one completion at its end. Return 1.
 int Upkeep_LogInfo(void *context, int level, const char *text);
 int Upkeep_LogError(void *context, int code, const char *text);
 // Progress receiver of the expansion (context: the object); nothing to do.

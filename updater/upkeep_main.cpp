@@ -3,22 +3,20 @@
 // update on its update thread and exits with 0 (success) or 1 (failure).
 #include "core/alert.h"
 #include "core/mutex.h"
-#include "core/oshelper.h"
 #include "core/thread.h"
 #include "core/zyl.h"
 #include "net/socket.h"
+#include "platform/crashdump.h"
 #include "updater/upkeep.h"
 
 #include <unistd.h>
 
 enum {
     UPKEEP_LOG_FLAGS = 0x406, // banners, log file, messages formatted for the sink
-    UPKEEP_WAIT_SLICE = 100,  // ms between pumps of the main loop
 };
 
-// Program-wide state. The completion event stands for the hidden window: the
-// main loop runs until the update thread sets it, also when that happens
-// before the loop starts.
+// Program-wide state. The completion event stands for the hidden window: it
+// exists before the update starts, so a completion is never missed.
 struct UpkeepProgram {
     char App[UPKEEP_PATH_SIZE];
     char VersionFile[UPKEEP_PATH_SIZE];
@@ -49,25 +47,31 @@ static void Upkeep_OnComplete(int code, void *context) {
     Event_Set(program->Done, 1);
 }
 
-// Runs until the completion event is set, pumping between slices.
+// Runs until the completion event is set (also when that happened before).
+// Nothing else comes to this thread: it sleeps in the one wait.
 static void Upkeep_MainLoop(UpkeepProgram *program) {
     int signalled = 0;
-    while (Event_Wait(program->Done, &signalled, UPKEEP_WAIT_SLICE, __FILE__, __LINE__) &&
-           !signalled)
-        Zyl_PumpMessages();
+    while (Event_Wait(program->Done, &signalled, -1, __FILE__, __LINE__) && !signalled) {
+    }
 }
 
 // Reads the command line and runs the update. Leaves the exit code at 1 when
-// the command line is refused.
-static void Upkeep_Run(UpkeepProgram *program, const char *commandLine, const char *arguments) {
+// the command line is refused. A command line that did not fit (joined 0) is
+// refused like one without its paths: a path cut to fit would name another file.
+static void Upkeep_Run(UpkeepProgram *program, int joined, const char *commandLine,
+                       const char *arguments) {
     int count = 0;
     Zyl_ArgCount(commandLine, &count);
-    if (count < 3) {
+    if (joined && count < 3) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Incorrect parameters [%s] exiting...",
                   arguments);
         return;
     }
-    if (!Upkeep_ParseCommandLine(program->App, commandLine, count, program->VersionFile)) {
+    if (!joined)
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Command line longer than %d characters",
+                  UPKEEP_COMMAND_LINE_SIZE - 1);
+    if (!joined ||
+        !Upkeep_ParseCommandLine(program->App, commandLine, count, program->VersionFile)) {
         Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Incorrect Parameters");
         Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "App [%s]", program->App);
         Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "VersionFile [%s]", program->VersionFile);
@@ -84,8 +88,8 @@ static void Upkeep_Run(UpkeepProgram *program, const char *commandLine, const ch
 }
 
 int main(int argc, char **argv) {
-    // Crash dumps are not written on this system; the default signal handling
-    // (core files where the user enabled them) stays.
+    // First of all: a crash from here on leaves "<program>.dmp" (a normal dump).
+    CrashDump_Install();
     // Joined before the log starts: a line too long is reported once it runs.
     char commandLine[UPKEEP_COMMAND_LINE_SIZE];
     int joined = Upkeep_JoinArguments(commandLine, sizeof(commandLine), argc, argv);
@@ -105,13 +109,8 @@ int main(int argc, char **argv) {
     Event_Create(&program->Done);
     if (!Upkeep_Create(&program->Upkeep, Upkeep_OnComplete, program)) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to start the update");
-    } else if (!joined) {
-        // Refused whole: a path cut to fit would name another file.
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
-                  "Incorrect parameters [longer than %d characters] exiting...",
-                  UPKEEP_COMMAND_LINE_SIZE - 1);
     } else {
-        Upkeep_Run(program, commandLine, arguments);
+        Upkeep_Run(program, joined, commandLine, arguments);
     }
 
     Upkeep_Destroy(&program->Upkeep);

@@ -9,16 +9,19 @@
 #include "patcher/packageversion.h"
 #include "patcher/patcher_types.h"
 #include "patcher/taskstatus.h"
+#include "platform/durable.h"
 #include "tests/patcher/store_fixture.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 #include "updater/upkeep.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -179,10 +182,13 @@ class UpkeepTest : public ::testing::Test {
                 WholeMember("data/added.txt", "added in 1.2\n"),
                 WholeMember(app_, LauncherScript("v2"))};
     }
-    void WriteStore(std::vector<storefixture::Member> members) {
+    void WriteStore(std::vector<storefixture::Member> members,
+                    const std::function<void(storefixture::Writer &)> &damage = nullptr) {
         storefixture::Writer w;
         w.members = std::move(members);
         w.Layout();
+        if (damage)
+            damage(w);
         std::filesystem::create_directories(base_ + "game_2");
         w.Write(base_ + "game_2", "game_2_1to2");
     }
@@ -196,11 +202,19 @@ class UpkeepTest : public ::testing::Test {
         args.insert(args.end(), arguments.begin(), arguments.end());
         return Spawn(args, base_ + "upkeep.stderr");
     }
-    // A program of the launcher's file name (a copy of sleep in another folder),
-    // running until it is killed.
+    // The launcher running until it is killed: a copy of sleep put in the
+    // launcher's place.
     pid_t StartRunningLauncher() {
-        std::string running = base_ + "running/" + app_;
-        std::filesystem::create_directories(base_ + "running");
+        std::filesystem::copy_file("/bin/sleep", base_ + app_,
+                                   std::filesystem::copy_options::overwrite_existing);
+        MakeExecutable(base_ + app_);
+        launcherBefore_ = ReadFile(base_ + app_);
+        return Spawn({base_ + app_, "600"}, base_ + "running.log");
+    }
+    // Another program of the launcher's file name, in another folder.
+    pid_t StartNamesake() {
+        std::string running = base_ + "elsewhere/" + app_;
+        std::filesystem::create_directories(base_ + "elsewhere");
         std::filesystem::copy_file("/bin/sleep", running);
         MakeExecutable(running);
         return Spawn({running, "600"}, base_ + "running.log");
@@ -237,7 +251,7 @@ class UpkeepTest : public ::testing::Test {
     // Every installed file as it was before the update.
     void ExpectInstallationUnchanged() {
         EXPECT_EQ(oldMain_, ReadFile(base_ + "main.dat"));
-        EXPECT_EQ(LauncherScript("v1"), ReadFile(base_ + app_));
+        EXPECT_EQ(launcherBefore_, ReadFile(base_ + app_));
         EXPECT_FALSE(FileExists(base_ + "data/added.txt"));
         EXPECT_EQ("not in the update\n", ReadFile(base_ + "keep.txt"));
     }
@@ -253,6 +267,7 @@ class UpkeepTest : public ::testing::Test {
 
     TempDir dir_;
     std::string base_, app_, upkeep_, oldMain_, newMain_;
+    std::string launcherBefore_ = LauncherScript("v1");
 };
 
 TEST_F(UpkeepTest, FinishesTheUpdateRecordsProcessAndRestartsTheNewLauncher) {
@@ -260,8 +275,17 @@ TEST_F(UpkeepTest, FinishesTheUpdateRecordsProcessAndRestartsTheNewLauncher) {
     Doc doc;
     WriteVersion(doc);
     std::string expected = ExpectedProcessDocument(doc);
+    // A program of the same name elsewhere is not the launcher: no wait for it.
+    pid_t namesake = StartNamesake();
+    ASSERT_GT(namesake, 0);
+    ASSERT_TRUE(
+        Eventually([&] { return Upkeep_IsAppRunning((base_ + "elsewhere/" + app_).c_str()); }));
 
-    ASSERT_EQ(0, Run(Arguments())) << Log();
+    int code = Run(Arguments());
+    kill(namesake, SIGTERM);
+    WaitExit(namesake);
+    ASSERT_EQ(0, code) << Log();
+    EXPECT_FALSE(LogHas("Waiting for")) << Log();
     EXPECT_TRUE(
         LogHas("Parameters\nApp [" + base_ + app_ + "]\nVersionFile [" + VersionPath() + "]\n"))
         << Log();
@@ -298,6 +322,10 @@ TEST_F(UpkeepTest, WaitsWhileTheLauncherRunsAndChangesNothingUntilItExits) {
 
     ASSERT_TRUE(Eventually([&] { return LogHas("Waiting for [" + base_ + app_ + "] to exit"); }))
         << Log();
+    // Some more looks at the process list: still nothing read or changed.
+    usleep(600 * 1000);
+    EXPECT_FALSE(LogHas("UPDATE_STATE_LOAD complete")) << Log();
+    EXPECT_FALSE(LogHas("UPDATE_STATE_CHECKRUNNING complete")) << Log();
     ExpectInstallationUnchanged();
     EXPECT_EQ(before, ReadFile(VersionPath()));
     EXPECT_FALSE(FileExists(base_ + "started.txt"));
@@ -408,8 +436,10 @@ TEST_F(UpkeepTest, RefusedCommandLinesChangeNothing) {
         {{"/App", app, "/Version", VersionPath()}, noVersion},
         {{"/VersionFile", VersionPath(), "/App"}, noApp},
         {{"/App", std::string(400, 'a'), "/VersionFile", VersionPath()}, noApp},
+        // Refused whole, like a missing path: cut, the words could name other files.
         {{"/App", app, "/VersionFile", VersionPath(), std::string(1000, 'x')},
-         "**** Incorrect parameters [longer than 1023 characters] exiting...\n"},
+         "**** Command line longer than 1023 characters\nIncorrect Parameters\nApp []\n"
+         "VersionFile []\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
@@ -440,71 +470,146 @@ TEST_F(UpkeepTest, LauncherThatCannotBeStartedFailsAfterRecordingTheExpansion) {
 // In process: the wait for the launcher with a driven clock
 // ---------------------------------------------------------------------------
 
-std::atomic<double> g_now{0.0};
-double DrivenClock() {
-    // Each look at the clock is ten seconds later.
-    double now = g_now.load();
-    g_now.store(now + 10.0);
-    return now;
-}
-
 struct Completion {
     EventStruct *done = nullptr;
     std::atomic<int> code{-1};
     std::atomic<int> calls{0};
+    Completion() { Event_Create(&done); }
+    ~Completion() { Event_Close(&done); }
     static void Receive(int code, void *context) {
         auto *self = static_cast<Completion *>(context);
         self->code.store(code);
         self->calls++;
         Event_Set(self->done, 1);
     }
+    bool Wait() {
+        int signalled = 0;
+        return Event_Wait(done, &signalled, 60000, __FILE__, __LINE__) && signalled;
+    }
 };
 
-TEST_F(UpkeepTest, LauncherThatNeverExitsEndsTheWaitWithNothingChanged) {
+// The update object in this process, on the fixture's installation.
+UpkeepStruct *StartInProcess(const std::string &app, const std::string &versionFile,
+                             Completion *completion) {
+    UpkeepStruct *upkeep = nullptr;
+    EXPECT_EQ(1, Upkeep_Create(&upkeep, Completion::Receive, completion));
+    EXPECT_EQ(1, Upkeep_SetApp(upkeep, app.c_str()));
+    EXPECT_EQ(1, Upkeep_SetVersionFile(upkeep, versionFile.c_str()));
+    EXPECT_EQ(1, Upkeep_Start(upkeep));
+    return upkeep;
+}
+
+TEST_F(UpkeepTest, DestroyDuringTheWaitEndsTheThreadWithOneFailedCompletion) {
     testsupport::CaptureAlerts();
-    g_now.store(0.0);
     WriteStore(Members());
     Doc doc;
     WriteVersion(doc);
     std::string before = ReadFile(VersionPath());
     pid_t launcher = StartRunningLauncher();
     ASSERT_GT(launcher, 0);
+    ASSERT_TRUE(Eventually([&] { return Upkeep_IsAppRunning((base_ + app_).c_str()); }));
 
     Completion completion;
-    Event_Create(&completion.done);
-    UpkeepStruct *upkeep = nullptr;
-    ASSERT_EQ(1, Upkeep_Create(&upkeep, Completion::Receive, &completion));
-    EXPECT_EQ(1, Upkeep_SetApp(upkeep, (base_ + app_).c_str()));
-    EXPECT_EQ(1, Upkeep_SetVersionFile(upkeep, VersionPath().c_str()));
-    Upkeep_SetRunningWait(upkeep, 120000, 0, DrivenClock);
-    ASSERT_EQ(1, Upkeep_Start(upkeep));
-    int signalled = 0;
-    EXPECT_EQ(1, Event_Wait(completion.done, &signalled, 60000, __FILE__, __LINE__));
-    EXPECT_EQ(1, signalled);
+    UpkeepStruct *upkeep = StartInProcess(base_ + app_, VersionPath(), &completion);
+    ASSERT_TRUE(Eventually([&] {
+        return testsupport::AlertText().find("Waiting for [" + base_ + app_ + "] to exit") !=
+               std::string::npos;
+    }));
+    EXPECT_EQ(0, completion.calls.load());
     EXPECT_EQ(1, Upkeep_Destroy(&upkeep));
     EXPECT_EQ(nullptr, upkeep);
-    Event_Close(&completion.done);
+    testsupport::StopAlertCapture();
     kill(launcher, SIGTERM);
     WaitExit(launcher);
-    testsupport::StopAlertCapture();
 
     EXPECT_EQ(1, completion.code.load());
     EXPECT_EQ(1, completion.calls.load());
     std::string alerts = testsupport::AlertText();
-    EXPECT_NE(std::string::npos, alerts.find("2:[" + base_ + app_ +
-                                             "] still running after 120 seconds - nothing "
-                                             "was changed"))
-        << alerts;
-    EXPECT_EQ(std::string::npos, alerts.find("UPDATE_STATE_CHECKRUNNING complete"));
+    EXPECT_EQ(std::string::npos, alerts.find("UPDATE_STATE_CHECKRUNNING complete")) << alerts;
     EXPECT_EQ(std::string::npos, alerts.find("Restarted")) << alerts;
     EXPECT_EQ(before, ReadFile(VersionPath()));
     ExpectInstallationUnchanged();
     EXPECT_FALSE(FileExists(base_ + "started.txt"));
 }
 
+// A damaged store: the update ends with one completion (1), the document as it
+// was, and the old launcher, never replaced by damaged bytes, started again
+// with its stored arguments.
+TEST_F(UpkeepTest, DamagedStoreCompletesOnceAndRestartsTheOldLauncher) {
+    const struct {
+        const char *name;
+        std::function<void(storefixture::Writer &)> damage;
+    } cases[] = {
+        {"launcher's digest wrong",
+         [](storefixture::Writer &w) { w.members.back().resultHash = std::string(40, 'a'); }},
+        {"last data file cut short",
+         [](storefixture::Writer &w) { w.dataFiles.back().resize(w.dataFiles.back().size() / 2); }},
+        {"last data file's bytes changed",
+         [](storefixture::Writer &w) {
+             std::string &data = w.dataFiles.back();
+             for (size_t i = data.size() / 2; i < data.size(); i += 7)
+                 data[i] = (char)(data[i] ^ 0x5A);
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(base_ + "game_2");
+        std::filesystem::remove(base_ + "started.txt");
+        // The launcher is the last member, so the damage reaches it.
+        WriteStore(Members(), c.damage);
+        Doc doc;
+        WriteVersion(doc);
+        std::string before = ReadFile(VersionPath());
+
+        testsupport::CaptureAlerts();
+        Completion completion;
+        UpkeepStruct *upkeep = StartInProcess(base_ + app_, VersionPath(), &completion);
+        EXPECT_TRUE(completion.Wait());
+        EXPECT_EQ(1, Upkeep_Destroy(&upkeep));
+        testsupport::StopAlertCapture();
+
+        EXPECT_EQ(1, completion.code.load());
+        EXPECT_EQ(1, completion.calls.load());
+        std::string alerts = testsupport::AlertText();
+        EXPECT_EQ(std::string::npos, alerts.find("UPDATE_STATE_SAVE complete")) << alerts;
+        EXPECT_EQ(before, ReadFile(VersionPath()));
+        EXPECT_EQ(LauncherScript("v1"), ReadFile(base_ + app_));
+        EXPECT_EQ("v1\n[-restarted]\n[a b]\n[c]\n", Started()) << alerts;
+        // Put back what an earlier member may have changed, for the next case.
+        WriteFile(base_ + "main.dat", oldMain_);
+        std::filesystem::remove_all(base_ + "data");
+    }
+}
+
+int FailRename(void *user, int step, const char *path) {
+    (void)user;
+    (void)path;
+    return step == DURABLE_STEP_RENAME ? EIO : 0;
+}
+
+TEST_F(UpkeepTest, FailedSaveLeavesTheDocumentByteIdentical) {
+    testsupport::CaptureAlerts();
+    Doc doc;
+    WriteVersion(doc);
+    std::string before = ReadFile(VersionPath());
+    PackageVersion *version = nullptr;
+    PackageVersion_Create(&version);
+    ASSERT_EQ(1, PackageVersion_LoadVersion(version, VersionPath().c_str()));
+    Durable_SetFaultHook(FailRename, nullptr);
+    EXPECT_EQ(0, Upkeep_SaveVersion(version, VersionPath().c_str()));
+    Durable_SetFaultHook(nullptr, nullptr);
+    testsupport::StopAlertCapture();
+    EXPECT_EQ(before, ReadFile(VersionPath()));
+    std::string out;
+    testsupport::RunCommand("ls -a " + base_, &out);
+    EXPECT_EQ(std::string::npos, out.find("game.version.")) << out;
+    EXPECT_EQ(1, Upkeep_SaveVersion(version, VersionPath().c_str()));
+    EXPECT_EQ(ExpectedProcessDocument(doc), ReadFile(VersionPath()));
+    PackageVersion_Destroy(&version);
+}
+
 TEST(UpkeepObjectTest, StartNeedsBothPathsAndDestroyBeforeStartFailsTheUpdate) {
     Completion completion;
-    Event_Create(&completion.done);
     UpkeepStruct *upkeep = nullptr;
     ASSERT_EQ(1, Upkeep_Create(&upkeep, Completion::Receive, &completion));
     EXPECT_EQ(0, Upkeep_Start(upkeep));
@@ -516,7 +621,6 @@ TEST(UpkeepObjectTest, StartNeedsBothPathsAndDestroyBeforeStartFailsTheUpdate) {
     EXPECT_EQ(1, Upkeep_Destroy(&upkeep)); // null accepted
     EXPECT_EQ(1, completion.code.load());
     EXPECT_EQ(1, completion.calls.load());
-    Event_Close(&completion.done);
 }
 
 // ---------------------------------------------------------------------------
