@@ -139,6 +139,20 @@ int DownloadController_Create(DownloadController **controller, const char *name,
     return 1;
 }
 
+// The client's state callback, with the controller as user data.
+static int DownloadController_InternalOnState(PatcherClient *client, void *userData,
+                                              const char *name, const char *skinSource,
+                                              const char *metafile,
+                                              const PatcherDownloadStatus *status,
+                                              const ServerOptions *options) {
+    (void)client;
+    (void)name;
+    (void)skinSource;
+    (void)metafile;
+    (void)options;
+    return DownloadController_OnStatus(static_cast<DownloadController *>(userData), status);
+}
+
 int DownloadController_InternalAdd(DownloadController *controller) {
     ZYL_CHECK_TAG(controller, kTag);
     PatcherClient *client = nullptr;
@@ -157,13 +171,7 @@ int DownloadController_InternalAdd(DownloadController *controller) {
     }
     if (PatcherClient_AddDownload(
             client, switches, controller->Name, controller->SkinSource, controller->Metafile,
-            outputPath,
-            [](PatcherClient *, void *userData, const char *, const char *, const char *,
-               const PatcherDownloadStatus *status, const ServerOptions *) {
-                return DownloadController_OnStatus(static_cast<DownloadController *>(userData),
-                                                   status);
-            },
-            controller, elementOptions) != 1)
+            outputPath, DownloadController_InternalOnState, controller, elementOptions) != 1)
         return 0;
     controller->Added = 1;
     return 1;

@@ -434,13 +434,21 @@ int Patcher_InternalFindPackage(PackageControllerStruct **controller, Patcher *p
     return 1;
 }
 
-int Patcher_InternalRemovePackage(Patcher *patcher, const char *name) {
-    PackageControllerStruct *controller = nullptr;
-    if (Patcher_InternalFindPackage(&controller, patcher, name) != 1)
+// Takes the package out of its table (API mutex held) into *controller.
+static int Patcher_InternalTakePackage(Patcher *patcher, const char *name,
+                                       PackageControllerStruct **controller) {
+    if (Patcher_InternalFindPackage(controller, patcher, name) != 1)
         return 0;
     HashTable_Remove(patcher->Packages, name);
-    Patcher_InternalDoom(patcher, PATCHER_REMOVED_PACKAGE, controller);
     Patcher_Log(PATCHER_LOG_INFO, "Patcher_RemovePackage([%s]) successful", name);
+    return 1;
+}
+
+int Patcher_InternalRemovePackage(Patcher *patcher, const char *name) {
+    PackageControllerStruct *controller = nullptr;
+    if (Patcher_InternalTakePackage(patcher, name, &controller) != 1)
+        return 0;
+    Patcher_InternalDoom(patcher, PATCHER_REMOVED_PACKAGE, controller);
     return 1;
 }
 
@@ -457,13 +465,15 @@ int Patcher_AddPackage(Patcher *patcher, int lock, const char *name, const char 
 
 int Patcher_RemovePackage(Patcher *patcher, int lock, const char *name) {
     ZYL_CHECK_TAG(patcher, kTag);
-    if (lock == 1 && !Patcher_Lock(patcher))
+    if (lock != 1)
+        return Patcher_InternalRemovePackage(patcher, name);
+    // Destroyed here, so that the package is gone when the call returns.
+    if (!Patcher_Lock(patcher))
         return 0;
-    int result = Patcher_InternalRemovePackage(patcher, name);
-    if (lock == 1) {
-        Patcher_Unlock(patcher);
-        Patcher_InternalFinishRemovals(patcher);
-    }
+    PackageControllerStruct *controller = nullptr;
+    int result = Patcher_InternalTakePackage(patcher, name, &controller);
+    Patcher_Unlock(patcher);
+    PackageController_Destroy(&controller);
     return result;
 }
 
@@ -541,14 +551,14 @@ int Patcher_AddPackageList(Patcher *patcher, const char *name, const char *url,
         Patcher_Log(PATCHER_LOG_WARNING, "Patcher_AddPackageList(): PackageList already added");
     } else if (PackageList_Create(&list, name, url, options, patcher) == 1) {
         result = HashTable_Set(patcher->PackageLists, name, list);
-        if (result == 1)
+        if (result == 1) {
             Patcher_Log(PATCHER_LOG_INFO, "Patcher_AddPackageList([%s],[%s]) successful", name,
                         url);
-        else
-            Patcher_InternalDoom(patcher, PATCHER_REMOVED_LIST, list);
+            list = nullptr;
+        }
     }
     Patcher_Unlock(patcher);
-    Patcher_InternalFinishRemovals(patcher);
+    PackageList_Destroy(&list);
     return result;
 }
 
@@ -561,11 +571,12 @@ int Patcher_RemovePackageList(const char *name, Patcher *patcher) {
     int result = HashTable_Get(&value, name, patcher->PackageLists);
     if (result == 1) {
         HashTable_Remove(patcher->PackageLists, name);
-        Patcher_InternalDoom(patcher, PATCHER_REMOVED_LIST, value);
         Patcher_Log(PATCHER_LOG_INFO, "Patcher_RemovePackageList([%s]) successful", name);
     }
     Patcher_Unlock(patcher);
-    Patcher_InternalFinishRemovals(patcher);
+    // Destroyed here, so that the list is gone when the call returns.
+    auto *list = static_cast<PackageList *>(value);
+    PackageList_Destroy(&list);
     return result;
 }
 
@@ -654,12 +665,11 @@ int Patcher_AddDownload(Patcher *patcher, const char *name, const char *metafile
             Patcher_Log(PATCHER_LOG_INFO, "Patcher_AddDownload([%s],[%s]) successful", name,
                         metafile);
             DownloadController_Start(controller);
-        } else {
-            Patcher_InternalDoom(patcher, PATCHER_REMOVED_DOWNLOAD, controller);
+            controller = nullptr;
         }
     }
     Patcher_Unlock(patcher);
-    Patcher_InternalFinishRemovals(patcher);
+    DownloadController_Destroy(&controller);
     return result;
 }
 
@@ -672,11 +682,13 @@ int Patcher_RemoveDownload(const char *name, Patcher *patcher) {
     int result = HashTable_Get(&value, name, patcher->Downloads);
     if (result == 1) {
         HashTable_Remove(patcher->Downloads, name);
-        Patcher_InternalDoom(patcher, PATCHER_REMOVED_DOWNLOAD, value);
         Patcher_Log(PATCHER_LOG_INFO, "Patcher_RemoveDownload([%s]) successful", name);
     }
     Patcher_Unlock(patcher);
-    Patcher_InternalFinishRemovals(patcher);
+    // Destroyed here: once the call returns the client no longer holds the
+    // download, and the name may be added again.
+    auto *controller = static_cast<DownloadController *>(value);
+    DownloadController_Destroy(&controller);
     return result;
 }
 

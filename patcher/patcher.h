@@ -54,8 +54,9 @@ int Patcher_ChooseLogPath(const char *programFolder, const char *registryPath, c
                           int size);
 
 // Packages. With lock 1 the call takes the API mutex; callers holding it pass 0.
-// A removed package is taken out of the table at once and destroyed once the API
-// mutex is free (at once when the call took it). Names are at most 319 characters.
+// A removed package is taken out of the table at once and destroyed before the
+// call returns when it took the mutex, else once the mutex is free again. Names
+// are at most 319 characters.
 int Patcher_AddPackage(Patcher *patcher, int lock, const char *name, const char *url,
                        const char *path, const PackageOptions *options);
 int Patcher_RemovePackage(Patcher *patcher, int lock, const char *name);
