@@ -127,9 +127,23 @@ static int Psapi_ProgramMatches(const char *id, const char *path) {
     return Psapi_ExecutableName(id, name, sizeof(name)) && strcmp(name, Psapi_BaseName(path)) == 0;
 }
 
+static void Psapi_Resolve(const char *path, char *resolved) {
+    if (realpath(path, resolved) == nullptr)
+        snprintf(resolved, PATH_MAX, "%s", path);
+}
+
 int Psapi_FindByProgram(const char *path, int *pid) {
     char resolved[PATH_MAX];
-    if (realpath(path, resolved) == nullptr)
-        snprintf(resolved, sizeof(resolved), "%s", path);
+    Psapi_Resolve(path, resolved);
     return Psapi_Find(Psapi_ProgramMatches, resolved, pid);
+}
+
+int Psapi_RunsProgram(int pid, const char *path) {
+    if (pid <= 0)
+        return 0;
+    char id[24];
+    snprintf(id, sizeof(id), "%d", pid);
+    char resolved[PATH_MAX];
+    Psapi_Resolve(path, resolved);
+    return Psapi_ProgramMatches(id, resolved) && Psapi_IsLive(id);
 }

@@ -15,3 +15,6 @@ int Psapi_FindByPath(const char *path, int *pid);
 // read (another user's) counts when the file name of its argv[0] equals
 // path's file name. 1 and *pid for the first one found, 0 when none.
 int Psapi_FindByProgram(const char *path, int *pid);
+// 1 when the live process pid runs the program at path, by the rule of
+// Psapi_FindByProgram; else 0. One process looked at: for a watch on one found.
+int Psapi_RunsProgram(int pid, const char *path);

@@ -114,10 +114,18 @@ static int Upkeep_IsAppIntact(const char *app) {
     return stat(app, &info) == 0 && S_ISREG(info.st_mode) && access(app, X_OK) == 0;
 }
 
+// As Upkeep_IsAppRunning; *pid is a process found at the last look (0: none),
+// looked at alone first, so a long wait reads one process a look, not all.
+static int Upkeep_FindApp(const char *app, int *pid) {
+    if (*pid > 0 && Psapi_RunsProgram(*pid, app))
+        return 1;
+    return Psapi_FindByProgram(app, pid);
+}
+
 int Upkeep_IsAppRunning(const char *app) {
     ZYL_CHECK_PTR(app);
     int pid = 0;
-    return Psapi_FindByProgram(app, &pid);
+    return Upkeep_FindApp(app, &pid);
 }
 
 // CHECKRUNNING: 1 once no process runs the launcher's program; 0 when the
@@ -125,7 +133,8 @@ int Upkeep_IsAppRunning(const char *app) {
 // between on the stop event, so a stop ends the wait at once.
 static int Upkeep_WaitForApp(UpkeepStruct *upkeep) {
     int announced = 0;
-    while (Upkeep_IsAppRunning(upkeep->App)) {
+    int pid = 0;
+    while (Upkeep_FindApp(upkeep->App, &pid)) {
         if (!announced) {
             Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Waiting for [%s] to exit",
                       upkeep->App);

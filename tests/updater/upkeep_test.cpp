@@ -466,6 +466,36 @@ TEST_F(UpkeepTest, LauncherThatCannotBeStartedFailsAfterRecordingTheExpansion) {
     EXPECT_TRUE(LogHas("**** Unable to launch [" + missing + " -restarted \"a b\" c]")) << Log();
 }
 
+TEST_F(UpkeepTest, SegmentationSignalWhileWaitingLeavesItsDump) {
+    WriteStore(Members());
+    Doc doc;
+    WriteVersion(doc);
+    std::string before = ReadFile(VersionPath());
+    pid_t launcher = StartRunningLauncher();
+    ASSERT_GT(launcher, 0);
+    pid_t upkeep = Start(Arguments());
+    ASSERT_GT(upkeep, 0);
+    ASSERT_TRUE(Eventually([&] { return LogHas("Waiting for [" + base_ + app_ + "] to exit"); }))
+        << Log();
+    kill(upkeep, SIGSEGV);
+    int status = 0;
+    ASSERT_EQ(upkeep, waitpid(upkeep, &status, 0));
+    kill(launcher, SIGTERM);
+    WaitExit(launcher);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(SIGSEGV, WTERMSIG(status));
+    std::string out;
+    ASSERT_EQ(0, testsupport::RunCommand(
+                     std::string(PORTICO_DUMPREADER_PATH) + " " + upkeep_ + ".dmp", &out))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("signal 11 (SIGSEGV) code 0\nsent by process " +
+                                          std::to_string(getpid()) + "\n"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("program " + upkeep_ + "\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("type normal\n")) << out;
+    EXPECT_EQ(before, ReadFile(VersionPath()));
+}
+
 // ---------------------------------------------------------------------------
 // In process: the wait for the launcher with a driven clock
 // ---------------------------------------------------------------------------
