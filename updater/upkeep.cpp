@@ -399,6 +399,16 @@ int Upkeep_ParseCommandLine(char *app, const char *commandLine, int count, char 
     return app[0] != 0 && versionFile[0] != 0;
 }
 
+// Whether the core's splitter needs the word in quotes to give it back whole.
+static int Upkeep_NeedsQuotes(const char *word) {
+    if (word[0] == 0)
+        return 1;
+    for (const char *c = word; *c; c++)
+        if (*c == ' ' || *c == '\t' || *c == '"')
+            return 1;
+    return 0;
+}
+
 int Upkeep_JoinArguments(char *commandLine, int size, int argc, const char *const *argv) {
     ZYL_CHECK_PTR(commandLine);
     ZYL_CHECK_PTR(argv);
@@ -408,8 +418,9 @@ int Upkeep_JoinArguments(char *commandLine, int size, int argc, const char *cons
     int n = 0;
     for (int i = 0; i < argc; i++) {
         const char *arg = argv[i] ? argv[i] : "";
-        // Opening quote, the text with '"' doubled, closing quote, a blank.
-        int need = (i > 0 ? 1 : 0) + 2;
+        int quoted = Upkeep_NeedsQuotes(arg);
+        // A blank, the quotes when needed, the text with '"' doubled.
+        int need = (i > 0 ? 1 : 0) + (quoted ? 2 : 0);
         for (const char *c = arg; *c; c++)
             need += *c == '"' ? 2 : 1;
         if (n + need >= size) {
@@ -419,13 +430,15 @@ int Upkeep_JoinArguments(char *commandLine, int size, int argc, const char *cons
         }
         if (i > 0)
             commandLine[n++] = ' ';
-        commandLine[n++] = '"';
+        if (quoted)
+            commandLine[n++] = '"';
         for (const char *c = arg; *c; c++) {
             commandLine[n++] = *c;
             if (*c == '"')
                 commandLine[n++] = '"';
         }
-        commandLine[n++] = '"';
+        if (quoted)
+            commandLine[n++] = '"';
     }
     commandLine[n] = 0;
     return 1;

@@ -74,7 +74,9 @@ int Upkeep_SaveVersion(PackageVersion *version, const char *path);
 // versionFile (UPKEEP_PATH_SIZE each, emptied first). A value that does not fit
 // is left empty (logged), never cut. Returns 1 when both paths were found.
 int Upkeep_ParseCommandLine(char *app, const char *commandLine, int count, char *versionFile);
-// Joins argv into one command line, each word in double quotes (a '"' inside
-// doubled), so Zyl_ArgGet gives the words back. 1, or 0 (logged, "" left) when
-// it would not fit in size.
+// Joins argv into one command line by the core's quoting rules, so Zyl_ArgGet
+// gives the words back: a word that is empty or holds a blank, a tab or a '"'
+// goes in double quotes (a '"' inside doubled), any other word stands bare, so
+// switch words ("-debug") are seen as such. 1, or 0 (logged, "" left) when it
+// would not fit in size.
 int Upkeep_JoinArguments(char *commandLine, int size, int argc, const char *const *argv);

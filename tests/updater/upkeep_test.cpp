@@ -431,7 +431,8 @@ TEST_F(UpkeepTest, RefusedCommandLinesChangeNothing) {
         std::string line;
     } cases[] = {
         {{}, "**** Incorrect parameters [] exiting...\n"},
-        {{"/App"}, "**** Incorrect parameters [\"/App\"] exiting...\n"},
+        {{"/App"}, "**** Incorrect parameters [/App] exiting...\n"},
+        {{"/App", "a b"}, "Incorrect Parameters\nApp [a b]\nVersionFile []\n"},
         {{"/App", app}, noVersion},
         {{"/App", app, "/Version", VersionPath()}, noVersion},
         {{"/VersionFile", VersionPath(), "/App"}, noApp},
@@ -451,6 +452,28 @@ TEST_F(UpkeepTest, RefusedCommandLinesChangeNothing) {
     EXPECT_EQ(before, ReadFile(VersionPath()));
     ExpectInstallationUnchanged();
     EXPECT_FALSE(FileExists(base_ + "started.txt"));
+}
+
+// Log words count after '-' or '/' and before a blank or the end: "append"
+// keeps the previous run's log, which is otherwise replaced.
+TEST_F(UpkeepTest, LogWordsOfTheCommandLineSetTheLogFlags) {
+    const struct {
+        const char *word;
+        bool appends;
+    } cases[] = {
+        {"-append", true},  {"/APPEND", true}, {"-Append", true},  {"-appendx", false},
+        {"x-append", true}, {"append", false}, {"+append", false}, {"-appen", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.word);
+        std::filesystem::remove(base_ + "upkeep.log");
+        EXPECT_EQ(1, Run({}));
+        ASSERT_TRUE(LogHas("Incorrect parameters [] exiting...")) << Log();
+        EXPECT_EQ(1, Run({c.word}));
+        EXPECT_TRUE(LogHas(std::string("Incorrect parameters [") + c.word + "] exiting..."))
+            << Log();
+        EXPECT_EQ(c.appends, LogHas("Incorrect parameters [] exiting...")) << Log();
+    }
 }
 
 TEST_F(UpkeepTest, LauncherThatCannotBeStartedFailsAfterRecordingTheExpansion) {
@@ -688,13 +711,16 @@ TEST(UpkeepCommandLineTest, PathsFollowTheirWordsWhateverTheSwitchCharacter) {
 }
 
 TEST(UpkeepCommandLineTest, JoinedArgumentsSplitBackIntoTheSameWords) {
-    const char *argv[] = {"/opt/up keep", "/App", "a \"quoted\" path", "", "-x"};
+    const char *argv[] = {"/opt/up keep", "/App", "a \"quoted\" path", "", "-x", "tab\there", "\""};
     char line[UPKEEP_COMMAND_LINE_SIZE];
-    ASSERT_EQ(1, Upkeep_JoinArguments(line, sizeof(line), 5, argv));
+    ASSERT_EQ(1, Upkeep_JoinArguments(line, sizeof(line), 7, argv));
+    // Words without blanks or quotes stand bare, so switch words count as such.
+    EXPECT_STREQ("\"/opt/up keep\" /App \"a \"\"quoted\"\" path\" \"\" -x \"tab\there\" \"\"\"\"",
+                 line);
     int count = 0;
     Zyl_ArgCount(line, &count);
-    ASSERT_EQ(5, count) << line;
-    for (int i = 0; i < 5; i++) {
+    ASSERT_EQ(7, count) << line;
+    for (int i = 0; i < 7; i++) {
         char word[UPKEEP_COMMAND_LINE_SIZE];
         EXPECT_EQ(1, Zyl_ArgGet(line, i, word, sizeof(word)));
         EXPECT_STREQ(argv[i], word);
