@@ -13,6 +13,7 @@
 #include "core/mutex.h"
 #include "core/oshelper.h"
 #include "core/zyl.h"
+#include "platform/crashdump.h"
 
 static const char kThreadTag[] = "thread";
 
@@ -69,13 +70,18 @@ namespace {
 // unwinds the thread (pthread_exit runs destructors on its way out).
 struct ThreadEndGuard {
     ThreadStruct *Thread;
-    ~ThreadEndGuard() { Thread_Finish(Thread); }
+    ~ThreadEndGuard() {
+        Thread_Finish(Thread);
+        CrashDump_RemoveThreadStack();
+    }
 };
 } // namespace
 
 static void *Thread_Start(void *argument) {
     ThreadStruct *thread = static_cast<ThreadStruct *>(argument);
     t_current = thread;
+    // A crash dump also for a stack overflow on this thread (once installed).
+    CrashDump_InstallThreadStack();
     ThreadEndGuard guard{thread};
     thread->ExitCode = thread->Procedure(thread->Argument);
     return nullptr;

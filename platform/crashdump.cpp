@@ -339,6 +339,8 @@ static int CrashDump_SetStack(void *base, size_t size) {
 }
 
 int CrashDump_InstallThreadStack(void) {
+    if (g_installed.load() == 0)
+        return 1;
     stack_t current;
     if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE))
         return 1;

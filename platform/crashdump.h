@@ -65,10 +65,13 @@ struct CrashDumpSection {
 // first thing by each program; a second call only sets the calling thread's
 // stack. Returns 1; 0 (with errno) when a handler could not be installed.
 int CrashDump_Install(void);
-// Gives the calling thread (one that Install did not run on) an alternate
-// signal stack, so a stack overflow there is dumped too. 1, or 0 with errno.
+// Once the handlers are installed: gives the calling thread (one that Install
+// did not run on) an alternate signal stack of its own, so a stack overflow
+// there is dumped too; called by each new thread at its start. Before that,
+// nothing. 1, or 0 with errno when the stack could not be set.
 int CrashDump_InstallThreadStack(void);
-// Removes the calling thread's alternate stack set by InstallThreadStack. 1.
+// Removes and frees the calling thread's stack set by InstallThreadStack;
+// called by each thread at its end. Returns 1.
 int CrashDump_RemoveThreadStack(void);
 // The kind of the next dump (CRASHDUMP_TYPE_*; any other value counts as
 // normal). Safe from any thread.

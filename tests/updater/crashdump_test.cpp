@@ -170,6 +170,27 @@ TEST(CrashDumpTest, FullDumpIsTheNormalOnePlusTheWritableMappings) {
     }
 }
 
+// A stack overflow, on the main thread or on a thread of the core runtime,
+// is dumped from that thread's alternate stack.
+TEST(CrashDumpTest, StackOverflowIsDumpedFromTheAlternateStack) {
+    for (const char *mode : {"overflow", "thread-overflow"}) {
+        SCOPED_TRACE(mode);
+        TempDir dir;
+        std::string victim = CopyProgram(dir, PORTICO_CRASH_VICTIM_PATH, "victim");
+        pid_t pid = Spawn({victim, "normal", mode}, dir / "victim.log");
+        ASSERT_EQ(SIGSEGV, WaitSignal(pid)) << ReadFile(dir / "victim.log");
+        ASSERT_TRUE(FileExists(victim + ".dmp"));
+        std::string text = ReadDump(victim + ".dmp");
+        EXPECT_TRUE(Has(text, "signal 11 (SIGSEGV) code ")) << text;
+        bool main = std::string(mode) == "overflow";
+        EXPECT_EQ(main, Has(text, "thread " + std::to_string(pid) + "\n")) << text;
+        // The innermost frames are the recursion, in the program.
+        std::string frames = Section(text, "frames");
+        EXPECT_TRUE(Has(frames, "  #1 0x")) << text;
+        EXPECT_TRUE(Has(frames.substr(0, frames.find('\n')), victim + "+0x")) << text;
+    }
+}
+
 TEST(CrashDumpTest, SignalSentToAWaitingProgramLeavesItsDump) {
     TempDir dir;
     std::string victim = CopyProgram(dir, PORTICO_CRASH_VICTIM_PATH, "victim");
