@@ -586,6 +586,19 @@ MANAGER_GETTER(FastExtension, FastExtension)
 MANAGER_GETTER(MessageLog, MessageLog)
 MANAGER_GETTER(ActiveConnects, ActiveConnects)
 
+#define MANAGER_SETTER(name, field)                                                                \
+    int Manager_Set##name(ManagerStruct *manager, int value) {                                     \
+        ZYL_CHECK_TAG(manager, Manager_Tag);                                                       \
+        Manager_StoreInt(manager->field, value);                                                   \
+        return 1;                                                                                  \
+    }
+
+MANAGER_SETTER(AcceptedConnectionTypes, AcceptedConnectionTypes)
+MANAGER_SETTER(OutgoingConnectionTypes, OutgoingConnectionTypes)
+MANAGER_SETTER(OutgoingTransports, OutgoingTransports)
+MANAGER_SETTER(IPListComparePorts, IPListComparePorts)
+MANAGER_SETTER(MessageLog, MessageLog)
+
 int Manager_SetActiveConnects(ManagerStruct *manager, int count) {
     ZYL_CHECK_TAG(manager, Manager_Tag);
     Manager_StoreInt(manager->ActiveConnects, count);

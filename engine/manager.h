@@ -95,6 +95,14 @@ int Manager_GetIPListComparePorts(ManagerStruct *manager, int *value);
 int Manager_GetFastExtension(ManagerStruct *manager, int *value);
 int Manager_GetMessageLog(ManagerStruct *manager, int *value);
 int Manager_GetActiveConnects(ManagerStruct *manager, int *count);
+// Connection types (MANAGER_CONNECTION_* bits, -1 all) accepted and tried,
+// transports tried (bits of the transport types), whether ports tell members
+// of one address apart, and the peer-wire message log. Each returns 1.
+int Manager_SetAcceptedConnectionTypes(ManagerStruct *manager, int types);
+int Manager_SetOutgoingConnectionTypes(ManagerStruct *manager, int types);
+int Manager_SetOutgoingTransports(ManagerStruct *manager, int transports);
+int Manager_SetIPListComparePorts(ManagerStruct *manager, int value);
+int Manager_SetMessageLog(ManagerStruct *manager, int value);
 int Manager_SetActiveConnects(ManagerStruct *manager, int count);
 // The path field (320 characters; empty: nothing sets it).
 int Manager_GetPath(ManagerStruct *manager, char *path);

@@ -4,9 +4,14 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 #include "core/bitfield.h"
 #include "engine/base.h"
@@ -37,6 +42,7 @@ struct Engine {
     ManagerMemberStruct *Member = nullptr;
     BaseStruct *Base = nullptr;
     int Port = 0;
+    int Types = -2; // outgoing connection types; -2 keeps the manager's default
 
     // Opens the metafile over folder (complete or empty) and listens on a free port.
     bool Open(const std::string &torrent, const std::string &folder) {
@@ -45,6 +51,8 @@ struct Engine {
         Manager_SetBindAddress(Manager, kLoopbackAddress);
         Port = FreePort();
         Manager_SetListenPort(Manager, Port);
+        if (Types != -2)
+            Manager_SetOutgoingConnectionTypes(Manager, Types);
         if (Manager_AddMember(Manager, &Member) != 1)
             return false;
         ManagerMember_GetBase(Member, &Base);
@@ -104,5 +112,66 @@ inline bool MakeTorrent(const testsupport::TempDir &dir, const std::string &name
                                    " -a http://127.0.0.1:1/a -o '" + *torrent + "' " + name +
                                    " >/dev/null") == 0;
 }
+
+// An outside program started by the test, its output in a file, stopped by its pid.
+struct Program {
+    pid_t Pid = -1;
+    std::string Output;
+    int Status = -1;
+
+    bool Start(const std::vector<std::string> &args, const std::string &output) {
+        Output = output;
+        Pid = fork();
+        if (Pid == 0) {
+            int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0) {
+                dup2(fd, 1);
+                dup2(fd, 2);
+                close(fd);
+            }
+            std::vector<char *> argv;
+            for (const std::string &a : args)
+                argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return Pid > 0;
+    }
+    std::string Text() const { return testsupport::ReadFile(Output); }
+    // Waits until the output holds text or the program ended; false on time-out.
+    bool WaitFor(const std::string &text, double seconds) {
+        const auto end =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds((int64_t)(seconds * 1000));
+        while (std::chrono::steady_clock::now() < end) {
+            if (Text().find(text) != std::string::npos)
+                return true;
+            if (Exited())
+                return Text().find(text) != std::string::npos;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    bool Exited() {
+        if (Pid <= 0)
+            return true;
+        int status = 0;
+        if (waitpid(Pid, &status, WNOHANG) == Pid) {
+            Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+            Pid = -1;
+            return true;
+        }
+        return false;
+    }
+    void Stop() {
+        if (Pid > 0) {
+            kill(Pid, SIGTERM);
+            int status = 0;
+            waitpid(Pid, &status, 0);
+            Pid = -1;
+        }
+    }
+    ~Program() { Stop(); }
+};
 
 } // namespace enginetest

@@ -1,0 +1,66 @@
+#!/usr/bin/python3
+# A libtorrent peer for the interoperation tests, on 127.0.0.1 only, with
+# DHT, local discovery, port mapping, uTP and encryption off.
+#   libtorrent_peer.py seed TORRENT FOLDER PORT
+#       seeds FOLDER until killed; prints "listening PORT" once it listens.
+#   libtorrent_peer.py leech TORRENT FOLDER PORT PEER_PORT [SECONDS]
+#       connects to 127.0.0.1:PEER_PORT, exits 0 once complete, 1 on time-out.
+import sys
+import time
+
+import libtorrent as lt
+
+
+def session(port):
+    settings = {
+        'listen_interfaces': '127.0.0.1:%d' % port,
+        'enable_dht': False,
+        'enable_lsd': False,
+        'enable_upnp': False,
+        'enable_natpmp': False,
+        'enable_incoming_utp': False,
+        'enable_outgoing_utp': False,
+        'allow_multiple_connections_per_ip': True,
+        'out_enc_policy': 2,
+        'in_enc_policy': 2,
+        'dht_bootstrap_nodes': '',
+        'alert_mask': 0,
+    }
+    return lt.session(settings)
+
+
+def main():
+    mode, torrent, folder, port = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+    s = session(port)
+    info = lt.torrent_info(torrent)
+    params = lt.add_torrent_params()
+    params.ti = info
+    params.save_path = folder
+    handle = s.add_torrent(params)
+    if mode == 'seed':
+        # Ready once the files are checked: earlier connections are refused.
+        while not handle.status().is_seeding:
+            time.sleep(0.05)
+        print('listening %d' % s.listen_port(), flush=True)
+        while True:
+            time.sleep(0.2)
+    print('listening %d' % s.listen_port(), flush=True)
+    peer = int(sys.argv[5])
+    limit = float(sys.argv[6]) if len(sys.argv) > 6 else 120.0
+    end = time.time() + limit
+    last = 0.0
+    while time.time() < end:
+        st = handle.status()
+        if st.is_seeding:
+            print('complete', flush=True)
+            return 0
+        if time.time() - last > 2.0:
+            handle.connect_peer(('127.0.0.1', peer))
+            last = time.time()
+        time.sleep(0.05)
+    print('timeout %s' % handle.status().state, flush=True)
+    return 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
