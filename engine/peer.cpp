@@ -149,6 +149,8 @@ int BitPeer_SetParent(BitPeerStruct *peer, BaseStruct *base) {
     Base_GetParent(base, &peer->Manager);
     Base_GetContent(base, &peer->Content);
     Base_GetBitBase(base, &peer->Swarm);
+    // The times taken before the manager was known came from the tick clock.
+    peer->ContactTime = peer->LastMessageTime = peer->StateTime = BitPeer_Now(peer);
     int pieces = 0;
     Content_GetPieceCount(peer->Content, &pieces);
     Bitfield_SetSize(peer->Scratch, pieces);
