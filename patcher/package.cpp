@@ -489,13 +489,13 @@ int Package_GetLatestRelease(Package *package, int32_t *version, char *name,
     Package_InternalGetPackageDescriptorList(&list, package, &count, package->Type);
     if (count <= 0 || list == nullptr) {
         *version = -1;
-        Zyl_StrCopy(name, "1.0", PATCHER_NAME_SIZE);
+        Zyl_StrCopy(name, "1.0", PATCHER_SHORT_NAME_SIZE);
         *release = nullptr;
         return 0;
     }
     *release = &list[count - 1];
     *version = list[count - 1].Version;
-    Zyl_StrCopy(name, list[count - 1].Name, PATCHER_NAME_SIZE);
+    Zyl_StrCopy(name, list[count - 1].Name, PATCHER_SHORT_NAME_SIZE);
     return 1;
 }
 

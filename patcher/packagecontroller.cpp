@@ -1,34 +1,27 @@
-// The package controller's record with its options and active flag. The
-// periodic fetch of the package document, its evaluation against the installed
-// version and the update task are not part of this record yet: its periodic
-// and request steps only check the record and clear the consent answers.
+// The package controller's record: creation with its package and version
+// documents, options and the active flag (both passed on to a running task),
+// destruction with its task. The periodic fetch and the request step are in
+// packagecontroller_steps.cpp.
 #include "patcher/packagecontroller.h"
 
 #include "core/oshelper.h"
 #include "core/zyl.h"
+#include "patcher/documentfetch.h"
+#include "patcher/package.h"
+#include "patcher/packagecontroller_private.h"
+#include "patcher/packageversion.h"
 #include "patcher/patcher.h"
 #include "patcher/patcherevents.h"
 #include "patcher/patcherlog.h"
+#include "patcher/patchertask.h"
 
+#include <atomic>
 #include <cstring>
 
-static const char kTag[] = "..\\..\\shared\\packagecontroller.c";
+const char PackageController_Tag[] = "..\\..\\shared\\packagecontroller.c";
+static const char *const kTag = PackageController_Tag;
 
-struct PackageControllerStruct {
-    const char *Tag;
-    int32_t Active;
-    char Path[PATCHER_NAME_SIZE]; // ends in '/'
-    char Name[PATCHER_NAME_SIZE];
-    char Url[PACKAGE_CONTROLLER_URL_SIZE];
-    PackageOptions Options;
-    Patcher *Owner;
-    int32_t RetrievalPeriod; // seconds
-    double Countdown;        // seconds to the next fetch; 0 fetches at once
-    int32_t PreProcessDone;
-    int32_t AllowRestart;
-    int32_t PostProcessDone;
-    PatcherPackageStatus LastStatus;
-};
+static std::atomic<uint64_t> gSerial{0};
 
 int PackageController_Create(const char *url, const char *path,
                              PackageControllerStruct **controller, const char *name) {
@@ -41,6 +34,8 @@ int PackageController_Create(const char *url, const char *path,
     created->Tag = kTag;
     created->Active = 1;
     created->RetrievalPeriod = PACKAGE_CONTROLLER_PERIOD;
+    created->FailureLimit = 3;
+    created->Serial = ++gSerial;
     Patcher_InitPackageOptions(&created->Options);
     int fits = Zyl_StrCopy(created->Name, name, sizeof(created->Name)) &&
                Zyl_StrCopy(created->Url, url, sizeof(created->Url));
@@ -57,6 +52,8 @@ int PackageController_Create(const char *url, const char *path,
         ZYL_FREE(created, sizeof(PackageControllerStruct));
         return 0;
     }
+    Package_Create(&created->PackageDoc);
+    PackageVersion_Create(&created->Version);
     *controller = created;
     return 1;
 }
@@ -67,6 +64,10 @@ int PackageController_Destroy(PackageControllerStruct **controller) {
     if (doomed == nullptr)
         return 1;
     ZYL_CHECK_TAG(doomed, kTag);
+    PatcherTask_StopThread(&doomed->Task);
+    PackageVersion_Destroy(&doomed->Version);
+    Package_Destroy(&doomed->PackageDoc);
+    PatcherFetch_Free(&doomed->FetchContent, doomed->FetchSize);
     doomed->Tag = Zyl_DeadTag;
     ZYL_FREE(doomed, sizeof(PackageControllerStruct));
     *controller = nullptr;
@@ -90,6 +91,8 @@ int PackageController_GetActive(PackageControllerStruct *controller, int32_t *ac
 int PackageController_SetActive(PackageControllerStruct *controller, int active) {
     ZYL_CHECK_TAG(controller, kTag);
     controller->Active = active;
+    if (controller->Task != nullptr)
+        PatcherTask_SetActive(controller->Task, active);
     return 1;
 }
 
@@ -107,6 +110,8 @@ int PackageController_SetOptions(PackageControllerStruct *controller,
     controller->Options = *options;
     // The command is a text wherever it came from.
     controller->Options.RestartCommand[PACKAGE_OPTIONS_COMMAND_SIZE - 1] = 0;
+    if (controller->Task != nullptr)
+        PatcherTask_SetOptions(controller->Task, &controller->Options);
     return 1;
 }
 
@@ -120,36 +125,4 @@ int PackageController_GetTexts(PackageControllerStruct *controller, char *name, 
     if (url != nullptr)
         Zyl_StrCopy(url, controller->Url, PACKAGE_CONTROLLER_URL_SIZE);
     return 1;
-}
-
-int PackageController_Tick(double elapsed, PackageControllerStruct *controller) {
-    ZYL_CHECK_TAG(controller, kTag);
-    (void)elapsed;
-    return 1;
-}
-
-int PackageController_ProcessTaskRequests(PackageControllerStruct *controller) {
-    ZYL_CHECK_TAG(controller, kTag);
-    // Without a task in a consent state the answers are reset.
-    controller->PreProcessDone = 0;
-    controller->AllowRestart = 0;
-    controller->PostProcessDone = 0;
-    return 1;
-}
-
-int PackageController_IsPreProcessDone(PackageControllerStruct *controller) {
-    ZYL_CHECK_TAG(controller, kTag);
-    return controller->PreProcessDone == 1;
-}
-
-int PackageController_IsPostProcessDone(PackageControllerStruct *controller) {
-    ZYL_CHECK_TAG(controller, kTag);
-    return controller->PostProcessDone == 1;
-}
-
-int PackageController_GetRestartAllowed(PackageControllerStruct *controller, int32_t *allowed) {
-    ZYL_CHECK_TAG(controller, kTag);
-    ZYL_CHECK_PTR(allowed);
-    *allowed = controller->AllowRestart;
-    return controller->AllowRestart;
 }

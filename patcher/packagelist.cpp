@@ -1,46 +1,21 @@
 // The package list's record with its options and the forwarding of options and
 // the active flag to its current package. Fetching the list document and
-// working through its packages are not part of this record yet: its periodic
-// step and package-state step only check the record.
+// working through its packages are in packagelist_steps.cpp.
 #include "patcher/packagelist.h"
 
 #include "core/zyl.h"
+#include "patcher/documentfetch.h"
+#include "patcher/packagelist_private.h"
 #include "patcher/patcher.h"
 #include "patcher/patcherlog.h"
 
 #include <cstring>
 
-static const char kTag[] = "..\\..\\shared\\packagelist.c";
-
-// One package of the list document.
-struct PackageListEntry {
-    char Name[PATCHER_NAME_SIZE];
-    char Url[PATCHER_NAME_SIZE];
-    char ExpansionPath[PATCHER_NAME_SIZE];
-};
-static_assert(sizeof(PackageListEntry) == 960, "a list entry is 960 bytes");
-
-struct PackageList {
-    const char *Tag;
-    int32_t Fetched;
-    char Name[PATCHER_NAME_SIZE];
-    char Url[PATCHER_NAME_SIZE];
-    PackageOptions Options; // for every listed package
-    PackageListEntry *Entries;
-    int32_t EntryCount;
-    Patcher *Owner;
-    int32_t RetrievalPeriod; // seconds
-    double Countdown;
-    int32_t FailureCount;
-    int32_t FailureLimit;
-    int32_t Current; // index of the package added to the Patcher, -1 before the first
-    int32_t LastPackageState;
-    int32_t State;
-    PatcherPackageStatus Status; // the current package's last status
-};
+const char PackageList_Tag[] = "..\\..\\shared\\packagelist.c";
+static const char *const kTag = PackageList_Tag;
 
 // The list's current package, or null when none was added.
-static const PackageListEntry *PackageList_InternalCurrent(const PackageList *list) {
+const PackageListEntry *PackageList_InternalCurrent(const PackageList *list) {
     if (list->Current < 0 || list->Current >= list->EntryCount)
         return nullptr;
     return &list->Entries[list->Current];
@@ -86,7 +61,8 @@ int PackageList_Destroy(PackageList **list) {
     if (current != nullptr)
         Patcher_RemovePackage(doomed->Owner, 1, current->Name);
     if (doomed->Entries != nullptr)
-        ZYL_FREE(doomed->Entries, (int64_t)doomed->EntryCount * sizeof(PackageListEntry));
+        ZYL_FREE(doomed->Entries, (int64_t)doomed->EntryCapacity * sizeof(PackageListEntry));
+    PatcherFetch_Free(&doomed->FetchContent, doomed->FetchSize);
     doomed->Tag = Zyl_DeadTag;
     ZYL_FREE(doomed, sizeof(PackageList));
     *list = nullptr;
@@ -135,19 +111,5 @@ int PackageList_GetTexts(PackageList *list, char *name, char *url) {
         Zyl_StrCopy(name, list->Name, PATCHER_NAME_SIZE);
     if (url != nullptr)
         Zyl_StrCopy(url, list->Url, PATCHER_NAME_SIZE);
-    return 1;
-}
-
-int PackageList_Tick(double elapsed, PackageList *list) {
-    ZYL_CHECK_TAG(list, kTag);
-    (void)elapsed;
-    return 1;
-}
-
-int PackageList_OnPackageState(PackageList *list, const char *name,
-                               const PatcherPackageStatus *status) {
-    ZYL_CHECK_TAG(list, kTag);
-    ZYL_CHECK_PTR(name);
-    ZYL_CHECK_PTR(status);
     return 1;
 }

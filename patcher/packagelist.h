@@ -32,3 +32,15 @@ int PackageList_Tick(double elapsed, PackageList *list);
 // A package's state as the front end's thread delivers it (API mutex held).
 int PackageList_OnPackageState(PackageList *list, const char *name,
                                const PatcherPackageStatus *status);
+// The list document's fetch in three steps, as the package controller's:
+// BeginFetch and EndFetch with the API mutex held, RunFetch without it.
+int PackageList_BeginFetch(PackageList *list);
+int PackageList_RunFetch(PackageList *list);
+int PackageList_EndFetch(PackageList *list, int filed);
+int PackageList_IsFetching(PackageList *list);
+// Reads a list document's text into the list's entries (replacing them).
+// Returns 1; 0 (reported) when "PackageList" is missing or a "Packages" element
+// holds no "Package"; entries read before such a failure are kept.
+int PackageList_Parse(PackageList *list, const char *text);
+// The list state last reported and the number of entries. Return 1.
+int PackageList_GetState(PackageList *list, int32_t *state, int32_t *count);

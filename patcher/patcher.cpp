@@ -152,20 +152,45 @@ static int Patcher_InternalUpdatePackageLists(void *context, const char *name,
     return 1;
 }
 
-// The request step of every package controller, where the consent callbacks run.
+// The request step of every package controller. The consent callbacks run with
+// the API mutex free, so that they may call any LauncherLib function: the
+// questions are gathered under it and the answers stored under it again, for
+// the controllers that are still filed.
 static int Patcher_InternalProcessControllers(void *context) {
     Patcher *patcher = static_cast<Patcher *>(context);
     if (!Patcher_Lock(patcher))
         return 0;
+    int count = 0;
+    HashTable_GetCount(patcher->Packages, &count);
+    int64_t bytes = (int64_t)(count > 0 ? count : 1) * (int64_t)sizeof(PackageControllerRequest);
+    auto *requests = static_cast<PackageControllerRequest *>(ZYL_ALLOC(bytes));
+    int gathered = 0;
     HashTableNodeStruct *node = nullptr;
-    for (int more = HashTable_GetFirstNode(patcher->Packages, &node); more == 1;
+    for (int more = HashTable_GetFirstNode(patcher->Packages, &node); more == 1 && gathered < count;
          more = HashTable_GetNextNode(patcher->Packages, &node, node)) {
         const char *key = nullptr;
         void *value = nullptr;
         HashTable_GetNodeData(&key, node, &value);
-        PackageController_ProcessTaskRequests(static_cast<PackageControllerStruct *>(value));
+        PackageController_GatherRequests(static_cast<PackageControllerStruct *>(value),
+                                         &requests[gathered++]);
     }
     Patcher_Unlock(patcher);
+    for (int i = 0; i < gathered; i++)
+        PackageController_AskRequests(patcher, &requests[i]);
+    if (Patcher_Lock(patcher)) {
+        for (int i = 0; i < gathered; i++) {
+            void *value = nullptr;
+            uint64_t serial = 0;
+            if (HashTable_Get(&value, requests[i].Name, patcher->Packages) != 1)
+                continue;
+            auto *controller = static_cast<PackageControllerStruct *>(value);
+            PackageController_GetSerial(controller, &serial);
+            if (serial == requests[i].Serial)
+                PackageController_StoreAnswers(controller, &requests[i]);
+        }
+        Patcher_Unlock(patcher);
+    }
+    ZYL_FREE(requests, bytes);
     Patcher_InternalFinishRemovals(patcher);
     return 1;
 }
@@ -264,12 +289,36 @@ static void Patcher_InternalDoom(Patcher *patcher, int kind, void *object) {
     patcher->Removed = entry;
 }
 
+// 1 while the Patcher's thread is fetching the object's document (API mutex
+// held): it is destroyed only once the fetch returned.
+static int Patcher_InternalIsFetching(const PatcherRemoved *entry) {
+    if (entry->Kind == PATCHER_REMOVED_PACKAGE)
+        return PackageController_IsFetching(static_cast<PackageControllerStruct *>(entry->Object));
+    if (entry->Kind == PATCHER_REMOVED_LIST)
+        return PackageList_IsFetching(static_cast<PackageList *>(entry->Object));
+    return 0;
+}
+
 // Destroys what removals took out of the tables; the API mutex must be free.
 static void Patcher_InternalFinishRemovals(Patcher *patcher) {
     if (!Patcher_Lock(patcher))
         return;
     PatcherRemoved *entry = patcher->Removed;
+    PatcherRemoved *kept = nullptr;
     patcher->Removed = nullptr;
+    while (entry != nullptr) {
+        PatcherRemoved *next = entry->Next;
+        if (Patcher_InternalIsFetching(entry)) {
+            entry->Next = kept;
+            kept = entry;
+        } else {
+            entry->Next = patcher->Removed;
+            patcher->Removed = entry;
+        }
+        entry = next;
+    }
+    entry = patcher->Removed;
+    patcher->Removed = kept;
     Patcher_Unlock(patcher);
     while (entry != nullptr) {
         PatcherRemoved *next = entry->Next;
@@ -354,10 +403,73 @@ static void Patcher_InternalTickTable(Patcher *patcher, HashTableStruct *table, 
     Patcher_Unlock(patcher);
 }
 
+// Marks one due fetch of the table RUNNING (API mutex held); null when none is due.
+static void *Patcher_InternalBeginFetch(HashTableStruct *table, int kind) {
+    HashTableNodeStruct *node = nullptr;
+    for (int more = HashTable_GetFirstNode(table, &node); more == 1;
+         more = HashTable_GetNextNode(table, &node, node)) {
+        const char *key = nullptr;
+        void *value = nullptr;
+        HashTable_GetNodeData(&key, node, &value);
+        int begun =
+            kind == PATCHER_REMOVED_PACKAGE
+                ? PackageController_BeginFetch(static_cast<PackageControllerStruct *>(value))
+                : PackageList_BeginFetch(static_cast<PackageList *>(value));
+        if (begun)
+            return value;
+    }
+    return nullptr;
+}
+
+// 1 when object is still the one filed in the table (API mutex held).
+static int Patcher_InternalIsFiled(HashTableStruct *table, void *object) {
+    HashTableNodeStruct *node = nullptr;
+    for (int more = HashTable_GetFirstNode(table, &node); more == 1;
+         more = HashTable_GetNextNode(table, &node, node)) {
+        const char *key = nullptr;
+        void *value = nullptr;
+        HashTable_GetNodeData(&key, node, &value);
+        if (value == object)
+            return 1;
+    }
+    return 0;
+}
+
+// The document fetches the ticks found due, one at a time: each transfer runs
+// with the API mutex free; the evaluation takes it again. An object removed
+// meanwhile is destroyed once its fetch has returned.
+static void Patcher_InternalRunFetches(Patcher *patcher, HashTableStruct *table, int kind) {
+    for (;;) {
+        if (!Patcher_Lock(patcher))
+            return;
+        void *object = Patcher_InternalBeginFetch(table, kind);
+        Patcher_Unlock(patcher);
+        if (object == nullptr)
+            return;
+        if (kind == PATCHER_REMOVED_PACKAGE)
+            PackageController_RunFetch(static_cast<PackageControllerStruct *>(object));
+        else
+            PackageList_RunFetch(static_cast<PackageList *>(object));
+        if (!Patcher_Lock(patcher))
+            return;
+        int filed = Patcher_InternalIsFiled(table, object);
+        if (kind == PATCHER_REMOVED_PACKAGE)
+            PackageController_EndFetch(static_cast<PackageControllerStruct *>(object), filed);
+        else
+            PackageList_EndFetch(static_cast<PackageList *>(object), filed);
+        Patcher_Unlock(patcher);
+        Patcher_InternalFinishRemovals(patcher);
+        if (patcher->Stop.load() != 0)
+            return;
+    }
+}
+
 int Patcher_Tick(Patcher *patcher, double elapsed) {
     ZYL_CHECK_TAG(patcher, kTag);
     Patcher_InternalTickTable(patcher, patcher->Packages, PATCHER_REMOVED_PACKAGE, elapsed);
+    Patcher_InternalRunFetches(patcher, patcher->Packages, PATCHER_REMOVED_PACKAGE);
     Patcher_InternalTickTable(patcher, patcher->PackageLists, PATCHER_REMOVED_LIST, elapsed);
+    Patcher_InternalRunFetches(patcher, patcher->PackageLists, PATCHER_REMOVED_LIST);
     Patcher_InternalFinishRemovals(patcher);
     PatcherEventQueue_Trim(patcher->Queue);
     return 1;
@@ -381,6 +493,11 @@ int Patcher_LockQueue(Patcher *patcher) {
 int Patcher_UnlockQueue(Patcher *patcher) {
     ZYL_CHECK_TAG(patcher, kTag);
     return PatcherEventQueue_Unlock(patcher->Queue);
+}
+
+int Patcher_IsStopping(Patcher *patcher) {
+    ZYL_CHECK_TAG(patcher, kTag);
+    return patcher->Stop.load() != 0;
 }
 
 int Patcher_GetClient(Patcher *patcher, PatcherClient **client) {

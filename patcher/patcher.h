@@ -32,7 +32,8 @@ int Patcher_Create(Patcher **patcher, const char *registryPath, const char *sett
 // left allocated, as the thread may still reach it.
 int Patcher_Destroy(Patcher **patcher);
 // One pass of the thread: ticks the package controllers, then the package
-// lists, each under the API mutex; finishes removals; drops a pending event
+// lists, each under the API mutex, each walk followed by the document fetches
+// it found due (the transfers without the mutex); finishes removals; drops a pending event
 // buffer grown past 1 MiB. Returns 1.
 int Patcher_Tick(Patcher *patcher, double elapsed);
 // The API mutex and the queue mutex (no time limit; Lock gives 1 when it got it).
@@ -42,6 +43,9 @@ int Patcher_Unlock(Patcher *patcher);
 int Patcher_LockQueue(Patcher *patcher);
 int Patcher_UnlockQueue(Patcher *patcher);
 int Patcher_GetClient(Patcher *patcher, PatcherClient **client);
+// 1 once Patcher_Destroy has begun: long work of the thread (a document fetch)
+// ends early. Safe from any thread.
+int Patcher_IsStopping(Patcher *patcher);
 // Where "patcher_lib.log" is made by Patchers created from now on: the given
 // folder (copied; null or empty: the default, the program's folder when it is
 // writable, else the user's state folder under the application's name). Returns 1.

@@ -138,7 +138,16 @@ static int ScriptedClient_InternalAdd(void *object, PatcherClient *dispatcher,
     ScriptedClient *client = static_cast<ScriptedClient *>(object);
     MUTEX_LOCK(client->Mutex);
     client->Client = dispatcher;
-    if (ScriptedClient_InternalFind(client, name) != nullptr) {
+    ScriptedDownload *held = ScriptedClient_InternalFind(client, name);
+    if (held != nullptr && held->Info.Removed) {
+        // A removed download is gone for good, as the client's next pass
+        // destroys it: the name may be used again.
+        HashTable_Remove(client->Downloads, name);
+        held->Tag = Zyl_DeadTag;
+        ZYL_FREE(held, sizeof(ScriptedDownload));
+        held = nullptr;
+    }
+    if (held != nullptr) {
         MUTEX_UNLOCK(client->Mutex);
         Patcher_Log(PATCHER_LOG_WARNING, "PatcherClient_Add(): already added");
         return 0;

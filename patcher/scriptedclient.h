@@ -8,7 +8,8 @@
 
 #include "patcher/patcherclient.h"
 
-// The operations table; choose it with PatcherClient_SetOperations.
+// The operations table; choose it with PatcherClient_SetOperations. A removed
+// download's name may be added again: the new download replaces the old record.
 extern const PatcherClientOperations ScriptedClient_Operations;
 
 // Process-wide counts of the table's start-up work and objects.

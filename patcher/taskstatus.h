@@ -11,9 +11,9 @@ struct XmlStruct;
 struct XmlNodeStruct;
 
 enum {
-    PATCHER_NAME_SIZE = 80,      // CurrentName, TargetName
-    PATCHER_PATH_SIZE = 320,     // names, paths and sources
-    PATCHER_COMMAND_SIZE = 1024, // RestartCommandLine
+    PATCHER_SHORT_NAME_SIZE = 80, // CurrentName, TargetName
+    PATCHER_PATH_SIZE = 320,      // names, paths and sources
+    PATCHER_COMMAND_SIZE = 1024,  // RestartCommandLine
 };
 
 // The status record. Texts are NUL-terminated within their sizes; the three lists
@@ -21,9 +21,9 @@ enum {
 struct PatcherTaskData {
     int32_t PatcherState; // PATCHER_STATE_*
     int32_t CurrentVersion;
-    char CurrentName[PATCHER_NAME_SIZE];
+    char CurrentName[PATCHER_SHORT_NAME_SIZE];
     int32_t TargetVersion;
-    char TargetName[PATCHER_NAME_SIZE];
+    char TargetName[PATCHER_SHORT_NAME_SIZE];
     char PackageName[PATCHER_PATH_SIZE];
     char SkinSource[PATCHER_PATH_SIZE];
     char MetaFile[PATCHER_PATH_SIZE];

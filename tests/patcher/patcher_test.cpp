@@ -200,7 +200,11 @@ TEST_F(PatcherTest, UnopenableDebugKeyChangesNothing) {
 }
 
 TEST_F(PatcherTest, EveryQueuedMessageIsALineOfTheBufferedLog) {
-    Patcher_AddPackage(patcher, 1, "game", "http://h/", "/games/", nullptr);
+    // Inactive from the start, so that the thread makes no fetch of its own.
+    ASSERT_EQ(1, Patcher_Lock(patcher));
+    Patcher_AddPackage(patcher, 0, "game", "http://h/", "/games/", nullptr);
+    Patcher_SetPackageActive(patcher, 0, "game", 0);
+    Patcher_Unlock(patcher);
     Patcher_ReportError(3, "disk %s", "full");
     std::string text = testsupport::ReadFile(dir_ / "patcher_lib.log");
     EXPECT_EQ(std::string::npos, text.find('\r'));
