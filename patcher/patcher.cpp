@@ -589,6 +589,12 @@ int Patcher_RemovePackage(Patcher *patcher, int lock, const char *name) {
         return 0;
     PackageControllerStruct *controller = nullptr;
     int result = Patcher_InternalTakePackage(patcher, name, &controller);
+    if (controller != nullptr && PackageController_IsFetching(controller)) {
+        // The Patcher's thread is fetching its document: it destroys the
+        // controller once the fetch has returned.
+        Patcher_InternalDoom(patcher, PATCHER_REMOVED_PACKAGE, controller);
+        controller = nullptr;
+    }
     Patcher_Unlock(patcher);
     PackageController_Destroy(&controller);
     return result;
@@ -689,6 +695,11 @@ int Patcher_RemovePackageList(const char *name, Patcher *patcher) {
     if (result == 1) {
         HashTable_Remove(patcher->PackageLists, name);
         Patcher_Log(PATCHER_LOG_INFO, "Patcher_RemovePackageList([%s]) successful", name);
+        if (PackageList_IsFetching(static_cast<PackageList *>(value))) {
+            // Destroyed by the Patcher's thread once its fetch has returned.
+            Patcher_InternalDoom(patcher, PATCHER_REMOVED_LIST, value);
+            value = nullptr;
+        }
     }
     Patcher_Unlock(patcher);
     // Destroyed here, so that the list is gone when the call returns.
