@@ -143,6 +143,10 @@ int LauncherLib_IsInitialized(void) {
     return gLauncherLib.Initialized;
 }
 
+Patcher *LauncherLib_GetPatcher(void) {
+    return gLauncherLib.Initialized == 1 ? gLauncherLib.Engine : nullptr;
+}
+
 int LauncherLib_CheckSingleInstance(const char *name) {
     ZYL_CHECK_PTR(name);
     return Zyl_LockSingleInstance(name, nullptr, nullptr, 0, 1, 0);

@@ -29,6 +29,9 @@ int LauncherLib_Initialize(const char *registryPath, const PatcherOptions *optio
 int LauncherLib_Shutdown(void);
 // 1 while initialised.
 int LauncherLib_IsInitialized(void);
+// The one Patcher while initialised, else null: for front-end extensions and
+// tests that queue events with the Patcher_Queue* producers.
+Patcher *LauncherLib_GetPatcher(void);
 
 // The library start-up pieces, each fatal when started twice.
 int VexilLib_Initialize(void);
