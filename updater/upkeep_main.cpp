@@ -40,6 +40,18 @@ static int Upkeep_DebugOutput(const char *text) {
     return 1;
 }
 
+// The Alert log's printer of this program: its lines go through the core log,
+// so to the log file and the debugger output, marked by kind.
+static void Upkeep_AlertPrinter(int kind, int level, const char *text) {
+    (void)level;
+    if (kind == ALERT_KIND_NOTICE)
+        Zyl_Print("++++ %s\n", text);
+    else if (kind == ALERT_KIND_ERROR)
+        Zyl_Print("**** %s\n", text);
+    else
+        Zyl_Print("%s\n", text);
+}
+
 // Completion of the update object: keeps the code and ends the main loop.
 static void Upkeep_OnComplete(int code, void *context) {
     UpkeepProgram *program = static_cast<UpkeepProgram *>(context);
@@ -102,6 +114,7 @@ int main(int argc, char **argv) {
     Zyl_MemoryInit(0x7FFFFFFF);
 
     Alert_Create();
+    Alert_SetPrinter(Upkeep_AlertPrinter);
     Socket_Init();
     Thread_Init();
     UpkeepProgram *program = &g_program;
