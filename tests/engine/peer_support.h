@@ -47,9 +47,12 @@ class PeerFixture : public ManagerFixture {
     }
     void TearDown() override {
         BitPeer_Destroy(&peer_);
-        Transport_Destroy(&raw_);
         if (member_)
             Manager_ReleaseMember(manager_, &member_);
+        Manager_Destroy(&manager_);
+        Transport_Destroy(&raw_);
+        for (TransportStruct *&t : raws_)
+            Transport_Destroy(&t);
         ManagerFixture::TearDown();
     }
     // The download (complete or empty) and a connection in state Good.
@@ -70,7 +73,8 @@ class PeerFixture : public ManagerFixture {
         lines_.clear();
     }
     // A connection of the download over a fresh pair; raw_ is the far end.
-    BitPeerStruct *Connect() {
+    // Unbound (bind false), it has no download yet, as an accepted one.
+    BitPeerStruct *Connect(bool bind = true) {
         TransportStruct *listener = nullptr;
         Transport_Create(&listener);
         Transport_SetType(listener, TRANSPORT_TYPE_NORMAL);
@@ -80,7 +84,9 @@ class PeerFixture : public ManagerFixture {
         uint8_t address[4];
         int port = 0;
         Transport_GetSockName(listener, address, &port);
-        Transport_Destroy(&raw_);
+        if (raw_)
+            raws_.push_back(raw_); // earlier far ends stay open for their connections
+        raw_ = nullptr;
         Transport_Create(&raw_);
         Transport_SetType(raw_, TRANSPORT_TYPE_NORMAL);
         Transport_Open(raw_);
@@ -95,7 +101,8 @@ class PeerFixture : public ManagerFixture {
         BitPeerStruct *peer = nullptr;
         BitPeer_Create(&peer);
         BitPeer_SetTransport(peer, accepted);
-        BitBase_ApplyPeerSettings(peer, swarm_);
+        if (bind)
+            BitBase_ApplyPeerSettings(peer, swarm_);
         BitPeer_SetLogCallback(peer, &PeerFixture::OnLine, 0);
         current_ = this;
         return peer;
@@ -176,6 +183,7 @@ class PeerFixture : public ManagerFixture {
     BitBaseStruct *swarm_ = nullptr;
     BitPeerStruct *peer_ = nullptr;
     TransportStruct *raw_ = nullptr;
+    std::vector<TransportStruct *> raws_;
     std::vector<std::string> lines_;
 };
 
