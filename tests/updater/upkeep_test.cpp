@@ -489,6 +489,33 @@ TEST_F(UpkeepTest, LauncherThatCannotBeStartedFailsAfterRecordingTheExpansion) {
     EXPECT_TRUE(LogHas("**** Unable to launch [" + missing + " -restarted \"a b\" c]")) << Log();
 }
 
+// A self-updater that may not read the launcher's executable link (another
+// user's process) knows it by its program name, and waits for it all the same.
+TEST_F(UpkeepTest, LauncherOfAnotherUserIsKnownByItsName) {
+    if (getuid() != 0 || !FileExists("/usr/bin/setpriv"))
+        GTEST_SKIP() << "needs root and setpriv to run the self-updater as another user";
+    Doc doc;
+    doc.performCopy = 0;
+    WriteVersion(doc);
+    pid_t launcher = StartRunningLauncher();
+    ASSERT_GT(launcher, 0);
+    // The installation open to the other user, who writes the log there.
+    for (const std::string &path : {dir_.path(), VersionPath()})
+        ASSERT_EQ(0, chmod(path.c_str(), 0777)) << path;
+    std::vector<std::string> args{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                  "--clear-groups", upkeep_};
+    for (const auto &a : Arguments())
+        args.push_back(a);
+    pid_t upkeep = Spawn(args, base_ + "upkeep.stderr");
+    ASSERT_GT(upkeep, 0);
+    bool waited = Eventually([&] { return LogHas("Waiting for [" + base_ + app_ + "] to exit"); });
+    kill(launcher, SIGTERM);
+    WaitExit(launcher);
+    EXPECT_TRUE(waited) << Log();
+    EXPECT_EQ(0, WaitExit(upkeep)) << Log();
+    EXPECT_TRUE(LogHas("UPDATE_STATE_CHECKRUNNING complete")) << Log();
+}
+
 TEST_F(UpkeepTest, SegmentationSignalWhileWaitingLeavesItsDump) {
     WriteStore(Members());
     Doc doc;
