@@ -366,8 +366,7 @@ TEST_F(CommandTest, PageVersionCheck) {
                  {true, BoolAnswer(1), "S:ScriptFacade version mismatch [1/5]"},
                  {false, {}, "S:Unable to test version"}};
     for (auto &c : cases) {
-        delete model;
-        model = nullptr;
+        CloseModel();
         view.calls.clear();
         ASSERT_EQ(Open(), 1);
         if (c.Answered)
@@ -389,8 +388,7 @@ TEST_F(CommandTest, PageVersionCheck) {
 }
 
 TEST_F(CommandTest, NoEngineCallAfterShutdown) {
-    delete model;
-    model = nullptr;
+    CloseModel();
     ASSERT_EQ(LauncherLib_IsInitialized(), 0);
     // A model whose engine is gone (closing) answers page calls without it.
     ASSERT_EQ(Open(), 1);

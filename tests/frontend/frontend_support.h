@@ -205,8 +205,7 @@ class ModelTest : public ::testing::Test {
         Patcher_SetLogFolder(dir_.path().c_str());
     }
     void TearDown() override {
-        delete model;
-        model = nullptr;
+        CloseModel();
         int64_t blocks = -1, bytes = -1;
         Zyl_MemoryGetUsage(&blocks, &bytes);
         EXPECT_EQ(blocks, 0);
@@ -228,6 +227,20 @@ class ModelTest : public ::testing::Test {
         model->withPage = withPage;
         model->AddMacro("{LANG_CODE}", "en");
         return model->Initialize(&view);
+    }
+    // Deletes the model (stopping the engine), then waits until every tracked
+    // block is back: the engine's threads are joined by then, but a thread's
+    // own exit work (per-thread buffers) may still be releasing its last ones.
+    void CloseModel() {
+        delete model;
+        model = nullptr;
+        int64_t blocks = -1, bytes = -1;
+        for (int wait = 0; wait < 300; wait++) {
+            Zyl_MemoryGetUsage(&blocks, &bytes);
+            if (blocks == 0 && bytes == 0)
+                break;
+            usleep(10000);
+        }
     }
     Patcher *Engine() { return LauncherLib_GetPatcher(); }
     RecordingPage *Page() { return model->Page(); }

@@ -58,8 +58,7 @@ TEST_F(ModelTest, StartsTheTargetWhenTheLauncherPackageIsComplete) {
 TEST_F(ModelTest, RefusesAMissingConfigurationAndAnEmptyPage) {
     model = new frontendtest::TestModel(dir_.path().c_str());
     EXPECT_EQ(model->Initialize(&view), 0);
-    delete model;
-    model = nullptr;
+    CloseModel();
     EXPECT_EQ(Open("<LayoutInfo><Url></Url></LayoutInfo>"), 0);
     model->Tick(); // the error reaches the page before the view is closed
     ASSERT_EQ(Page()->CallsOf("__Launcher_reportlauncherError").size(), 1u);
@@ -183,8 +182,7 @@ TEST_F(ModelTest, ErrorsCloseTheLauncherExceptCodesOneAndFour) {
         // Once closed, no later event reaches the page, and ticks do nothing.
         EXPECT_EQ(after, code != 2) << code;
         EXPECT_EQ(model->Tick(), code == 2 ? 0 : 1);
-        delete model;
-        model = nullptr;
+        CloseModel();
         view.calls.clear();
     }
 }
