@@ -1,6 +1,8 @@
 // Recursive folder delete and the delete manifest: every path is checked to
 // stay below its folder before anything is removed; links are removed as links.
-// Passes over the manifest repeat until its last entry is done or a stop.
+// Passes over the manifest repeat until its last entry is done or a stop; a
+// missing manifest is nothing to delete, and a name missing as written is
+// looked up ignoring ASCII case.
 #include "patcher/deletehelper.h"
 
 #include "core/alert.h"
@@ -14,6 +16,9 @@
 #include "patcher/taskstatus.h"
 
 #include <atomic>
+#include <cstring>
+#include <dirent.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 enum { kPathSize = PATHSAFETY_PATH_SIZE };
@@ -69,9 +74,54 @@ int DeleteHelper_DeleteDirectory(const char *root, const char *path) {
     return ok;
 }
 
+// The path below root of relative whose parts differ from the files on disk
+// only in ASCII case: each missing part is taken when exactly one name of its
+// folder matches it ignoring case. 1 with path filled when found.
+static int DeleteHelper_InternalFindNoCase(char *path, const char *root, const char *relative) {
+    char folder[kPathSize], rest[kPathSize], found[kPathSize] = "";
+    Zyl_StrCopy(folder, root, kPathSize);
+    Zyl_StrCopy(rest, relative, kPathSize);
+    char *save = nullptr;
+    for (char *part = strtok_r(rest, "/\\", &save); part != nullptr;
+         part = strtok_r(nullptr, "/\\", &save)) {
+        char candidate[kPathSize], name[kPathSize];
+        Zyl_StrCopy(name, part, kPathSize);
+        if (!PathSafety_Join(candidate, folder, name))
+            return 0;
+        if (!PathSafety_Exists(candidate)) {
+            DIR *dir = opendir(folder);
+            if (dir == nullptr)
+                return 0;
+            int matches = 0;
+            for (struct dirent *entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+                if (strcasecmp(entry->d_name, part) == 0) {
+                    Zyl_StrCopy(name, entry->d_name, kPathSize);
+                    matches++;
+                }
+            }
+            closedir(dir);
+            if (matches != 1)
+                return 0;
+            PathSafety_Join(candidate, folder, name);
+        }
+        if (found[0] != 0)
+            Zyl_StrAppend(found, "/", kPathSize);
+        Zyl_StrAppend(found, name, kPathSize);
+        Zyl_StrCopy(folder, candidate, kPathSize);
+    }
+    // Joined again, so that a link met on the way is refused as for exact names.
+    return found[0] != 0 && PathSafety_JoinInside(path, root, found) && PathSafety_Exists(path);
+}
+
 // Deletes one entry; *logged limits the failure lines of one manifest run.
 static int DeleteHelper_InternalDeleteEntry(FileStruct *file, PatcherTaskStatus *status,
-                                            const char *line, int *logged) {
+                                            const char *text, int *logged) {
+    // Trailing blanks are no part of a name.
+    char line[kPathSize];
+    Zyl_StrCopy(line, text, kPathSize);
+    for (int length = Zyl_StrLen(line);
+         length > 0 && (line[length - 1] == ' ' || line[length - 1] == '\t'); length--)
+        line[length - 1] = 0;
     PatcherTaskData *data = nullptr;
     PatcherTaskStatus_GetData(status, &data);
     char copyPath[kPathSize], path[kPathSize];
@@ -81,9 +131,11 @@ static int DeleteHelper_InternalDeleteEntry(FileStruct *file, PatcherTaskStatus 
                     line);
         return 1; // never deleted, never retried
     }
-    if (!PathSafety_Exists(path)) {
+    char exact[kPathSize];
+    Zyl_StrCopy(exact, path, kPathSize);
+    if (!PathSafety_Exists(path) && !DeleteHelper_InternalFindNoCase(path, copyPath, line)) {
         Patcher_Log(PATCHER_LOG_INFO, "Unable to delete file [%s] because it does not exist.",
-                    path);
+                    exact);
         return 1;
     }
     Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Deleting file [%s].", path);
@@ -145,6 +197,11 @@ int DeleteHelper_ProcessDeleteManifest(DeleteManifestCallback callback, void *pa
     File_New(&file);
     int logged = 0;
     while (StopFlag_Test(stop) == 0) {
+        if (!PathSafety_Exists(manifest)) {
+            // An update without a manifest has nothing to delete.
+            Patcher_Log(PATCHER_LOG_INFO, "No remove.manifest file. [%s]", manifest);
+            break;
+        }
         if (!FileReader_Open(reader, manifest)) {
             if (!logged) {
                 Patcher_Log(PATCHER_LOG_WARNING, "Unable to load the remove.manifest file.");

@@ -23,15 +23,19 @@ int DeleteHelper_DeleteDirectory(const char *root, const char *path);
 int DeleteHelper_EraseFileCallback(FileStruct *file, void *user, int depth, const char *folder,
                                    const char *name);
 
-// Removes CopyPath + line. 1 when deleted or already missing, and when the line
-// is refused (a path outside CopyPath or through a symbolic link: logged and
-// skipped); 0 with "Unable to delete file [%s]." when it could not be deleted.
+// Removes CopyPath + line (trailing blanks dropped, '\\' read as '/'). A name
+// missing as written is looked up ignoring ASCII case, part by part, and taken
+// when exactly one file matches. 1 when deleted or already missing, and when
+// the line is refused (a path outside CopyPath or through a symbolic link:
+// logged and skipped); 0 with "Unable to delete file [%s]." when it could not
+// be deleted.
 int DeleteHelper_DeleteManifestEntry(FileStruct *file, PatcherTaskStatus *status, const char *line);
 // Processes OutputPath + "remove.manifest": every line except empty and '#'
 // ones goes to callback (or DeleteHelper_DeleteManifestEntry when null). A
-// missing manifest is waited for; when the last handled entry failed the whole
-// manifest is processed again; *stop != 0 ends every loop. At most one failure
-// line is logged per call. Always returns 1.
+// missing manifest is nothing to delete (one log line); one that cannot be
+// read is tried again; when the last handled entry failed the whole manifest is
+// processed again; *stop != 0 ends every loop. At most one failure line is
+// logged per call. Always returns 1.
 int DeleteHelper_ProcessDeleteManifest(DeleteManifestCallback callback, void *patcher, void *task,
                                        PatcherTaskStatus *status, StopFlag *stop);
 // Pause between passes over a missing or failed manifest, in milliseconds

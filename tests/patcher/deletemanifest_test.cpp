@@ -216,15 +216,44 @@ TEST_F(DeleteTest, EntryThatCannotBeDeletedIsRetriedUntilStopped) {
     EXPECT_EQ(1, Count(logs, "Unable to delete file [" + install_ + "busy]."));
 }
 
-TEST_F(DeleteTest, MissingManifestIsWaitedFor) {
+TEST_F(DeleteTest, AMissingManifestIsNothingToDelete) {
     Put(install_ + "old.dll", "x");
-    DeleteHelper_SetRetryPause(1);
-    std::thread worker([this] { EXPECT_EQ(1, Process()); });
-    // The manifest appears whole (renamed into place) while the worker waits.
-    Put(dir_ / "staged.manifest", "old.dll\n");
-    EXPECT_EQ(0, rename((dir_ / "staged.manifest").c_str(), (output_ + "remove.manifest").c_str()));
-    worker.join();
-    EXPECT_FALSE(Exists(install_ + "old.dll"));
+    EXPECT_EQ(1, Process());
+    EXPECT_TRUE(Exists(install_ + "old.dll"));
+    EXPECT_EQ(1, Count(logs, "No remove.manifest file. [" + output_ + "remove.manifest]"))
+        << DumpLogs();
+}
+
+// Each manifest line against the files it may take.
+TEST_F(DeleteTest, ManifestLinesAsTheyAreWritten) {
+    struct Case {
+        const char *line;
+        std::vector<std::string> files; // in the installation before
+        std::vector<std::string> gone;  // deleted by the line
+        std::vector<std::string> kept;
+    };
+    const Case cases[] = {
+        {"blank.txt  \t", {"blank.txt"}, {"blank.txt"}, {}},
+        {"Data\\OLD.Pak", {"data/old.pak", "data/other.pak"}, {"data/old.pak"}, {"data/other.pak"}},
+        {"twice.txt", {"Twice.txt", "TWICE.txt"}, {}, {"Twice.txt", "TWICE.txt"}}, // ambiguous
+        {"exact.txt", {"exact.txt", "EXACT.txt"}, {"exact.txt"}, {"EXACT.txt"}},
+        {"link/x", {"real/x"}, {}, {"real/x"}}, // "link" points at "real"
+        {"LINK/x", {"real/x"}, {}, {"real/x"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        std::filesystem::remove_all(install_);
+        std::filesystem::create_directories(install_);
+        for (const auto &file : c.files)
+            Put(install_ + file, "x");
+        symlink((install_ + "real").c_str(), (install_ + "link").c_str());
+        Put(output_ + "remove.manifest", std::string(c.line) + "\r\n");
+        EXPECT_EQ(1, Process());
+        for (const auto &file : c.gone)
+            EXPECT_FALSE(Exists(install_ + file)) << file;
+        for (const auto &file : c.kept)
+            EXPECT_TRUE(Exists(install_ + file)) << file;
+    }
 }
 
 } // namespace
