@@ -239,7 +239,14 @@ TEST(ControllerAuthTest, BasicAuthenticationIsAskedOnceMoreWithEmptyCredentials)
     int64_t size = 0;
     EXPECT_EQ(
         0, PatcherFetch_Get(nginx.url("/secure/game.package").c_str(), &content, &size, nullptr));
-    std::string log = testsupport::ReadFile(dir / "access.log");
+    // nginx writes a request's line once the reply went out.
+    std::string log;
+    for (int i = 0; i < 400 && std::count(log.begin(), log.end(), '\n') < 2; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        log = testsupport::ReadFile(dir / "access.log");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    log = testsupport::ReadFile(dir / "access.log");
     EXPECT_EQ(2, std::count(log.begin(), log.end(), '\n')) << log;
     size_t first = log.find("\" 401 ");
     EXPECT_NE(std::string::npos, first) << log;

@@ -223,8 +223,11 @@ class UpdateFixture : public patchertest::PatcherFixture {
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (std::chrono::steady_clock::now() < end) {
             Drain();
-            if (done())
+            if (done()) {
+                // What was queued while the request step ran arrives with the next drain.
+                Drain();
                 return true;
+            }
             for (const std::string &name : downloads) {
                 ScriptedDownloadInfo info;
                 if (ScriptedClient_GetDownload(client, name.c_str(), &info) == 1 && !info.Removed &&
