@@ -15,54 +15,33 @@
 #include <cstring>
 
 // ---------------------------------------------------------------------------
-// Callback trampolines: user data is the model; each consent question is
-// marked, since the engine holds its API mutex while it asks.
+// Callback trampolines: user data is the model. The engine asks its consent
+// questions with its API mutex free, so the page may call any command from them.
 // ---------------------------------------------------------------------------
 
 struct CLauncherModelTrampolines {
     static CLauncherModel *Of(void *userData) { return static_cast<CLauncherModel *>(userData); }
-
-    // Runs question with the model marked as inside a consent question.
-    template <typename F> static int Ask(CLauncherModel *model, F question) {
-        int outer = model->InEngineQuestion;
-        model->InEngineQuestion = 1;
-        int result = question();
-        model->InEngineQuestion = outer;
-        return result;
-    }
 
     static int StateChange(const char *name, void *userData, PatcherStateChangeRecord record) {
         return userData ? Of(userData)->OnPackageStateChange(name, record) : 0;
     }
     static int VersionCheck(const char *name, void *userData, int32_t *targetVersion,
                             PatcherVersionCheckRecord record) {
-        if (userData == nullptr)
-            return 0;
-        return Ask(Of(userData), [&] {
-            return Of(userData)->OnPackageUpdateAvailable(name, targetVersion, record);
-        });
+        return userData ? Of(userData)->OnPackageUpdateAvailable(name, targetVersion, record) : 0;
     }
     static int AllowRestart(const char *name, void *userData, int32_t *allow) {
-        if (userData == nullptr)
-            return 0;
-        return Ask(Of(userData), [&] { return Of(userData)->OnPackageAllowRestart(name, allow); });
+        return userData ? Of(userData)->OnPackageAllowRestart(name, allow) : 0;
     }
     static int PerformRestart(void *userData) {
         return userData ? Of(userData)->OnPackagePerformRestart() : 0;
     }
     static int PreProcess(const char *name, void *userData, int32_t *hold,
                           PatcherProcessRequest request) {
-        if (userData == nullptr)
-            return 0;
-        return Ask(Of(userData),
-                   [&] { return Of(userData)->OnPackagePreProcess(name, hold, request); });
+        return userData ? Of(userData)->OnPackagePreProcess(name, hold, request) : 0;
     }
     static int PostProcess(const char *name, void *userData, int32_t *hold,
                            PatcherProcessRequest request) {
-        if (userData == nullptr)
-            return 0;
-        return Ask(Of(userData),
-                   [&] { return Of(userData)->OnPackagePostProcess(name, hold, request); });
+        return userData ? Of(userData)->OnPackagePostProcess(name, hold, request) : 0;
     }
     static int Log(void *userData, const char *stamp, const char *text) {
         return userData ? Of(userData)->OnLog(stamp, text) : 0;
@@ -181,7 +160,7 @@ int CLauncherModel::FillPackageOptions(PackageOptions *options) {
 }
 
 int CLauncherModel::StartTarget() {
-    if (IsEngineRunning() != 1 || RefuseDuringQuestion("StartTarget"))
+    if (IsEngineRunning() != 1)
         return 0;
     PackageOptions options;
     FillPackageOptions(&options);
@@ -198,7 +177,7 @@ int CLauncherModel::StartTarget() {
 }
 
 int CLauncherModel::StopTarget() {
-    if (IsEngineRunning() != 1 || RefuseDuringQuestion("StopTarget"))
+    if (IsEngineRunning() != 1)
         return 0;
     if (Config.Updater.Mode == CONFIG_MODE_PACKAGE_LIST)
         LauncherLib_RemovePackageList(Config.Updater.Target);
@@ -221,7 +200,7 @@ int CLauncherModel::SetSettings(const CSettings &settings) {
     PatcherOptions patcherOptions;
     FillPatcherOptions(&patcherOptions);
     LauncherLib_SetPatcherOptions(&patcherOptions);
-    if (TargetStarted == 1 && !RefuseDuringQuestion("SetSettings")) {
+    if (TargetStarted == 1) {
         PackageOptions options;
         FillPackageOptions(&options);
         if (Config.Updater.Mode == CONFIG_MODE_PACKAGE_LIST)
@@ -237,7 +216,7 @@ std::vector<std::string> CLauncherModel::GetLogLines() {
 }
 
 int CLauncherModel::IsDownloadPaused() {
-    if (IsEngineRunning() != 1 || RefuseDuringQuestion("IsDownloadPaused"))
+    if (IsEngineRunning() != 1)
         return 0;
     int32_t active = 1;
     if (Config.Updater.Mode == CONFIG_MODE_DOWNLOAD) {
@@ -253,7 +232,7 @@ int CLauncherModel::IsDownloadPaused() {
 }
 
 int CLauncherModel::ToggleDownloadActive() {
-    if (IsEngineRunning() != 1 || RefuseDuringQuestion("ToggleDownloadActive"))
+    if (IsEngineRunning() != 1)
         return 0;
     int32_t active = 0;
     if (Config.Updater.Mode == CONFIG_MODE_DOWNLOAD) {
@@ -326,14 +305,6 @@ int CLauncherModel::Tick() {
 int CLauncherModel::IsEngineRunning() const {
     return Initialized == 1 && EngineStarted == 1 && Closing == 0 &&
            LauncherLib_IsInitialized() == 1;
-}
-
-int CLauncherModel::RefuseDuringQuestion(const char *command) {
-    if (InEngineQuestion == 0)
-        return 0;
-    Frontend_Log(FRONTEND_LOG_WARNING, "[%s] refused while the engine waits for an answer",
-                 command);
-    return 1;
 }
 
 void CLauncherModel::AddMacro(const char *key, const char *value) {

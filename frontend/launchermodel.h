@@ -104,21 +104,12 @@ class CLauncherModel {
     // 1 while page calls may reach the engine: initialised, engine running and
     // no close requested.
     int IsEngineRunning() const;
-    // 1 while the engine waits for a consent answer with its API mutex held:
-    // calls that take that mutex must not be made.
-    int IsInEngineQuestion() const { return InEngineQuestion; }
-    // Refuses (1, logged) a command that would take the engine's API mutex
-    // during a consent question; 0 when it may go on.
-    int RefuseDuringQuestion(const char *command);
     int IsClosing() const { return Closing; }
     int IsTargetStarted() const { return TargetStarted; }
     const PatcherPackageListStatusRecord &GetPackageListStatus() const { return ListStatus; }
     std::vector<std::string> GetClientInformation();
 
   protected:
-    // The trampolines set this around the four consent calls.
-    friend struct CLauncherModelTrampolines;
-
     ILauncherView *View = nullptr; // not owned
     int32_t Initialized = 0;
     int32_t TargetStarted = 0;
@@ -130,7 +121,6 @@ class CLauncherModel {
     std::vector<std::string> ClientInformation;
     PatcherPackageListStatusRecord ListStatus;
     int32_t EngineStarted = 0; // LauncherLib_Initialize succeeded and no shutdown yet
-    int32_t InEngineQuestion = 0;
     int32_t Closing = 0;
 };
 

@@ -123,7 +123,7 @@ int ScriptFacade::ReceiveScriptPackageOptions(const ScriptEvent *event, char *an
         Frontend_Log(FRONTEND_LOG_WARNING, "Unhandled event [%s]", event->Name);
         return 0;
     }
-    if (Model->IsEngineRunning() != 1 || Model->RefuseDuringQuestion(event->Name))
+    if (Model->IsEngineRunning() != 1)
         return 0;
     PackageOptions options{};
     getter(ScriptParameter_Text(&event->Parameters[0]), &options);

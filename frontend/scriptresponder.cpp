@@ -1,7 +1,7 @@
 // The command table of the page's boolean and string calls. Each command names
 // its parameter types; a wrong count or type is logged and answered 1 so the
-// page's script goes on. Commands that reach the engine's tables answer 0 once
-// the engine is gone, and while the engine waits for a consent answer.
+// page's script goes on. Commands that reach the engine answer 0 once the
+// engine is gone or a close was asked for.
 #include "frontend/scriptresponder.h"
 
 #include "core/cgi.h"
@@ -208,8 +208,7 @@ int ScriptResponder::HandleBoolEvent(const ScriptEvent *event) {
         if (CheckParameters(command, event) != 1)
             return 1;
         CLauncherModelScriptable *model = Facade->GetModel();
-        if (command.Engine &&
-            (model->IsEngineRunning() != 1 || model->RefuseDuringQuestion(command.Name) == 1))
+        if (command.Engine && model->IsEngineRunning() != 1)
             return 0;
         Call call = {Facade, model, event};
         return command.Run(call) == 1 ? 1 : 0;
