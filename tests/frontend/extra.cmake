@@ -1,0 +1,13 @@
+# The outside library's stand-ins, loaded by the binding tests from a program
+# folder of their own: a whole one, and one without Hostlink_Remove.
+foreach(variant hostlink_test hostlink_broken)
+  add_library(${variant} SHARED ${CMAKE_CURRENT_SOURCE_DIR}/frontend/hostlink/hostlink_test_lib.c)
+  target_include_directories(${variant} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${variant} PRIVATE Threads::Threads)
+  add_dependencies(${name}_tests ${variant})
+endforeach()
+target_compile_definitions(hostlink_broken PRIVATE HOSTLINK_TEST_BROKEN)
+target_compile_definitions(${name}_tests PRIVATE
+  PORTICO_HOSTLINK_TEST="$<TARGET_FILE:hostlink_test>"
+  PORTICO_HOSTLINK_BROKEN="$<TARGET_FILE:hostlink_broken>")
+target_link_libraries(${name}_tests PRIVATE ${CMAKE_DL_LIBS})
