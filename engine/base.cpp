@@ -123,6 +123,7 @@ int Base_SetParent(BaseStruct *base, ManagerStruct *manager) {
     PieceSourceHooks hooks = {};
     hooks.User = base;
     hooks.FillFrequency = InternalFillFrequency;
+    BitBase_FillSourceHooks(&hooks);
     Piece_SetParent(base->Picker, base->Content, &hooks);
     BitBase_SetParent(base->Swarm, base);
     WebBase_SetParent(base, base->Web);

@@ -18,6 +18,7 @@ struct ContentStruct;
 struct IPListStruct;
 struct ManagerStruct;
 struct MutexStruct;
+struct PieceSourceHooks;
 struct SliceProgressStruct;
 struct SliceStruct;
 struct TrackerStruct;
@@ -233,3 +234,7 @@ int BitBase_AddPieceFrequency(BitBaseStruct *swarm, uint8_t *counts, int count);
 int BitBase_HalveCounts(uint8_t *counts, int count);
 int BitBase_GetSwarmPieceCount(BitBaseStruct *swarm, int *count);
 int BitBase_FindHandoffPeer(BitBaseStruct *swarm, BitPeerStruct *peer, BitPeerStruct **out);
+// Fills the piece picker's hooks that the connections answer (busy count,
+// hand-off victim and its cancels, source log lines, piece cancels); the hooks'
+// user value is the download. Returns 1.
+int BitBase_FillSourceHooks(PieceSourceHooks *hooks);

@@ -10,7 +10,9 @@
 #include "core/zyl.h"
 #include "engine/base.h"
 #include "engine/content.h"
+#include "engine/manager.h"
 #include "engine/peer.h"
+#include "engine/piece.h"
 #include "engine/slice.h"
 #include "engine/stream.h"
 #include "engine/swarm_internal.h"
@@ -469,7 +471,7 @@ int BitBase_FindHandoffPeer(BitBaseStruct *swarm, BitPeerStruct *peer, BitPeerSt
     BitBaseStruct *s = swarm;
     *out = nullptr;
     const double now = BitBase_Now(s);
-    const int valid = BitPeer_IsValid(peer);
+    BitPeerStruct *asking = BitPeer_IsValid(peer) ? peer : nullptr;
     double idlest = 0;
     if (!MUTEX_LOCK(s->Mutex))
         return 0;
@@ -482,12 +484,12 @@ int BitBase_FindHandoffPeer(BitBaseStruct *swarm, BitPeerStruct *peer, BitPeerSt
             break;
         }
         const double idle = now - p->ReceiveMark;
-        if (valid) {
+        if (asking) {
             int piece = 0;
             Slice_GetCurrentPiece(p->Requests, &piece);
-            if (!Bitfield_Test(peer->PeerPieces, piece))
+            if (!Bitfield_Test(asking->PeerPieces, piece))
                 continue;
-            const double against = *out ? (*out)->ReceiveInterval : peer->ReceiveInterval;
+            const double against = *out ? (*out)->ReceiveInterval : asking->ReceiveInterval;
             if (2 * p->ReceiveInterval < against || idle > 30)
                 *out = p;
         } else if (idle > 30 && idle > idlest) {
@@ -497,4 +499,64 @@ int BitBase_FindHandoffPeer(BitBaseStruct *swarm, BitPeerStruct *peer, BitPeerSt
     }
     MUTEX_UNLOCK(s->Mutex);
     return *out ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// The piece picker's hooks
+// ---------------------------------------------------------------------------
+
+static BitBaseStruct *InternalSwarmOf(void *user) {
+    BitBaseStruct *swarm = nullptr;
+    Base_GetBitBase(static_cast<BaseStruct *>(user), &swarm);
+    return swarm;
+}
+
+static int InternalBusyCount(void *user) {
+    int count = 0;
+    BitBase_CountRequesting(InternalSwarmOf(user), &count);
+    return count;
+}
+
+static int InternalFindHandoff(void *user, void *requester, BitfieldStruct *, void **victim,
+                               SliceStruct **victimQueue, uint32_t *victimId) {
+    BitPeerStruct *found = nullptr;
+    BitPeerStruct *asking =
+        BitPeer_IsValid(requester) ? static_cast<BitPeerStruct *>(requester) : nullptr;
+    if (!BitBase_FindHandoffPeer(InternalSwarmOf(user), asking, &found) || found == nullptr)
+        return 0;
+    *victim = found;
+    *victimQueue = found->Requests;
+    *victimId = Manager_HandleId(found->Transport);
+    return 1;
+}
+
+static void InternalHandedOff(void *, void *victim, int index, int begin, int length, int sent) {
+    if (!sent || !BitPeer_IsValid(victim))
+        return;
+    BitPeerStruct *p = static_cast<BitPeerStruct *>(victim);
+    if (Stream_WriteCancel(p->Stream, (uint32_t)index, (uint32_t)begin, (uint32_t)length))
+        p->Cancelled++;
+}
+
+static void InternalSourceLog(void *, void *source, const char *line) {
+    if (BitPeer_IsValid(source))
+        BitPeer_Log(static_cast<BitPeerStruct *>(source), "%s", line);
+}
+
+static void InternalCancelPiece(void *user, int index) {
+    BitBaseStruct *s = InternalSwarmOf(user);
+    BitBaseMemberStruct *m = nullptr;
+    for (int more = BitBase_GetFirstMember(s, &m); more; more = BitBase_GetNextMember(m, s, &m))
+        if (m->Connection->State == BITPEER_STATE_GOOD)
+            BitPeer_CancelPieceRequests(m->Connection, index);
+}
+
+int BitBase_FillSourceHooks(PieceSourceHooks *hooks) {
+    ZYL_CHECK_PTR(hooks);
+    hooks->GetBusyCount = InternalBusyCount;
+    hooks->FindHandoff = InternalFindHandoff;
+    hooks->HandedOff = InternalHandedOff;
+    hooks->SourceLog = InternalSourceLog;
+    hooks->CancelPiece = InternalCancelPiece;
+    return 1;
 }

@@ -54,4 +54,38 @@ TEST_F(SwarmTransfer, OneEngineDownloadsAFolderFromAnother) {
     EXPECT_TRUE(testsupport::AlertSeen("Failed to connect using [PE], trying [Munge]"));
 }
 
+TEST_F(SwarmTransfer, ALeecherTakesPiecesFromTwoSeedsAtOnce) {
+    const std::string a = MakeBytes(6 * 1048576, 9);
+    std::string torrent;
+    ASSERT_TRUE(enginetest::MakeTorrent(dir_, "duo", {{"a.bin", a}}, 16, &torrent));
+    Engine second;
+    ASSERT_TRUE(seed_.Open(torrent, dir_ / "src/duo"));
+    ASSERT_TRUE(second.Open(torrent, dir_ / "src/duo"));
+    const std::string out = dir_ / "out";
+    ASSERT_EQ(0, testsupport::RunCommand("mkdir -p '" + out + "'"));
+    leecher_.Types = MANAGER_CONNECTION_NORMAL;
+    ASSERT_TRUE(leecher_.Open(torrent, out));
+    leecher_.AddPeer(seed_.Port);
+    leecher_.AddPeer(second.Port);
+    BitBaseStruct *swarm = nullptr;
+    Base_GetBitBase(leecher_.Base, &swarm);
+    BitBase_SetConnectInterval(swarm, 0); // both seeds at once
+    // The first seed sends at most 1 MiB/s: the second must carry a share.
+    Base_SetRateLimit(seed_.Base, 0, 1048576);
+    seed_.Start();
+    second.Start();
+    leecher_.Start();
+    const bool complete = leecher_.WaitComplete(60);
+    leecher_.Close();
+    TransferTotalsStruct one = {}, two = {};
+    Base_GetTransferTotals(seed_.Base, &one);
+    Base_GetTransferTotals(second.Base, &two);
+    second.Close();
+    ASSERT_TRUE(complete) << testsupport::AlertText();
+    EXPECT_EQ(testsupport::Sha1Hex(a), testsupport::Sha1Hex(testsupport::ReadFile(out + "/a.bin")));
+    EXPECT_GT(one.Sent, 0u);
+    EXPECT_GT(two.Sent, 0u);
+    EXPECT_GE(one.Sent + two.Sent, a.size());
+}
+
 } // namespace
