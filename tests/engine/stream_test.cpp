@@ -395,6 +395,19 @@ struct Side {
     int PendingLength = 0;
 };
 
+// A full output buffer at its limit refuses a small message as an error (only a
+// piece has "try again later"): the pair's other side reads between pumps, so a
+// small message waits for room as a piece does.
+bool RoomForSmallMessage(StreamStruct *stream) {
+    if (Stream_Flush(stream) != 1)
+        return false;
+    BufferIOStruct *out = nullptr;
+    Stream_GetOutBuffer(stream, &out);
+    int used = 0;
+    BufferIO_GetUsed(out, &used);
+    return used + 9 <= out->Limit;
+}
+
 // Writes planned messages until the stream says "later" or `limit` bytes went out.
 void Pump(Side *s, int64_t limit) {
     while (s->SentBytes < limit) {
@@ -403,6 +416,8 @@ void Pump(Side *s, int64_t limit) {
             s->Pending = true;
         }
         const uint32_t index = s->Send.Index;
+        if (s->PendingKind != 0 && !RoomForSmallMessage(s->Stream))
+            return;
         int ok = 0;
         if (s->PendingKind == 0) {
             int sent = 0;
