@@ -223,6 +223,38 @@ TEST_F(TaskTest, AnInactiveTaskNeitherMovesNorReports) {
     EXPECT_TRUE(Reached(PATCHER_STATE_DOWNLOAD));
 }
 
+// 600 s of a download whose bytes left do not change give one warning; a
+// change starts the count again.
+TEST_F(TaskTest, AStalledDownloadIsReportedOncePerStall) {
+    Serve("game.package", PackageDocument("Incremental", {{1}, {2}}));
+    WriteVersion(VersionPath("game"), 1);
+    autoDownload = false;
+    Add();
+    ScriptedDownloadInfo info;
+    ASSERT_TRUE(RunUntil([&] { return ScriptedClient_GetDownload(client, "game", &info) == 1; }));
+    PatcherDownloadStatus figures = info.Status;
+    figures.FilesSize = 1000;
+    figures.BytesLeft = 1000;
+    ScriptedClient_SetFigures(client, "game", &figures);
+    ScriptedClient_SetState(client, "game", PATCHER_DOWNLOAD_STATE_DOWNLOAD);
+    ASSERT_TRUE(Reached(PATCHER_STATE_DOWNLOAD));
+    const std::string warning =
+        "[WARNING] No download sources have successfully contributed within warn interval";
+    Idle(5);
+    EXPECT_EQ(0, front.CountLog(warning));
+    gStep = 100; // every step is 100 s from now on
+    ASSERT_TRUE(RunUntil([&] { return front.CountLog(warning) == 1; }, 10)) << front.DumpLogs();
+    Idle(20);
+    EXPECT_EQ(1, front.CountLog(warning));
+    figures.BytesLeft = 400;
+    ScriptedClient_SetFigures(client, "game", &figures);
+    ASSERT_TRUE(RunUntil([&] { return front.CountLog(warning) == 2; }, 10)) << front.DumpLogs();
+    bool sawLeft = false;
+    for (const auto &status : recorder.statuses)
+        sawLeft |= status.second.DownloadBytesLeft == 400;
+    EXPECT_TRUE(sawLeft);
+}
+
 TEST_F(TaskTest, AProgressivePackageKeepsItsFolder) {
     Serve("game.package", PackageDocument("Progressive", {{1}, {2}},
                                           "<PerformExpand>1</PerformExpand>"

@@ -188,11 +188,13 @@ struct Recorder {
 };
 inline Recorder *Recorder::current = nullptr;
 
-// The tasks' clock: every reading is one second after the previous one, so
-// every countdown of a task expires on its next step.
+// The tasks' clock: every reading is gStep seconds (1 unless a test changes
+// it) after the previous one, so every countdown of a task expires on its next
+// step.
 inline std::atomic<int64_t> gTicks{0};
+inline std::atomic<int64_t> gStep{1};
 inline double SteppingClock() {
-    return (double)gTicks.fetch_add(1);
+    return (double)gTicks.fetch_add(gStep.load());
 }
 
 // A Patcher with its recorder and the stepping task clock, and nginx serving
@@ -209,6 +211,7 @@ class UpdateFixture : public patchertest::PatcherFixture {
     void TearDown() override {
         PatcherFixture::TearDown();
         PatcherTask_SetClock(nullptr);
+        gStep = 1;
         Recorder::current = nullptr;
     }
     void Serve(const std::string &name, const std::string &text) {
