@@ -23,6 +23,7 @@
 #include "engine/stream.h"
 #include "engine/swarm.h"
 #include "engine/transport.h"
+#include "net/socket.h"
 
 const char BitPeer_Tag[] = "BitPeerStruct";
 
@@ -422,6 +423,12 @@ int BitPeer_SetState(BitPeerStruct *peer, int state) {
         p->ContactTime = BitPeer_Now(p);
     p->State = (uint8_t)state;
     p->StateTime = BitPeer_Now(p);
+    // Requests are small and answered at once: they must not wait for the
+    // acknowledgement of the previous write.
+    int type = 0;
+    if (state == BITPEER_STATE_GOOD && p->Transport && Transport_GetType(p->Transport, &type) &&
+        type == TRANSPORT_TYPE_NORMAL && p->Transport->Handle)
+        Socket_SetNagle(static_cast<SocketStruct *>(p->Transport->Handle), 0);
     BitPeer_Log(p, "BitPeer State changed from (%s to %s)", BitPeer_GetStateName(old),
                 BitPeer_GetStateName(state));
     return 1;
