@@ -708,62 +708,68 @@ int Patcher_RemovePackageList(const char *name, Patcher *patcher) {
     return result;
 }
 
-// The list of that name (API mutex held); logs "<caller>(): Unable to find
-// package list [<name>]" when there is none.
-static PackageList *Patcher_InternalFindList(Patcher *patcher, const char *name,
-                                             const char *caller) {
+// What act makes of the entry of that name in the table (lists or downloads)
+// under the API mutex; 0 when the mutex is not taken or there is no such entry,
+// logged as "<caller>(): Unable to find <what> [<name>]".
+template <typename Entry, typename Act>
+static int Patcher_InternalWithEntry(Patcher *patcher, HashTableStruct *Patcher::*table,
+                                     const char *what, const char *name, const char *caller,
+                                     Act act) {
+    ZYL_CHECK_TAG(patcher, kTag);
     ZYL_CHECK_PTR(name);
+    if (!Patcher_Lock(patcher))
+        return 0;
     void *value = nullptr;
-    if (HashTable_Get(&value, name, patcher->PackageLists) != 1) {
-        Patcher_Log(PATCHER_LOG_WARNING, "%s(): Unable to find package list [%s]", caller, name);
-        return nullptr;
-    }
-    return static_cast<PackageList *>(value);
+    int result = 0;
+    if (HashTable_Get(&value, name, patcher->*table) == 1)
+        result = act(static_cast<Entry *>(value));
+    else
+        Patcher_Log(PATCHER_LOG_WARNING, "%s(): Unable to find %s [%s]", caller, what, name);
+    Patcher_Unlock(patcher);
+    return result;
+}
+
+template <typename Act>
+static int Patcher_InternalWithList(Patcher *patcher, const char *name, const char *caller,
+                                    Act act) {
+    return Patcher_InternalWithEntry<PackageList>(patcher, &Patcher::PackageLists, "package list",
+                                                  name, caller, act);
+}
+
+template <typename Act>
+static int Patcher_InternalWithDownload(Patcher *patcher, const char *name, const char *caller,
+                                        Act act) {
+    return Patcher_InternalWithEntry<DownloadController>(patcher, &Patcher::Downloads, "download",
+                                                         name, caller, act);
 }
 
 int Patcher_GetPackageListOptions(const char *name, PackageOptions *options, Patcher *patcher) {
     ZYL_CHECK_PTR(options);
-    ZYL_CHECK_TAG(patcher, kTag);
-    if (!Patcher_Lock(patcher))
-        return 0;
-    PackageList *list = Patcher_InternalFindList(patcher, name, "Patcher_GetPackageListOptions");
-    int result = list != nullptr ? PackageList_GetOptions(list, options) : 0;
-    Patcher_Unlock(patcher);
-    return result;
+    return Patcher_InternalWithList(
+        patcher, name, "Patcher_GetPackageListOptions",
+        [&](PackageList *list) { return PackageList_GetOptions(list, options); });
 }
 
 int Patcher_SetPackageListOptions(const char *name, Patcher *patcher,
                                   const PackageOptions *options) {
     ZYL_CHECK_PTR(options);
-    ZYL_CHECK_TAG(patcher, kTag);
-    if (!Patcher_Lock(patcher))
-        return 0;
-    PackageList *list = Patcher_InternalFindList(patcher, name, "Patcher_SetPackageListOptions");
-    int result = list != nullptr ? PackageList_SetOptions(list, options) : 0;
-    Patcher_Unlock(patcher);
-    return result;
+    return Patcher_InternalWithList(
+        patcher, name, "Patcher_SetPackageListOptions",
+        [&](PackageList *list) { return PackageList_SetOptions(list, options); });
 }
 
 int Patcher_GetPackageListActive(const char *name, int32_t *active, Patcher *patcher) {
     ZYL_CHECK_PTR(active);
-    ZYL_CHECK_TAG(patcher, kTag);
     *active = 0;
-    if (!Patcher_Lock(patcher))
-        return 0;
-    PackageList *list = Patcher_InternalFindList(patcher, name, "Patcher_GetPackageListActive");
-    int result = list != nullptr ? PackageList_GetActive(list, active) : 0;
-    Patcher_Unlock(patcher);
-    return result;
+    return Patcher_InternalWithList(
+        patcher, name, "Patcher_GetPackageListActive",
+        [&](PackageList *list) { return PackageList_GetActive(list, active); });
 }
 
 int Patcher_SetPackageListActive(const char *name, Patcher *patcher, int active) {
-    ZYL_CHECK_TAG(patcher, kTag);
-    if (!Patcher_Lock(patcher))
-        return 0;
-    PackageList *list = Patcher_InternalFindList(patcher, name, "Patcher_SetPackageListActive");
-    int result = list != nullptr ? PackageList_SetActive(list, active) : 0;
-    Patcher_Unlock(patcher);
-    return result;
+    return Patcher_InternalWithList(
+        patcher, name, "Patcher_SetPackageListActive",
+        [&](PackageList *list) { return PackageList_SetActive(list, active); });
 }
 
 // ---------------------------------------------------------------------------
@@ -820,65 +826,36 @@ int Patcher_RemoveDownload(const char *name, Patcher *patcher) {
     return result;
 }
 
-// The download of that name (API mutex held); logs "<caller>(): Unable to find
-// download [<name>]" when there is none.
-static DownloadController *Patcher_InternalFindDownload(Patcher *patcher, const char *name,
-                                                        const char *caller) {
-    ZYL_CHECK_PTR(name);
-    void *value = nullptr;
-    if (HashTable_Get(&value, name, patcher->Downloads) != 1) {
-        Patcher_Log(PATCHER_LOG_WARNING, "%s(): Unable to find download [%s]", caller, name);
-        return nullptr;
-    }
-    return static_cast<DownloadController *>(value);
-}
-
 int Patcher_GetDownloadOptions(const char *name, PackageOptions *options, Patcher *patcher) {
     ZYL_CHECK_PTR(options);
-    ZYL_CHECK_TAG(patcher, kTag);
-    if (!Patcher_Lock(patcher))
-        return 0;
-    DownloadController *controller =
-        Patcher_InternalFindDownload(patcher, name, "Patcher_GetDownloadOptions");
-    int result = controller != nullptr ? DownloadController_GetOptions(options, controller) : 0;
-    Patcher_Unlock(patcher);
-    return result;
+    return Patcher_InternalWithDownload(
+        patcher, name, "Patcher_GetDownloadOptions", [&](DownloadController *controller) {
+            return DownloadController_GetOptions(options, controller);
+        });
 }
 
 int Patcher_SetDownloadOptions(const char *name, Patcher *patcher, const PackageOptions *options) {
     ZYL_CHECK_PTR(options);
-    ZYL_CHECK_TAG(patcher, kTag);
-    if (!Patcher_Lock(patcher))
-        return 0;
-    DownloadController *controller =
-        Patcher_InternalFindDownload(patcher, name, "Patcher_SetDownloadOptions");
-    int result = controller != nullptr ? DownloadController_SetOptions(options, controller) : 0;
-    Patcher_Unlock(patcher);
-    return result;
+    return Patcher_InternalWithDownload(
+        patcher, name, "Patcher_SetDownloadOptions", [&](DownloadController *controller) {
+            return DownloadController_SetOptions(options, controller);
+        });
 }
 
 int Patcher_GetDownloadActive(const char *name, int32_t *active, Patcher *patcher) {
     ZYL_CHECK_PTR(active);
-    ZYL_CHECK_TAG(patcher, kTag);
     *active = 0;
-    if (!Patcher_Lock(patcher))
-        return 0;
-    DownloadController *controller =
-        Patcher_InternalFindDownload(patcher, name, "Patcher_GetDownloadActive");
-    int result = controller != nullptr ? DownloadController_GetActive(controller, active) : 0;
-    Patcher_Unlock(patcher);
-    return result;
+    return Patcher_InternalWithDownload(patcher, name, "Patcher_GetDownloadActive",
+                                        [&](DownloadController *controller) {
+                                            return DownloadController_GetActive(controller, active);
+                                        });
 }
 
 int Patcher_SetDownloadActive(const char *name, Patcher *patcher, int active) {
-    ZYL_CHECK_TAG(patcher, kTag);
-    if (!Patcher_Lock(patcher))
-        return 0;
-    DownloadController *controller =
-        Patcher_InternalFindDownload(patcher, name, "Patcher_SetDownloadActive");
-    int result = controller != nullptr ? DownloadController_SetActive(controller, active) : 0;
-    Patcher_Unlock(patcher);
-    return result;
+    return Patcher_InternalWithDownload(patcher, name, "Patcher_SetDownloadActive",
+                                        [&](DownloadController *controller) {
+                                            return DownloadController_SetActive(controller, active);
+                                        });
 }
 
 // ---------------------------------------------------------------------------
