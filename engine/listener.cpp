@@ -155,45 +155,59 @@ static int InternalBind(ManagerStruct *m, TransportStruct *listener, const char 
     return 0;
 }
 
-static int InternalListenTCP(ManagerStruct *m, const uint8_t address[4], const uint8_t bind[4]) {
-    TransportStruct *t = m->TCPListener;
-    if (!Transport_Open(t)) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to open TCP listener [%s]",
-                  Transport_GetLastErrorString(t));
-        return 0;
-    }
-    Transport_SetBacklog(t);
-    Transport_SetReuseAddress(t);
-    if (!InternalBind(m, t, "TCP", address, Manager_LoadInt(m->ListenPort), ALERT_KIND_ERROR)) {
-        Transport_Close(t);
-        return 0;
-    }
+// Opens a listener of either kind; logs when it cannot.
+static int InternalOpen(TransportStruct *t, const char *kind) {
+    if (Transport_Open(t))
+        return 1;
+    Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to open %s listener [%s]", kind,
+              Transport_GetLastErrorString(t));
+    return 0;
+}
+
+// The steps both listeners take once bound: listen, non-blocking, the bound
+// port read back and logged. Returns the port, or 0 (logged) when a step failed.
+static int InternalStartListening(ManagerStruct *m, TransportStruct *t, const char *kind,
+                                  const uint8_t address[4], const uint8_t bind[4]) {
     if (!Transport_Listen(t)) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to TCP listen on (%d.%d.%d.%d:%d)",
-                  ADDRESS_BYTES(address), Manager_LoadInt(m->ListenPort));
-        Transport_Close(t);
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to %s listen on (%d.%d.%d.%d:%d)",
+                  kind, ADDRESS_BYTES(address), Manager_LoadInt(m->ListenPort));
         return 0;
     }
     if (!Transport_SetBlocking(t)) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
-                  "Unable to set TCP listening port to non-blocking");
-        Transport_Close(t);
+                  "Unable to set %s listening port to non-blocking", kind);
         return 0;
     }
     uint8_t local[4] = {0, 0, 0, 0};
     int port = 0;
     Transport_GetSockName(t, local, &port);
     if (bind[0] != 0)
-        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
-                  "Manager Listening on TCP, %d.%d.%d.%d:%d", ADDRESS_BYTES(local), port);
+        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Manager Listening on %s, %d.%d.%d.%d:%d",
+                  kind, ADDRESS_BYTES(local), port);
     else
         Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
-                  "Manager Listening on TCP, all interfaces, port %d", port);
-    Manager_StoreInt(m->ListenPort, port);
-    Manager_StoreInt(m->TCPPort, port);
+                  "Manager Listening on %s, all interfaces, port %d", kind, port);
     if (!Manager_LoadInt(m->Inbound))
         Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL,
-                  "Manager Listening TCP (inbound) disabled for connections");
+                  "Manager Listening %s (inbound) disabled for connections", kind);
+    return port;
+}
+
+static int InternalListenTCP(ManagerStruct *m, const uint8_t address[4], const uint8_t bind[4]) {
+    TransportStruct *t = m->TCPListener;
+    if (!InternalOpen(t, "TCP"))
+        return 0;
+    Transport_SetBacklog(t);
+    Transport_SetReuseAddress(t);
+    int port = 0;
+    if (InternalBind(m, t, "TCP", address, Manager_LoadInt(m->ListenPort), ALERT_KIND_ERROR))
+        port = InternalStartListening(m, t, "TCP", address, bind);
+    if (port == 0) {
+        Transport_Close(t);
+        return 0;
+    }
+    Manager_StoreInt(m->ListenPort, port);
+    Manager_StoreInt(m->TCPPort, port);
     return 1;
 }
 
@@ -206,42 +220,20 @@ static int InternalFailUDT(ManagerStruct *m) {
 
 static int InternalListenUDT(ManagerStruct *m, const uint8_t address[4], const uint8_t bind[4]) {
     TransportStruct *t = m->UDTListener;
-    if (!Transport_Open(t)) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to open UDT listener [%s]",
-                  Transport_GetLastErrorString(t));
+    if (!InternalOpen(t, "UDT"))
         return InternalFailUDT(m);
-    }
     Transport_SetReuseAddress(t);
-    if (!InternalBind(m, t, "UDT", address, Manager_LoadInt(m->ListenPort), ALERT_KIND_NOTICE))
-        return InternalFailUDT(m);
-    if (!Transport_Listen(t)) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Unable to UDT listen on (%d.%d.%d.%d:%d)",
-                  ADDRESS_BYTES(address), Manager_LoadInt(m->ListenPort));
-        return InternalFailUDT(m);
-    }
-    if (!Transport_SetBlocking(t)) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
-                  "Unable to set UDT listening port to non-blocking");
-        return InternalFailUDT(m);
-    }
-    uint8_t local[4] = {0, 0, 0, 0};
     int port = 0;
-    Transport_GetSockName(t, local, &port);
-    if (bind[0] != 0)
-        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
-                  "Manager Listening on UDT, %d.%d.%d.%d:%d", ADDRESS_BYTES(local), port);
-    else
-        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
-                  "Manager Listening on UDT, all interfaces, port %d", port);
+    if (InternalBind(m, t, "UDT", address, Manager_LoadInt(m->ListenPort), ALERT_KIND_NOTICE))
+        port = InternalStartListening(m, t, "UDT", address, bind);
+    if (port == 0)
+        return InternalFailUDT(m);
     void *udt = nullptr;
     SocketStruct *channel = nullptr;
     if (Transport_GetUDTSocket(t, &udt) &&
         UDTSocket_GetChannelSocket(static_cast<UDTSocketStruct *>(udt), &channel))
         HolePunch_SetUDTSocket(m->HolePunch, channel);
     Manager_StoreInt(m->UDTPort, port);
-    if (!Manager_LoadInt(m->Inbound))
-        Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL,
-                  "Manager Listening UDT (inbound) disabled for connections");
     return 1;
 }
 
