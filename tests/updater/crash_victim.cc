@@ -1,7 +1,8 @@
 // A program that crashes on purpose, for the crash-dump tests: it installs the
 // crash handlers as the programs do, then dereferences null on a second thread
 // ("null"), overflows the stack of the main thread ("overflow") or of a thread
-// of the core runtime ("thread-overflow"), or waits to be killed ("wait").
+// of the core runtime ("thread-overflow"), or writes "ready" and waits to be
+// killed ("wait").
 // Usage: crash_victim normal|full null|overflow|thread-overflow|wait
 #include "core/thread.h"
 #include "platform/crashdump.h"
@@ -41,6 +42,9 @@ int main(int argc, char **argv) {
     CrashDump_SetType(strcmp(argv[1], "full") == 0 ? CRASHDUMP_TYPE_FULL : CRASHDUMP_TYPE_NORMAL);
     const char *mode = argv[2];
     if (strcmp(mode, "wait") == 0) {
+        // Tells the test the handlers are in place.
+        if (write(STDOUT_FILENO, "ready\n", 6) != 6)
+            return 6;
         for (;;)
             pause();
     }

@@ -196,8 +196,7 @@ TEST(CrashDumpTest, SignalSentToAWaitingProgramLeavesItsDump) {
     std::string victim = CopyProgram(dir, PORTICO_CRASH_VICTIM_PATH, "victim");
     pid_t pid = Spawn({victim, "normal", "wait"}, dir / "victim.log");
     ASSERT_GT(pid, 0);
-    // Started once its maps show the program: the handlers are installed first.
-    usleep(200 * 1000);
+    ASSERT_TRUE(Eventually([&] { return ReadFile(dir / "victim.log") == "ready\n"; }));
     kill(pid, SIGSEGV);
     ASSERT_EQ(SIGSEGV, WaitSignal(pid));
     std::string text = ReadDump(victim + ".dmp");
