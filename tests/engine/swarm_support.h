@@ -3,6 +3,7 @@
 // either complete (a seed) or starting from an empty folder.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -42,7 +43,10 @@ struct Engine {
     ManagerMemberStruct *Member = nullptr;
     BaseStruct *Base = nullptr;
     int Port = 0;
-    int Types = -2; // outgoing connection types; -2 keeps the manager's default
+    int Types = -2;           // outgoing connection types; -2 keeps the manager's default
+    std::atomic<int> Done{0}; // the completion callback ran (on the manager thread)
+
+    static void OnComplete(BaseStruct *, void *user) { static_cast<Engine *>(user)->Done = 1; }
 
     // Opens the metafile over folder (complete or empty) and listens on a free port.
     bool Open(const std::string &torrent, const std::string &folder) {
@@ -56,6 +60,7 @@ struct Engine {
         if (Manager_AddMember(Manager, &Member) != 1)
             return false;
         ManagerMember_GetBase(Member, &Base);
+        Base_SetStatusCallback(Base, &Engine::OnComplete, this);
         ContentStruct *content = nullptr;
         Base_GetContent(Base, &content);
         Content_SetSource(content, torrent.c_str(), CONTENT_SOURCE_METAFILE);
@@ -75,19 +80,20 @@ struct Engine {
         IPListMemberStruct *entry = nullptr;
         IPList_AddMember(&entry, list, kLoopbackAddress, port);
     }
+    // Before the engine starts (its thread writes the piece set).
     bool Complete() {
         ContentStruct *content = nullptr;
         BitfieldStruct *held = nullptr;
         Base_GetContent(Base, &content);
         return Content_GetBitfield(content, &held) && held && Bitfield_IsComplete(held);
     }
-    // Polls until complete or `seconds` pass.
+    // Waits for the completion report or until `seconds` pass.
     bool WaitComplete(double seconds) {
         const auto end =
             std::chrono::steady_clock::now() + std::chrono::milliseconds((int64_t)(seconds * 1000));
-        while (!Complete() && std::chrono::steady_clock::now() < end)
+        while (!Done && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return Complete();
+        return Done != 0;
     }
     void Close() {
         if (Manager)
