@@ -41,7 +41,7 @@ bad=(
   'net/socket.cpp|#include "engine/cache.h"'
   'engine/cache.cpp|#include "patcher/store.h"'
   'patcher/store.h|#include "engine/cache.h"'
-  'patcher/store.h|  #  include "net/webget.h"'
+  'patcher/store.h|  #  include "updater/upkeep.h"'
   'updater/upkeep.cpp|#include "frontend/view.h"'
   'frontend/view.cpp|#include "updater/upkeep.h"'
   'tools/demo.cpp|#include "tests/support/support.h"'
