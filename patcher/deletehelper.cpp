@@ -139,8 +139,11 @@ static int DeleteHelper_InternalDeleteEntry(FileStruct *file, PatcherTaskStatus 
         return 1;
     }
     Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Deleting file [%s].", path);
-    // A read-only file needs no attribute change here: removal depends on the
-    // folder's permissions only.
+    // A read-only file is made writable first, as the installation expects of
+    // files it may replace (its removal itself depends on the folder only).
+    struct stat info;
+    if (lstat(path, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0)
+        chmod(path, info.st_mode | S_IWUSR);
     if (!File_Erase(file, path)) {
         if (!*logged) {
             Patcher_Log(PATCHER_LOG_WARNING, "Unable to delete file [%s].", path);
