@@ -133,6 +133,13 @@ int Thread_Close(ThreadStruct **thread) {
     ZYL_CHECK_TAG(*thread, kThreadTag);
     ThreadStruct *record = *thread;
     *thread = nullptr;
+    // A thread that has ended is past its last use of the record but for its
+    // own release, which follows at once: waiting for it lets the owner free
+    // the record, so that the memory is given back when the owner's close
+    // returns (a memory report right after it counts no thread record).
+    if (record->Ended.load())
+        while (record->References.load() > 1)
+            sched_yield();
     Thread_Release(record);
     return 1;
 }

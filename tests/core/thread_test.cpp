@@ -83,6 +83,25 @@ TEST(Thread, StartsAndIsJoinedWithItsExitCode) {
     Thread_Remove();
 }
 
+TEST(Thread, ClosingAnEndedThreadGivesItsRecordBackAtOnce) {
+    // A memory report right after the owner's join and close counts nothing of
+    // the thread, however late the thread itself lets go of its record.
+    Thread_Init();
+    for (int round = 0; round < 200; round++) {
+        int64_t blocks = 0, bytes = 0, blocksAfter = 0, bytesAfter = 0;
+        Zyl_MemoryGetUsage(&blocks, &bytes);
+        std::atomic<int> ran{0};
+        ThreadStruct *thread = nullptr;
+        ASSERT_EQ(1, Thread_Create(&thread, &ran, ReturnSeven));
+        ASSERT_EQ(1, Thread_Wait(thread, THREAD_WAIT_INFINITE));
+        ASSERT_EQ(1, Thread_Close(&thread));
+        Zyl_MemoryGetUsage(&blocksAfter, &bytesAfter);
+        ASSERT_EQ(blocks, blocksAfter) << "round " << round;
+        ASSERT_EQ(bytes, bytesAfter) << "round " << round;
+    }
+    Thread_Remove();
+}
+
 TEST(Thread, WaitTimesOutInSlicesPumpingBetweenThem) {
     EventStruct *release = nullptr;
     Event_Create(&release);
