@@ -146,7 +146,7 @@ static void InternalFlushFiles(BaseStruct *b, int printStatistics) {
 
 static void InternalPause(BaseStruct *b) {
     DHTStruct *dht = nullptr;
-    if (b->Parent && Manager_GetDHT(b->Parent, &dht) && b->DHTObject)
+    if (b->Parent && Manager_GetDHT(b->Parent, &dht) && dht && b->DHTObject)
         DHT_RemoveObject(&b->DHTObject, dht);
     b->StopTime = InternalNow(b);
     Base_PrintStatistics(b);
@@ -160,14 +160,15 @@ static void InternalStart(BaseStruct *b) {
     b->CompletionTime = 0;
     b->StopTime = 0;
     DHTStruct *dht = nullptr;
-    if (b->Parent && Manager_GetDHT(b->Parent, &dht) && b->DHTObject == nullptr) {
+    // A private content is announced to its trackers only.
+    if (b->Parent && Manager_GetDHT(b->Parent, &dht) && dht && b->DHTObject == nullptr &&
+        !Content_GetPrivate(b->Content) && DHT_AddObject(dht, &b->DHTObject)) {
         uint8_t hash[20];
         Content_GetInfoHash(b->Content, hash);
-        DHT_CreateObject(dht, &b->DHTObject);
-        DHT_SetObjectHash(b->DHTObject, hash);
+        DHT_SetObjectInfoHash(b->DHTObject, hash);
         DHT_SetObjectBase(b->DHTObject, b);
-        DHT_SetObjectDHT(b->DHTObject, dht);
-        DHT_AddObject(dht, b->DHTObject);
+        DHT_FindPeers(b->DHTObject, dht);
+        DHT_ReleaseObject(dht, b->DHTObject);
     }
     WebBase_SetActive(InternalLoad(b->WebEnabled), b->Web);
 }

@@ -250,6 +250,11 @@ int Content_SetPrivate(ContentStruct *content, int flag) {
     return 1;
 }
 
+int Content_GetPrivate(ContentStruct *content) {
+    ZYL_CHECK_TAG(content, Content_Tag);
+    return content->Private == 1 ? 1 : 0;
+}
+
 int Content_SetClosed(ContentStruct *content, int flag) {
     ZYL_CHECK_TAG(content, Content_Tag);
     content->Closed = flag;

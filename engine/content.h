@@ -123,6 +123,8 @@ int Content_GetCheckProgress(ContentStruct *content, int *progress);
 int Content_GetChecking(ContentStruct *content, int *checking);
 int Content_GetClosed(ContentStruct *content, int *closed);
 int Content_SetPrivate(ContentStruct *content, int flag);
+// 1 when the metafile marks the content private ("private" 1); 0 otherwise.
+int Content_GetPrivate(ContentStruct *content);
 int Content_SetClosed(ContentStruct *content, int flag);
 int Content_SetVerbose(ContentStruct *content);
 int Content_DisableVerify(ContentStruct *content);

@@ -149,7 +149,7 @@ static int InternalInit(ManagerStruct *m) {
     Cache_Create(&m->Cache);
     Cache_SetParent(m->Cache, m, m->Storage);
     DHT_Create(&m->DHT);
-    DHT_SetParent(m->DHT, m);
+    DHT_SetManager(m->DHT, m);
     TrafficShape_Create(&m->TrafficShape);
 
     static const uint8_t loopback[4] = {127, 0, 0, 1};

@@ -224,6 +224,22 @@ def ffs():
     }
 
 
+def dht():
+    def b(s):
+        return str(len(s)).encode() + b":" + s
+    rid = b"R" * 20
+    node = b"N" * 20 + bytes([127, 0, 0, 1, 0x1b, 0x58])
+    return {
+        "ping": b"d1:ad2:id" + b(rid) + b"e1:q4:ping1:t2:aa1:y1:qe",
+        "ping_integer_t": b"d1:ad2:id" + b(rid) + b"e1:q4:ping1:ti42e1:y1:qe",
+        "find_node": b"d1:ad2:id" + b(rid) + b"6:target" + b(b"T" * 20) + b"e1:q9:find_node1:t2:aa1:y1:qe",
+        "get_peers": b"d1:ad2:id" + b(rid) + b"9:info_hash" + b(b"H" * 20) + b"e1:q9:get_peers1:t2:aa1:y1:qe",
+        "announce_peer": b"d1:ad2:id" + b(rid) + b"9:info_hash" + b(b"H" * 20) + b"4:porti6881e5:token2:xxe1:q13:announce_peer1:t2:aa1:y1:qe",
+        "reply_nodes_values": b"d1:rd2:id" + b(rid) + b"5:nodes" + b(node + b"tail") + b"6:valuesl6:abcdef3:abce" + b"e1:t4:abcd1:y1:re",
+        "error": b"d1:eli201e4:oopse1:t2:aa1:y1:ee",
+    }
+
+
 if __name__ == "__main__":
     target, folder = sys.argv[1], sys.argv[2]
     os.makedirs(folder, exist_ok=True)
