@@ -493,7 +493,7 @@ static void InternalReadNodes(DHTStruct *dht, MetaFileMemberStruct *value) {
     // but the copy keeps the walk independent of both.
     uint8_t copy[DHT_BUFFER_SIZE];
     const int count = (length < DHT_BUFFER_SIZE ? length : DHT_BUFFER_SIZE) / DHT_COMPACT_NODE_SIZE;
-    memcpy(copy, data, (size_t)(count * DHT_COMPACT_NODE_SIZE));
+    memcpy(copy, data, (size_t)count * DHT_COMPACT_NODE_SIZE);
     DHT_VERBOSE(dht, "Decoding nodes (%d)[%d]", length, count);
     for (int i = 0; i < count; i++) {
         const uint8_t *entry = copy + i * DHT_COMPACT_NODE_SIZE;
