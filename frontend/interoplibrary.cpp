@@ -14,7 +14,7 @@ InteropLibraryPosix::InteropLibraryPosix(CLauncherModelScriptable *model, const 
     : InteropLibrary(model), Folder(folder) {}
 
 InteropLibraryPosix::~InteropLibraryPosix() {
-    Remove();
+    Unbind();
 }
 
 int InteropLibraryPosix::Init() {
@@ -51,6 +51,10 @@ int InteropLibraryPosix::Init() {
 }
 
 int InteropLibraryPosix::Remove() {
+    return Unbind();
+}
+
+int InteropLibraryPosix::Unbind() {
     if (Initialized != 1)
         return 1;
     Initialized = 0;

@@ -55,6 +55,8 @@ class InteropLibraryPosix : public InteropLibrary {
         std::vector<std::string> Texts; // the string arguments' copies
     };
     int Queue(const char *name, const ScriptArgument *arguments, int count);
+    // Remove's work, also done by the destructor. Returns 1.
+    int Unbind();
 
     std::string Folder;
     void *Handle = nullptr;

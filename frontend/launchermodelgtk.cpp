@@ -91,6 +91,7 @@ int CLauncherModelGtk::ProcessLaunch(int show, int *pid, const char *commandLine
                 arguments[0] = local;
         }
         std::vector<char *> argv;
+        argv.reserve(arguments.size() + 1);
         for (std::string &each : arguments)
             argv.push_back(each.data());
         argv.push_back(nullptr);
