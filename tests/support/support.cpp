@@ -3,13 +3,17 @@
 
 #include "core/sha1.h"
 
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,6 +139,23 @@ pid_t SpawnChild(const std::string &name, const std::vector<std::string> &args) 
     argv.push_back(nullptr);
     execv(self.c_str(), argv.data());
     _exit(127);
+}
+
+pid_t SpawnLogged(const std::vector<std::string> &args, const std::string &logPath) {
+    std::vector<char *> argv;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(0, error) << args[0];
+    return error == 0 ? pid : -1;
 }
 
 int WaitChild(pid_t pid) {

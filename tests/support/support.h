@@ -44,6 +44,9 @@ std::string SelfPath();
 typedef int (*ChildMain)(const std::vector<std::string> &args);
 bool RegisterChild(const char *name, ChildMain main);
 pid_t SpawnChild(const std::string &name, const std::vector<std::string> &args);
+// Starts the program args[0] with the arguments, its standard output and error
+// appended to logPath; the pid, or -1 (a failure of the test).
+pid_t SpawnLogged(const std::vector<std::string> &args, const std::string &logPath);
 // Waits for a child and returns its exit status (-1 when it died by a signal).
 int WaitChild(pid_t pid);
 

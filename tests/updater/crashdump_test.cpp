@@ -23,27 +23,10 @@ extern char **environ;
 
 using testsupport::FileExists;
 using testsupport::ReadFile;
+using testsupport::SpawnLogged;
 using testsupport::TempDir;
 
 namespace {
-
-// Starts argv[0] with its output in logPath; the pid, or -1.
-pid_t Spawn(const std::vector<std::string> &args, const std::string &logPath) {
-    std::vector<char *> argv;
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(0, error) << args[0];
-    return error == 0 ? pid : -1;
-}
 
 // The signal that ended the child, 0 when it exited.
 int WaitSignal(pid_t pid) {
@@ -98,7 +81,7 @@ TEST(CrashDumpTest, NullDereferenceOnASecondThreadLeavesADumpOfItsKind) {
         SCOPED_TRACE(type);
         TempDir dir;
         std::string victim = CopyProgram(dir, PORTICO_CRASH_VICTIM_PATH, "victim");
-        pid_t pid = Spawn({victim, type, "null"}, dir / "victim.log");
+        pid_t pid = SpawnLogged({victim, type, "null"}, dir / "victim.log");
         ASSERT_EQ(SIGSEGV, WaitSignal(pid)) << ReadFile(dir / "victim.log");
         ASSERT_TRUE(FileExists(victim + ".dmp"));
         std::string text = ReadDump(victim + ".dmp");
@@ -134,9 +117,9 @@ TEST(CrashDumpTest, NullDereferenceOnASecondThreadLeavesADumpOfItsKind) {
 TEST(CrashDumpTest, FullDumpIsTheNormalOnePlusTheWritableMappings) {
     TempDir dir;
     std::string victim = CopyProgram(dir, PORTICO_CRASH_VICTIM_PATH, "victim");
-    ASSERT_EQ(SIGSEGV, WaitSignal(Spawn({victim, "normal", "null"}, dir / "victim.log")));
+    ASSERT_EQ(SIGSEGV, WaitSignal(SpawnLogged({victim, "normal", "null"}, dir / "victim.log")));
     int64_t normal = (int64_t)std::filesystem::file_size(victim + ".dmp");
-    ASSERT_EQ(SIGSEGV, WaitSignal(Spawn({victim, "full", "null"}, dir / "victim.log")));
+    ASSERT_EQ(SIGSEGV, WaitSignal(SpawnLogged({victim, "full", "null"}, dir / "victim.log")));
     int64_t full = (int64_t)std::filesystem::file_size(victim + ".dmp");
     std::string text = ReadDump(victim + ".dmp");
     // Each range listed is in the file, so the file holds at least their sum.
@@ -177,7 +160,7 @@ TEST(CrashDumpTest, StackOverflowIsDumpedFromTheAlternateStack) {
         SCOPED_TRACE(mode);
         TempDir dir;
         std::string victim = CopyProgram(dir, PORTICO_CRASH_VICTIM_PATH, "victim");
-        pid_t pid = Spawn({victim, "normal", mode}, dir / "victim.log");
+        pid_t pid = SpawnLogged({victim, "normal", mode}, dir / "victim.log");
         ASSERT_EQ(SIGSEGV, WaitSignal(pid)) << ReadFile(dir / "victim.log");
         ASSERT_TRUE(FileExists(victim + ".dmp"));
         std::string text = ReadDump(victim + ".dmp");
@@ -194,7 +177,7 @@ TEST(CrashDumpTest, StackOverflowIsDumpedFromTheAlternateStack) {
 TEST(CrashDumpTest, SignalSentToAWaitingProgramLeavesItsDump) {
     TempDir dir;
     std::string victim = CopyProgram(dir, PORTICO_CRASH_VICTIM_PATH, "victim");
-    pid_t pid = Spawn({victim, "normal", "wait"}, dir / "victim.log");
+    pid_t pid = SpawnLogged({victim, "normal", "wait"}, dir / "victim.log");
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(Eventually([&] { return ReadFile(dir / "victim.log") == "ready\n"; }));
     kill(pid, SIGSEGV);
@@ -210,7 +193,7 @@ TEST(CrashDumpTest, SignalSentToAWaitingProgramLeavesItsDump) {
 TEST(CrashDumpTest, BadDumpsAreRefusedByTheReader) {
     TempDir dir;
     std::string victim = CopyProgram(dir, PORTICO_CRASH_VICTIM_PATH, "victim");
-    ASSERT_EQ(SIGSEGV, WaitSignal(Spawn({victim, "normal", "null"}, dir / "victim.log")));
+    ASSERT_EQ(SIGSEGV, WaitSignal(SpawnLogged({victim, "normal", "null"}, dir / "victim.log")));
     std::string good = ReadFile(victim + ".dmp");
     const struct {
         const char *name;

@@ -35,6 +35,7 @@ using storefixture::DeltaMember;
 using storefixture::WholeMember;
 using testsupport::FileExists;
 using testsupport::ReadFile;
+using testsupport::SpawnLogged;
 using testsupport::TempDir;
 
 namespace {
@@ -59,24 +60,6 @@ void WriteFile(const std::string &path, const std::string &bytes) {
 
 void MakeExecutable(const std::string &path) {
     ASSERT_EQ(0, chmod(path.c_str(), 0755)) << path;
-}
-
-// Starts argv[0] with the arguments; standard output and error go to logPath.
-pid_t Spawn(const std::vector<std::string> &args, const std::string &logPath) {
-    std::vector<char *> argv;
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(0, error) << args[0];
-    return error == 0 ? pid : -1;
 }
 
 int WaitExit(pid_t pid) {
@@ -200,7 +183,7 @@ class UpkeepTest : public ::testing::Test {
     pid_t Start(const std::vector<std::string> &arguments) {
         std::vector<std::string> args{upkeep_};
         args.insert(args.end(), arguments.begin(), arguments.end());
-        return Spawn(args, base_ + "upkeep.stderr");
+        return SpawnLogged(args, base_ + "upkeep.stderr");
     }
     // The launcher running until it is killed: a copy of sleep put in the
     // launcher's place.
@@ -209,7 +192,7 @@ class UpkeepTest : public ::testing::Test {
                                    std::filesystem::copy_options::overwrite_existing);
         MakeExecutable(base_ + app_);
         launcherBefore_ = ReadFile(base_ + app_);
-        return Spawn({base_ + app_, "600"}, base_ + "running.log");
+        return SpawnLogged({base_ + app_, "600"}, base_ + "running.log");
     }
     // Another program of the launcher's file name, in another folder.
     pid_t StartNamesake() {
@@ -217,7 +200,7 @@ class UpkeepTest : public ::testing::Test {
         std::filesystem::create_directories(base_ + "elsewhere");
         std::filesystem::copy_file("/bin/sleep", running);
         MakeExecutable(running);
-        return Spawn({running, "600"}, base_ + "running.log");
+        return SpawnLogged({running, "600"}, base_ + "running.log");
     }
     std::vector<std::string> Arguments() const {
         return {"/App", base_ + app_, "/VersionFile", VersionPath()};
@@ -506,7 +489,7 @@ TEST_F(UpkeepTest, LauncherOfAnotherUserIsKnownByItsName) {
                                   "--clear-groups", upkeep_};
     for (const auto &a : Arguments())
         args.push_back(a);
-    pid_t upkeep = Spawn(args, base_ + "upkeep.stderr");
+    pid_t upkeep = SpawnLogged(args, base_ + "upkeep.stderr");
     ASSERT_GT(upkeep, 0);
     bool waited = Eventually([&] { return LogHas("Waiting for [" + base_ + app_ + "] to exit"); });
     kill(launcher, SIGTERM);
