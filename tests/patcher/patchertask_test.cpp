@@ -223,6 +223,39 @@ TEST_F(TaskTest, AnInactiveTaskNeitherMovesNorReports) {
     EXPECT_TRUE(Reached(PATCHER_STATE_DOWNLOAD));
 }
 
+// The metafile of a progressive VCDIFF update names the release it starts
+// from: the installed one, or the baseline (0, or -1 without one) when the
+// installed release is older than the releases kept available.
+TEST_F(TaskTest, ProgressiveVcdiffMetafilesNameTheirStart) {
+    struct Case {
+        int installed;
+        const char *baseLine;
+        const char *metafile;
+    };
+    const Case cases[] = {
+        {4, "1", "game_5_4to5.vexil"},
+        {1, "1", "game_5_0to5.vexil"},
+        {1, "0", "game_5_-1to5.vexil"},
+    };
+    autoDownload = false;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.metafile);
+        Serve("game.package",
+              PackageDocument("ProgressiveVcDiff",
+                              {{5, "<AvailableReleases>2</AvailableReleases>"}},
+                              std::string("<HasBaseLine>") + c.baseLine + "</HasBaseLine>"));
+        WriteVersion(VersionPath("game"), c.installed);
+        Add();
+        ScriptedDownloadInfo info;
+        ASSERT_TRUE(RunUntil([&] {
+            return ScriptedClient_GetDownload(client, "game", &info) == 1 && !info.Removed;
+        })) << front.DumpLogs();
+        EXPECT_STREQ(c.metafile, info.Metafile);
+        EXPECT_EQ(install_ + "game_p/", info.OutputPath);
+        ASSERT_EQ(1, Patcher_RemovePackage(patcher, 1, "game"));
+    }
+}
+
 // 600 s of a download whose bytes left do not change give one warning; a
 // change starts the count again.
 TEST_F(TaskTest, AStalledDownloadIsReportedOncePerStall) {
