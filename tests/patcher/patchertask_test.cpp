@@ -256,6 +256,37 @@ TEST_F(TaskTest, ProgressiveVcdiffMetafilesNameTheirStart) {
     }
 }
 
+// The baseline step of a progressive VCDIFF update: made from the installation
+// when nothing is installed yet (it fails the task without its patch store),
+// and copied back over the installation when the installed release is older
+// than the releases kept available.
+TEST_F(TaskTest, TheBaselineIsMadeOrRevertedTo) {
+    Serve("game.package",
+          PackageDocument("ProgressiveVcDiff", {{5, "<AvailableReleases>2</AvailableReleases>"}},
+                          "<HasBaseLine>1</HasBaseLine><PerformExpand>0</PerformExpand>"));
+    // Nothing installed: version 0 with a baseline, and no store to take it from.
+    Add();
+    ASSERT_TRUE(Reached(PATCHER_STATE_FAILED)) << front.DumpLogs();
+    EXPECT_TRUE(recorder.Saw("game", PATCHER_STATE_PREPROCESS));
+    int errors = 0;
+    for (const auto &line : front.logs)
+        errors +=
+            line.first == 0 && line.second.find("Unable to create baseline") != std::string::npos;
+    EXPECT_EQ(1, errors) << front.DumpLogs();
+    ASSERT_EQ(1, Patcher_RemovePackage(patcher, 1, "game"));
+
+    // Release 1 installed, 4 and 5 available: back to the baseline first.
+    recorder.changes.clear();
+    std::filesystem::create_directories(install_ + "game_p/baseline/sub");
+    testsupport::WriteFile(install_ + "game_p/baseline/sub/base.txt", "baseline");
+    testsupport::WriteFile(install_ + "sub/base.txt", "modified");
+    WriteVersion(VersionPath("game"), 1);
+    Add();
+    ASSERT_TRUE(Reached(PATCHER_STATE_TASKCOMPLETE)) << front.DumpLogs();
+    EXPECT_EQ("baseline", testsupport::ReadFile(install_ + "sub/base.txt"));
+    EXPECT_EQ(1, front.CountLog("[INFO] Performing revert to baseline"));
+}
+
 // 600 s of a download whose bytes left do not change give one warning; a
 // change starts the count again.
 TEST_F(TaskTest, AStalledDownloadIsReportedOncePerStall) {
