@@ -59,7 +59,6 @@ static void InternalInit(BaseStruct *b) {
     Random_Create(&b->Random); // seeded from the kernel
     Piece_SetRandom(b->Picker, b->Random);
     Tracker_Create(&b->Tracker);
-    Tracker_Init(b->Tracker);
     Content_Create(&b->Content);
     Content_SetStopEvent(b->Content, b->StopEvent);
 }
@@ -127,7 +126,7 @@ int Base_SetParent(BaseStruct *base, ManagerStruct *manager) {
     Piece_SetParent(base->Picker, base->Content, &hooks);
     BitBase_SetParent(base->Swarm, base);
     WebBase_SetParent(base, base->Web);
-    Tracker_SetParent(base->Tracker, base);
+    Tracker_SetBase(base->Tracker, base);
     return 1;
 }
 
@@ -270,9 +269,10 @@ static int InternalComplete(BaseStruct *b) {
                  (int64_t)(t.Discarded / 1024), (double)t.Sent / (double)t.Received);
         InternalShaperLine(b, t.Received);
     }
-    int state = 0;
-    if (b->CompleteAnnounce == 1 && Tracker_GetState(b->Tracker, &state) && state == 2)
-        Tracker_ResetOnComplete(b->Tracker);
+    int phase = 0;
+    if (b->CompleteAnnounce == 1 && Tracker_GetPhase(b->Tracker, &phase) &&
+        phase == TRACKER_PHASE_LEECHING)
+        Tracker_ResetContactTime(b->Tracker);
     if (files)
         FileList_FlushAll(files);
     Base_Log(b, "Active as pure content source (seed mode).");
