@@ -246,4 +246,44 @@ TEST_F(ModelTest, ClientSettingsAreExpandedAndTheSettingsFileIsWrittenAtShutdown
     EXPECT_NE(written.find("<EULAAccepted>0</EULAAccepted>"), std::string::npos) << written;
 }
 
+TEST_F(ModelTest, KeepsTheNewestTenThousandLogLines) {
+    ASSERT_EQ(Open(), 1);
+    model->Tick();
+    for (int i = 0; i < 10005; i++)
+        model->OnLog("stamp", ("line " + std::to_string(i)).c_str());
+    auto lines = model->GetLogLines();
+    ASSERT_EQ(lines.size(), 10000u);
+    EXPECT_EQ(lines.front(), "stamp line 5");
+    EXPECT_EQ(lines.back(), "stamp line 10004");
+}
+
+TEST_F(ModelTest, PausesAndResumesTheDownloadTarget) {
+    const char *target = "http://127.0.0.1:1/movie.torrent";
+    ASSERT_EQ(Open(std::string("<LayoutInfo><Url>index.html</Url></LayoutInfo><Updater><Mode>"
+                               "Download</Mode><Target>") +
+                   target +
+                   "</Target><OutputPath>out</OutputPath><AuthorizationUrl>http://127.0.0.1:1/s"
+                   "</AuthorizationUrl></Updater>"),
+              1);
+    model->Start();
+    EXPECT_EQ(model->IsDownloadPaused(), 0);
+    PatcherClient *client = nullptr;
+    Patcher_GetClient(Engine(), &client);
+    ScriptedDownloadInfo info{};
+    for (int i = 0; i < 200 && ScriptedClient_GetDownload(client, target, &info) != 1; i++)
+        usleep(10000);
+    ASSERT_EQ(ScriptedClient_SetState(client, target, PATCHER_DOWNLOAD_STATE_DOWNLOAD), 1);
+    // The download controller's first poll may still be on its way.
+    for (int i = 0; i < 200 && model->IsDownloadPaused() == 0; i++) {
+        model->ToggleDownloadActive();
+        if (model->IsDownloadPaused() == 0)
+            usleep(10000);
+    }
+    EXPECT_EQ(model->IsDownloadPaused(), 1);
+    EXPECT_EQ(model->ToggleDownloadActive(), 1);
+    EXPECT_EQ(model->IsDownloadPaused(), 0);
+    ASSERT_EQ(ScriptedClient_GetDownload(client, target, &info), 1);
+    EXPECT_EQ(info.Active, 1);
+}
+
 } // namespace
