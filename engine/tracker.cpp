@@ -500,6 +500,7 @@ struct ParseContext {
     uint8_t Bind[4];
     int ListenPort;
     int Count;
+    int IntervalSeen;
 };
 
 static int InternalIsLocal(const ParseContext &c, const uint8_t address[4], int port) {
@@ -664,6 +665,7 @@ static int InternalParseKey(TrackerStruct *t, ParseContext &c, MetaFileMemberStr
     } else if (Zyl_StrEqualNoCase(name, "interval")) {
         const int64_t seconds = InternalInteger(value);
         TRACKER_ALERT(0, "Contact interval set to %d seconds", (int)seconds);
+        c.IntervalSeen = 1;
         t->Interval =
             seconds < kMinInterval ? kMinInterval : (seconds > 86400 ? 86400 : (int)seconds);
     } else if (Zyl_StrEqualNoCase(name, "traverse server")) {
@@ -743,6 +745,10 @@ int Tracker_ParseReply(TrackerStruct *tracker, const char *buffer, int size) {
             return 0;
         MetaFile_GetNextMember(value, &key);
     }
+    // A reply without an interval keeps the one before, or the default.
+    if (!c.IntervalSeen)
+        t->Interval = t->Interval <= 0 ? kDefaultInterval
+                                       : (t->Interval < kMinInterval ? kMinInterval : t->Interval);
     if (c.Count > 0)
         Tracker_InternalMessage(t, "Received %d peer%s.", c.Count, c.Count == 1 ? "" : "s");
     else
