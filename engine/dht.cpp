@@ -4,6 +4,7 @@
 // and a packet budget per second.
 #include "engine/dht.h"
 
+#include "core/file.h"
 #include "core/mutex.h"
 #include "core/pool.h"
 #include "core/random.h"
@@ -231,6 +232,42 @@ int DHT_SetVerbose(DHTStruct *dht, int verbose) {
     ZYL_CHECK_TAG(dht, DHT_Tag);
     dht->Verbose = verbose;
     return 1;
+}
+
+int DHT_SetPacketLog(DHTStruct *dht, int on) {
+    ZYL_CHECK_TAG(dht, DHT_Tag);
+    dht->PacketLog = on == 1 ? 1 : 0;
+    return 1;
+}
+
+// One line per packet: seconds since the start, the remote, the length and the
+// raw bytes. A log that cannot be opened or is full takes nothing.
+static void InternalLogPacket(DHTStruct *dht, const char *name, DHTTransactionStruct *t) {
+    if (!dht->PacketLog)
+        return;
+    char path[FILE_PATH_SIZE];
+    int flags = 0, slash = -1;
+    if (!Zyl_GetLogOptions(path, sizeof path, &flags) || path[0] == 0 ||
+        !Zyl_StrFindLastChar(path, '/', &slash))
+        return;
+    path[slash + 1] = 0;
+    Zyl_StrAppend(path, name, sizeof path);
+    FileStruct *file = nullptr;
+    File_New(&file);
+    File_SetReportErrors(file, 0);
+    int64_t size = 0;
+    const int opened = File_Open(file, path, FILE_MODE_WRITE | FILE_MODE_APPEND);
+    if (opened && File_GetSize(file, &size) && size + t->Length + 64 <= DHT_PACKET_LOG_LIMIT) {
+        const uint8_t *a = t->Address;
+        int written = 0;
+        File_Print(file, "%12.4f: %d.%d.%d.%d:%d [%d] ", dht->Now - dht->StartTime, a[0], a[1],
+                   a[2], a[3], t->Port, t->Length);
+        File_Write(file, t->Packet, t->Length, &written);
+        File_Write(file, "\r\n", 2, &written);
+    }
+    if (opened)
+        File_Close(file);
+    File_Delete(&file);
 }
 
 int DHT_SetClock(DHTStruct *dht, DHTClock clock, void *context) {
@@ -926,6 +963,7 @@ int DHT_InternalAudit(DHTStruct *dht) {
 static void InternalWrite(DHTStruct *dht, DHTTransactionStruct *t) {
     if (t->Length > dht->LargestPacket)
         dht->LargestPacket = t->Length;
+    InternalLogPacket(dht, "output.log", t);
     int written = 0;
     if (!Socket_IsOpen(dht->Socket) ||
         !Socket_WriteIP(dht->Socket, t->Address, t->Port, t->Packet, t->Length, &written)) {
@@ -985,6 +1023,7 @@ static int InternalHandleLocked(DHTStruct *dht, const uint8_t address[4], int po
     InternalCopy(t->Address, address, 4);
     t->Port = port;
     dht->PacketsReceived++;
+    InternalLogPacket(dht, "input.log", t);
     if (t->Length > dht->LargestPacket)
         dht->LargestPacket = t->Length;
     DHT_VERBOSE(dht, "Read packet from %d.%d.%d.%d:%d [%d]", address[0], address[1], address[2],

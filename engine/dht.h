@@ -29,6 +29,8 @@ enum {
     DHT_COMPACT_NODE_SIZE = 26,
     DHT_COMPACT_PEER_SIZE = 6,
     DHT_MAX_PEERS = 1000, // peers an object keeps at most
+    // Bytes each packet log ("input.log", "output.log") grows to at most.
+    DHT_PACKET_LOG_LIMIT = 4 << 20,
 };
 
 enum {
@@ -174,6 +176,7 @@ struct DHTStruct {
     PoolStruct *RoutePool;
     PoolStruct *TransactionPool;
     int64_t PacketsSent, PacketsReceived, PacketsDropped;
+    int PacketLog; // 1: packets are appended to the packet logs (debugging)
 };
 
 // Life. Create: an inactive node into *dht; 1. Destroy clears *dht, frees the
@@ -200,6 +203,9 @@ int DHT_GetPort(DHTStruct *dht, int *port);
 int DHT_SetInstallationId(DHTStruct *dht, const char *text);
 int DHT_GetNodeId(DHTStruct *dht, uint8_t id[DHT_ID_SIZE]);
 int DHT_SetVerbose(DHTStruct *dht, int verbose);
+// 1 appends every packet received to "input.log" and every packet sent to
+// "output.log" in the core log's folder, each up to DHT_PACKET_LOG_LIMIT bytes.
+int DHT_SetPacketLog(DHTStruct *dht, int on);
 // Replaces the clock (seconds); null restores the tick clock. For tests.
 int DHT_SetClock(DHTStruct *dht, DHTClock clock, void *context);
 // Adds a bootstrap contact "a.b.c.d:port" or "host:port". 0 when it does not

@@ -15,6 +15,7 @@
 #include "engine/ipfilter.h"
 #include "tests/engine/dht_support.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/support.h"
 
 using namespace dhttest;
 using testsupport::AlertSeen;
@@ -456,6 +457,36 @@ TEST_F(DHTTest, InstallationIdGivesTheNodeId) {
     EXPECT_EQ(Bytes(id, 20), Bytes(other, 20));
     EXPECT_EQ(0, DHT_SetInstallationId(second, ""));
     DHT_Destroy(&second);
+}
+
+TEST_F(DHTTest, PacketLogsTakePacketsOnlyWhenSwitchedOnAndStayCapped) {
+    testsupport::TempDir dir;
+    char saved[512];
+    int flags = 0;
+    Zyl_GetLogOptions(saved, sizeof saved, &flags);
+    Zyl_SetLogOptions((dir / "core.log").c_str(), flags);
+    Remote remote;
+    const std::string ping = Query("ping", "2:id" + B(Id('R')));
+    remote.Send(port, ping);
+    PumpSoon();
+    EXPECT_EQ("", testsupport::ReadFile(dir / "input.log"));
+
+    DHT_SetPacketLog(dht, 1);
+    remote.Send(port, ping);
+    PumpSoon();
+    const std::string in = testsupport::ReadFile(dir / "input.log");
+    const std::string head =
+        "127.0.0.1:" + std::to_string(remote.port) + " [" + std::to_string(ping.size()) + "] ";
+    EXPECT_NE(std::string::npos, in.find(head + ping + "\r\n")) << in;
+    EXPECT_NE(std::string::npos, testsupport::ReadFile(dir / "output.log").find("1:y1:re\r\n"));
+
+    const std::string junk(2000, 'x');
+    for (int i = 0; i < DHT_PACKET_LOG_LIMIT / 2000 + 100; i++)
+        DHT_HandleDatagram(dht, kLoopback, 7000, junk.data(), (int)junk.size());
+    const size_t size = testsupport::ReadFile(dir / "input.log").size();
+    EXPECT_LE(size, (size_t)DHT_PACKET_LOG_LIMIT);
+    EXPECT_GT(size, (size_t)DHT_PACKET_LOG_LIMIT - 4096);
+    Zyl_SetLogOptions(saved, flags);
 }
 
 // ---------------------------------------------------------------------------
