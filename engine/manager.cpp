@@ -659,6 +659,8 @@ int Manager_SetUniqueID(ManagerStruct *manager, const char *text) {
     manager->UniqueID = Zyl_Crc32(manager->HardwareAddress, 6) ^
                         Zyl_Crc32(manager->UniqueIDText, Zyl_StrLen(manager->UniqueIDText));
     Zyl_Print("Unique ID: %.8X\n", manager->UniqueID);
+    if (manager->DHT && text[0])
+        DHT_SetInstallationId(manager->DHT, text); // one DHT node id per installation
     return 1;
 }
 

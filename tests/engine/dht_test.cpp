@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "core/alert.h"
+#include "core/sha1.h"
 #include "engine/dht.h"
 #include "engine/ipfilter.h"
+#include "engine/manager.h"
 #include "tests/engine/dht_support.h"
+#include "tests/engine/transport_support.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/support.h"
 
@@ -457,6 +460,25 @@ TEST_F(DHTTest, InstallationIdGivesTheNodeId) {
     EXPECT_EQ(Bytes(id, 20), Bytes(other, 20));
     EXPECT_EQ(0, DHT_SetInstallationId(second, ""));
     DHT_Destroy(&second);
+
+    // The manager's unique text names its node.
+    enginetest::StartTransports();
+    ManagerStruct *manager = nullptr;
+    Manager_Create(&manager);
+    Manager_SetUniqueID(manager, "install-1");
+    DHTStruct *owned = nullptr;
+    Manager_GetDHT(manager, &owned);
+    DHT_GetNodeId(owned, other);
+    Manager_Destroy(&manager);
+    Sha1Struct *sha1 = nullptr;
+    Sha1_Create(&sha1);
+    Sha1_Update(sha1, "install-1", 9);
+    Sha1_Final(sha1);
+    uint8_t digest[20];
+    Sha1_GetDigest(sha1, digest, 20);
+    Sha1_Destroy(&sha1);
+    EXPECT_EQ(Bytes(digest, 20), Bytes(other, 20));
+    EXPECT_EQ(Bytes(id, 20), Bytes(other, 20));
 }
 
 TEST_F(DHTTest, PacketLogsTakePacketsOnlyWhenSwitchedOnAndStayCapped) {
