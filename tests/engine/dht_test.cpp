@@ -532,6 +532,7 @@ TEST_F(DHTTest, FloodOfRandomAndMutatedDatagramsKeepsBounds) {
         Reply("2:id" + B(Id('S')) + "5:token2:xx6:valuesl6:abcdefe", "i7e"),
         "d1:eli201e4:oopse1:t2:aa1:y1:ee",
     };
+    Remote remote;
     int maxTransactions = 0;
     for (int i = 0; i < 50000; i++) {
         std::string packet;
@@ -557,7 +558,11 @@ TEST_F(DHTTest, FloodOfRandomAndMutatedDatagramsKeepsBounds) {
             }
         }
         uint8_t from[4] = {127, 0, (uint8_t)(rng() % 4), (uint8_t)(1 + rng() % 250)};
-        DHT_HandleDatagram(dht, from, 1 + (int)(rng() % 65535), packet.data(), (int)packet.size());
+        if (i % 10 == 0) // through the socket and the pump's read
+            remote.Send(port, packet.substr(0, 1400));
+        else
+            DHT_HandleDatagram(dht, from, 1 + (int)(rng() % 65535), packet.data(),
+                               (int)packet.size());
         maxTransactions = std::max(maxTransactions, Transactions());
         if (i % 100 == 0)
             Pump(1);
