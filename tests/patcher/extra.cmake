@@ -8,3 +8,6 @@ target_compile_definitions(${name}_tests PRIVATE PORTICO_PATCHAPPLY_PATH="$<TARG
 add_executable(upkeep_standin ${CMAKE_CURRENT_SOURCE_DIR}/patcher/standin/upkeep_standin.c)
 add_dependencies(${name}_tests upkeep_standin)
 target_compile_definitions(${name}_tests PRIVATE PORTICO_UPKEEP_STANDIN="$<TARGET_FILE:upkeep_standin>")
+# The driver tests run the real patchctl program.
+add_dependencies(${name}_tests patchctl)
+target_compile_definitions(${name}_tests PRIVATE PORTICO_PATCHCTL_PATH="$<TARGET_FILE:patchctl>")
