@@ -454,6 +454,7 @@ int BitPeer_Reset(BitPeerStruct *peer) {
     p->CryptoPhase = 0;
     p->CryptoScan = 0;
     p->Cancelled = 0;
+    p->BitfieldSeen = 0;
     p->CorruptRerequest = 0;
     memset(p->PeerId, 0, sizeof p->PeerId);
     memset(p->Verification, 0, sizeof p->Verification);

@@ -132,6 +132,7 @@ struct BitPeerStruct {
     int FullPiece;
     int CorruptRerequest;
     int Cancelled;          // Cancels sent whose blocks may still arrive
+    int BitfieldSeen;       // a BitField was read
     SliceStruct *Requests;  // blocks we asked the peer for
     SliceStruct *Responses; // blocks the peer asked us for
     int CryptoPhase;

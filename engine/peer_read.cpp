@@ -134,15 +134,24 @@ static int InternalBitfield(BitPeerStruct *p, const uint8_t *body, int n) {
         BitPeer_Log(p, "[Read]  BitField (Failed; Message length (%d != %d)", n, bytes);
         return 0;
     }
-    if (!Bitfield_IsEmpty(p->PeerPieces)) {
+    if (p->BitfieldSeen) {
         BitPeer_Log(p, "[Read]  BitField (Failed; BitPeer has nothing)");
         return 0;
     }
+    p->BitfieldSeen = 1;
     const int pieces = InternalPieceCount(p);
     const int spare = bytes * 8 - pieces;
     if (spare > 0 && (body[bytes - 1] & ((1u << spare) - 1)) != 0)
         BitPeer_Log(p, "[Read]  BitField (Spare bits set and cleared)");
-    Bitfield_SetBytes(p->PeerPieces, body, bytes);
+    if (!Bitfield_IsEmpty(p->PeerPieces)) {
+        // Some clients (aria2) send their piece set after Have messages: the
+        // pieces are added to those already announced.
+        Bitfield_SetBytes(p->Scratch, body, bytes);
+        Bitfield_Combine(p->PeerPieces, p->Scratch);
+        BitPeer_Log(p, "[Read]  BitField (Merged after Have messages)");
+    } else {
+        Bitfield_SetBytes(p->PeerPieces, body, bytes);
+    }
     if (InternalBothComplete(p)) {
         BitPeer_Log(p, "[Read]  BitField (Disconnect; Both peers complete)");
         return 0;

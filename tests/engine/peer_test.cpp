@@ -140,7 +140,11 @@ TEST_F(PeerReader, MessagesAsTheTableSays) {
 
 TEST_F(PeerReader, BitfieldOnlyWhileThePeerHasNothing) {
     Open(false);
-    EXPECT_EQ(0, Read(Message(4, Word(2)) + Message(5, std::string("\x80\x00", 2))));
+    // After Have messages a first BitField adds its pieces; a second one closes.
+    EXPECT_EQ(1, Read(Message(4, Word(2)) + Message(5, std::string("\x80\x00", 2))));
+    EXPECT_TRUE(Logged("[Read]  BitField (Merged after Have messages)")) << Lines();
+    EXPECT_TRUE(Bitfield_Test(peer_->PeerPieces, 0) && Bitfield_Test(peer_->PeerPieces, 2));
+    EXPECT_EQ(0, Read(Message(5, std::string("\x80\x00", 2))));
     EXPECT_TRUE(Logged("[Read]  BitField (Failed; BitPeer has nothing)")) << Lines();
     // A Have already known changes nothing.
     BitPeer_Destroy(&peer_);
