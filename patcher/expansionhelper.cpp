@@ -19,6 +19,8 @@
 #include "patcher/taskstatus.h"
 
 #include <cstdarg>
+#include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 
 static const char kTag[] = "ExpansionHelper";
@@ -496,6 +498,49 @@ static int ExpansionHelper_InternalProduce(ExpansionHelperStruct *helper, Expans
     return 1;
 }
 
+// A new file that is a program (an ELF image or a script) may be run: adds the
+// execute bits wherever the created file can be read, so the umask that shaped
+// its read bits shapes them too. 1, or 0 when the mode could not be changed.
+static int ExpansionHelper_InternalMarkProgram(const char *produced) {
+    unsigned char head[4] = {0, 0, 0, 0};
+    FILE *file = fopen(produced, "rb");
+    if (file == nullptr) {
+        return 0;
+    }
+    size_t count = fread(head, 1, sizeof(head), file);
+    fclose(file);
+    int program = (count == 4 && memcmp(head,
+                                        "\x7f"
+                                        "ELF",
+                                        4) == 0) ||
+                  (count >= 2 && head[0] == '#' && head[1] == '!');
+    struct stat info;
+    if (!program) {
+        return 1;
+    }
+    if (stat(produced, &info) != 0) {
+        return 0;
+    }
+    return chmod(produced, (info.st_mode & 07777) | ((info.st_mode & 0444) >> 2)) == 0;
+}
+
+// Before a produced file replaces its target: a file new to the installation
+// is marked as a program when it is one. 1, or 0 (reported).
+static int ExpansionHelper_InternalPrepareMode(ExpansionHelperStruct *helper, int isNew,
+                                               const char *destination, FileStruct *out) {
+    char produced[EXPANSION_PATH_SIZE];
+    if (!isNew) {
+        return 1;
+    }
+    if (!File_GetPath(out, produced, (int)sizeof(produced)) ||
+        !ExpansionHelper_InternalMarkProgram(produced)) {
+        ExpansionHelper_ReportError(helper, PATCHER_ERROR_EXPAND, "Unable to replace file [%s]",
+                                    destination);
+        return 0;
+    }
+    return 1;
+}
+
 // Produces one member beside its installed file, checks it against the result
 // digest and only then renames it into place.
 static int ExpansionHelper_InternalExpandFile(ExpansionHelperStruct *helper, ExpansionStoreRun *run,
@@ -521,11 +566,14 @@ static int ExpansionHelper_InternalExpandFile(ExpansionHelperStruct *helper, Exp
             return 1;
         }
     }
+    struct stat installed;
+    int isNew = lstat(destination, &installed) != 0;
     FileStruct *out = nullptr;
     File_New(&out);
     int ok =
         ExpansionHelper_InternalOpenReplacement(helper, run->Stop, destination, -1, out) &&
         ExpansionHelper_InternalProduce(helper, run, member, name, difference, destination, out) &&
+        ExpansionHelper_InternalPrepareMode(helper, isNew, destination, out) &&
         ExpansionHelper_InternalCommit(helper, out, destination);
     File_Close(out); // a replacement not committed is deleted here
     File_Delete(&out);

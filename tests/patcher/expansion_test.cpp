@@ -196,7 +196,12 @@ TEST_F(ExpansionTest, ExpandsWholeFilesAndDeltasAndRunsAgain) {
     chmod((dir_ / "a.txt").c_str(), 0555); // read-only programs are replaced and stay programs
     WriteStore({WholeMember("a.txt", "new a"), WholeMember("sub/b.bin", big),
                 DeltaMember(dir_, "c.dat", oldC, newC),
-                DeltaMember(dir_, "d.dat", Bytes(3000, 5), doneD)});
+                DeltaMember(dir_, "d.dat", Bytes(3000, 5), doneD),
+                WholeMember("bin/run.sh", "#!/bin/sh\necho hi\n"),
+                WholeMember("bin/game", std::string("\x7f"
+                                                    "ELF\x02\x01",
+                                                    6) +
+                                            Bytes(100, 6))});
     ConsoleCapture console;
     ASSERT_EQ(1, Expand()) << DumpLogs();
     EXPECT_EQ("new a", ReadFile(dir_ / "a.txt"));
@@ -204,6 +209,15 @@ TEST_F(ExpansionTest, ExpandsWholeFilesAndDeltasAndRunsAgain) {
     ASSERT_EQ(0, stat((dir_ / "a.txt").c_str(), &info));
     EXPECT_EQ(0555u, info.st_mode & 0777);
     EXPECT_EQ(big, ReadFile(dir_ / "sub/b.bin"));
+    // New files: programs (script or ELF image) may be run, data may not.
+    mode_t mask = umask(022);
+    umask(mask);
+    const std::pair<const char *, mode_t> modes[] = {
+        {"bin/run.sh", 0755}, {"bin/game", 0755}, {"sub/b.bin", 0644}};
+    for (const auto &[name, mode] : modes) {
+        ASSERT_EQ(0, stat((dir_ / name).c_str(), &info)) << name;
+        EXPECT_EQ(mode & ~mask, info.st_mode & 0777) << name;
+    }
     EXPECT_EQ(newC, ReadFile(dir_ / "c.dat"));
     EXPECT_EQ(doneD, ReadFile(dir_ / "d.dat"));
     EXPECT_EQ(total_, first_);
@@ -212,7 +226,7 @@ TEST_F(ExpansionTest, ExpandsWholeFilesAndDeltasAndRunsAgain) {
         "ExpansionHelper_InternalVerifySource() file already complete - skipping expansion"));
     EXPECT_EQ(1, Count(logs, "Expand [c.dat] diff[1] from [game_2_1to2]")) << DumpLogs();
     EXPECT_EQ(1, Count(logs, "Successfully expanded [sub/b.bin] 20000"));
-    ASSERT_EQ(8u, progress_.calls.size()); // twice per member: 0 before, the size after
+    ASSERT_EQ(12u, progress_.calls.size()); // twice per member: 0 before, the size after
     for (size_t i = 0; i + 1 < progress_.calls.size(); i += 2) {
         EXPECT_EQ(progress_.calls[i].first, progress_.calls[i + 1].first);
         EXPECT_EQ(0u, progress_.calls[i].second);
