@@ -21,10 +21,15 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 static const char kTag[] = "ExpansionHelper";
 static const char kTempSuffix[] = ".expanding"; // produced files before they replace the target
+
+static void ExpansionHelper_InternalRemoveLeftovers(const char *target);
 
 struct ExpansionHelperStruct {
     const char *Tag;
@@ -333,6 +338,7 @@ static int ExpansionHelper_InternalCopyData(int copyMode, const char *destinatio
     File_New(&out);
     File_SetOpenRetries(in, 1);
     int mode = copyMode == 0 ? (int)(info.st_mode & 07777) : -1;
+    ExpansionHelper_InternalRemoveLeftovers(destination);
     int ok = File_Open(in, source, FILE_MODE_READ | FILE_MODE_SHARE_READ) &&
              File_OpenReplacement(out, destination, kTempSuffix, mode) &&
              ExpansionHelper_InternalMoveData(in, out) && File_CommitReplacement(out);
@@ -498,6 +504,63 @@ static int ExpansionHelper_InternalProduce(ExpansionHelperStruct *helper, Expans
     return 1;
 }
 
+// 1 when entry is "<base>.<digits>-<digits>.expanding": a replacement of base
+// left by an earlier run that was stopped before its rename.
+static int ExpansionHelper_InternalIsLeftover(const char *entry, const char *base) {
+    size_t baseLength = strlen(base), length = strlen(entry), suffix = strlen(kTempSuffix);
+    if (length <= baseLength + 1 + suffix || strncmp(entry, base, baseLength) != 0 ||
+        entry[baseLength] != '.' || strcmp(entry + length - suffix, kTempSuffix) != 0) {
+        return 0;
+    }
+    int dashes = 0, digits = 0;
+    for (size_t i = baseLength + 1; i < length - suffix; i++) {
+        if (entry[i] == '-' && digits > 0 && dashes == 0) {
+            dashes = 1;
+            digits = 0;
+        } else if (entry[i] >= '0' && entry[i] <= '9') {
+            digits++;
+        } else {
+            return 0;
+        }
+    }
+    return dashes == 1 && digits > 0;
+}
+
+// Removes the replacements of target that earlier runs left behind (a run
+// killed between writing and renaming), so that a rerun leaves none.
+static void ExpansionHelper_InternalRemoveLeftovers(const char *target) {
+    char folder[EXPANSION_PATH_SIZE];
+    if (!Zyl_StrCopy(folder, target, EXPANSION_PATH_SIZE)) {
+        return;
+    }
+    char *slash = strrchr(folder, '/');
+    const char *base = target;
+    if (slash != nullptr) {
+        base = target + (slash - folder) + 1;
+        slash[slash == folder ? 1 : 0] = 0;
+    } else {
+        Zyl_StrCopy(folder, ".", EXPANSION_PATH_SIZE);
+    }
+    DIR *listing = opendir(folder);
+    if (listing == nullptr) {
+        return;
+    }
+    int descriptor = dirfd(listing);
+    while (struct dirent *entry = readdir(listing)) {
+        struct stat info;
+        if (!ExpansionHelper_InternalIsLeftover(entry->d_name, base) ||
+            fstatat(descriptor, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        if (unlinkat(descriptor, entry->d_name, 0) == 0) {
+            Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Removed leftover [%s] of [%s]",
+                      entry->d_name, target);
+        }
+    }
+    closedir(listing);
+}
+
 // A new file that is a program (an ELF image or a script) may be run: adds the
 // execute bits wherever the created file can be read, so the umask that shaped
 // its read bits shapes them too. 1, or 0 when the mode could not be changed.
@@ -566,6 +629,7 @@ static int ExpansionHelper_InternalExpandFile(ExpansionHelperStruct *helper, Exp
             return 1;
         }
     }
+    ExpansionHelper_InternalRemoveLeftovers(destination);
     struct stat installed;
     int isNew = lstat(destination, &installed) != 0;
     FileStruct *out = nullptr;

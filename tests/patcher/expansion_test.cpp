@@ -297,6 +297,25 @@ TEST_F(ExpansionTest, RefusedMembersLeaveInstalledFilesAsTheyWere) {
     }
 }
 
+TEST_F(ExpansionTest, ARunRemovesReplacementsThatAKilledRunLeft) {
+    WriteFile(dir_ / "a.txt", "old a");
+    // Left by runs killed before their renames; the others are not ours.
+    const char *leftovers[] = {"a.txt.4242-0.expanding", "sub/b.bin.17-3.expanding"};
+    const char *kept[] = {"a.txt.x-1.expanding.keep", "a.txt.4242.done", "a.txtz.1-2.expanding"};
+    for (const char *name : leftovers)
+        WriteFile(dir_ / name, "partial");
+    for (const char *name : kept)
+        WriteFile(dir_ / name, "other");
+    WriteStore({WholeMember("a.txt", "new a"), WholeMember("sub/b.bin", "b")});
+    ASSERT_EQ(1, Expand()) << DumpLogs();
+    EXPECT_EQ("new a", ReadFile(dir_ / "a.txt"));
+    EXPECT_EQ("b", ReadFile(dir_ / "sub/b.bin"));
+    for (const char *name : leftovers)
+        EXPECT_FALSE(FileExists(dir_ / name)) << name;
+    for (const char *name : kept)
+        EXPECT_EQ("other", ReadFile(dir_ / name)) << name;
+}
+
 TEST_F(ExpansionTest, CutStoreOrStopLeavesOldFiles) {
     WriteFile(dir_ / "a.txt", "old a");
     std::string big = Bytes(60000, 7);
