@@ -74,45 +74,6 @@ int DeleteHelper_DeleteDirectory(const char *root, const char *path) {
     return ok;
 }
 
-// The path below root of relative whose parts differ from the files on disk
-// only in ASCII case: each missing part is taken when exactly one name of its
-// folder matches it ignoring case. 1 with path filled when found.
-static int DeleteHelper_InternalFindNoCase(char *path, const char *root, const char *relative) {
-    char folder[kPathSize], rest[kPathSize], found[kPathSize] = "";
-    Zyl_StrCopy(folder, root, kPathSize);
-    Zyl_StrCopy(rest, relative, kPathSize);
-    char *save = nullptr;
-    for (char *part = strtok_r(rest, "/\\", &save); part != nullptr;
-         part = strtok_r(nullptr, "/\\", &save)) {
-        char candidate[kPathSize], name[kPathSize];
-        Zyl_StrCopy(name, part, kPathSize);
-        if (!PathSafety_Join(candidate, folder, name))
-            return 0;
-        if (!PathSafety_Exists(candidate)) {
-            DIR *dir = opendir(folder);
-            if (dir == nullptr)
-                return 0;
-            int matches = 0;
-            for (struct dirent *entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
-                if (strcasecmp(entry->d_name, part) == 0) {
-                    Zyl_StrCopy(name, entry->d_name, kPathSize);
-                    matches++;
-                }
-            }
-            closedir(dir);
-            if (matches != 1)
-                return 0;
-            PathSafety_Join(candidate, folder, name);
-        }
-        if (found[0] != 0)
-            Zyl_StrAppend(found, "/", kPathSize);
-        Zyl_StrAppend(found, name, kPathSize);
-        Zyl_StrCopy(folder, candidate, kPathSize);
-    }
-    // Joined again, so that a link met on the way is refused as for exact names.
-    return found[0] != 0 && PathSafety_JoinInside(path, root, found) && PathSafety_Exists(path);
-}
-
 // Deletes one entry; *logged limits the failure lines of one manifest run.
 static int DeleteHelper_InternalDeleteEntry(FileStruct *file, PatcherTaskStatus *status,
                                             const char *text, int *logged) {
@@ -133,7 +94,7 @@ static int DeleteHelper_InternalDeleteEntry(FileStruct *file, PatcherTaskStatus 
     }
     char exact[kPathSize];
     Zyl_StrCopy(exact, path, kPathSize);
-    if (!PathSafety_Exists(path) && !DeleteHelper_InternalFindNoCase(path, copyPath, line)) {
+    if (!PathSafety_Exists(path) && !PathSafety_FindNoCase(path, copyPath, line)) {
         Patcher_Log(PATCHER_LOG_INFO, "Unable to delete file [%s] because it does not exist.",
                     exact);
         return 1;

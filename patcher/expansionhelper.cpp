@@ -615,6 +615,10 @@ static int ExpansionHelper_InternalExpandFile(ExpansionHelperStruct *helper, Exp
                                     destDir, name);
         return 0;
     }
+    char installed[EXPANSION_PATH_SIZE];
+    if (!PathSafety_Exists(destination) && PathSafety_FindNoCase(installed, destDir, name)) {
+        Zyl_StrCopy(destination, installed, EXPANSION_PATH_SIZE); // written in another case
+    }
     if (difference == 1) {
         int complete = 0;
         if (!ExpansionHelper_InternalVerifySource(destination, run->Store, member, &complete)) {
@@ -630,8 +634,8 @@ static int ExpansionHelper_InternalExpandFile(ExpansionHelperStruct *helper, Exp
         }
     }
     ExpansionHelper_InternalRemoveLeftovers(destination);
-    struct stat installed;
-    int isNew = lstat(destination, &installed) != 0;
+    struct stat info;
+    int isNew = lstat(destination, &info) != 0;
     FileStruct *out = nullptr;
     File_New(&out);
     int ok =

@@ -7,6 +7,9 @@
 #include "core/zyl.h"
 #include "patcher/patcherlog.h"
 
+#include <cstring>
+#include <dirent.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 int PathSafety_IsSafeRelativePath(const char *relative) {
@@ -126,4 +129,40 @@ int PathSafety_IsWithin(const char *inner, const char *outer) {
         return 1; // cannot tell: treat as overlapping
     }
     return Zyl_StrStartsWith(a, b);
+}
+
+int PathSafety_FindNoCase(char *path, const char *root, const char *relative) {
+    char folder[PATHSAFETY_PATH_SIZE], rest[PATHSAFETY_PATH_SIZE], found[PATHSAFETY_PATH_SIZE] = "";
+    Zyl_StrCopy(folder, root, PATHSAFETY_PATH_SIZE);
+    Zyl_StrCopy(rest, relative, PATHSAFETY_PATH_SIZE);
+    char *save = nullptr;
+    for (char *part = strtok_r(rest, "/\\", &save); part != nullptr;
+         part = strtok_r(nullptr, "/\\", &save)) {
+        char candidate[PATHSAFETY_PATH_SIZE], name[PATHSAFETY_PATH_SIZE];
+        Zyl_StrCopy(name, part, PATHSAFETY_PATH_SIZE);
+        if (!PathSafety_Join(candidate, folder, name))
+            return 0;
+        if (!PathSafety_Exists(candidate)) {
+            DIR *dir = opendir(folder);
+            if (dir == nullptr)
+                return 0;
+            int matches = 0;
+            for (struct dirent *entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+                if (strcasecmp(entry->d_name, part) == 0) {
+                    Zyl_StrCopy(name, entry->d_name, PATHSAFETY_PATH_SIZE);
+                    matches++;
+                }
+            }
+            closedir(dir);
+            if (matches != 1)
+                return 0;
+            PathSafety_Join(candidate, folder, name);
+        }
+        if (found[0] != 0)
+            Zyl_StrAppend(found, "/", PATHSAFETY_PATH_SIZE);
+        Zyl_StrAppend(found, name, PATHSAFETY_PATH_SIZE);
+        Zyl_StrCopy(folder, candidate, PATHSAFETY_PATH_SIZE);
+    }
+    // Joined again, so that a link met on the way is refused as for exact names.
+    return found[0] != 0 && PathSafety_JoinInside(path, root, found) && PathSafety_Exists(path);
 }

@@ -29,3 +29,8 @@ int PathSafety_IsWithin(const char *inner, const char *outer);
 int PathSafety_IsLink(const char *path);
 // 1 when something exists under path (a link counts, whatever it points to).
 int PathSafety_Exists(const char *path);
+// The path (PATHSAFETY_PATH_SIZE) below root of relative ('/' or '\\' parts)
+// whose parts differ from the files on disk only in ASCII case: each missing
+// part is taken when exactly one name of its folder matches it ignoring case,
+// and the result is joined again as PathSafety_JoinInside does. 1 when found.
+int PathSafety_FindNoCase(char *path, const char *root, const char *relative);

@@ -316,6 +316,20 @@ TEST_F(ExpansionTest, ARunRemovesReplacementsThatAKilledRunLeft) {
         EXPECT_EQ("other", ReadFile(dir_ / name)) << name;
 }
 
+TEST_F(ExpansionTest, InstalledFilesAreFoundIgnoringCaseWhenOneMatches) {
+    WriteFile(dir_ / "Data/README.txt", "old");
+    WriteFile(dir_ / "Two/a.TXT", "first");
+    WriteFile(dir_ / "Two/A.txt", "second");
+    WriteStore({WholeMember("data/readme.txt", "new"), WholeMember("two/a.txt", "third")});
+    ASSERT_EQ(1, Expand()) << DumpLogs();
+    EXPECT_EQ("new", ReadFile(dir_ / "Data/README.txt"));
+    EXPECT_FALSE(FileExists(dir_ / "data"));
+    // Two names match: a new file under the name as written.
+    EXPECT_EQ("first", ReadFile(dir_ / "Two/a.TXT"));
+    EXPECT_EQ("second", ReadFile(dir_ / "Two/A.txt"));
+    EXPECT_EQ("third", ReadFile(dir_ / "two/a.txt"));
+}
+
 TEST_F(ExpansionTest, CutStoreOrStopLeavesOldFiles) {
     WriteFile(dir_ / "a.txt", "old a");
     std::string big = Bytes(60000, 7);
