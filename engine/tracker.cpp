@@ -125,6 +125,12 @@ int Tracker_SetMaxFailures(TrackerStruct *tracker, int count) {
     return 1;
 }
 
+// The phase is written under the tracker's lock and read without it by
+// Tracker_IsActive, so every write is atomic.
+static void InternalSetPhase(TrackerStruct *t, int phase) {
+    std::atomic_ref<uint8_t>(t->Phase).store((uint8_t)phase);
+}
+
 int Tracker_SetActive(TrackerStruct *tracker, int active) {
     ZYL_CHECK_TAG(tracker, kTrackerTag);
     if (!MUTEX_LOCK(tracker->Lock))
@@ -132,16 +138,16 @@ int Tracker_SetActive(TrackerStruct *tracker, int active) {
     if (active == 0) {
         if (tracker->Phase != TRACKER_PHASE_IDLE) {
             tracker->Interval = 0;
-            tracker->Phase = TRACKER_PHASE_STOPPING;
+            InternalSetPhase(tracker, TRACKER_PHASE_STOPPING);
         }
     } else if (active == 1) {
         if (tracker->Phase == TRACKER_PHASE_IDLE) {
             tracker->Interval = 0;
-            tracker->Phase = TRACKER_PHASE_STARTING;
+            InternalSetPhase(tracker, TRACKER_PHASE_STARTING);
         }
     } else {
         tracker->Interval = 0;
-        tracker->Phase = TRACKER_PHASE_STOPPING;
+        InternalSetPhase(tracker, TRACKER_PHASE_STOPPING);
     }
     MUTEX_UNLOCK(tracker->Lock);
     return 1;
@@ -278,10 +284,6 @@ int Tracker_InternalSetRequestState(TrackerStruct *tracker, int state) {
     ZYL_CHECK_TAG(tracker, kTrackerTag);
     tracker->RequestState = (uint8_t)state;
     return 1;
-}
-
-static void InternalSetPhase(TrackerStruct *t, int phase) {
-    std::atomic_ref<uint8_t>(t->Phase).store((uint8_t)phase);
 }
 
 // ---------------------------------------------------------------------------

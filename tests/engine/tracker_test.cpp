@@ -303,6 +303,9 @@ class TrackerScripted : public ::testing::Test {
         }
         testsupport::WriteFile(dir_ / "replies.json", json + "]");
         testsupport::WriteFile(dir_ / "requests.txt", "");
+        // The fixture's folder outlives a case: the last server's "listening"
+        // line must not pass for this one's.
+        testsupport::WriteFile(dir_ / "script.txt", "");
         ASSERT_TRUE(server_.Start({kPython, SourceFile("tracker_script.py"), std::to_string(port_),
                                    dir_ / "replies.json", dir_ / "requests.txt"},
                                   dir_ / "script.txt"));
