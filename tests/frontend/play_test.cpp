@@ -1,9 +1,11 @@
 // Starting the game and other programs: "play" against the package list's
 // state, what each OptionalPatchDownload value does while and after the game
-// runs, start failures, and "launchProcess" children that are all reaped.
+// runs, start failures, "launchProcess" children that are all reaped, and
+// external addresses handed to the desktop's opener.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <signal.h>
 #include <string>
@@ -194,6 +196,41 @@ TEST_F(PlayTest, LaunchProcessFindsProgramsAndReapsThem) {
     for (int i = 0; i < 500 && (zombies = ZombieChildren()) != 0; i++)
         usleep(10000);
     EXPECT_EQ(zombies, 0);
+}
+
+// "navigate" with external true hands the address to xdg-open: a web address
+// as given, anything else under the program's folder; without an opener the
+// failure is logged and the page still gets true.
+TEST_F(PlayTest, ExternalAddressesGoToTheDesktopOpener) {
+    std::filesystem::path bin = dir_ / "bin";
+    std::filesystem::create_directories(bin);
+    std::string opened = dir_ / "opened";
+    testsupport::WriteFile(bin / "xdg-open",
+                           "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + opened + "'\n");
+    chmod((bin / "xdg-open").c_str(), 0755);
+    const char *path = getenv("PATH");
+    environment_.Set("PATH", bin.string() + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
+    ASSERT_EQ(Open(), 1);
+    EXPECT_EQ(Page()->CallBool("navigate", "string:https://example.org/a?b=1|bool:true"), 1);
+    EXPECT_EQ(Page()->CallBool("navigate", "string:docs/readme.html|bool:1"), 1);
+    EXPECT_EQ(view.Count("Navigate"), 0);
+    std::string expected = "https://example.org/a?b=1\n" + Folder() + "docs/readme.html\n";
+    for (int i = 0; i < 500 && testsupport::ReadFile(opened).size() < expected.size(); i++)
+        usleep(10000);
+    // The two openers run side by side: compare without their order.
+    std::string got = testsupport::ReadFile(opened);
+    EXPECT_TRUE(got == expected || got == expected.substr(expected.find('\n') + 1) +
+                                              expected.substr(0, expected.find('\n') + 1))
+        << got;
+
+    environment_.Set("PATH", dir_ / "empty");
+    EXPECT_EQ(Page()->CallBool("navigate", "string:https://example.org/b|bool:1"), 1);
+    model->Tick();
+    bool logged = false;
+    for (const std::string &line : model->GetLogLines())
+        logged |=
+            line.find("xdg-open [https://example.org/b] fails with error") != std::string::npos;
+    EXPECT_TRUE(logged);
 }
 
 } // namespace
