@@ -240,6 +240,31 @@ def dht():
     }
 
 
+def bridge():
+    # Datagrams behind a 2-byte little-endian length: header (type, flags, 0, 0,
+    # id, chunk length) and body (code, number, name, values).
+    def body(code, number, name, values=b"", count=0):
+        return struct.pack("<IqI", code, number, len(name)) + name + struct.pack("<I", count) + values
+    def chunk(kind, flags, mid, part):
+        return struct.pack("<BBHII", kind, flags, 0, mid, len(part)) + part
+    def datagram(c):
+        return struct.pack("<H", len(c)) + c
+    def text(t):
+        return b"\x00" + struct.pack("<I", len(t)) + t
+    call = body(0, 0, b"", text(b"play") + b"\x03" + b"\x04" + struct.pack("<I", 3) + b"abc", 3)
+    invoke = body(0, 0, b"__Launcher_reportlauncherLog",
+                  text(b"12:00") + b"\x01" + struct.pack("<q", -5) + b"\x02" + struct.pack("<d", 1.5), 3)
+    split = body(0, 0, b"f", text(b"x" * 600), 1)
+    return {
+        "hello": datagram(chunk(1, 0, 0, body(1, 7, b"0123456789abcdef0123456789abcdef"))),
+        "call_answer": datagram(chunk(4, 0, 1, call)) + datagram(chunk(5, 0, 1, body(1, 0, b"1:0"))),
+        "invoke_result": datagram(chunk(6, 0, 2, invoke)) + datagram(chunk(7, 0, 2, body(0, 5, b""))),
+        "chunked": datagram(chunk(6, 1, 3, split[:300])) + datagram(chunk(6, 0, 3, split[300:])),
+        "interleaved": datagram(chunk(6, 1, 3, split[:300])) + datagram(chunk(4, 0, 4, call)),
+        "utf8": b"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xed\xa0\x80\xc0\xaf\xff",
+    }
+
+
 if __name__ == "__main__":
     target, folder = sys.argv[1], sys.argv[2]
     os.makedirs(folder, exist_ok=True)
