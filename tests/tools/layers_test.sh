@@ -40,7 +40,7 @@ bad=(
   'core/zyl.cpp|#include "net/socket.h"'
   'net/socket.cpp|#include "engine/cache.h"'
   'engine/cache.cpp|#include "patcher/store.h"'
-  'patcher/store.h|#include "engine/cache.h"'
+  'patcher/store.h|#include "frontend/view.h"'
   'patcher/store.h|  #  include "updater/upkeep.h"'
   'updater/upkeep.cpp|#include "frontend/view.h"'
   'frontend/view.cpp|#include "updater/upkeep.h"'
