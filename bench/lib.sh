@@ -58,6 +58,43 @@ print(min(b["real_time"] * scale[b["time_unit"]] for b in runs))' "$2" "$log" <<
   return $status
 }
 
+# gbench_pair PROGRAM OURS REFERENCE [REPETITIONS]: the best repetition
+# (default five) of the cases of bench_PROGRAM matching the filters OURS and
+# REFERENCE, run in one process with their repetitions in random interleaved
+# order, so that a slow spell of the machine falls on both sides alike. Prints
+# "OURS REFERENCE" in real nanoseconds per iteration; fails like gbench.
+gbench_pair() {
+  local json log status=0
+  log=$(mktemp)
+  json=$("$BUILD/bench/bench_$1" --benchmark_filter="($2)|($3)" --benchmark_format=json \
+    --benchmark_repetitions="${4:-5}" --benchmark_min_time=0.2 \
+    --benchmark_enable_random_interleaving=true 2>"$log") || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "bench_$1 $2 $3: the program failed (status $status)" >&2
+    cat "$log" >&2
+    rm -f "$log"
+    return 1
+  fi
+  python3 -c '
+import json, re, sys
+runs = [b for b in json.load(sys.stdin)["benchmarks"] if b.get("run_type") != "aggregate"]
+bad = [b for b in runs if b.get("error_occurred")]
+if bad:
+    sys.stderr.write(open(sys.argv[3]).read())
+    sys.exit("%s: %s" % (bad[0]["name"], bad[0].get("error_message", "error")))
+scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
+best = []
+for pattern in sys.argv[1:3]:
+    times = [b["real_time"] * scale[b["time_unit"]] for b in runs
+             if re.search(pattern, b["name"])]
+    if not times:
+        sys.exit("no benchmark matched " + pattern)
+    best.append(min(times))
+print(best[0], best[1])' "$2" "$3" "$log" <<<"$json" || status=1
+  rm -f "$log"
+  return $status
+}
+
 # seconds COMMAND...: wall-clock seconds of one run of a command (which must
 # succeed).
 seconds() {
