@@ -32,7 +32,9 @@ CLauncherApp::~CLauncherApp() {
 }
 
 void CLauncherApp::ShowError(const char *text) {
+    // Before the engine starts the log is off: standard error keeps the reason.
     Frontend_Log(FRONTEND_LOG_WARNING, "%s", text);
+    g_printerr("portico: %s\n", text);
     Zyl_MessageBox(View != nullptr ? View->GetWindow() : nullptr, text,
                    Model != nullptr ? Model->GetConfig().AppName : "portico");
 }

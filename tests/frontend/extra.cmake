@@ -11,3 +11,6 @@ target_compile_definitions(${name}_tests PRIVATE
   PORTICO_HOSTLINK_TEST="$<TARGET_FILE:hostlink_test>"
   PORTICO_HOSTLINK_BROKEN="$<TARGET_FILE:hostlink_broken>")
 target_link_libraries(${name}_tests PRIVATE ${CMAKE_DL_LIBS})
+# The window tests start the launcher program itself.
+add_dependencies(${name}_tests portico)
+target_compile_definitions(${name}_tests PRIVATE PORTICO_PROGRAM="$<TARGET_FILE:portico>")
