@@ -12,6 +12,7 @@ struct BaseStruct;
 struct BigIntStruct;
 struct BitBaseStruct;
 struct BitfieldStruct;
+struct BufferIOStruct;
 struct ContentStruct;
 struct ManagerMemberStruct;
 struct ManagerStruct;
@@ -260,7 +261,28 @@ int BitPeer_GenerateFastSet(BitPeerStruct *peer);
 // BEP 6 allowed-fast set (k = 16) into list[16]; *count entries.
 int BitPeer_ComputeFastSet(int pieces, const uint8_t address[4], const uint8_t hash[20], int *list,
                            int *count);
+// Takes a cached key pair and the prime from the manager into the connection.
 int BitPeer_LoadKeyPair(BitPeerStruct *peer);
-// One step of stream encryption. The key exchange is not offered by this
-// build: it fails at once, so the caller falls back to the next type.
+
+// Stream encryption (connection types PlainText and PE). One call runs the
+// phases whose bytes are buffered, for the connection's direction; phase 5
+// sets the state Negotiate. 1 to go on (also while bytes are missing), 0 to
+// close: a bad VC, a pad above 512, an unsupported method, a peer key outside
+// 2..P-2, a pattern missing past its offset limit, or a closed stream.
 int BitPeer_CryptoStep(BitPeerStruct *peer);
+// The steps, each advancing the phase by one when done (same results).
+int BitPeer_CryptoSendKey(BitPeerStruct *peer);
+int BitPeer_CryptoReadKey(BitPeerStruct *peer);
+int BitPeer_CryptoReadReq1(BitPeerStruct *peer);
+int BitPeer_CryptoReadReq2(BitPeerStruct *peer);
+int BitPeer_CryptoReceiverReply(BitPeerStruct *peer);
+int BitPeer_CryptoSendHash(BitPeerStruct *peer);
+int BitPeer_CryptoReadVC(BitPeerStruct *peer);
+int BitPeer_CryptoReadSelect(BitPeerStruct *peer);
+// HASH('req2', info hash of content), HASH('req1', S), HASH('req3', S); any
+// output may be null. Returns 1.
+int BitPeer_CryptoBuildHashes(BitPeerStruct *peer, uint8_t req2[20], ContentStruct *content,
+                              uint8_t req1[20], uint8_t req3[20]);
+// Keys one buffer's RC4 with SHA-1(label, S, info hash) over a fresh state and
+// drops 1024 key-stream bytes. Returns 1.
+int BitPeer_CryptoSetKey(BitPeerStruct *peer, const char *label, BufferIOStruct *cipher);

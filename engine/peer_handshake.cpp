@@ -52,16 +52,46 @@ static ManagerMemberStruct *InternalFindDownload(ManagerStruct *m, Match match) 
     return nullptr;
 }
 
+// An accepted connection inside stream encryption: the key exchange up to
+// req1, then the download whose req2 XOR req3 starts the buffered bytes (they
+// stay buffered for the swarm's step, which takes them).
+static int InternalIdentifyEncrypted(BitPeerStruct *p, ManagerStruct *m,
+                                     ManagerMemberStruct **member) {
+    if (p->CryptoPhase < 3) {
+        if (!BitPeer_CryptoAcceptStep(p, m))
+            return 0;
+        if (p->CryptoPhase < 3)
+            return 1;
+    }
+    if (!Stream_Fill(p->Stream)) {
+        BitPeer_Log(p, "Key Exchange failed - connection closed");
+        return 0;
+    }
+    uint8_t *data = nullptr;
+    int n = 0;
+    Stream_Peek(p->Stream, &data, &n);
+    if (n < 20)
+        return 1;
+    ManagerMemberStruct *found = InternalFindDownload(m, [&](ContentStruct *content) {
+        return BitPeer_CryptoMatchesContent(p, m, content, data) == 1;
+    });
+    if (found == nullptr) {
+        BitPeer_Log(p, "Unable to find content match - connection closed");
+        return 0;
+    }
+    p->ConnectionType = BITPEER_TYPE_PE;
+    *member = found;
+    return 1;
+}
+
 int BitPeer_Identify(BitPeerStruct *peer, ManagerStruct *manager, ManagerMemberStruct **member) {
     ZYL_CHECK_TAG(peer, BitPeer_Tag);
     ZYL_CHECK_PTR(manager);
     ZYL_CHECK_PTR(member);
     BitPeerStruct *p = peer;
     *member = nullptr;
-    if (p->State == BITPEER_STATE_IDENTIFY) {
-        BitPeer_Log(p, "Key Exchange failed - connection closed");
-        return 0;
-    }
+    if (p->State == BITPEER_STATE_IDENTIFY)
+        return InternalIdentifyEncrypted(p, manager, member);
     if (!Stream_Fill(p->Stream)) {
         BitPeer_Log(p, "Scan failed - connection closed");
         return 0;
@@ -128,8 +158,14 @@ int BitPeer_Identify(BitPeerStruct *peer, ManagerStruct *manager, ManagerMemberS
         *member = munge;
         return 1;
     }
-    // Stream encryption is not offered by this build: such a connection cannot
-    // be identified.
+    if (accepted & BITPEER_TYPE_PE) {
+        if (!Manager_GetKeyPair(manager, p->PrivateKey, p->PublicKey, p->Prime, nullptr))
+            return 0;
+        p->CryptoPhase = 0;
+        p->CryptoScan = 0;
+        BitPeer_SetState(p, BITPEER_STATE_IDENTIFY);
+        return InternalIdentifyEncrypted(p, manager, member);
+    }
     Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
               "Unable to identify acceptable connection type");
     return 0;
@@ -518,10 +554,4 @@ int BitPeer_LoadKeyPair(BitPeerStruct *peer) {
         return 0;
     return Manager_GetKeyPair(peer->Manager, peer->PrivateKey, peer->PublicKey, peer->Prime,
                               nullptr);
-}
-
-int BitPeer_CryptoStep(BitPeerStruct *peer) {
-    ZYL_CHECK_TAG(peer, BitPeer_Tag);
-    BitPeer_Log(peer, "Key Exchange failed - encryption not available");
-    return 0;
 }

@@ -213,6 +213,9 @@ TEST_F(ListenerTest, SilentConnectionClosesAfterThirtySeconds) {
 
 TEST_F(ListenerTest, AHandshakeNoDownloadCanTakeIsRefused) {
     const int port = ListenWithDownload();
+    // Without the encrypted type, unknown bytes are not taken for a key exchange.
+    Manager_SetAcceptedConnectionTypes(manager_,
+                                       MANAGER_CONNECTION_NORMAL | MANAGER_CONNECTION_MUNGE);
     Connect(port, 1);
     int accepted = 0;
     Manager_AcceptPasses(manager_, &accepted);

@@ -150,8 +150,10 @@ TEST_F(PeerHandshake, AcceptedConnectionsAreIdentifiedByType) {
         {"munge", -1, Munge(id_), 1, BITPEER_TYPE_MUNGE, nullptr},
         {"munge without Munge", MANAGER_CONNECTION_NORMAL, Munge(id_), 0, 0,
          "Identified as munge connection - not currently acceptable type"},
-        {"unknown hash", -1, std::string(68, 'q'), 0, 0,
-         "Unable to identify acceptable connection type"},
+        {"unknown hash", MANAGER_CONNECTION_NORMAL | MANAGER_CONNECTION_MUNGE, std::string(68, 'q'),
+         0, 0, "Unable to identify acceptable connection type"},
+        // With the encrypted type accepted, the bytes start a key exchange.
+        {"unknown hash, encrypted accepted", -1, std::string(68, 'q'), 1, 0, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.Name);
@@ -163,7 +165,10 @@ TEST_F(PeerHandshake, AcceptedConnectionsAreIdentifiedByType) {
         usleep(2000);
         ManagerMemberStruct *found = nullptr;
         EXPECT_EQ(c.Result, BitPeer_Identify(peer_, manager_, &found));
-        if (c.Result) {
+        if (c.Result && c.Type == 0) {
+            EXPECT_EQ(nullptr, found);
+            EXPECT_EQ(BITPEER_STATE_IDENTIFY, peer_->State);
+        } else if (c.Result) {
             EXPECT_EQ(member_, found);
             EXPECT_EQ(c.Type, peer_->ConnectionType);
             Manager_ReleaseMember(manager_, &found);
