@@ -57,6 +57,21 @@ int CancelFolder(void *, const char *, const char *, const char *, char *, int) 
     g_asked.dialogs++;
     return 0;
 }
+// Dialogs that pick g_pick (a file or a folder) and record where they opened.
+std::string g_pick, g_openedIn;
+int PickSave(void *, const char *, const char *directory, const char *, int, int,
+             const char *const *, const char *, char *chosen, int size) {
+    g_asked.dialogs++;
+    g_openedIn = directory;
+    Zyl_StrCopy(chosen, g_pick.c_str(), size);
+    return 1;
+}
+int PickFolder(void *, const char *, const char *, const char *start, char *chosen, int size) {
+    g_asked.dialogs++;
+    g_openedIn = start;
+    Zyl_StrCopy(chosen, g_pick.c_str(), size);
+    return 1;
+}
 int TenBytesFree(const char *, int64_t *bytes) {
     *bytes = 10;
     return 1;
@@ -251,6 +266,44 @@ TEST_F(TorrentHelperTest, WithoutAskingTheFilesGoToTheOutputPathAndNothingIsShow
     ASSERT_EQ(1, Content_ScanExisting(Content()));
     EXPECT_EQ(0, g_asked.dialogs);
     EXPECT_TRUE(g_asked.styles.empty());
+}
+
+TEST_F(TorrentHelperTest, AskingForTheLocationTakesThePlaceTheUserPicks) {
+    ZylWindowHooks hooks = {};
+    hooks.SaveFileDialog = PickSave;
+    hooks.BrowseForFolder = PickFolder;
+    Zyl_SetWindowHooks(&hooks);
+    job_.AskForLocation = 1;
+
+    // One file: the save dialog opens on the output path; a picked name ending
+    // in the partial extension loses it.
+    std::string torrent = OneFile("one.bin", Bytes(40000, 8));
+    testsupport::RunCommand("mkdir -p '" + dir_ / "chosen" + "'");
+    g_pick = dir_ / "chosen/renamed.bin.PARTIAL";
+    ASSERT_EQ(1, Start("/MetaFile \"" + torrent + "\"")) << testsupport::AlertText();
+    EXPECT_EQ(dir_ / "out/", g_openedIn);
+    EXPECT_EQ(dir_ / "chosen/", ContentPath());
+    EXPECT_EQ("renamed.bin", ContentName());
+    EXPECT_TRUE(testsupport::AlertSeen("Partial extension removed from save file [renamed.bin]"));
+    TorrentHelper_StopJob(&job_, manager_, &member_);
+
+    // Several files: the folder dialog opens on the default folder (made for
+    // it); another folder gets the content's folder name, and the unused
+    // default folder is removed again.
+    std::string pack = Folder("pack");
+    g_pick = dir_ / "elsewhere";
+    ASSERT_EQ(1, Start("/MetaFile \"" + pack + "\"")) << testsupport::AlertText();
+    EXPECT_EQ(dir_ / "out/pack", g_openedIn);
+    EXPECT_EQ(dir_ / "elsewhere/pack/", ContentPath());
+    EXPECT_FALSE(FileExists(dir_ / "out/pack"));
+    TorrentHelper_StopJob(&job_, manager_, &member_);
+
+    // Picking the default folder takes it as it is.
+    g_pick = dir_ / "out/pack";
+    ASSERT_EQ(1, Start("/MetaFile \"" + pack + "\"")) << testsupport::AlertText();
+    EXPECT_EQ(dir_ / "out/pack/", ContentPath());
+    EXPECT_TRUE(FileExists(dir_ / "out/pack"));
+    EXPECT_EQ(3, g_asked.dialogs);
 }
 
 TEST_F(TorrentHelperTest, ASecondJobForTheSameContentAndAnInvalidMetafileFail) {
