@@ -42,6 +42,11 @@ static void InternalFillFrequency(void *user, uint8_t *counts, int pieceCount) {
     Base_GetPieceFrequency(static_cast<BaseStruct *>(user), counts, pieceCount);
 }
 
+// Pieces a web source fetches are not given to the priority list.
+static int InternalWebFetching(void *user, int index) {
+    return WebBase_IsFetching(static_cast<BaseStruct *>(user)->Web, index);
+}
+
 static void InternalInit(BaseStruct *b) {
     b->Order = PIECE_ORDER_SCARCITY;
     b->PeerEnabled = 1;
@@ -123,9 +128,10 @@ int Base_SetParent(BaseStruct *base, ManagerStruct *manager) {
     hooks.User = base;
     hooks.FillFrequency = InternalFillFrequency;
     BitBase_FillSourceHooks(&hooks);
+    hooks.WebFetching = InternalWebFetching;
     Piece_SetParent(base->Picker, base->Content, &hooks);
     BitBase_SetParent(base->Swarm, base);
-    WebBase_SetParent(base, base->Web);
+    WebBase_SetParent(base->Web, base);
     Tracker_SetBase(base->Tracker, base);
     return 1;
 }
@@ -150,7 +156,7 @@ static void InternalPause(BaseStruct *b) {
     b->StopTime = InternalNow(b);
     Base_PrintStatistics(b);
     InternalFlushFiles(b, 1);
-    WebBase_SetActive(0, b->Web);
+    WebBase_SetActive(b->Web, 0);
 }
 
 static void InternalStart(BaseStruct *b) {
@@ -169,7 +175,7 @@ static void InternalStart(BaseStruct *b) {
         DHT_FindPeers(b->DHTObject, dht);
         DHT_ReleaseObject(dht, b->DHTObject);
     }
-    WebBase_SetActive(InternalLoad(b->WebEnabled), b->Web);
+    WebBase_SetActive(b->Web, InternalLoad(b->WebEnabled));
 }
 
 int Base_SetActive(BaseStruct *base, int active) {
@@ -386,7 +392,7 @@ int Base_SetWebEnabled(BaseStruct *base, int value) {
     if (value != InternalLoad(base->WebEnabled)) {
         InternalStore(base->WebEnabled, value);
         if (InternalLoad(base->Active))
-            WebBase_SetActive(value, base->Web);
+            WebBase_SetActive(base->Web, value);
     }
     MUTEX_UNLOCK(base->Lock);
     return 1;
@@ -422,7 +428,7 @@ int Base_SetChunkSelection(BaseStruct *base, int mode) {
         Piece_DisablePriority(base->Picker);
     Piece_SetOrder(base->Picker, mode);
     BitBase_ApplyOrder(base->Swarm);
-    WebBase_ApplyOrder(base->Web);
+    WebBase_SetChunkSelection(base->Web, mode);
     MUTEX_UNLOCK(base->Lock);
     return 1;
 }
@@ -552,7 +558,7 @@ int Base_GetConnectionCounts(BaseStruct *base, int64_t *incoming, int64_t *outgo
     ZYL_CHECK_PTR(outgoing);
     int64_t in1 = 0, out1 = 0, in2 = 0, out2 = 0;
     BitBase_GetConnectionCounts(base->Swarm, &in1, &out1);
-    WebBase_GetConnectionCounts(base->Web, &in2, &out2);
+    WebBase_GetMemberCount(base->Web, &out2, &in2);
     *incoming = in1 + in2;
     *outgoing = out1 + out2;
     return 1;
@@ -583,7 +589,7 @@ int Base_GetOutgoingRates(BaseStruct *base, double *current, double *average, do
 int Base_GetPieceFrequency(BaseStruct *base, uint8_t *table, int count) {
     ZYL_CHECK_TAG(base, kBaseTag);
     const int swarm = BitBase_AddPieceFrequency(base->Swarm, table, count);
-    const int web = WebBase_AddPieceFrequency(base->Web, count, table);
+    const int web = WebBase_AddFrequency(base->Web, table, count);
     return swarm && web ? 1 : 0;
 }
 

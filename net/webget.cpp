@@ -406,6 +406,17 @@ int WebGet_SetRange(WebGetStruct *web, int64_t start, int64_t end) {
     ZYL_CHECK_TAG(web, WebGetTag);
     web->RangeStart = start;
     web->RangeEnd = end;
+    web->RangeSet = 0;
+    return 1;
+}
+
+int WebGet_SetByteRange(WebGetStruct *web, int64_t start, int64_t end) {
+    ZYL_CHECK_TAG(web, WebGetTag);
+    if (start < 0 || end < start)
+        return 0;
+    web->RangeStart = start;
+    web->RangeEnd = end;
+    web->RangeSet = 1;
     return 1;
 }
 

@@ -212,6 +212,9 @@ int WebGet_SetCredentials(WebGetStruct *web, const char *user, const char *passw
 int WebGet_SetPostData(WebGetStruct *web, const void *data, int length);
 // Byte range sent as a Range header (0 = not set).
 int WebGet_SetRange(WebGetStruct *web, int64_t start, int64_t end);
+// Byte range start..end (inclusive, end >= start >= 0) sent whatever the values,
+// so a one-byte range at 0 is asked for too. 0 (nothing set) for a bad range.
+int WebGet_SetByteRange(WebGetStruct *web, int64_t start, int64_t end);
 int WebGet_SetFilePath(WebGetStruct *web, const char *path);
 int WebGet_SetStartCallback(WebGetStruct *web, void *user, WebGetStartCallback callback);
 int WebGet_SetContentCallback(WebGetStruct *web, void *user, WebGetContentCallback callback);

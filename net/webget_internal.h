@@ -48,6 +48,7 @@ struct WebGetStruct {
     int PostLength;
     int64_t RangeStart; // 0 = not set
     int64_t RangeEnd;   // 0 = not set
+    int RangeSet;       // 1: the range start-end is sent as it stands (0-0 included)
     char FilePath[WEBGET_NAME_SIZE];
 
     // --- buffers ---

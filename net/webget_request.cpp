@@ -617,7 +617,7 @@ int WebGet_BuildRequest(WebGetStruct *web) {
     char value[9000];
     StandardHeader(web, "Accept", "*/*");
     StandardHeader(web, "Accept-Language", "en-us");
-    if (web->RangeEnd != 0) {
+    if (web->RangeSet || web->RangeEnd != 0) {
         Zyl_FormatString(value, sizeof value, "bytes=%I64d-%I64d", web->RangeStart, web->RangeEnd);
         StandardHeader(web, "Range", value);
     } else if (web->RangeStart != 0) {
@@ -752,7 +752,7 @@ int WebGet_ParseHeader(WebGetStruct *web) {
         int at = -1;
         web->AcceptRanges = Zyl_StrFindNoCase(value, "bytes", &at) ? 1 : 0;
     }
-    if (web->RangeStart != 0 || web->RangeEnd != 0) {
+    if (web->RangeSet || web->RangeStart != 0 || web->RangeEnd != 0) {
         int redirect = web->Status >= 300 && web->Status < 400;
         int partial = web->Status == 206 && FindHeaderLine(head, "Content-Range:", 0) >= 0;
         if (!redirect && !partial) {
@@ -760,6 +760,7 @@ int WebGet_ParseHeader(WebGetStruct *web) {
                       web->RangeStart, web->RangeEnd);
             web->RangeStart = 0;
             web->RangeEnd = 0;
+            web->RangeSet = 0;
         }
     }
     return 1;

@@ -709,6 +709,7 @@ void StepEvaluate(WebGetStruct *web) {
     web->PostLength = 0;
     web->RangeStart = 0;
     web->RangeEnd = 0;
+    web->RangeSet = 0;
     web->Success = IsSuccessStatus(web->Status) && web->Accepted == 1 ? 1 : 0;
     if (web->Settings.Trace || !web->Success)
         Zyl_Print("%s (%d) (C:%d) [%d:%d] [%s]\n", web->Success ? "Successful" : "Failure",

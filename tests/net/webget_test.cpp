@@ -935,6 +935,13 @@ TEST_F(WebGetNginx, WholeFileRangesAndHead) {
     EXPECT_EQ(206, client.Status());
     EXPECT_EQ(data_.substr(100, 100), client.Content());
 
+    // An explicit range is sent even when it is the first byte alone.
+    ASSERT_EQ(1, WebGet_SetByteRange(client.w, 0, 0));
+    ASSERT_EQ(1, client.Get(server_->url("/files/data.bin")));
+    EXPECT_EQ(206, client.Status());
+    EXPECT_EQ(data_.substr(0, 1), client.Content());
+    EXPECT_EQ(0, WebGet_SetByteRange(client.w, 5, 4));
+
     WebGet_SetRange(client.w, 1000000, 0);
     ASSERT_EQ(1, client.Get(server_->url("/files/data.bin")));
     EXPECT_EQ(206, client.Status());
