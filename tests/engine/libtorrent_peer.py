@@ -1,10 +1,14 @@
 #!/usr/bin/python3
 # A libtorrent peer for the interoperation tests, on 127.0.0.1 only, with
-# DHT, local discovery, port mapping, uTP and encryption off.
+# DHT, local discovery, port mapping and uTP off; encryption off unless
+# PORTICO_LT_ENCRYPTION is "rc4" or "plaintext", which forces stream
+# encryption both ways with only that method allowed; the method of each
+# connection is then printed once ("peer rc4" or "peer plaintext").
 #   libtorrent_peer.py seed TORRENT FOLDER PORT
 #       seeds FOLDER until killed; prints "listening PORT" once it listens.
 #   libtorrent_peer.py leech TORRENT FOLDER PORT PEER_PORT [SECONDS]
 #       connects to 127.0.0.1:PEER_PORT, exits 0 once complete, 1 on time-out.
+import os
 import sys
 import time
 
@@ -26,7 +30,30 @@ def session(port):
         'dht_bootstrap_nodes': '',
         'alert_mask': 0,
     }
+    forced = os.environ.get('PORTICO_LT_ENCRYPTION', '')
+    if forced in ('rc4', 'plaintext'):
+        settings['out_enc_policy'] = 0
+        settings['in_enc_policy'] = 0
+        settings['allowed_enc_level'] = 2 if forced == 'rc4' else 1
+        settings['prefer_rc4'] = forced == 'rc4'
     return lt.session(settings)
+
+
+def report_methods(handle, seen):
+    if not os.environ.get('PORTICO_LT_ENCRYPTION'):
+        return
+    for peer in handle.get_peer_info():
+        if peer.flags & (lt.peer_info.handshake | lt.peer_info.connecting):
+            continue
+        if peer.flags & lt.peer_info.rc4_encrypted:
+            method = 'rc4'
+        elif peer.flags & lt.peer_info.plaintext_encrypted:
+            method = 'plaintext'
+        else:
+            method = 'none'
+        if method not in seen:
+            seen.add(method)
+            print('peer %s' % method, flush=True)
 
 
 def main():
@@ -42,14 +69,18 @@ def main():
         while not handle.status().is_seeding:
             time.sleep(0.05)
         print('listening %d' % s.listen_port(), flush=True)
+        seen = set()
         while True:
+            report_methods(handle, seen)
             time.sleep(0.2)
     print('listening %d' % s.listen_port(), flush=True)
     peer = int(sys.argv[5])
     limit = float(sys.argv[6]) if len(sys.argv) > 6 else 120.0
     end = time.time() + limit
     last = 0.0
+    seen = set()
     while time.time() < end:
+        report_methods(handle, seen)
         st = handle.status()
         if st.is_seeding:
             print('complete', flush=True)
