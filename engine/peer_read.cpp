@@ -134,18 +134,15 @@ static int InternalBitfield(BitPeerStruct *p, const uint8_t *body, int n) {
         BitPeer_Log(p, "[Read]  BitField (Failed; Message length (%d != %d)", n, bytes);
         return 0;
     }
-    if (p->BitfieldSeen) {
-        BitPeer_Log(p, "[Read]  BitField (Failed; BitPeer has nothing)");
-        return 0;
-    }
     p->BitfieldSeen = 1;
     const int pieces = InternalPieceCount(p);
     const int spare = bytes * 8 - pieces;
     if (spare > 0 && (body[bytes - 1] & ((1u << spare) - 1)) != 0)
         BitPeer_Log(p, "[Read]  BitField (Spare bits set and cleared)");
     if (!Bitfield_IsEmpty(p->PeerPieces)) {
-        // Some clients (aria2) send their piece set after Have messages: the
-        // pieces are added to those already announced.
+        // Some clients (aria2) send their piece set after Have messages, and
+        // again in place of a run of Haves: the pieces are added to those
+        // already announced (a peer's set never shrinks).
         Bitfield_SetBytes(p->Scratch, body, bytes);
         Bitfield_Combine(p->PeerPieces, p->Scratch);
         BitPeer_Log(p, "[Read]  BitField (Merged after Have messages)");
