@@ -310,16 +310,26 @@ static int InternalReadPlain(BitPeerStruct *p, const uint8_t *data, int n) {
     return InternalVerified(p);
 }
 
+// Reads what has arrived and shows all of it unconsumed; 0 (logged with the
+// step's name) when the connection has closed.
+static int InternalFillAndPeek(BitPeerStruct *p, const char *step, uint8_t **data, int *n) {
+    *data = nullptr;
+    *n = 0;
+    if (!Stream_Fill(p->Stream)) {
+        BitPeer_Log(p, "%s failed - connection closed", step);
+        return 0;
+    }
+    Stream_Peek(p->Stream, data, n);
+    return 1;
+}
+
 int BitPeer_ReadHandshake(BitPeerStruct *peer) {
     ZYL_CHECK_TAG(peer, BitPeer_Tag);
     BitPeerStruct *p = peer;
-    if (!Stream_Fill(p->Stream)) {
-        BitPeer_Log(p, "Handshake failed - connection closed");
-        return 0;
-    }
     uint8_t *data = nullptr;
     int n = 0;
-    Stream_Peek(p->Stream, &data, &n);
+    if (!InternalFillAndPeek(p, "Handshake", &data, &n))
+        return 0;
     if (n == 0)
         return 1;
     if (p->ConnectionType == BITPEER_TYPE_MUNGE)
@@ -330,13 +340,10 @@ int BitPeer_ReadHandshake(BitPeerStruct *peer) {
 int BitPeer_SyncMungeHandshake(BitPeerStruct *peer) {
     ZYL_CHECK_TAG(peer, BitPeer_Tag);
     BitPeerStruct *p = peer;
-    if (!Stream_Fill(p->Stream)) {
-        BitPeer_Log(p, "Sync failed - connection closed");
-        return 0;
-    }
     uint8_t *data = nullptr;
     int n = 0;
-    Stream_Peek(p->Stream, &data, &n);
+    if (!InternalFillAndPeek(p, "Sync", &data, &n))
+        return 0;
     if (n == 0)
         return 1;
     uint8_t hash[20];
