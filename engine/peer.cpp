@@ -330,6 +330,35 @@ int BitPeer_SendKeepAlive(BitPeerStruct *peer) {
     return Stream_WriteKeepAlive(peer->Stream);
 }
 
+int BitPeer_IsSentFast(BitPeerStruct *peer, int index) {
+    ZYL_CHECK_TAG(peer, BitPeer_Tag);
+    for (int i = 0; i < peer->SentFastCount; i++)
+        if (peer->SentFast[i] == index)
+            return 1;
+    return 0;
+}
+
+int BitPeer_RejectResponses(BitPeerStruct *peer, int keepAllowedFast) {
+    ZYL_CHECK_TAG(peer, BitPeer_Tag);
+    BitPeerStruct *p = peer;
+    SliceMemberStruct *m = nullptr;
+    Slice_First(p->Responses, &m);
+    while (m) {
+        SliceMemberStruct *next = nullptr;
+        Slice_Next(p->Responses, m, &next);
+        int index = 0, begin = 0, length = 0;
+        Slice_GetMember(p->Responses, m, &index, &begin, &length);
+        if (!keepAllowedFast || !BitPeer_IsSentFast(p, index)) {
+            Slice_RemoveMember(p->Responses, m);
+            if (!BitPeer_InternalSendFastReject(p, (uint32_t)index, (uint32_t)begin,
+                                                (uint32_t)length))
+                return 0;
+        }
+        m = next;
+    }
+    return 1;
+}
+
 int BitPeer_SetFlow(BitPeerStruct *peer, int flow) {
     ZYL_CHECK_TAG(peer, BitPeer_Tag);
     BitPeerStruct *p = peer;
@@ -342,7 +371,12 @@ int BitPeer_SetFlow(BitPeerStruct *peer, int flow) {
         if (p->UnchokedPeerSince > 0)
             p->UnchokedPeerTotal += now - p->UnchokedPeerSince;
         p->UnchokedPeerSince = 0;
-        Slice_RemoveAll(p->Responses);
+        if (p->Fast) {
+            if (!BitPeer_RejectResponses(p, 1))
+                return 0;
+        } else {
+            Slice_RemoveAll(p->Responses);
+        }
         break;
     case BITPEER_FLOW_UNCHOKE:
         if (!p->ChokingPeer)
@@ -443,6 +477,9 @@ int BitPeer_Reset(BitPeerStruct *peer) {
     Bitfield_ClearAll(p->PeerPieces);
     Bitfield_ClearAll(p->Advertised);
     p->Fast = 0;
+    p->FastOffered = 0;
+    p->FastOfferedSet = 0;
+    p->SentFastCount = 0;
     p->HandshakeSent = 0;
     p->KeepAlivePending = 0;
     p->PeerChoking = 1;

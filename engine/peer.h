@@ -81,7 +81,9 @@ struct BitPeerStruct {
     int ChokeHandoff;
     int Exempt;
     int ConnectionType; // BITPEER_TYPE_* bits; -1 all
-    int Fast;
+    int Fast;           // 1: both sides use the Fast extension
+    int FastOffered;    // fixed when our handshake is built (or the peer's is read)
+    int FastOfferedSet;
     int RequestDepth;
     int HandshakeSent;
     int Direction; // informational; the transport tells accepted connections
@@ -113,8 +115,10 @@ struct BitPeerStruct {
     uint8_t PeerInterested;
     uint8_t ChokingPeer;
     uint8_t Interested;
-    BitPeerFastEntry AllowedFast[BITPEER_FAST_SIZE];
+    BitPeerFastEntry AllowedFast[BITPEER_FAST_SIZE]; // pieces the peer lets us ask while choked
     int AllowedFastCount;
+    int SentFast[BITPEER_FAST_SIZE]; // pieces we let the peer ask while we choke it
+    int SentFastCount;
     int Suggested[BITPEER_FAST_SIZE];
     int SuggestedCount;
     int BlocksSinceUnchoke;
@@ -161,6 +165,8 @@ int BitPeer_Create(BitPeerStruct **peer);
 int BitPeer_Destroy(BitPeerStruct **peer);
 int BitPeer_Init(BitPeerStruct *peer);
 int BitPeer_Deinit(BitPeerStruct *peer);
+// 1 when the piece is in the allowed-fast set we sent the peer.
+int BitPeer_IsSentFast(BitPeerStruct *peer, int index);
 // 1 when the pointer is a live connection record (never fatal).
 int BitPeer_IsValid(const void *pointer);
 // Binds the download (its manager, content and swarm); a second call is fatal
@@ -225,6 +231,10 @@ int BitPeer_HandOffSliceQueue(BitPeerStruct *peer);
 int BitPeer_QueueAllowedFast(BitPeerStruct *peer);
 int BitPeer_InternalSendFastReject(BitPeerStruct *peer, uint32_t index, uint32_t begin,
                                    uint32_t length);
+// Fast only: drops the peer's queued requests with a Reject each, keeping
+// those of the allowed-fast set we sent when keepAllowedFast is 1. 0 when a
+// Reject could not be written.
+int BitPeer_RejectResponses(BitPeerStruct *peer, int keepAllowedFast);
 // Ends the connection: summary lines, IP list state and totals, state Failure
 // (failure 1) or Close. 1, also when it already ended.
 int BitPeer_Close(BitPeerStruct *peer, const char *reason, int failure);

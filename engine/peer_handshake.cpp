@@ -16,17 +16,28 @@
 #include "engine/manager.h"
 #include "engine/peer_internal.h"
 #include "engine/stream.h"
+#include "engine/tracker.h"
 #include "engine/transport.h"
 
 static const char kProtocol[] = "BitTorrent protocol";
 enum { kProtocolLength = 19, kFastByte = 27, kFastBit = 0x04 };
 
 // Fast is offered only when the manager's option is on and the download's
-// tracker asked for it; the tracker client reports no such flag yet, so Fast
-// is never offered and every connection stays without it.
+// tracker asked for it ("UseFast"). The answer is fixed at its first reading
+// (our handshake, or the peer's when it comes first), so what we announce and
+// what we use never differ.
 static int InternalOfferFast(BitPeerStruct *p) {
-    (void)p;
-    return 0;
+    if (p->FastOfferedSet)
+        return p->FastOffered;
+    int option = 0, tracker = 0;
+    TrackerStruct *t = nullptr;
+    if (p->Manager)
+        Manager_GetFastExtension(p->Manager, &option);
+    if (p->Base && Base_GetTracker(p->Base, &t) && t)
+        Tracker_GetUseFast(t, &tracker);
+    p->FastOffered = option == 1 && tracker == 1 ? 1 : 0;
+    p->FastOfferedSet = 1;
+    return p->FastOffered;
 }
 
 static void InternalMungeKey(ContentStruct *content, uint8_t key[20]) {
@@ -310,16 +321,26 @@ static int InternalReadPlain(BitPeerStruct *p, const uint8_t *data, int n) {
     return InternalVerified(p);
 }
 
+// Reads what has arrived and shows all of it unconsumed; 0 (logged with the
+// step's name) when the connection has closed.
+static int InternalFillAndPeek(BitPeerStruct *p, const char *step, uint8_t **data, int *n) {
+    *data = nullptr;
+    *n = 0;
+    if (!Stream_Fill(p->Stream)) {
+        BitPeer_Log(p, "%s failed - connection closed", step);
+        return 0;
+    }
+    Stream_Peek(p->Stream, data, n);
+    return 1;
+}
+
 int BitPeer_ReadHandshake(BitPeerStruct *peer) {
     ZYL_CHECK_TAG(peer, BitPeer_Tag);
     BitPeerStruct *p = peer;
-    if (!Stream_Fill(p->Stream)) {
-        BitPeer_Log(p, "Handshake failed - connection closed");
-        return 0;
-    }
     uint8_t *data = nullptr;
     int n = 0;
-    Stream_Peek(p->Stream, &data, &n);
+    if (!InternalFillAndPeek(p, "Handshake", &data, &n))
+        return 0;
     if (n == 0)
         return 1;
     if (p->ConnectionType == BITPEER_TYPE_MUNGE)
@@ -330,13 +351,10 @@ int BitPeer_ReadHandshake(BitPeerStruct *peer) {
 int BitPeer_SyncMungeHandshake(BitPeerStruct *peer) {
     ZYL_CHECK_TAG(peer, BitPeer_Tag);
     BitPeerStruct *p = peer;
-    if (!Stream_Fill(p->Stream)) {
-        BitPeer_Log(p, "Sync failed - connection closed");
-        return 0;
-    }
     uint8_t *data = nullptr;
     int n = 0;
-    Stream_Peek(p->Stream, &data, &n);
+    if (!InternalFillAndPeek(p, "Sync", &data, &n))
+        return 0;
     if (n == 0)
         return 1;
     uint8_t hash[20];
@@ -531,17 +549,20 @@ int BitPeer_GenerateFastSet(BitPeerStruct *peer) {
     }
     int pieces = 0;
     Content_GetPieceCount(p->Content, &pieces);
+    p->SentFastCount = 0;
     if (pieces <= 0) {
-        ZYL_FATAL("Assertion failed (NumPiecesTorrent > 0)\nBitPeer_GenerateFastSet() "
-                  "NumPiecesTorrent < 0");
+        BitPeer_Log(p, "No allowed-fast set for a content without pieces");
+        return 1;
     }
     uint8_t address[4], hash[20];
     Manager_GetBindAddress(p->Manager, address);
     Content_GetInfoHash(p->Content, hash);
     int list[BITPEER_FAST_SIZE], count = 0;
     BitPeer_ComputeFastSet(pieces, address, hash, list, &count);
-    for (int i = 0; i < count; i++)
+    for (int i = 0; i < count; i++) {
+        p->SentFast[p->SentFastCount++] = list[i];
         Stream_WriteAllowFast(p->Stream, (uint32_t)list[i]);
+    }
     for (int i = 0; i < count; i++)
         if (Bitfield_Test(p->Advertised, list[i]))
             Stream_WriteSuggest(p->Stream, (uint32_t)list[i]);

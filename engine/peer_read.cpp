@@ -5,8 +5,10 @@
 
 #include "core/bitfield.h"
 #include "core/zyl.h"
+#include "engine/base.h"
 #include "engine/content.h"
 #include "engine/peer_internal.h"
+#include "engine/piece.h"
 #include "engine/slice.h"
 #include "engine/stream.h"
 #include "engine/swarm.h"
@@ -85,7 +87,10 @@ static int InternalUnchoke(BitPeerStruct *p) {
     BitPeer_Log(p, "[Read]  Unchoke (Successful, %d slices in queue)", queued);
     if (queued == 0)
         return BitPeer_UpdateInterest(p);
-    Slice_ResetSent(p->Requests);
+    // With Fast a choke drops nothing silently (the peer rejects what it drops),
+    // so requests still marked sent are still pending there.
+    if (!p->Fast)
+        Slice_ResetSent(p->Requests);
     return BitPeer_SendRequests(p, 1);
 }
 
@@ -134,18 +139,15 @@ static int InternalBitfield(BitPeerStruct *p, const uint8_t *body, int n) {
         BitPeer_Log(p, "[Read]  BitField (Failed; Message length (%d != %d)", n, bytes);
         return 0;
     }
-    if (p->BitfieldSeen) {
-        BitPeer_Log(p, "[Read]  BitField (Failed; BitPeer has nothing)");
-        return 0;
-    }
     p->BitfieldSeen = 1;
     const int pieces = InternalPieceCount(p);
     const int spare = bytes * 8 - pieces;
     if (spare > 0 && (body[bytes - 1] & ((1u << spare) - 1)) != 0)
         BitPeer_Log(p, "[Read]  BitField (Spare bits set and cleared)");
     if (!Bitfield_IsEmpty(p->PeerPieces)) {
-        // Some clients (aria2) send their piece set after Have messages: the
-        // pieces are added to those already announced.
+        // Some clients (aria2) send their piece set after Have messages, and
+        // again in place of a run of Haves: the pieces are added to those
+        // already announced (a peer's set never shrinks).
         Bitfield_SetBytes(p->Scratch, body, bytes);
         Bitfield_Combine(p->PeerPieces, p->Scratch);
         BitPeer_Log(p, "[Read]  BitField (Merged after Have messages)");
@@ -160,13 +162,6 @@ static int InternalBitfield(BitPeerStruct *p, const uint8_t *body, int n) {
     Bitfield_GetUnsetCount(p->PeerPieces, &needs);
     BitPeer_Log(p, "[Read]  BitField (Successful; needs %d pieces)", needs);
     return BitPeer_UpdateInterest(p);
-}
-
-static int InternalIsAllowedFast(BitPeerStruct *p, uint32_t index) {
-    for (int i = 0; i < p->AllowedFastCount; i++)
-        if ((uint32_t)p->AllowedFast[i].Index == index && p->AllowedFast[i].Usable)
-            return 1;
-    return 0;
 }
 
 static int InternalRequest(BitPeerStruct *p, const uint8_t *body) {
@@ -190,7 +185,8 @@ static int InternalRequest(BitPeerStruct *p, const uint8_t *body) {
     }
     SliceMemberStruct *same = nullptr;
     if (p->Fast) {
-        if (p->ChokingPeer && !InternalIsAllowedFast(p, index))
+        // While we choke, only pieces of the allowed-fast set we sent are served.
+        if (p->ChokingPeer && !BitPeer_IsSentFast(p, (int)index))
             return InternalReject(p, index, begin, length);
     } else if (p->ChokingPeer) {
         p->Errors++;
@@ -218,6 +214,14 @@ static int InternalRequest(BitPeerStruct *p, const uint8_t *body) {
     return 1;
 }
 
+// A block nobody asked for: counted and dropped (a Reject would name a request
+// the peer never had).
+static int InternalDiscardPiece(BitPeerStruct *p, int length) {
+    p->BadBytes += length;
+    BitPeer_Log(p, "Receiver discarding %d bytes", length);
+    return 1;
+}
+
 static int InternalPiece(BitPeerStruct *p, const uint8_t *body, int n) {
     const uint32_t index = InternalWord(body), begin = InternalWord(body + 4);
     const int length = n - 8;
@@ -233,16 +237,18 @@ static int InternalPiece(BitPeerStruct *p, const uint8_t *body, int n) {
         p->Errors++;
         BitPeer_Log(p, "[Read]  Piece (Failed; Nothing in queue %d %d:%d:%d)", p->Errors, i, b,
                     length);
-        return InternalReject(p, index, begin, (uint32_t)length);
+        return InternalDiscardPiece(p, length);
     }
     if (!p->Interested) {
         p->Errors++;
         BitPeer_Log(p, "[Read]  Piece (Failed; BitPeer not interested %d %d:%d:%d)", p->Errors, i,
                     b, length);
-        return InternalReject(p, index, begin, (uint32_t)length);
+        return InternalDiscardPiece(p, length);
     }
-    if (p->Fast && !Slice_ContainsPiece(p->Requests, i))
-        return InternalReject(p, index, begin, (uint32_t)length);
+    if (p->Fast && !Slice_ContainsPiece(p->Requests, i)) {
+        BitPeer_Log(p, "[Read]  Piece (Not requested %d:%d:%d)", i, b, length);
+        return InternalDiscardPiece(p, length);
+    }
     p->BlocksSinceUnchoke++;
     int queued = 0, sent = 0;
     Slice_GetCount(p->Requests, &queued);
@@ -257,8 +263,13 @@ static int InternalPiece(BitPeerStruct *p, const uint8_t *body, int n) {
 static int InternalCancel(BitPeerStruct *p, const uint8_t *body) {
     const uint32_t index = InternalWord(body), begin = InternalWord(body + 4),
                    length = InternalWord(body + 8);
-    if (p->Fast)
+    if (p->Fast) {
+        // Answered by a Reject only when the request was still waiting here.
+        if (!Slice_Remove(p->Responses, (int)index, (int)begin, (int)length))
+            return 1;
+        BitPeer_Log(p, "[Read]  Cancel (Success %d:%d:%d)", (int)index, (int)begin, (int)length);
         return InternalReject(p, index, begin, length);
+    }
     if (!p->PeerInterested) {
         BitPeer_Log(p, "[Read]  Cancel (Failed; BitPeer not interested)");
         return 0;
@@ -284,12 +295,36 @@ static void InternalAddListed(int *list, int *count, int index) {
         list[(*count)++] = index;
 }
 
+// A Reject takes exactly that block out of our queue and gives it back to the
+// picker; one matching nothing (the answer to a Cancel of ours) is only logged.
+static int InternalRejectReceived(BitPeerStruct *p, const uint8_t *body) {
+    const int index = (int)InternalWord(body), begin = (int)InternalWord(body + 4),
+              length = (int)InternalWord(body + 8);
+    SliceMemberStruct *m = nullptr;
+    if (!Slice_Find(p->Requests, index, begin, length, &m)) {
+        BitPeer_Log(p, "[Read] Fast-HaveReject (Ignored; No request %d:%d:%d)", index, begin,
+                    length);
+        return 1;
+    }
+    Slice_RemoveMember(p->Requests, m);
+    PieceStruct *picker = nullptr;
+    if (p->Base && Base_GetPiecePicker(p->Base, &picker) && picker && picker->Partial)
+        Slice_Add(picker->PartialList, index, begin, length);
+    BitPeer_Log(p, "[Read] Fast-HaveReject (Successful %d:%d:%d)", index, begin, length);
+    return 1;
+}
+
 static int InternalFastMessage(BitPeerStruct *p, int id, const uint8_t *body) {
     const int pieces = InternalPieceCount(p);
     switch (id) {
     case STREAM_ID_SUGGEST: {
         const uint32_t index = InternalWord(body);
-        if (index < (uint32_t)pieces && !Slice_ContainsPiece(p->Requests, (int)index))
+        if (index >= (uint32_t)pieces) {
+            BitPeer_Log(p, "[Read] Fast-Suggest (Ignored; Index invalid (%u >= %d))", index,
+                        pieces);
+            return 1;
+        }
+        if (!Slice_ContainsPiece(p->Requests, (int)index))
             InternalAddListed(p->Suggested, &p->SuggestedCount, (int)index);
         return BitPeer_UpdateInterest(p);
     }
@@ -307,19 +342,16 @@ static int InternalFastMessage(BitPeerStruct *p, int id, const uint8_t *body) {
         Bitfield_ClearAll(p->PeerPieces);
         BitPeer_Log(p, "[Read]  HaveNone (Successful; needs %d pieces)", pieces);
         return BitPeer_UpdateInterest(p);
-    case STREAM_ID_REJECT: {
-        const uint32_t index = InternalWord(body);
-        SliceMemberStruct *m = nullptr;
-        if (index >= (uint32_t)pieces || !Slice_FindPiece(p->Requests, (int)index, &m)) {
-            BitPeer_Log(p, "[Read] Fast-HaveReject (Failed; Member %d not active", (int)index);
-            return 0;
-        }
-        Slice_RemoveMember(p->Requests, m);
-        return 1;
-    }
+    case STREAM_ID_REJECT:
+        return InternalRejectReceived(p, body);
     default: { // STREAM_ID_ALLOW_FAST
         const uint32_t index = InternalWord(body);
-        if (index < (uint32_t)pieces && !Slice_ContainsPiece(p->Requests, (int)index)) {
+        if (index >= (uint32_t)pieces) {
+            BitPeer_Log(p, "[Read] Fast-AllowFast (Ignored; Index invalid (%u >= %d))", index,
+                        pieces);
+            return 1;
+        }
+        if (!Slice_ContainsPiece(p->Requests, (int)index)) {
             int found = 0;
             for (int i = 0; i < p->AllowedFastCount; i++)
                 found |= p->AllowedFast[i].Index == (int)index;
@@ -443,8 +475,8 @@ int BitPeer_ReadMessage(BitPeerStruct *peer) {
         return InternalInterested(p);
     case STREAM_ID_NOT_INTERESTED:
         p->PeerInterested = 0;
-        if (p->Fast)
-            Slice_RemoveAll(p->Responses);
+        if (p->Fast && !BitPeer_RejectResponses(p, 0))
+            return 0;
         BitPeer_Log(p, "[Read]  Not Interested (Successful)");
         return 1;
     case STREAM_ID_HAVE:

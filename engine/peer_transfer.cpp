@@ -105,11 +105,24 @@ int BitPeer_QueueAllowedFast(BitPeerStruct *peer) {
     if (queued >= depth)
         return 1;
     const int n = depth - queued < p->AllowedFastCount ? depth - queued : p->AllowedFastCount;
-    for (int i = 0; i < n; i++)
+    BitfieldStruct *held = nullptr;
+    if (p->Content)
+        Content_GetBitfield(p->Content, &held);
+    for (int i = 0; i < n; i++) {
+        const int index = p->AllowedFast[i].Index;
         if (p->AllowedFast[i].Usable && BitPeer_IsInterestedIn(p) &&
-            Bitfield_Test(p->PeerPieces, p->AllowedFast[i].Index))
-            Slice_AddPiece(p->Requests, p->AllowedFast[i].Index);
+            Bitfield_Test(p->PeerPieces, index) && !(held && Bitfield_Test(held, index)))
+            Slice_AddPiece(p->Requests, index);
+    }
     return 1;
+}
+
+// 1 when the peer named the piece in its allowed-fast list.
+static int InternalPeerAllowsFast(BitPeerStruct *p, int index) {
+    for (int i = 0; i < p->AllowedFastCount; i++)
+        if (p->AllowedFast[i].Index == index)
+            return 1;
+    return 0;
 }
 
 int BitPeer_GetRequestDepth(BitPeerStruct *peer) {
@@ -144,9 +157,22 @@ int BitPeer_SendRequests(BitPeerStruct *peer, int chokeTest) {
     while (m && count < p->RequestDepth) {
         int state = 0;
         Slice_GetState(m, &state);
+        int index = 0, begin = 0, length = 0;
+        Slice_GetMember(p->Requests, m, &index, &begin, &length);
+        if (p->PeerChoking && p->Fast) {
+            // Choked: only blocks of the peer's allowed-fast pieces may be asked for.
+            if (state != SLICE_STATE_SENT && InternalPeerAllowsFast(p, index) &&
+                InternalAllow(p, TRAFFICSHAPE_INCOMING, length)) {
+                if (!Stream_WriteRequest(p->Stream, (uint32_t)index, (uint32_t)begin,
+                                         (uint32_t)length))
+                    return 0;
+                Slice_MarkSent(p->Requests, m);
+                count++;
+            }
+            Slice_Next(p->Requests, m, &m);
+            continue;
+        }
         if (state != SLICE_STATE_SENT) {
-            int index = 0, begin = 0, length = 0;
-            Slice_GetMember(p->Requests, m, &index, &begin, &length);
             if (InternalAllow(p, TRAFFICSHAPE_INCOMING, length)) {
                 if (!Stream_WriteRequest(p->Stream, (uint32_t)index, (uint32_t)begin,
                                          (uint32_t)length))

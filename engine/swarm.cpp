@@ -1223,8 +1223,13 @@ int BitBase_PrintStatus(BitBaseStruct *swarm) {
     const int members = s->MemberCount;
     InternalUnlock(s);
     int trackerActive = 0;
-    if (listed == 0 && s->Tracker && Tracker_IsActive(s->Tracker, &trackerActive) && !trackerActive)
-        Zyl_StrCopy(codes, "", sizeof codes);
+    if (listed == 0 && s->Tracker && Tracker_IsActive(s->Tracker, &trackerActive) &&
+        !trackerActive) {
+        // Nobody to list and the tracker idle: say why it gave us nobody.
+        char reason[TRACKER_TEXT_SIZE] = "";
+        Tracker_GetFailureReason(s->Tracker, reason);
+        Zyl_StrCopy(codes, reason, sizeof codes);
+    }
     char progress[32] = "";
     BitfieldStruct *held = nullptr;
     if (s->Content && Content_GetBitfield(s->Content, &held) && held && Bitfield_IsComplete(held)) {

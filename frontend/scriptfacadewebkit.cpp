@@ -324,7 +324,7 @@ int ScriptFacadeWebKit::ComposeUri(const char *programFolder, const char *addres
         Zyl_StrStartsWithNoCase(address, "http://") || Zyl_StrStartsWithNoCase(address, "https://");
     if (path.empty())
         why = "empty";
-    else if (std::strlen(programFolder) + (web ? 0 : path.size()) > SCRIPT_ADDRESS_MAX)
+    else if ((web ? 0 : std::strlen(programFolder)) + path.size() > SCRIPT_ADDRESS_MAX)
         why = "longer than 1023 bytes";
     else if (web)
         *uri = address;

@@ -4,6 +4,9 @@
 // time from the first connect to the last piece verified.
 //   swarmfetch METAFILE FOLDER [--peer A.B.C.D:PORT]... [--port N] [--types N]
 //              [--accept N] [--transports N] [--seed] [--timeout SECONDS]
+//              [--log FILE]
+// With --log the core log goes to FILE, with the swarm's status lines and one
+// log per connection in "peers/" beside it.
 #include <atomic>
 #include <climits>
 #include <csignal>
@@ -52,6 +55,7 @@ struct Options {
     int Transports = -2;
     bool Seed = false;
     double Timeout = 600;
+    const char *Log = nullptr;
 };
 
 bool Parse(int argc, char **argv, Options *o) {
@@ -80,6 +84,8 @@ bool Parse(int argc, char **argv, Options *o) {
             o->Transports = Zyl_AtoI(argv[++i]);
         } else if (a == "--timeout" && more) {
             o->Timeout = Zyl_AtoF(argv[++i]);
+        } else if (a == "--log" && more) {
+            o->Log = argv[++i];
         } else {
             return false;
         }
@@ -108,10 +114,11 @@ int main(int argc, char **argv) {
     Options o;
     if (!Parse(argc, argv, &o)) {
         fprintf(stderr, "usage: swarmfetch METAFILE FOLDER [--peer A.B.C.D:PORT]... [--port N] "
-                        "[--types N] [--accept N] [--transports N] [--seed] [--timeout S]\n");
+                        "[--types N] [--accept N] [--transports N] [--seed] [--timeout S] "
+                        "[--log FILE]\n");
         return 2;
     }
-    Zyl_Init("swarmfetch.log", ZYL_LOG_NO_MESSAGE_BOX);
+    Zyl_Init(o.Log ? o.Log : "swarmfetch.log", ZYL_LOG_NO_MESSAGE_BOX);
     Zyl_MemoryInit(INT_MAX);
     signal(SIGTERM, OnSignal);
     signal(SIGINT, OnSignal);
@@ -142,7 +149,8 @@ int main(int argc, char **argv) {
     BitBaseStruct *swarm = nullptr;
     Base_GetBitBase(base, &swarm);
     BitBase_SetMemberCallback(swarm, OnMember, nullptr);
-    BitBase_SetVerbose(swarm, 0);
+    BitBase_SetVerbose(swarm, o.Log ? 1 : 0);
+    BitBase_SetPeerLogging(swarm, o.Log ? 1 : 0);
     BitBase_SetConnectInterval(swarm, 0);
     IPListStruct *list = nullptr;
     Base_GetIPList(base, &list);

@@ -138,14 +138,20 @@ TEST_F(PeerReader, MessagesAsTheTableSays) {
     }
 }
 
-TEST_F(PeerReader, BitfieldOnlyWhileThePeerHasNothing) {
+TEST_F(PeerReader, BitfieldsAddToThePiecesAlreadyAnnounced) {
     Open(false);
-    // After Have messages a first BitField adds its pieces; a second one closes.
+    // After Have messages a BitField adds its pieces, and so does a later one
+    // sent in place of Haves; pieces it leaves out stay announced.
     EXPECT_EQ(1, Read(Message(4, Word(2)) + Message(5, std::string("\x80\x00", 2))));
     EXPECT_TRUE(Logged("[Read]  BitField (Merged after Have messages)")) << Lines();
     EXPECT_TRUE(Bitfield_Test(peer_->PeerPieces, 0) && Bitfield_Test(peer_->PeerPieces, 2));
-    EXPECT_EQ(0, Read(Message(5, std::string("\x80\x00", 2))));
-    EXPECT_TRUE(Logged("[Read]  BitField (Failed; BitPeer has nothing)")) << Lines();
+    lines_.clear();
+    EXPECT_EQ(1, Read(Message(5, std::string("\x40\x00", 2))));
+    EXPECT_TRUE(Logged("[Read]  BitField (Merged after Have messages)")) << Lines();
+    int have = 0;
+    Bitfield_GetSetCount(peer_->PeerPieces, &have);
+    EXPECT_EQ(3, have);
+    EXPECT_TRUE(Bitfield_Test(peer_->PeerPieces, 1));
     // A Have already known changes nothing.
     BitPeer_Destroy(&peer_);
     peer_ = Connect();

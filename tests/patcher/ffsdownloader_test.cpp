@@ -297,6 +297,32 @@ TEST_F(FFSDownloaderTest, AContainerThatDoesNotLoadIsDeletedAndFetchedAgain) {
     EXPECT_FALSE(testsupport::FileExists(CachePath(url)));
 }
 
+TEST_F(FFSDownloaderTest, ACachedCopyThatIsALinkIsReplacedNeverFollowed) {
+    Serve("s.ffs", Container(kFirst));
+    std::string url = server_->url("/s.ffs");
+    WriteFile(dir_ / "target", Container(kFirst));
+    ASSERT_EQ(0, symlink((dir_ / "target").c_str(), CachePath(url).c_str()));
+    int used = -1;
+    ASSERT_EQ(1, Fetch(url, &used));
+    EXPECT_EQ(1, Requests("GET", "s.ffs", 1));
+    struct stat info;
+    ASSERT_EQ(0, lstat(CachePath(url).c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(Container(kFirst), ReadFile(dir_ / "target"));
+}
+
+TEST_F(FFSDownloaderTest, ABodyAboveTheLimitIsRefused) {
+    Archive a;
+    a.records["settings.xml"] = Comp1Literal(kFirst);
+    a.records["big.bin"] = std::string(FFSDOWNLOADER_BODY_LIMIT, 'b');
+    Serve("big.ffs", a.Build());
+    std::string url = server_->url("/big.ffs");
+    int used = -1;
+    EXPECT_EQ(0, Fetch(url, &used));
+    EXPECT_FALSE(testsupport::FileExists(CachePath(url)));
+    EXPECT_EQ("", Server());
+}
+
 TEST_F(FFSDownloaderTest, AStopFlagRaisedBeforeTheFirstAttemptGivesZeroAtOnce) {
     Serve("s.ffs", Container(kFirst));
     StopFlag stop;

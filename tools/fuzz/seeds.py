@@ -265,6 +265,48 @@ def bridge():
     }
 
 
+def peer():
+    # First byte: bit 0 the complete download, bits 1-2 the phase (messages,
+    # plain handshake, munged handshake, identification), bit 3 Fast, bit 4
+    # the peer interested, bit 5 unchoked; second byte the chunk size.
+    import hashlib
+    piece, pieces = 32768, 5
+    data = bytes((i * 7 + i // 251) & 255 for i in range(pieces * piece - 1000))
+    hashes = b"".join(hashlib.sha1(data[i:i + piece]).digest() for i in range(0, len(data), piece))
+    info = (b"d6:lengthi" + str(len(data)).encode() + b"e4:name8:fuzz.bin12:piece lengthi"
+            + str(piece).encode() + b"e6:pieces" + str(len(hashes)).encode() + b":" + hashes + b"e")
+    info_hash = hashlib.sha1(info).digest()
+    munge_key = hashlib.sha1(info_hash).digest()
+
+    def msg(id, body=b""):
+        return struct.pack(">IB", len(body) + 1, id) + body
+
+    def word(*values):
+        return b"".join(struct.pack(">I", v) for v in values)
+
+    peer_id = b"-TT0001-" + bytes(range(12))
+    plain = bytes([19]) + b"BitTorrent protocol" + bytes(8) + info_hash + peer_id
+    munged = (bytes(a ^ b for a, b in zip(info_hash, munge_key)) + munge_key[:8]
+              + bytes(a ^ b for a, b in zip(peer_id, munge_key)))
+    talk = (msg(2) + msg(4, word(3)) + msg(5, b"\xa0") + msg(1) + msg(6, word(0, 0, 16384))
+            + msg(8, word(0, 0, 16384)) + struct.pack(">I", 0) + msg(9, b"\x1a\xe1")
+            + msg(0) + msg(3))
+    piece_message = msg(7, word(1, 0) + bytes(16384))
+    return {
+        "messages": bytes([0x30, 3]) + talk,
+        "messages_complete": bytes([0x31, 0]) + talk,
+        "messages_fast": bytes([0x38, 1]) + talk + msg(14) + msg(15) + msg(17, word(2))
+        + msg(16, word(0, 0, 16384)) + msg(13, word(1)),
+        "piece": bytes([0x20, 255]) + msg(1) + piece_message,
+        "bad_lengths": bytes([0x30, 0]) + msg(4, word(3, 4)) + msg(5, b"\xff\xff\xff"),
+        "plain": bytes([0x02, 0]) + plain + talk,
+        "plain_split": bytes([0x03, 0]) + plain[:10] + plain[10:] + talk,
+        "munge": bytes([0x04, 1]) + munged + talk,
+        "identify": bytes([0x06, 2]) + plain + talk,
+        "identify_munge": bytes([0x07, 2]) + munged + talk,
+    }
+
+
 if __name__ == "__main__":
     target, folder = sys.argv[1], sys.argv[2]
     os.makedirs(folder, exist_ok=True)
