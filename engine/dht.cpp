@@ -169,6 +169,80 @@ static void InternalFreeObject(DHTStruct *dht, DHTObjectStruct *o) {
     ZYL_FREE(o, sizeof(DHTObjectStruct));
 }
 
+// What the contact lines show after the address: ages in seconds (since first
+// seen, last query, last response), the queries to it still pending and its
+// average reply time in milliseconds.
+struct NodeFigures {
+    int First, Query, Response, Pending, ReplyMs;
+};
+
+static NodeFigures InternalFigures(DHTStruct *dht, const DHTNodeStruct *n) {
+    NodeFigures f = {};
+    f.First = (int)(dht->Now - n->FirstSeen);
+    f.Query = (int)(dht->Now - n->LastQuery);
+    f.Response = (int)(dht->Now - n->LastResponse);
+    for (const DHTTransactionStruct *t = dht->Transactions; t; t = t->Next)
+        f.Pending += t->Node == n && t->Direction == DHT_DIRECTION_SENT;
+    f.ReplyMs = n->Responses ? (int)(1000 * n->ReplyTimeSum / n->Responses) : 0;
+    return f;
+}
+
+// The tree for the debug log: each child headed by its side, depth and low
+// id, then the route's own contacts.
+static void InternalDumpRoute(DHTStruct *dht, const DHTRouteStruct *r, int depth) {
+    char id[2 * DHT_ID_SIZE + 1];
+    const DHTRouteStruct *const children[2] = {r->Below, r->Above};
+    for (int side = 0; side < 2; side++) {
+        if (children[side] == nullptr)
+            continue;
+        DHT_IdText(children[side]->Low, id);
+        if (side == 0)
+            Zyl_Print("-- Below %d:%s\n", depth + 1, id);
+        else
+            Zyl_Print("-- Above %d:%s\n", depth + 1, id);
+        InternalDumpRoute(dht, children[side], depth + 1);
+    }
+    for (const DHTNodeStruct *n = r->Nodes; n; n = n->Next) {
+        const uint8_t *a = n->Address;
+        const uint8_t *v = n->Version;
+        const NodeFigures f = InternalFigures(dht, n);
+        DHT_IdText(n->Id, id);
+        Zyl_Print("%s %.2X%.2X%.2X%.2X %d.%d.%d.%d:%d [%d/%d] %d/%d/%d %d:%d (%.2f) \n", id, v[0],
+                  v[1], v[2], v[3], a[0], a[1], a[2], a[3], n->Port, n->Responses, n->Failures,
+                  f.First, f.Query, f.Response, f.Pending, f.ReplyMs,
+                  n->Responses ? n->ReplyTimeSum / n->Responses : 0.0);
+    }
+}
+
+// The contacts in the order the audit visits them.
+static void InternalDumpAudit(DHTStruct *dht, const DHTRouteStruct *r, int *index) {
+    if (r == nullptr)
+        return;
+    InternalDumpAudit(dht, r->Below, index);
+    InternalDumpAudit(dht, r->Above, index);
+    for (const DHTNodeStruct *n = r->Nodes; n; n = n->Next) {
+        const uint8_t *a = n->Address;
+        const NodeFigures f = InternalFigures(dht, n);
+        char id[2 * DHT_ID_SIZE + 1];
+        DHT_IdText(n->Id, id);
+        Zyl_Print("%d: %d.%d.%d.%d:%d %s [%d/%d] %d/%d/%d %d:%d\n", (*index)++, a[0], a[1], a[2],
+                  a[3], n->Port, id, n->Responses, n->Failures, f.First, f.Query, f.Response,
+                  f.Pending, f.ReplyMs);
+    }
+}
+
+// Written at shutdown: the route list, the audit list and the filter rules.
+static void InternalDumpState(DHTStruct *dht) {
+    dht->Now = InternalNow(dht);
+    Zyl_Print("Route list ----\n");
+    if (dht->Root)
+        InternalDumpRoute(dht, dht->Root, 0);
+    Zyl_Print("Audit list ----\n");
+    int index = 0;
+    InternalDumpAudit(dht, dht->Root, &index);
+    IPFilter_Dump(dht->Filter);
+}
+
 static void InternalFreeRoute(DHTStruct *dht, DHTRouteStruct *r) {
     if (r == nullptr)
         return;
@@ -191,6 +265,7 @@ int DHT_Destroy(DHTStruct **dht) {
         return 1;
     ZYL_CHECK_TAG(d, DHT_Tag);
     *dht = nullptr;
+    InternalDumpState(d);
     DHT_INFO("Largest packet encountered was %d", d->LargestPacket);
     Socket_Destroy(&d->Socket);
     SocketSelect_Destroy(&d->Select);
@@ -908,9 +983,10 @@ static void InternalAuditRoute(DHTStruct *dht, DHTRouteStruct *r) {
         if (dht->Now - n->LastResponse > dht->NodeExpiry) {
             char id[2 * DHT_ID_SIZE + 1];
             DHT_IdText(n->Id, id);
+            const NodeFigures f = InternalFigures(dht, n);
             DHT_INFO("Expiring node %s %d.%d.%d.%d:%d [%d/%d] %d/%d/%d %d:%d", id, a[0], a[1], a[2],
-                     a[3], n->Port, n->Responses, n->Failures, (int)(dht->Now - n->FirstSeen),
-                     (int)(dht->Now - n->LastQuery), (int)(dht->Now - n->LastResponse), 0, 0);
+                     a[3], n->Port, n->Responses, n->Failures, f.First, f.Query, f.Response,
+                     f.Pending, f.ReplyMs);
             *link = n->Next;
             r->NodeCount--;
             dht->NodeCount--;
@@ -925,8 +1001,13 @@ static void InternalAuditRoute(DHTStruct *dht, DHTRouteStruct *r) {
             for (DHTTransactionStruct *t = dht->Transactions; t && !pending; t = t->Next)
                 pending = t->Node == n && t->Direction == DHT_DIRECTION_SENT;
             if (pending) {
-                DHT_WARN("Transaction already pending for node %d.%d.%d.%d:%d", a[0], a[1], a[2],
-                         a[3], n->Port);
+                char id[2 * DHT_ID_SIZE + 1];
+                DHT_IdText(n->Id, id);
+                const NodeFigures f = InternalFigures(dht, n);
+                DHT_WARN("Transaction already pending for node - %s %d.%d.%d.%d:%d [%d/%d] "
+                         "%d/%d/%d %d:%d",
+                         id, a[0], a[1], a[2], a[3], n->Port, n->Responses, n->Failures, f.First,
+                         f.Query, f.Response, f.Pending, f.ReplyMs);
             } else if (n->Responses % 4 == 3) {
                 uint8_t target[DHT_ID_SIZE];
                 InternalCopy(target, dht->NodeId, DHT_ID_SIZE);
@@ -1112,12 +1193,17 @@ int DHT_Pump(DHTStruct *dht) {
     DHT_InternalSend(dht);
     if (dht->Now - dht->LastStatistics > 1) {
         dht->LastStatistics = dht->Now;
-        int t = 0, p = 0, n = 0, r = 0;
-        Pool_GetInUse(dht->TransactionPool, &t);
-        Pool_GetInUse(dht->PeerPool, &p);
-        Pool_GetInUse(dht->NodePool, &n);
-        Pool_GetInUse(dht->RoutePool, &r);
-        DHT_VERBOSE(dht, "T: %d  P: %d  N: %d  R: %d", t, p, n, r);
+        PoolStruct *const pools[4] = {dht->TransactionPool, dht->PeerPool, dht->NodePool,
+                                      dht->RoutePool};
+        int use[4] = {}, peak[4] = {};
+        for (int i = 0; i < 4; i++) {
+            Pool_GetInUse(pools[i], &use[i]);
+            Pool_GetPeak(pools[i], &peak[i]);
+        }
+        double received = 0, sent = 0;
+        Socket_GetAverageRates(dht->Socket, &received, &sent);
+        Zyl_Print("T: %d/%d  P: %d/%d  N: %d/%d  R: %d/%d [R: %.2fk  W: %.2fk]\n", use[0], peak[0],
+                  use[1], peak[1], use[2], peak[2], use[3], peak[3], received / 1024, sent / 1024);
     }
     if (dht->Now - dht->LastAudit > (double)kAuditSeconds) {
         dht->LastAudit = dht->Now;

@@ -31,6 +31,8 @@ enum {
     DHT_MAX_PEERS = 1000, // peers an object keeps at most
     // Bytes each packet log ("input.log", "output.log") grows to at most.
     DHT_PACKET_LOG_LIMIT = 4 << 20,
+    DHT_DUMPS_PER_SECOND = 8, // hex dumps of packets written to the debug log
+    DHT_DUMP_LINE = 16,       // bytes per line of a hex dump
 };
 
 enum {
@@ -176,7 +178,10 @@ struct DHTStruct {
     PoolStruct *RoutePool;
     PoolStruct *TransactionPool;
     int64_t PacketsSent, PacketsReceived, PacketsDropped;
-    int PacketLog; // 1: packets are appended to the packet logs (debugging)
+    int PacketLog;       // 1: packets are appended to the packet logs (debugging)
+    double DumpSecond;   // the second whose hex dumps are counted
+    int DumpsThisSecond; // hex dumps written in it
+    int DumpsSkipped;    // left out since the last dump written
 };
 
 // Life. Create: an inactive node into *dht; 1. Destroy clears *dht, frees the

@@ -21,6 +21,9 @@ extern const char DHTNode_Tag[];
 extern const char DHTObject_Tag[];
 extern const char DHTTransaction_Tag[];
 
+// Writes the transaction's packet to the debug log in hex, at most
+// DHT_DUMPS_PER_SECOND packets a second.
+void DHT_InternalHexDump(DHTStruct *dht, const DHTTransactionStruct *t);
 // The 20 bytes as 40 hex digits.
 void DHT_IdText(const uint8_t id[DHT_ID_SIZE], char text[2 * DHT_ID_SIZE + 1]);
 int DHT_IdEqual(const uint8_t *a, const uint8_t *b);

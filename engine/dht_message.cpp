@@ -45,20 +45,48 @@ int DHT_InternalLogTransaction(DHTStruct *dht, DHTTransactionStruct *t) {
                   DHT_MethodName(t->Method), n->Responses,
                   n->Responses ? n->ReplyTimeSum / n->Responses : 0.0);
     }
+    DHT_InternalHexDump(dht, t);
     return 1;
 }
 
-static void InternalHexDump(const uint8_t *bytes, int length) {
-    char line[2 * 64 + 1];
-    const int n = length < 64 ? length : 64;
-    static const char digits[] = "0123456789abcdef";
-    for (int i = 0; i < n; i++) {
-        line[2 * i] = digits[bytes[i] >> 4];
-        line[2 * i + 1] = digits[bytes[i] & 15];
+void DHT_InternalHexDump(DHTStruct *dht, const DHTTransactionStruct *t) {
+    // A flood of bad datagrams must not flood the log: a few dumps a second,
+    // the next one counting those left out.
+    const double second = (double)(int64_t)dht->Now;
+    if (second != dht->DumpSecond) {
+        dht->DumpSecond = second;
+        dht->DumpsThisSecond = 0;
     }
-    line[2 * n] = 0;
-    Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_VERBOSE, "Packet [%d]: %s%s", length, line,
-              length > n ? "..." : "");
+    if (dht->DumpsThisSecond >= DHT_DUMPS_PER_SECOND) {
+        dht->DumpsSkipped++;
+        return;
+    }
+    dht->DumpsThisSecond++;
+    const uint8_t *a = t->Address;
+    const int length = t->Length < 0                 ? 0
+                       : t->Length > DHT_BUFFER_SIZE ? DHT_BUFFER_SIZE
+                                                     : t->Length;
+    Zyl_Print("Packet %s %d.%d.%d.%d:%d [%d] (%d not dumped before it)\n",
+              t->Direction == DHT_DIRECTION_SENT ? "to" : "from", a[0], a[1], a[2], a[3], t->Port,
+              length, dht->DumpsSkipped);
+    dht->DumpsSkipped = 0;
+    static const char digits[] = "0123456789ABCDEF";
+    for (int at = 0; at < length; at += DHT_DUMP_LINE) {
+        char hex[3 * DHT_DUMP_LINE + 1];
+        char text[DHT_DUMP_LINE + 1];
+        const int n = length - at < DHT_DUMP_LINE ? length - at : DHT_DUMP_LINE;
+        for (int i = 0; i < DHT_DUMP_LINE; i++) {
+            const uint8_t b = t->Packet[at + i];
+            hex[3 * i] = i < n ? digits[b >> 4] : ' ';
+            hex[3 * i + 1] = i < n ? digits[b & 15] : ' ';
+            hex[3 * i + 2] = ' ';
+            if (i < n)
+                text[i] = b >= 0x20 && b < 0x7F ? (char)b : '.';
+        }
+        hex[3 * DHT_DUMP_LINE] = 0;
+        text[n] = 0;
+        Zyl_Print("%.4X  %s %s\n", at, hex, text);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -419,6 +447,7 @@ int DHT_InternalBuildReply(DHTStruct *dht, DHTTransactionStruct *t) {
     DHTTransactionStruct check;
     if (t->Length > DHT_BUFFER_SIZE || !MetaFile_LoadBuffer(doc, t->Packet, t->Length)) {
         DHT_ERROR("Unable to load incoming response buffer (%d)", t->Length);
+        DHT_InternalHexDump(dht, t);
         return 0;
     }
     MetaFile_SetFileName(doc, "IncomingQuery");
@@ -675,8 +704,7 @@ int DHT_InternalHandlePacket(DHTStruct *dht, DHTTransactionStruct *t) {
     t->Direction = DHT_DIRECTION_RECEIVED;
     if (!DHT_InternalDecode(dht->Input, t)) {
         dht->PacketsDropped++;
-        if (dht->Verbose)
-            InternalHexDump(t->Packet, t->Length);
+        DHT_InternalHexDump(dht, t);
         return 0;
     }
     DHT_InternalLogTransaction(dht, t);
