@@ -134,6 +134,15 @@ gboolean OnDecidePolicy(WebKitWebView *, WebKitPolicyDecision *decision,
     return TRUE;
 }
 
+// window.open asks for a view of its own: the address goes to the user's browser.
+GtkWidget *OnCreate(WebKitWebView *, WebKitNavigationAction *action, gpointer data) {
+    WebKitURIRequest *request = webkit_navigation_action_get_request(action);
+    const char *uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
+    if (uri != nullptr && uri[0] != 0)
+        FacadeOf(data)->OnNewWindow(uri);
+    return nullptr;
+}
+
 void OnDownload(WebKitWebContext *, WebKitDownload *download, gpointer) {
     WebKitURIRequest *request = webkit_download_get_request(download);
     Frontend_Log(FRONTEND_LOG_WARNING, "ScriptFacadeWebKit: download of [%s] cancelled",
@@ -297,6 +306,7 @@ int ScriptFacadeWebKit::AttachView(WebKitWebView *view) {
         g_signal_connect(View, "web-process-terminated", G_CALLBACK(OnTerminated), this));
     Handlers.push_back(g_signal_connect(View, "script-dialog", G_CALLBACK(OnDialog), this));
     Handlers.push_back(g_signal_connect(View, "decide-policy", G_CALLBACK(OnDecidePolicy), this));
+    Handlers.push_back(g_signal_connect(View, "create", G_CALLBACK(OnCreate), this));
     return 1;
 }
 
@@ -357,7 +367,7 @@ int ScriptFacadeWebKit::ComposeUri(const char *programFolder, const char *addres
 
 int ScriptFacadeWebKit::Navigate(const char *address, int external) {
     if (external == 1)
-        return ScriptFacade::Navigate(address, external);
+        return Model != nullptr ? ScriptFacade::Navigate(address, external) : 0;
     std::string folder = ProgramFolder;
     if (folder.size() > 1 && folder.back() != '/')
         folder += '/';
@@ -398,8 +408,6 @@ void ScriptFacadeWebKit::OnLoadFinished() {
     CompletedSinceReload = 1;
     if (Model != nullptr)
         Model->OnDocumentComplete();
-    else
-        OnDocumentComplete();
 }
 
 void ScriptFacadeWebKit::Recover(const char *why) {
@@ -461,7 +469,8 @@ int ScriptFacadeWebKit::OnScriptDialog(int type, const char *message, const char
 }
 
 void ScriptFacadeWebKit::OnNewWindow(const char *uri) {
-    ScriptFacade::Navigate(uri, 1);
+    if (Model != nullptr)
+        ScriptFacade::Navigate(uri, 1);
 }
 
 // ---- the socket
@@ -598,8 +607,15 @@ void ScriptFacadeWebKit::Handle(const std::shared_ptr<BridgeConnection> &connect
                                 const BridgeMessage &message) {
     BridgeConnection *c = connection.get();
     if (!c->Authenticated) {
-        if (message.Type != BRIDGE_HELLO || message.Name.size() != Token.size() ||
-            !Zyl_StrEqual(message.Name.c_str(), Token.c_str())) {
+        // Compared in constant time: the secret is all that tells the page's
+        // process from another program of the same user.
+        unsigned char differ = 1;
+        if (message.Name.size() == Token.size()) {
+            differ = 0;
+            for (size_t k = 0; k < Token.size(); k++)
+                differ |= (unsigned char)(message.Name[k] ^ Token[k]);
+        }
+        if (message.Type != BRIDGE_HELLO || differ != 0) {
             Close(c, "not the page's process");
             return;
         }

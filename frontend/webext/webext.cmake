@@ -14,3 +14,9 @@ set_target_properties(porticobridge PROPERTIES
   COMPILE_OPTIONS "${webext_options}" LINK_OPTIONS ""
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/webext)
 add_dependencies(frontend porticobridge)
+# WebKit's JavaScriptCore is built without RTTI and binds to the program's copies
+# of inline library functions (shared_ptr's release among them): their dynamic
+# type check would fault on WebKit's own objects.
+if(PORTICO_SANITIZE)
+  target_compile_options(frontend PRIVATE -fno-sanitize=vptr)
+endif()

@@ -299,7 +299,8 @@ struct Probe {
         int before = facade->loads;
         if (facade->Navigate(address, 0) != 1)
             return false;
-        return PumpUntil([&] { return facade->loads > before; });
+        return PumpUntil(
+            [&] { return facade->loads > before && !webkit_web_view_is_loading(view.view); });
     }
     int Call(const char *name, ScriptResult *result, const ScriptArgument *arguments = nullptr,
              int count = 0) {
@@ -366,6 +367,15 @@ void AnswerTypes(Probe &p) {
           "a throwing function logs an invoke error");
     Check(p.log.Contains("ScriptFacadeWebKit::Execute() error.  unable to get function [aMissing]"),
           "a missing function logs that it is missing");
+    p.facade->ExecuteNoResult("aMissingLater", nullptr, 0);
+    Check(
+        PumpUntil(
+            [&] {
+                return p.log.Contains(
+                    "ScriptFacadeWebKit::Execute() error.  unable to get function [aMissingLater]");
+            },
+            10),
+        "a missing function called without a wanted result is logged when the page answers");
     ScriptArgument arguments[5] = {Int(-3)};
     arguments[1].Type = SCRIPT_VALUE_DOUBLE;
     arguments[1].Value.Double = 1.5;
@@ -409,10 +419,10 @@ void Dialogs(Probe &p) {
         shown.push_back(std::to_string(type) + ":" + message);
         if (type == SCRIPT_DIALOG_PROMPT)
             *text = "typed";
-        Pump(300); // time in a dialog does not count against the wait
+        Pump(800); // time in a dialog does not count against the wait
         return 1;
     });
-    p.facade->SetWaitLimit(700);
+    p.facade->SetWaitLimit(2000);
     ScriptResult result{};
     int made = p.Call("dialogs", &result);
     p.facade->SetWaitLimit(SCRIPT_WAIT_LIMIT_MS);
@@ -488,7 +498,25 @@ void FramesAndOrigins(Probe &p) {
     Check(Eval(p.view.view, "window.innerSeen") == "inner:undefined" &&
               Eval(p.view.view, "typeof QTRLauncher") == "object",
           "the object is in the main frame only", Eval(p.view.view, "String(window.innerSeen)"));
-    nettest::NginxServer nginx;
+    Eval(p.view.view, "window.open('https://example.org/new'); 1");
+    Check(PumpUntil(
+              [&] {
+                  return !p.model->external.empty() &&
+                         p.model->external.back() == "https://example.org/new";
+              },
+              10),
+          "window.open opens the address in the user's browser instead");
+    Eval(p.view.view, "var a = document.createElement('a'); a.href = 'https://example.org/link';"
+                      " a.target = '_blank'; document.body.appendChild(a); a.click(); 1");
+    Check(PumpUntil(
+              [&] {
+                  return !p.model->external.empty() &&
+                         p.model->external.back() == "https://example.org/link";
+              },
+              10),
+          "a link to a new window opens in the user's browser instead");
+    nettest::NginxServer nginx("location /files/ { default_type application/octet-stream;"
+                               " add_header Content-Disposition attachment; }");
     if (!nginx.ok()) {
         Check(false, "nginx starts", nginx.error());
         return;
@@ -498,14 +526,27 @@ void FramesAndOrigins(Probe &p) {
     Check(p.Load(own.c_str()), "a page of a navigated origin loads");
     Check(Eval(p.view.view, "typeof QTRLauncher") == "object",
           "a page of an origin the program navigated to has the object");
+    Check(p.log.Contains("ScriptFacadeWebKit::Navigate() page over plain http [" + own + "]"),
+          "a page over plain http is logged");
     std::string other = "http://localhost:" + std::to_string(nginx.port()) + "/page.html";
     int before = p.facade->loads;
     webkit_web_view_load_uri(p.view.view, other.c_str());
-    PumpUntil([&] { return p.facade->loads > before; });
+    PumpUntil([&] {
+        return p.facade->loads > before && !webkit_web_view_is_loading(p.view.view) &&
+               other == webkit_web_view_get_uri(p.view.view);
+    });
     Check(Eval(p.view.view, "typeof QTRLauncher") == "undefined",
           "a page of another origin has no object");
     ScriptResult result{};
     Check(p.Call("aInt", &result) == 0, "no page function is called on another origin");
+    // Last: the cancelled load may still report its end while the next one starts.
+    g_mkdir_with_parents((nginx.root() + "/files").c_str(), 0700);
+    testsupport::WriteFile(nginx.root() + "/files/setup.bin", std::string(4096, 'x'));
+    std::string file = "http://127.0.0.1:" + std::to_string(nginx.port()) + "/files/setup.bin";
+    webkit_web_view_load_uri(p.view.view, file.c_str());
+    Check(PumpUntil([&] { return p.log.Contains("download of [" + file + "] cancelled"); }, 10),
+          "a download is cancelled and logged");
+    PumpUntil([&] { return !webkit_web_view_is_loading(p.view.view); }, 10);
 }
 
 void VersionCheck(Probe &p) {
@@ -592,6 +633,9 @@ int main(int argc, char **argv) {
         p.facade = static_cast<ProbeFacade *>(p.model->GetScriptFacade());
         GtkWidget *window = gtk_offscreen_window_new();
         p.view.view = WEBKIT_WEB_VIEW(webkit_web_view_new());
+        // Pages may open windows without a click, so the new-window rule is reached.
+        webkit_settings_set_javascript_can_open_windows_automatically(
+            webkit_web_view_get_settings(p.view.view), TRUE);
         gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(p.view.view));
         gtk_widget_show_all(window);
         p.facade->AttachView(p.view.view);
