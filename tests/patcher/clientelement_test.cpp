@@ -7,6 +7,7 @@
 #include "engine/content.h"
 #include "engine/manager.h"
 #include "patcher/clientelement.h"
+#include "patcher/engineclient.h"
 #include "patcher/patcher_types.h"
 #include "tests/engine/swarm_support.h"
 #include "tests/patcher/ffs_fixture.h"
@@ -192,6 +193,83 @@ TEST_F(ElementTest, DownloadsFromALibtorrentPeerAndTurnsCompleteOnceTheEngineFre
     EXPECT_TRUE(testsupport::AlertSeen("PatcherClient [pack.torrent] transition from state "
                                        "[PATCHER_DOWNLOAD_STATE_DOWNLOAD] to state "
                                        "[PATCHER_DOWNLOAD_STATE_COMPLETE]"));
+    seed.Stop();
+    tracker.Stop();
+}
+
+TEST_F(ElementTest, TheEngineClientRunsADownloadByNameToComplete) {
+    if (!testsupport::HaveProgram("opentracker") ||
+        testsupport::RunCommand(std::string(kPython) + " -c 'import libtorrent' 2>/dev/null") != 0)
+        GTEST_SKIP() << "opentracker or python3-libtorrent missing (tools/setup)";
+    const int trackerPort = enginetest::FreePort();
+    const std::string data = enginetest::MakeBytes(1u << 20, 28);
+    const std::string torrent =
+        Publish(data, "http://127.0.0.1:" + std::to_string(trackerPort) + "/announce");
+    testsupport::WriteFile(dir_ / "whitelist", TorrentHash(torrent) + "\n");
+    testsupport::RunCommand("chmod 755 '" + dir_.path() + "' && chmod 644 '" + dir_ / "whitelist" +
+                            "'");
+    enginetest::Program tracker;
+    const std::string port = std::to_string(trackerPort);
+    ASSERT_TRUE(tracker.Start({"/usr/bin/opentracker", "-i", "127.0.0.1", "-p", port, "-P", port,
+                               "-w", "/whitelist", "-d", dir_.path()},
+                              dir_ / "opentracker.txt"));
+    ASSERT_TRUE(WaitUntil([&] { return enginetest::ConnectLocal(trackerPort) >= 0; }, 10));
+    enginetest::Program seed;
+    ASSERT_TRUE(
+        seed.Start({kPython, std::string(PORTICO_SOURCE_DIR) + "/tests/engine/libtorrent_peer.py",
+                    "seed", torrent, dir_ / "src", std::to_string(enginetest::FreePort())},
+                   dir_ / "lt.txt"));
+    ASSERT_TRUE(seed.WaitFor("listening", 30)) << seed.Text();
+    testsupport::WriteFile(
+        web_.root() + "/skin.ffs",
+        Container("<TorrentBase>" + web_.url("/") +
+                  "</TorrentBase>"
+                  "<AllowBitBase>1</AllowBitBase><AllowWebBase>0</AllowWebBase>"));
+
+    // No settings container: the first pass still applies the options.
+    const int listen = enginetest::FreePort();
+    PatcherOptions options = {};
+    options.PortRangeFirst = options.PortRangeLast = listen;
+    PatcherClient_SetOperations(&EngineClient_Operations);
+    PatcherClient *client = nullptr;
+    ASSERT_EQ(1, PatcherClient_Create(&client, "Software/Portico", "", &options));
+    ManagerStruct *manager = nullptr;
+    ASSERT_EQ(1, EngineClient_GetManager(client, &manager));
+    Manager_SetOutgoingConnectionTypes(manager, MANAGER_CONNECTION_NORMAL);
+    ASSERT_TRUE(WaitUntil([&] { return EngineClient_IsStarted(client) == 1; }, 10));
+    int listenPort = 0;
+    Manager_GetListenPort(manager, &listenPort);
+    EXPECT_EQ(listen, listenPort);
+
+    const int32_t switches[PATCHER_SWITCH_COUNT] = {1, 1};
+    const int32_t elementOptions[PATCHER_ELEMENT_OPTION_COUNT] = {0, 1, 0, 1};
+    const std::string skin = web_.url("/skin.ffs"), out = dir_ / "out";
+    ASSERT_EQ(1, PatcherClient_AddDownload(client, switches, "pack", skin.c_str(), "pack.torrent",
+                                           out.c_str(), RecordState, nullptr, elementOptions));
+    EXPECT_EQ(0, PatcherClient_AddDownload(client, switches, "pack", skin.c_str(), "other",
+                                           out.c_str(), RecordState, nullptr, elementOptions));
+    EXPECT_EQ(1, Count(logs, "PatcherClient_Add(): already added"));
+    PatcherDownloadStatus status;
+    EXPECT_EQ(0, PatcherClient_GetDownloadStatus("unknown", client, &status));
+    EXPECT_EQ(PATCHER_DOWNLOAD_STATE_INITIALIZE, status.State);
+    EXPECT_EQ(0, PatcherClient_SetDownloadActive(client, "unknown", 0));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            PatcherClient_GetDownloadStatus("pack", client, &status);
+            return status.State == PATCHER_DOWNLOAD_STATE_COMPLETE;
+        },
+        90))
+        << testsupport::AlertText() << seed.Text();
+    EXPECT_EQ(testsupport::Sha1Hex(data),
+              testsupport::Sha1Hex(testsupport::ReadFile(dir_ / "out/a.bin")));
+
+    // A removed download goes on the next pass.
+    EXPECT_EQ(1, PatcherClient_RemoveDownload(client, "pack"));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return PatcherClient_GetDownloadStatus("pack", client, &status) == 0; }, 10));
+    PatcherClient_Stop(&client);
+    PatcherClient_Destroy(&client);
+    PatcherClient_SetOperations(nullptr);
     seed.Stop();
     tracker.Stop();
 }
