@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/alert.h"
 #include "core/bitfield.h"
 #include "core/zyl.h"
 #include "engine/base.h"
@@ -118,7 +119,12 @@ int main(int argc, char **argv) {
                         "[--log FILE]\n");
         return 2;
     }
-    Zyl_Init(o.Log ? o.Log : "swarmfetch.log", ZYL_LOG_NO_MESSAGE_BOX);
+    if (o.Log) {
+        Zyl_Init(o.Log, ZYL_LOG_NO_MESSAGE_BOX | ZYL_LOG_FILE | ZYL_LOG_TIMESTAMP);
+        Alert_Create(); // the engine's messages go to the same file
+    } else {
+        Zyl_Init("swarmfetch.log", ZYL_LOG_NO_MESSAGE_BOX);
+    }
     Zyl_MemoryInit(INT_MAX);
     signal(SIGTERM, OnSignal);
     signal(SIGINT, OnSignal);
@@ -194,5 +200,7 @@ int main(int argc, char **argv) {
     Manager_SetActive(manager, 0);
     Manager_Destroy(&manager);
     Transport_Shutdown();
+    if (o.Log)
+        Alert_Destroy();
     return status;
 }
