@@ -87,6 +87,8 @@ static void InternalDeinit(BaseStruct *b) {
     AssociativeList_Destroy(&b->WebClasses);
     Piece_Destroy(&b->Picker);
     Random_Destroy(&b->Random);
+    // The kick file records what the download holds as it closes.
+    Content_SaveAccelerator(b->Content);
     // The manager's cache outlives the download: drop the records of its files.
     FileListStruct *files = nullptr;
     if (Content_GetFileList(b->Content, &files) && files)

@@ -7,10 +7,14 @@
 
 #include "core/alert.h"
 #include "core/bitfield.h"
+#include "core/file.h"
 #include "core/oshelper.h"
 #include "core/sha1.h"
 #include "core/zyl.h"
+#include "engine/base.h"
 #include "engine/filelist.h"
+#include "engine/kickstart.h"
+#include "engine/manager.h"
 #include "engine/metafile.h"
 #include "engine/urllist.h"
 
@@ -466,12 +470,70 @@ int Content_AuthenticatePiece(ContentStruct *content, int index, int *failed) {
                 content->BytesLeft / 1024);
     FileList_FlushPiece(index, content->FileList);
     FileList_CheckCompleted(content->FileList, content->Held, 1, index);
+    if (missing == 0)
+        Content_SaveAccelerator(content);
     return 1;
 }
 
-// Accelerator files need the download's kick-start service; until a download
-// object binds one, there is nothing to save.
+KickStartStruct *Content_GetKickStart(ContentStruct *content) {
+    ZYL_CHECK_TAG(content, Content_Tag);
+    ManagerStruct *manager = nullptr;
+    KickStartStruct *kick = nullptr;
+    ContentStruct *own = nullptr;
+    int accelerate = 0, enabled = 0;
+    // A download being taken down no longer names its content: nothing to save.
+    if (content->Base == nullptr || !Base_GetContent(content->Base, &own) || own != content ||
+        !Base_GetAccelerate(content->Base, &accelerate) || !accelerate ||
+        !Base_GetParent(content->Base, &manager) || manager == nullptr ||
+        !Manager_GetKickStart(manager, &kick) || kick == nullptr ||
+        !KickStart_GetEnabled(kick, &enabled) || !enabled)
+        return nullptr;
+    return kick;
+}
+
+// Writes the cached data of every file, then syncs it: a kick file must never
+// record pieces that a crash could still lose.
+static int InternalSyncFiles(ContentStruct *content) {
+    FileListStruct *list = content->FileList;
+    FileStruct *file = nullptr;
+    File_New(&file);
+    int ok = 1;
+    FileListMemberStruct *member = nullptr;
+    for (FileList_FirstMember(list, &member); member; FileList_NextMember(member, &member)) {
+        if (!FileList_MemberHasData(member))
+            continue;
+        // With storage bound, closing the file syncs it; without, it is synced here.
+        ok = FileList_CloseFile(list, member) && ok;
+        char path[FILELIST_TEXT_SIZE];
+        if (list->Storage == nullptr && FileList_GetMemberDiskPath(list, member, path) &&
+            File_Stat(file, path)) {
+            ok = File_Open(file, path,
+                           FILE_MODE_READ | FILE_MODE_SHARE_READ | FILE_MODE_SHARE_WRITE) &&
+                 File_Flush(file) && ok;
+            File_Close(file);
+        }
+    }
+    File_Delete(&file);
+    return ok;
+}
+
 int Content_SaveAccelerator(ContentStruct *content) {
     ZYL_CHECK_TAG(content, Content_Tag);
-    return 1;
+    KickStartStruct *kick = Content_GetKickStart(content);
+    if (kick == nullptr || content->Held == nullptr)
+        return 1;
+    int held = 0, failures = 0;
+    Bitfield_GetSetCount(content->Held, &held);
+    if (held == 0)
+        return 1; // nothing stored yet
+    FileList_GetWriteFailures(content->FileList, &failures);
+    if (failures > 0) {
+        Content_Log(content, "Acceleration skipped due to write failures (%d)", failures);
+        return 1;
+    }
+    if (!InternalSyncFiles(content)) {
+        Content_Log(content, "Acceleration skipped: the files could not be synced");
+        return 0;
+    }
+    return KickStart_SaveBaseAccelerator(kick, content->Base);
 }

@@ -11,6 +11,7 @@ struct BitfieldStruct;
 struct EventStruct;
 struct FileListStruct;
 struct ManagerStruct;
+struct KickStartStruct;
 struct MetaFileStruct;
 struct Sha1Struct;
 struct URLListStruct;
@@ -191,4 +192,10 @@ int Content_ResetPieceStates(ContentStruct *content);
 // Replaces the piece table with one of `size` zeroed bytes and
 // returns it; the old table is freed. Allocation failure is fatal.
 uint8_t *Content_NewPieceTable(ContentStruct *content, int size);
+// The manager's kick start when it is enabled and the download accelerates;
+// null otherwise.
+KickStartStruct *Content_GetKickStart(ContentStruct *content);
+// Syncs the files and saves the download's kick file when the kick start is on
+// for it, a piece is held and no write failed. 1 also when nothing was to be
+// saved; 0 when the sync or the save failed.
 int Content_SaveAccelerator(ContentStruct *content);

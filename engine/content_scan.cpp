@@ -7,6 +7,7 @@
 #include "core/zyl.h"
 #include "engine/content.h"
 #include "engine/filelist.h"
+#include "engine/kickstart.h"
 
 extern const char Content_Tag[];
 
@@ -67,10 +68,16 @@ int Content_ScanExisting(ContentStruct *content) {
     int existing = 0;
     int ok = FileList_PrepareFiles(list, content->Checked, &content->CheckProgress, &existing);
     if (ok && existing > 0) {
-        // No accelerator file is bound here: the pieces on disk are hashed.
-        ok = Content_CheckExisting(content);
-        if (ok)
+        // A kick file that still matches the disk stands for the check.
+        KickStartStruct *kick = Content_GetKickStart(content);
+        if (kick && KickStart_LoadBaseAccelerator(kick, content->Base)) {
+            Content_Recount(content);
             FileList_CheckCompleted(list, content->Held, 0, 0);
+        } else {
+            ok = Content_CheckExisting(content);
+            if (ok)
+                FileList_CheckCompleted(list, content->Held, 0, 0);
+        }
     }
     content->Checking = 0;
     if (!ok)
