@@ -7,6 +7,7 @@
 
 #include "core/mutex.h"
 #include "core/oshelper.h"
+#include "core/registry.h"
 #include "core/stopflag.h"
 #include "core/thread.h"
 #include "core/xml.h"
@@ -26,6 +27,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <sys/random.h>
 
 static const char kEngineClientTag[] = "patcherclient";
 
@@ -234,6 +236,31 @@ static uint32_t EngineClient_InternalThread(void *argument) {
 // Operations
 // ---------------------------------------------------------------------------
 
+// The machine's identity: the text "UM" under the application's key of the
+// machine root, made once as a GUID from the kernel's random bytes. "" when the
+// key cannot be opened.
+static void EngineClient_InternalMachineId(const char *registryPath, char *text, int size) {
+    text[0] = 0;
+    RegistryStruct *key = nullptr;
+    if (registryPath == nullptr || registryPath[0] == 0 ||
+        !Registry_OpenKey(&key, REGISTRY_ROOT_LOCAL_MACHINE, registryPath))
+        return;
+    if (!Registry_GetString(key, "UM", text, size) || text[0] == 0) {
+        uint8_t b[16] = {};
+        if (getrandom(b, sizeof b, 0) != (ssize_t)sizeof b) {
+            Registry_CloseKey(&key);
+            text[0] = 0;
+            return;
+        }
+        uint32_t first = (uint32_t)b[0] << 24 | (uint32_t)b[1] << 16 | (uint32_t)b[2] << 8 | b[3];
+        Zyl_FormatString(text, size, "{%08lX-%04X-%04x-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                         (int)first, b[4] << 8 | b[5], b[6] << 8 | b[7], b[8], b[9], b[10], b[11],
+                         b[12], b[13], b[14], b[15]);
+        Registry_SetString(key, "UM", text);
+    }
+    Registry_CloseKey(&key);
+}
+
 static int EngineClient_Startup(void) {
     return Transport_Startup();
 }
@@ -241,7 +268,7 @@ static int EngineClient_Shutdown(void) {
     return Transport_Shutdown();
 }
 
-static int EngineClient_Create(void **object, const char *, const char *settingsUrl,
+static int EngineClient_Create(void **object, const char *registryPath, const char *settingsUrl,
                                const PatcherOptions *options) {
     EngineClient *c = ZYL_NEW(EngineClient);
     new (&c->Started) std::atomic<int>(0);
@@ -264,6 +291,9 @@ static int EngineClient_Create(void **object, const char *, const char *settings
     }
     if (options != nullptr)
         c->Options = *options;
+    char machine[80];
+    EngineClient_InternalMachineId(registryPath, machine, sizeof machine);
+    Manager_SetUniqueID(c->Manager, machine);
     Manager_SetClientTag(c->Manager, "-VP1001-");
     Manager_DisableWebServer(c->Manager);
     Mutex_Create(&c->Mutex);

@@ -2,6 +2,7 @@
 // settings container on nginx, the job from the metafile address, the check of
 // existing files and the download from a libtorrent seed found through
 // opentracker, with every state change reported once; and the start's failures.
+#include "core/registry.h"
 #include "core/stopflag.h"
 #include "engine/base.h"
 #include "engine/content.h"
@@ -17,6 +18,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -77,6 +79,11 @@ class ElementTest : public ::testing::Test, public patchertest::PatcherLogCaptur
         oldCache_ = old != nullptr ? old : "";
         hadCache_ = old != nullptr;
         setenv("XDG_CACHE_HOME", (dir_ / "cache").c_str(), 1);
+        // The machine identity goes to the test's own registry store.
+        const char *config = getenv("XDG_CONFIG_HOME");
+        oldConfig_ = config != nullptr ? config : "";
+        hadConfig_ = config != nullptr;
+        setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
         g_states.clear();
         ASSERT_TRUE(web_.ok()) << web_.error();
         testsupport::RunCommand("mkdir -p '" + dir_ / "src/pack" + "' '" + dir_ / "out" + "'");
@@ -95,6 +102,10 @@ class ElementTest : public ::testing::Test, public patchertest::PatcherLogCaptur
             setenv("XDG_CACHE_HOME", oldCache_.c_str(), 1);
         else
             unsetenv("XDG_CACHE_HOME");
+        if (hadConfig_)
+            setenv("XDG_CONFIG_HOME", oldConfig_.c_str(), 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
         StopCapture();
         testsupport::StopAlertCapture();
     }
@@ -130,8 +141,8 @@ class ElementTest : public ::testing::Test, public patchertest::PatcherLogCaptur
     ManagerStruct *manager_ = nullptr;
     PatcherClientElement *element_ = nullptr;
     int dummy_ = 0;
-    std::string oldCache_;
-    bool hadCache_ = false;
+    std::string oldCache_, oldConfig_;
+    bool hadCache_ = false, hadConfig_ = false;
 };
 
 TEST_F(ElementTest, DownloadsFromALibtorrentPeerAndTurnsCompleteOnceTheEngineFreedTheMember) {
@@ -240,6 +251,15 @@ TEST_F(ElementTest, TheEngineClientRunsADownloadByNameToComplete) {
     int listenPort = 0;
     Manager_GetListenPort(manager, &listenPort);
     EXPECT_EQ(listen, listenPort);
+    // The machine's identity was made once and kept.
+    RegistryStruct *key = nullptr;
+    char machine[80] = "";
+    ASSERT_EQ(1, Registry_OpenExistingKey(&key, REGISTRY_ROOT_LOCAL_MACHINE, "Software/Portico"));
+    EXPECT_EQ(1, Registry_GetString(key, "UM", machine, sizeof machine));
+    Registry_CloseKey(&key);
+    EXPECT_EQ(38u, strlen(machine)) << machine;
+    EXPECT_EQ('{', machine[0]);
+    EXPECT_EQ('-', machine[9]);
 
     const int32_t switches[PATCHER_SWITCH_COUNT] = {1, 1};
     const int32_t elementOptions[PATCHER_ELEMENT_OPTION_COUNT] = {0, 1, 0, 1};
