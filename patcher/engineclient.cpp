@@ -287,7 +287,7 @@ static int EngineClient_Create(void **object, const char *registryPath, const ch
         Manager_GetKickStart(c->Manager, &kick) && kick != nullptr) {
         KickStart_SetFolder(kick, folder);
         KickStart_SetEnabled(kick, 1);
-        KickStart_SetLoadOnly(kick);
+        KickStart_SetBaseOnly(kick);
     }
     if (options != nullptr)
         c->Options = *options;
