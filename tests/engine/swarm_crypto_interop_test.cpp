@@ -1,7 +1,9 @@
 // Stream encryption against libtorrent on 127.0.0.1, forced to one method at
 // a time: our engine downloads from a libtorrent seed and a libtorrent leecher
-// downloads from our seed, with RC4 and with plaintext after the key exchange.
-// The files must equal the source by SHA-1.
+// downloads from our seed, with RC4 and with plaintext after the key exchange;
+// aria2c leechers requiring RC4 (random padding, an empty initial payload)
+// download from our seed one after another. The files must equal the source
+// by SHA-1.
 #include <gtest/gtest.h>
 
 #include "tests/engine/swarm_support.h"
@@ -119,6 +121,74 @@ TEST_P(SwarmCryptoInterop, ALibtorrentLeecherDownloadsFromOurSeed) {
     EXPECT_TRUE(peer_.Text().find("complete") != std::string::npos) << peer_.Text();
     EXPECT_NE(std::string::npos, peer_.Text().find(GetParam().Seen)) << peer_.Text();
     EXPECT_EQ(std::string::npos, peer_.Text().find("peer none")) << peer_.Text();
+}
+
+// aria2c finds our seed through opentracker, to which the test announces us.
+TEST_P(SwarmCryptoInterop, Aria2LeechersRequiringRC4DownloadFromOurSeed) {
+    if (std::string(GetParam().Forced) != "rc4")
+        GTEST_SKIP() << "aria2c offers RC4 only when it requires encryption";
+    if (!testsupport::HaveProgram("aria2c") || !testsupport::HaveProgram("opentracker") ||
+        !testsupport::HaveProgram("curl"))
+        GTEST_SKIP() << "aria2c, opentracker or curl missing";
+    const int trackerPort = enginetest::FreePort();
+    const std::string torrent = *dir_ / "tracked.torrent";
+    const std::string announce = "http://127.0.0.1:" + std::to_string(trackerPort) + "/announce";
+    ASSERT_EQ(0, testsupport::RunCommand("cd '" + (*dir_ / "src") + "' && mktorrent -l 18 -a " +
+                                         announce + " -o '" + torrent + "' enc >/dev/null"));
+    ASSERT_TRUE(ours_.Open(torrent, *dir_ / "src/enc")) << testsupport::AlertText();
+    ContentStruct *content = nullptr;
+    Base_GetContent(ours_.Base, &content);
+    uint8_t hash[20];
+    Content_GetInfoHash(content, hash);
+    std::string hex, escaped;
+    static const char kHex[] = "0123456789abcdef";
+    for (uint8_t b : hash) {
+        hex += kHex[b >> 4];
+        hex += kHex[b & 15];
+        escaped += '%';
+        escaped += kHex[b >> 4];
+        escaped += kHex[b & 15];
+    }
+    // The tracker changes root to its folder and drops to an unprivileged user.
+    const std::string folder = *dir_ / "tracker";
+    ASSERT_EQ(0, testsupport::RunCommand("mkdir -p '" + folder + "' && chmod 755 '" + dir_->path() +
+                                         "' '" + folder + "'"));
+    testsupport::WriteFile(folder + "/whitelist", hex + "\n");
+    testsupport::RunCommand("chmod 644 '" + folder + "/whitelist'");
+    Program tracker;
+    ASSERT_TRUE(
+        tracker.Start({"/usr/bin/opentracker", "-i", "127.0.0.1", "-p", std::to_string(trackerPort),
+                       "-P", std::to_string(trackerPort), "-d", folder, "-w", "whitelist"},
+                      *dir_ / "tracker.txt"));
+    ours_.Start();
+    const std::string query = announce + "?info_hash=" + escaped +
+                              "&peer_id=-TT0001-abcdefghijkl&port=" + std::to_string(ours_.Port) +
+                              "&uploaded=0&downloaded=0&left=0&event=started&compact=1";
+    std::string reply;
+    for (int i = 0; i < 50; i++) {
+        if (testsupport::RunCommand("curl -s -g '" + query + "'", &reply) == 0 &&
+            reply.find("interval") != std::string::npos)
+            break;
+        usleep(100000);
+    }
+    ASSERT_NE(std::string::npos, reply.find("interval")) << reply << tracker.Text();
+    for (int run = 0; run < 5; run++) {
+        SCOPED_TRACE(run);
+        const std::string out = Empty();
+        Program aria2;
+        ASSERT_TRUE(aria2.Start(
+            {"/usr/bin/aria2c", "--dir=" + out,
+             "--listen-port=" + std::to_string(enginetest::FreePort()), "--enable-dht=false",
+             "--enable-dht6=false", "--bt-enable-lpd=false", "--enable-peer-exchange=false",
+             "--bt-require-crypto=true", "--bt-min-crypto-level=arc4", "--seed-time=0",
+             "--bt-stop-timeout=60", "--summary-interval=0", "--console-log-level=notice", torrent},
+            *dir_ / "aria2-leech.txt"));
+        for (int i = 0; i < 900 && !aria2.Exited(); i++)
+            usleep(100000);
+        ASSERT_EQ(0, aria2.Status) << aria2.Text() << testsupport::AlertText();
+        ExpectSame(out + "/enc/enc.bin");
+    }
+    tracker.Stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, SwarmCryptoInterop, ::testing::ValuesIn(kMethods),
