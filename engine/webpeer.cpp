@@ -695,9 +695,11 @@ static int InternalIssueRequest(WebPeerStruct *p, int64_t size) {
     p->RequestOffset = fileOffset;
     p->RequestSize = length;
     p->Delivered = 0;
+    p->FileStart = fileStart;
     p->StreamOffset = fileStart + fileOffset;
     p->ReplyStatus = 0;
     p->ReplyRanged = 0;
+    p->IndexPassed = 0;
     WebPeer_Log(p, "Offsets [%I64d] [%I64d] [%I64d] [%I64d] Size [%d/%d/%I64d] [%d]", offset,
                 fileOffset, fileStart, fileLength, (int)length, p->BufferFill, p->QueuedLength,
                 ranged);
@@ -816,6 +818,12 @@ static int InternalAfterRequest(WebPeerStruct *p) {
 }
 
 static int InternalRequestFailed(WebPeerStruct *p) {
+    if (p->IndexPassed) {
+        p->IndexPassed = 0;
+        WebGet_CloseConnection(p->Client, 1);
+        p->CurrentFile = nullptr;
+        return InternalAfterRequest(p);
+    }
     int status = p->ReplyStatus ? p->ReplyStatus : WebGet_GetStatus(p->Client);
     char text[WEBPEER_TEXT_SIZE] = "";
     WebGet_ResultText(status, text, sizeof text);
@@ -958,12 +966,16 @@ static int InternalAcceptCallback(WebGetStruct *web, void *user) {
             p->ReplyStatus = WEBGET_STATUS_RANGE;
             return 0;
         }
+        // Every reply (a retried one too) starts at the range asked for.
+        p->StreamOffset = p->FileStart + p->RequestOffset;
         p->ReplyRanged = 1;
         return 1;
     }
     if (p->Order == PIECE_ORDER_SEQUENTIAL) {
         // A whole file: its bytes come from its start.
-        p->StreamOffset -= p->RequestOffset;
+        if (p->RequestOffset > 0)
+            p->RangesSupported = 0;
+        p->StreamOffset = p->FileStart;
         p->RequestOffset = 0;
         return 1;
     }
@@ -977,7 +989,7 @@ static int InternalAcceptCallback(WebGetStruct *web, void *user) {
     if (p->WebBase)
         WebBase_SetStaggeredRequests(p->WebBase, 0);
     p->RangesSupported = 0;
-    p->StreamOffset -= p->RequestOffset;
+    p->StreamOffset = p->FileStart;
     p->RequestOffset = 0;
     p->BufferFill = 0;
     if (!InternalTakeWork(p)) {
@@ -1007,14 +1019,23 @@ static int InternalTakeBytes(WebPeerStruct *p, const uint8_t *data, int length) 
         if (p->Order == PIECE_ORDER_SEQUENTIAL && p->PieceLength > 0) {
             const int index = (int)(p->StreamOffset / p->PieceLength);
             if (index > p->CurrentPiece) {
-                WEBPEER_ALERT(p, ALERT_KIND_ERROR, "Index passed (%d > %d)", index,
+                // The file sent starts past the piece wanted (another file's
+                // piece comes first): this reply ends and the next asks for it.
+                WEBPEER_ALERT(p, ALERT_KIND_NOTICE, "Index passed (%d > %d)", index,
                               p->CurrentPiece);
-                WebPeer_Fail(p, "Index passed");
+                p->IndexPassed = 1;
                 return 0;
             }
         }
         const int64_t target = InternalFillTarget(p);
         const int64_t at = p->StreamOffset - p->BufferBase;
+        if (at > p->BufferFill) {
+            // The bytes before these belong to another file: this reply ends and
+            // the next request starts where the buffer stops.
+            WebPeer_Log(p, "Reply starts past the bytes held (%I64d > %d)", at, p->BufferFill);
+            p->IndexPassed = 1;
+            return 0;
+        }
         if (at >= target) {
             // Bytes past what the queue asks for (a reply longer than needed).
             InternalCount(p->DiscardedBytes, length);

@@ -83,10 +83,13 @@ struct WebPeerStruct {
     FileListStruct *Files;      // borrowed
     TransportStruct *Transport; // owned record over the client's socket (not owning it): rates
     int64_t StreamOffset;       // content offset of the next byte the reply brings
+    int64_t FileStart;          // content offset of the requested file
     int64_t BufferBase;         // content offset of the buffer's first byte
     int PieceLength;
     int ReplyStatus; // a refused reply's HTTP status (0 when none)
-    int ReplyRanged; // 1 when the reply holds only the range asked for
+    int ReplyRanged;
+    int IndexPassed; // a whole-file reply went past the piece wanted: ask again // 1 when the reply
+                     // holds only the range asked for
     int TwinWoken;
     int RangesSupported;
     WebPeerStruct *NextTwin; // ring link; null outside a ring
