@@ -74,6 +74,8 @@ class ScriptFacadeWebKit : public ScriptFacade {
         DialogHook = std::move(hook);
     }
     int GetReloadCount() const { return Reloads; }
+    const std::string &GetSocketPath() const { return Path; }
+    const std::string &GetToken() const { return Token; }
     WebKitWebView *GetWebView() const { return View; }
     // Handlers of the view's signals (public for the C callbacks).
     virtual void OnLoadFinished();

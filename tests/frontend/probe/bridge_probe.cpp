@@ -8,13 +8,18 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
 #include "core/zyl.h"
+#include "frontend/bridgeframe.h"
 #include "frontend/launchermodelgtk.h"
 #include "frontend/launcherview.h"
 #include "frontend/scriptfacadewebkit.h"
@@ -595,6 +600,108 @@ void HangAndCrash(Probe &p) {
     Check(p.Call("aInt", &result) == 1 && result.Value == 5, "the page answers after the crash");
 }
 
+// A stand-in for a web process on the facade's socket.
+class FakePageProcess {
+  public:
+    explicit FakePageProcess(const std::string &path) {
+        fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        connected = connect(fd, (sockaddr *)&address, sizeof(address)) == 0;
+    }
+    ~FakePageProcess() { close(fd); }
+    FakePageProcess(const FakePageProcess &) = delete;
+    FakePageProcess &operator=(const FakePageProcess &) = delete;
+    void Send(const BridgeMessage &message) {
+        std::vector<std::vector<uint8_t>> chunks;
+        Bridge_Encode(message, &chunks);
+        for (const auto &chunk : chunks)
+            send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    }
+    void SendRaw(const std::vector<uint8_t> &bytes) {
+        send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
+    // Runs the main context until a message or the end of the connection
+    // arrives (5 s at most). 1 with a message, 0 closed, -1 nothing.
+    int Receive(BridgeMessage *message) {
+        int result = -1;
+        std::vector<uint8_t> buffer(BRIDGE_HEADER_SIZE + BRIDGE_CHUNK_MAX);
+        PumpUntil(
+            [&] {
+                ssize_t got = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                if (got == 0)
+                    result = 0;
+                if (got > 0 && reader.Feed(buffer.data(), (size_t)got) == BRIDGE_FEED_MESSAGE) {
+                    *message = reader.Message();
+                    result = 1;
+                }
+                return result != -1;
+            },
+            5);
+        return result;
+    }
+
+    int fd = -1;
+    bool connected = false;
+    BridgeReader reader;
+};
+
+BridgeMessage OfType(uint8_t type, uint32_t id = 0, const std::string &name = "") {
+    BridgeMessage message;
+    message.Type = type;
+    message.Id = id;
+    message.Name = name;
+    return message;
+}
+
+void Socket(Probe &p) {
+    const std::string &path = p.facade->GetSocketPath();
+    std::string folder = path.substr(0, path.rfind('/'));
+    struct stat info {};
+    Check(stat(folder.c_str(), &info) == 0 && (info.st_mode & 0777) == 0700,
+          "the socket's folder is the user's alone");
+    BridgeMessage message;
+    std::string wrong = p.facade->GetToken();
+    wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
+    int closed = 0;
+    for (const BridgeMessage &first :
+         {OfType(BRIDGE_HELLO, 0, wrong), OfType(BRIDGE_HELLO), OfType(BRIDGE_CALL)}) {
+        FakePageProcess rogue(path);
+        rogue.Send(first);
+        closed += rogue.connected && rogue.Receive(&message) == 0;
+    }
+    Check(closed == 3 && p.log.Contains("connection closed: not the page's process"),
+          "a process without the secret is shut out");
+    FakePageProcess broken(path);
+    broken.Send(OfType(BRIDGE_HELLO, 0, p.facade->GetToken()));
+    broken.SendRaw({9, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+    Check(broken.Receive(&message) == 0 &&
+              p.log.Contains("connection closed: unknown message type"),
+          "a malformed frame closes its connection");
+    FakePageProcess other(path);
+    other.Send(OfType(BRIDGE_HELLO, 0, p.facade->GetToken()));
+    BridgeMessage call = OfType(BRIDGE_CALL, 7);
+    call.Code = BRIDGE_METHOD_BOOL;
+    call.Values.resize(1);
+    call.Values[0].Text = "yesFromElsewhere";
+    other.Send(call);
+    Check(other.Receive(&message) == 1 && message.Type == BRIDGE_ANSWER && message.Id == 7 &&
+              message.Code == 0,
+          "a call from a process that is not the view's live one answers false");
+    BridgeMessage ready = OfType(BRIDGE_READY, 8, "file:///etc/passwd");
+    ready.Number = (int64_t)webkit_web_view_get_page_id(p.view.view) + 1000;
+    other.Send(ready);
+    Check(other.Receive(&message) == 1 && message.Type == BRIDGE_ADMIT && message.Code == 0,
+          "a document of another page is not admitted");
+    other.Send(OfType(BRIDGE_INVOKE, 9, "f"));
+    Check(other.Receive(&message) == 0 &&
+              p.log.Contains("connection closed: message of the wrong direction"),
+          "a message only the program sends closes the connection");
+    ScriptResult result{};
+    Check(p.Call("aInt", &result) == 1 && result.Value == 5, "the live page goes on answering");
+}
+
 void ShutdownAnswers(Probe &p) {
     p.facade->Shutdown();
     ScriptResult result{};
@@ -650,9 +757,14 @@ int main(int argc, char **argv) {
         FramesAndOrigins(p);
         VersionCheck(p);
         HangAndCrash(p);
+        Socket(p);
         ShutdownAnswers(p);
 
+        std::string socketFolder = p.facade->GetSocketPath();
+        socketFolder.resize(socketFolder.rfind('/'));
         delete p.model;
+        struct stat info {};
+        Check(stat(socketFolder.c_str(), &info) != 0, "the socket's folder goes with the facade");
         gtk_widget_destroy(window);
     }
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
