@@ -17,7 +17,11 @@
 #include "patcher/patcherlog.h"
 #include "patcher/pathsafety.h"
 #include "patcher/taskstatus.h"
+#include "platform/durable.h"
+#include "platform/fileio.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -29,7 +33,7 @@
 static const char kTag[] = "ExpansionHelper";
 static const char kTempSuffix[] = ".expanding"; // produced files before they replace the target
 
-static void ExpansionHelper_InternalRemoveLeftovers(const char *target);
+static void ExpansionHelper_InternalRemoveLeftovers(const char *target, const char *suffix);
 
 struct ExpansionHelperStruct {
     const char *Tag;
@@ -310,43 +314,91 @@ static int ExpansionHelper_InternalCommit(ExpansionHelperStruct *helper, FileStr
     return 1;
 }
 
-// Moves the data of source into the open out in EXPANSION_COPY_BLOCK pieces.
-// 1 when every byte of the source's size was read and written.
-static int ExpansionHelper_InternalMoveData(FileStruct *in, FileStruct *out) {
-    int64_t size = 0, total = 0;
-    File_GetSize(in, &size);
-    uint8_t *block = static_cast<uint8_t *>(ZYL_ALLOC(EXPANSION_COPY_BLOCK));
-    int count = 0, written = 0, ok = 1;
-    while (ok && File_Read(in, block, EXPANSION_COPY_BLOCK, &count) && count > 0) {
-        ok = File_Write(out, block, count, &written);
-        total += count;
+static int ExpansionHelper_InternalIsProgram(const char *path);
+static int ExpansionHelper_InternalMarkProgram(const char *produced);
+
+// The permission bits a file put at destination gets: a replaced file keeps
+// its own; a new one takes the source's with copy mode 0, else 0644 (the
+// caller then marks programs). -1 when the destination's cannot be read.
+static int ExpansionHelper_InternalTargetMode(int copyMode, const char *destination,
+                                              const struct stat *source, int *isNew) {
+    struct stat info;
+    *isNew = !PathSafety_Exists(destination);
+    if (!*isNew) {
+        return stat(destination, &info) == 0 ? (int)(info.st_mode & 07777) : -1;
     }
-    ZYL_FREE(block, EXPANSION_COPY_BLOCK);
-    return ok && total == size;
+    return copyMode == 0 ? (int)(source->st_mode & 07777) : 0644;
 }
 
-// Copies source beside destination, then renames it over. Mode 0 also takes the
-// source's permission bits. 1 on success; 0 with destination untouched.
+// Copies source beside destination (in the kernel where the file systems
+// allow), then renames it over. A new file that is a program gets its execute
+// bits. 1 on success; 0 with destination untouched (read error, short source,
+// short write, failed sync or rename).
 static int ExpansionHelper_InternalCopyData(int copyMode, const char *destination,
                                             const char *source) {
     struct stat info;
-    if (PathSafety_IsLink(source) || stat(source, &info) != 0) {
+    int isNew = 0;
+    if (PathSafety_IsLink(source) || stat(source, &info) != 0 || !S_ISREG(info.st_mode)) {
         return 0;
     }
-    FileStruct *in = nullptr, *out = nullptr;
-    File_New(&in);
-    File_New(&out);
-    File_SetOpenRetries(in, 1);
-    int mode = copyMode == 0 ? (int)(info.st_mode & 07777) : -1;
-    ExpansionHelper_InternalRemoveLeftovers(destination);
-    int ok = File_Open(in, source, FILE_MODE_READ | FILE_MODE_SHARE_READ) &&
-             File_OpenReplacement(out, destination, kTempSuffix, mode) &&
-             ExpansionHelper_InternalMoveData(in, out) && File_CommitReplacement(out);
-    File_Close(in);
-    File_Close(out); // a replacement not committed is deleted here
-    File_Delete(&in);
-    File_Delete(&out);
+    int mode = ExpansionHelper_InternalTargetMode(copyMode, destination, &info, &isNew);
+    int in = open(source, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0 || mode < 0) {
+        if (in >= 0) {
+            close(in);
+        }
+        return 0;
+    }
+    ExpansionHelper_InternalRemoveLeftovers(destination, kTempSuffix);
+    if (strchr(destination, '/') != nullptr) {
+        Zyl_CreateDirectory(destination, 1, 0);
+    }
+    DurableReplace replace;
+    int ok = Durable_Begin(&replace, destination, kTempSuffix, mode);
+    int error = ok ? FileIo_CopyAll(in, replace.Descriptor, (int64_t)info.st_size, nullptr) : 0;
+    close(in);
+    ok = ok && error == 0 && (!isNew || ExpansionHelper_InternalMarkProgram(replace.Temporary)) &&
+         Durable_Commit(&replace);
+    if (!ok) {
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Copy of [%s] to [%s] failed: %s (%d)",
+                  source, destination, error != 0 ? "copy" : replace.Call,
+                  error != 0 ? error : replace.Error);
+        Durable_Abort(&replace);
+    }
     return ok;
+}
+
+// Puts source, which is not kept, at destination in one rename when both are on
+// one file system. 1 when moved; 0 when it must be copied instead (nothing
+// changed at destination).
+static int ExpansionHelper_InternalMoveFile(int copyMode, const char *destination,
+                                            const char *source) {
+    struct stat info;
+    int isNew = 0;
+    if (PathSafety_IsLink(source) || stat(source, &info) != 0 || !S_ISREG(info.st_mode) ||
+        PathSafety_IsLink(destination)) {
+        return 0;
+    }
+    int mode = ExpansionHelper_InternalTargetMode(copyMode, destination, &info, &isNew);
+    if (mode < 0) {
+        return 0;
+    }
+    if (isNew && ExpansionHelper_InternalIsProgram(source)) {
+        mode |= (mode & 0444) >> 2;
+    }
+    ExpansionHelper_InternalRemoveLeftovers(destination, kTempSuffix);
+    if (strchr(destination, '/') != nullptr) {
+        Zyl_CreateDirectory(destination, 1, 0);
+    }
+    DurableReplace replace;
+    if (!Durable_MoveOver(&replace, source, destination, mode)) {
+        if (replace.Error != EXDEV) {
+            Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Move of [%s] to [%s]: %s (%d)",
+                      source, destination, replace.Call, replace.Error);
+        }
+        return PathSafety_Exists(source) ? 0 : 1;
+    }
+    return 1;
 }
 
 struct ExpansionCopyArgs {
@@ -379,6 +431,10 @@ int ExpansionHelper_CopyFile(const char *destination, StopFlag *stop, ExpansionH
         return 0;
     }
     ExpansionHelper_StripDeployExtension(helper, target, deployFlag);
+    // A source that is not kept needs no copy on the same file system.
+    if (deleteFlag == 1 && ExpansionHelper_InternalMoveFile(copyMode, target, source)) {
+        return 1;
+    }
     ExpansionCopyArgs args = {source, target, copyMode};
     if (!ExpansionHelper_Retry(stop, helper, ExpansionHelper_CopyFileCallback, &args)) {
         return 0;
@@ -506,29 +562,47 @@ static int ExpansionHelper_InternalProduce(ExpansionHelperStruct *helper, Expans
 
 // 1 when entry is "<base>.<digits>-<digits>.expanding": a replacement of base
 // left by an earlier run that was stopped before its rename.
-static int ExpansionHelper_InternalIsLeftover(const char *entry, const char *base) {
-    size_t baseLength = strlen(base), length = strlen(entry), suffix = strlen(kTempSuffix);
+// 1 when entry is base + "." + pid + "-" + sequence + suffix, the name of a
+// replacement of base, written by a process other than this one that no longer
+// runs (a live one may be writing it still).
+static int ExpansionHelper_InternalIsLeftover(const char *entry, const char *base,
+                                              const char *suffixText) {
+    size_t baseLength = strlen(base), length = strlen(entry), suffix = strlen(suffixText);
     if (length <= baseLength + 1 + suffix || strncmp(entry, base, baseLength) != 0 ||
-        entry[baseLength] != '.' || strcmp(entry + length - suffix, kTempSuffix) != 0) {
+        entry[baseLength] != '.' || strcmp(entry + length - suffix, suffixText) != 0) {
         return 0;
     }
     int dashes = 0, digits = 0;
+    long pid = 0;
     for (size_t i = baseLength + 1; i < length - suffix; i++) {
         if (entry[i] == '-' && digits > 0 && dashes == 0) {
             dashes = 1;
             digits = 0;
         } else if (entry[i] >= '0' && entry[i] <= '9') {
             digits++;
+            if (dashes == 0 && pid < 100000000) {
+                pid = pid * 10 + (entry[i] - '0');
+            }
         } else {
             return 0;
         }
     }
-    return dashes == 1 && digits > 0;
+    if (dashes != 1 || digits == 0) {
+        return 0;
+    }
+    return pid != (long)getpid() && (kill((pid_t)pid, 0) != 0 && errno == ESRCH);
+}
+
+int ExpansionHelper_RemoveLeftovers(const char *target, const char *suffix) {
+    ZYL_CHECK_PTR(target);
+    ZYL_CHECK_PTR(suffix);
+    ExpansionHelper_InternalRemoveLeftovers(target, suffix);
+    return 1;
 }
 
 // Removes the replacements of target that earlier runs left behind (a run
 // killed between writing and renaming), so that a rerun leaves none.
-static void ExpansionHelper_InternalRemoveLeftovers(const char *target) {
+static void ExpansionHelper_InternalRemoveLeftovers(const char *target, const char *suffix) {
     char folder[EXPANSION_PATH_SIZE];
     if (!Zyl_StrCopy(folder, target, EXPANSION_PATH_SIZE)) {
         return;
@@ -548,7 +622,7 @@ static void ExpansionHelper_InternalRemoveLeftovers(const char *target) {
     int descriptor = dirfd(listing);
     while (struct dirent *entry = readdir(listing)) {
         struct stat info;
-        if (!ExpansionHelper_InternalIsLeftover(entry->d_name, base) ||
+        if (!ExpansionHelper_InternalIsLeftover(entry->d_name, base, suffix) ||
             fstatat(descriptor, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(info.st_mode)) {
             continue;
@@ -561,24 +635,28 @@ static void ExpansionHelper_InternalRemoveLeftovers(const char *target) {
     closedir(listing);
 }
 
-// A new file that is a program (an ELF image or a script) may be run: adds the
-// execute bits wherever the created file can be read, so the umask that shaped
-// its read bits shapes them too. 1, or 0 when the mode could not be changed.
-static int ExpansionHelper_InternalMarkProgram(const char *produced) {
+// 1 when the file starts as a program does (an ELF image or a script).
+static int ExpansionHelper_InternalIsProgram(const char *path) {
     unsigned char head[4] = {0, 0, 0, 0};
-    FILE *file = fopen(produced, "rb");
+    FILE *file = fopen(path, "rb");
     if (file == nullptr) {
         return 0;
     }
     size_t count = fread(head, 1, sizeof(head), file);
     fclose(file);
-    int program = (count == 4 && memcmp(head,
-                                        "\x7f"
-                                        "ELF",
-                                        4) == 0) ||
-                  (count >= 2 && head[0] == '#' && head[1] == '!');
+    return (count == 4 && memcmp(head,
+                                 "\x7f"
+                                 "ELF",
+                                 4) == 0) ||
+           (count >= 2 && head[0] == '#' && head[1] == '!');
+}
+
+// A new file that is a program may be run: adds the execute bits wherever the
+// created file can be read, so the umask that shaped its read bits shapes them
+// too. 1, or 0 when the mode could not be changed.
+static int ExpansionHelper_InternalMarkProgram(const char *produced) {
     struct stat info;
-    if (!program) {
+    if (!ExpansionHelper_InternalIsProgram(produced)) {
         return 1;
     }
     if (stat(produced, &info) != 0) {
@@ -633,7 +711,7 @@ static int ExpansionHelper_InternalExpandFile(ExpansionHelperStruct *helper, Exp
             return 1;
         }
     }
-    ExpansionHelper_InternalRemoveLeftovers(destination);
+    ExpansionHelper_InternalRemoveLeftovers(destination, kTempSuffix);
     struct stat info;
     int isNew = lstat(destination, &info) != 0;
     FileStruct *out = nullptr;

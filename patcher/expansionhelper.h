@@ -97,6 +97,12 @@ int ExpansionHelper_CopyStoreSources(const char *destDir, StopFlag *stop,
                                      const char *sourceDir, const char *storeDir,
                                      const char *storeName);
 
+// Removes the replacements of target (target + "." + pid + "-" + sequence +
+// suffix, as the durable-replace primitive names them) that processes no longer
+// running left beside it, so that a killed run leaves no temporary file once
+// the target is written again. Returns 1.
+int ExpansionHelper_RemoveLeftovers(const char *target, const char *suffix);
+
 // Sum of the sizes of the files below path whose name holds no skip entry
 // (symbolic links not followed; a missing path gives 0). Returns 1.
 int ExpansionHelper_GetDirectorySize(int64_t *size, ExpansionHelperStruct *helper, const char *path,

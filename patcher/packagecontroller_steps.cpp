@@ -4,6 +4,7 @@
 // without the Patcher's API mutex; everything else here runs with it held.
 #include "core/zyl.h"
 #include "patcher/documentfetch.h"
+#include "patcher/expansionhelper.h"
 #include "patcher/package.h"
 #include "patcher/packagecontroller.h"
 #include "patcher/packagecontroller_private.h"
@@ -50,6 +51,8 @@ int PackageController_SaveVersion(PackageControllerStruct *controller, int inPro
     ZYL_CHECK_PTR(status);
     char path[PATCHER_NAME_SIZE];
     PackageController_GetVersionPath(controller, path);
+    // A run killed while saving left its temporary version file beside it.
+    ExpansionHelper_RemoveLeftovers(path, ".tmp");
     PackageVersion *version = nullptr;
     PackageVersion_Create(&version);
     int result = PackageVersion_SetFromTask(status, version, inProgress) &&

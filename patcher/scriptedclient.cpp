@@ -4,35 +4,16 @@
 #include "patcher/scriptedclient.h"
 
 #include "core/alert.h"
-#include "core/hashtable.h"
-#include "core/mutex.h"
 #include "core/zyl.h"
 #include "patcher/patcher_types.h"
 #include "patcher/patcherlog.h"
+#include "patcher/scriptedclient_private.h"
 
 #include <atomic>
 #include <cstring>
 
 static const char kTag[] = "ScriptedClient";
 static const char kDownloadTag[] = "ScriptedDownload";
-
-struct ScriptedDownload {
-    const char *Tag;
-    char Name[PATCHER_CLIENT_TEXT_SIZE];
-    PatcherClientStateFunc Callback;
-    void *UserData;
-    ScriptedDownloadInfo Info;
-};
-
-struct ScriptedClient {
-    const char *Tag;
-    PatcherClient *Client; // the dispatching object, first argument of callbacks
-    MutexStruct *Mutex;    // guards everything below
-    HashTableStruct *Downloads;
-    PatcherClientSettingsForwarder SettingsCallback;
-    void *SettingsUserData;
-    ScriptedClientInfo Info;
-};
 
 static std::atomic<int> gFailCreates{0};
 static std::atomic<int> gStartups{0}, gShutdowns{0}, gCreates{0}, gDestroys{0};
@@ -69,6 +50,18 @@ static int ScriptedClient_InternalCreate(void **object, const char *registryPath
     return 1;
 }
 
+// Stops and joins the download's worker, then frees the record. The client's
+// mutex must not be held: the worker may be waiting for it.
+static void ScriptedClient_InternalFree(ScriptedDownload *download) {
+    StopFlag_Set(&download->Stop, 1);
+    if (download->Worker != nullptr) {
+        Thread_Wait(download->Worker, THREAD_WAIT_INFINITE);
+        Thread_Close(&download->Worker);
+    }
+    download->Tag = Zyl_DeadTag;
+    ZYL_FREE(download, sizeof(ScriptedDownload));
+}
+
 static int ScriptedClient_InternalDestroy(void **object) {
     ScriptedClient *doomed = static_cast<ScriptedClient *>(*object);
     ZYL_CHECK_TAG(doomed, kTag);
@@ -78,9 +71,15 @@ static int ScriptedClient_InternalDestroy(void **object) {
         const char *key = nullptr;
         void *value = nullptr;
         HashTable_GetNodeData(&key, node, &value);
-        ScriptedDownload *download = static_cast<ScriptedDownload *>(value);
-        download->Tag = Zyl_DeadTag;
-        ZYL_FREE(download, sizeof(ScriptedDownload));
+        StopFlag_Set(&static_cast<ScriptedDownload *>(value)->Stop, 1);
+    }
+    // The workers take the mutex to report; none is held while they are joined.
+    for (int more = HashTable_GetFirstNode(doomed->Downloads, &node); more == 1;
+         more = HashTable_GetNextNode(doomed->Downloads, &node, node)) {
+        const char *key = nullptr;
+        void *value = nullptr;
+        HashTable_GetNodeData(&key, node, &value);
+        ScriptedClient_InternalFree(static_cast<ScriptedDownload *>(value));
     }
     HashTable_Destroy(&doomed->Downloads);
     Mutex_Close(&doomed->Mutex);
@@ -95,6 +94,14 @@ static int ScriptedClient_InternalStop(void *object) {
     ScriptedClient *client = static_cast<ScriptedClient *>(object);
     MUTEX_LOCK(client->Mutex);
     client->Info.StopCalls++;
+    HashTableNodeStruct *node = nullptr;
+    for (int more = HashTable_GetFirstNode(client->Downloads, &node); more == 1;
+         more = HashTable_GetNextNode(client->Downloads, &node, node)) {
+        const char *key = nullptr;
+        void *value = nullptr;
+        HashTable_GetNodeData(&key, node, &value);
+        StopFlag_Set(&static_cast<ScriptedDownload *>(value)->Stop, 1);
+    }
     MUTEX_UNLOCK(client->Mutex);
     return 1;
 }
@@ -130,11 +137,13 @@ static ScriptedDownload *ScriptedClient_InternalFind(ScriptedClient *client, con
     return download;
 }
 
-static int ScriptedClient_InternalAdd(void *object, PatcherClient *dispatcher,
-                                      const int32_t *switches, const char *name,
-                                      const char *skinSource, const char *metafile,
-                                      const char *outputPath, PatcherClientStateFunc callback,
-                                      void *userData, const int32_t *elementOptions) {
+// Adds the download; with web 1 a worker fetches it over HTTP.
+static int ScriptedClient_InternalAddDownload(void *object, PatcherClient *dispatcher,
+                                              const int32_t *switches, const char *name,
+                                              const char *skinSource, const char *metafile,
+                                              const char *outputPath,
+                                              PatcherClientStateFunc callback, void *userData,
+                                              const int32_t *elementOptions, int web) {
     ScriptedClient *client = static_cast<ScriptedClient *>(object);
     MUTEX_LOCK(client->Mutex);
     client->Client = dispatcher;
@@ -143,9 +152,10 @@ static int ScriptedClient_InternalAdd(void *object, PatcherClient *dispatcher,
         // A removed download is gone for good, as the client's next pass
         // destroys it: the name may be used again.
         HashTable_Remove(client->Downloads, name);
-        held->Tag = Zyl_DeadTag;
-        ZYL_FREE(held, sizeof(ScriptedDownload));
-        held = nullptr;
+        MUTEX_UNLOCK(client->Mutex);
+        ScriptedClient_InternalFree(held);
+        MUTEX_LOCK(client->Mutex);
+        held = ScriptedClient_InternalFind(client, name);
     }
     if (held != nullptr) {
         MUTEX_UNLOCK(client->Mutex);
@@ -157,6 +167,8 @@ static int ScriptedClient_InternalAdd(void *object, PatcherClient *dispatcher,
     Zyl_StrCopy(download->Name, name, sizeof(download->Name));
     download->Callback = callback;
     download->UserData = userData;
+    download->Owner = client;
+    ServerOptions_SetDefaults(&download->Options);
     ScriptedDownloadInfo *info = &download->Info;
     Zyl_StrCopy(info->SkinSource, skinSource, sizeof(info->SkinSource));
     Zyl_StrCopy(info->Metafile, metafile, sizeof(info->Metafile));
@@ -166,6 +178,11 @@ static int ScriptedClient_InternalAdd(void *object, PatcherClient *dispatcher,
     PatcherDownloadStatus_Init(&info->Status);
     info->Active = 1;
     int result = HashTable_Set(client->Downloads, download->Name, download);
+    if (result == 1 && web && Thread_Create(&download->Worker, download, ScriptedWeb_Run) != 1) {
+        HashTable_Remove(client->Downloads, download->Name);
+        Zyl_Print("Unable to create PatcherClient thread (%d)\n", 11);
+        result = 0;
+    }
     if (result == 1) {
         client->Info.AddCalls++;
     } else {
@@ -176,12 +193,33 @@ static int ScriptedClient_InternalAdd(void *object, PatcherClient *dispatcher,
     return result;
 }
 
+static int ScriptedClient_InternalAdd(void *object, PatcherClient *dispatcher,
+                                      const int32_t *switches, const char *name,
+                                      const char *skinSource, const char *metafile,
+                                      const char *outputPath, PatcherClientStateFunc callback,
+                                      void *userData, const int32_t *elementOptions) {
+    return ScriptedClient_InternalAddDownload(object, dispatcher, switches, name, skinSource,
+                                              metafile, outputPath, callback, userData,
+                                              elementOptions, 0);
+}
+
+static int ScriptedClient_InternalAddWeb(void *object, PatcherClient *dispatcher,
+                                         const int32_t *switches, const char *name,
+                                         const char *skinSource, const char *metafile,
+                                         const char *outputPath, PatcherClientStateFunc callback,
+                                         void *userData, const int32_t *elementOptions) {
+    return ScriptedClient_InternalAddDownload(object, dispatcher, switches, name, skinSource,
+                                              metafile, outputPath, callback, userData,
+                                              elementOptions, 1);
+}
+
 static int ScriptedClient_InternalRemove(void *object, const char *name) {
     ScriptedClient *client = static_cast<ScriptedClient *>(object);
     MUTEX_LOCK(client->Mutex);
     ScriptedDownload *download = ScriptedClient_InternalFind(client, name);
     if (download != nullptr) {
         download->Info.Removed = 1;
+        StopFlag_Set(&download->Stop, 1);
         client->Info.RemoveCalls++;
     }
     MUTEX_UNLOCK(client->Mutex);
@@ -250,6 +288,22 @@ const PatcherClientOperations ScriptedClient_Operations = {
     ScriptedClient_InternalSetActive,
 };
 
+const PatcherClientOperations ScriptedClient_WebOperations = {
+    "scripted-web",
+    ScriptedClient_InternalStartup,
+    ScriptedClient_InternalShutdown,
+    ScriptedClient_InternalCreate,
+    ScriptedClient_InternalDestroy,
+    ScriptedClient_InternalStop,
+    ScriptedClient_InternalSetOptions,
+    ScriptedClient_InternalSetSettingsCallback,
+    ScriptedClient_InternalAddWeb,
+    ScriptedClient_InternalRemove,
+    ScriptedClient_InternalGetStatus,
+    ScriptedClient_InternalSetSwitches,
+    ScriptedClient_InternalSetActive,
+};
+
 int ScriptedClient_FailCreates(int count) {
     gFailCreates.store(count);
     return 1;
@@ -275,7 +329,8 @@ int ScriptedClient_ResetCounts(void) {
 
 static ScriptedClient *ScriptedClient_InternalOf(PatcherClient *client) {
     void *object = nullptr;
-    if (PatcherClient_GetObject(client, &ScriptedClient_Operations, &object) != 1)
+    if (PatcherClient_GetObject(client, &ScriptedClient_Operations, &object) != 1 &&
+        PatcherClient_GetObject(client, &ScriptedClient_WebOperations, &object) != 1)
         ZYL_FATAL("Assertion failed (scripted client)\nNot a scripted download client\n");
     ScriptedClient *scripted = static_cast<ScriptedClient *>(object);
     ZYL_CHECK_TAG(scripted, kTag);
@@ -313,18 +368,15 @@ static void ScriptedClient_InternalCall(ScriptedClient *scripted, ScriptedDownlo
     ScriptedClient_InternalStatus(download, &status);
     if (status.State == PATCHER_DOWNLOAD_STATE_DOWNLOAD)
         status.Active = 1;
-    ServerOptions options;
-    ServerOptions_SetDefaults(&options);
+    ServerOptions options = download->Options;
     download->Callback(scripted->Client, download->UserData, download->Name,
                        download->Info.SkinSource, download->Info.Metafile, &status, &options);
 }
 
-int ScriptedClient_SetState(PatcherClient *client, const char *name, int state) {
-    ZYL_CHECK_PTR(name);
-    ScriptedClient *scripted = ScriptedClient_InternalOf(client);
-    MUTEX_LOCK(scripted->Mutex);
-    ScriptedDownload *download = ScriptedClient_InternalFind(scripted, name);
-    if (download != nullptr && download->Info.Status.State != state && !download->Info.Removed) {
+// The transition of ScriptedClient_SetState, with the client's mutex held.
+static void ScriptedClient_InternalMoveLocked(ScriptedClient *scripted, ScriptedDownload *download,
+                                              int state) {
+    if (download->Info.Status.State != state && !download->Info.Removed) {
         char from[PATCHER_STATE_NAME_SIZE];
         char to[PATCHER_STATE_NAME_SIZE];
         Patcher_GetDownloadStateName(from, sizeof(from), download->Info.Status.State);
@@ -335,8 +387,48 @@ int ScriptedClient_SetState(PatcherClient *client, const char *name, int state) 
         download->Info.Status.State = state;
         ScriptedClient_InternalCall(scripted, download);
     }
+}
+
+int ScriptedClient_SetState(PatcherClient *client, const char *name, int state) {
+    ZYL_CHECK_PTR(name);
+    ScriptedClient *scripted = ScriptedClient_InternalOf(client);
+    MUTEX_LOCK(scripted->Mutex);
+    ScriptedDownload *download = ScriptedClient_InternalFind(scripted, name);
+    if (download != nullptr)
+        ScriptedClient_InternalMoveLocked(scripted, download, state);
     MUTEX_UNLOCK(scripted->Mutex);
     return download != nullptr;
+}
+
+void ScriptedClient_InternalMove(ScriptedDownload *download, int state) {
+    ScriptedClient *scripted = download->Owner;
+    MUTEX_LOCK(scripted->Mutex);
+    ScriptedClient_InternalMoveLocked(scripted, download, state);
+    MUTEX_UNLOCK(scripted->Mutex);
+}
+
+void ScriptedClient_InternalFigures(ScriptedDownload *download,
+                                    const PatcherDownloadStatus *figures) {
+    ScriptedClient *scripted = download->Owner;
+    MUTEX_LOCK(scripted->Mutex);
+    int state = download->Info.Status.State;
+    download->Info.Status = *figures;
+    download->Info.Status.State = state;
+    MUTEX_UNLOCK(scripted->Mutex);
+}
+
+int ScriptedClient_InternalGoOn(ScriptedDownload *download) {
+    ScriptedClient *scripted = download->Owner;
+    for (;;) {
+        MUTEX_LOCK(scripted->Mutex);
+        int active = download->Info.Active;
+        MUTEX_UNLOCK(scripted->Mutex);
+        if (StopFlag_Test(&download->Stop) != 0)
+            return 0;
+        if (active)
+            return 1;
+        Zyl_SleepMilliseconds(100);
+    }
 }
 
 int ScriptedClient_SetFigures(PatcherClient *client, const char *name,

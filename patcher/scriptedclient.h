@@ -1,4 +1,5 @@
-// A download client that downloads nothing: each download's state and figures
+// A stand-in download client. In its scripted form it downloads nothing: each
+// download's state and figures
 // are set by its driver (a test, a demonstration front end) and reported through
 // the state callback as a running download reports them. Records every call it
 // gets, so that a driver can check what the engine asked of its client.
@@ -11,6 +12,14 @@
 // The operations table; choose it with PatcherClient_SetOperations. A removed
 // download's name may be added again: the new download replaces the old record.
 extern const PatcherClientOperations ScriptedClient_Operations;
+// The same driver surface, but each added download is fetched over HTTP by a
+// worker of its own: SkinSource is a settings container whose "settings.xml"
+// gives TorrentBase; TorrentBase + the metafile address is the metafile; each
+// file of the metafile comes from its first "reliable" address (the folder the
+// file names are below) into the output path, every piece checked by SHA-1.
+// Files already complete are kept, so a download added again resumes. The
+// worker moves the download through SCAN and DOWNLOAD to COMPLETE, or FAILED.
+extern const PatcherClientOperations ScriptedClient_WebOperations;
 
 // Process-wide counts of the table's start-up work and objects.
 struct ScriptedClientCounts {

@@ -176,3 +176,68 @@ int Durable_WriteFile(DurableReplace *replace, const char *target, const void *d
     }
     return Durable_Commit(replace);
 }
+
+// The device of the folder holding path, or -1.
+static int64_t Durable_FolderDevice(const char *path) {
+    char folder[DURABLE_PATH_SIZE];
+    if (!Durable_Copy(folder, path)) {
+        return -1;
+    }
+    char *slash = strrchr(folder, '/');
+    if (slash == nullptr) {
+        snprintf(folder, sizeof folder, ".");
+    } else {
+        slash[slash == folder ? 1 : 0] = 0;
+    }
+    struct stat info;
+    return stat(folder, &info) == 0 ? (int64_t)info.st_dev : -1;
+}
+
+int Durable_MoveOver(DurableReplace *replace, const char *source, const char *target, int mode) {
+    replace->Temporary[0] = 0;
+    replace->Descriptor = -1;
+    replace->Call = "";
+    replace->Error = 0;
+    if (!Durable_Copy(replace->Target, target)) {
+        replace->Target[0] = 0;
+        return Durable_Fail(replace, "name", ENAMETOOLONG);
+    }
+    int descriptor = open(source, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0) {
+        return Durable_Fail(replace, "open", errno);
+    }
+    struct stat info;
+    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+        int error = S_ISREG(info.st_mode) ? errno : EINVAL;
+        close(descriptor);
+        return Durable_Fail(replace, "fstat", error);
+    }
+    if ((int64_t)info.st_dev != Durable_FolderDevice(target)) {
+        close(descriptor);
+        return Durable_Fail(replace, "rename", EXDEV);
+    }
+    int fault = mode >= 0 && fchmod(descriptor, (mode_t)(mode & 07777)) != 0 ? errno : 0;
+    if (fault == 0 && !Durable_Sync(descriptor, source)) {
+        fault = errno;
+    }
+    close(descriptor);
+    if (fault != 0) {
+        return Durable_Fail(replace, "fsync", fault);
+    }
+    fault = Durable_Fault(DURABLE_STEP_RENAME, target);
+    if (fault == 0 && rename(source, target) != 0) {
+        fault = errno;
+    }
+    if (fault != 0) {
+        return Durable_Fail(replace, "rename", fault);
+    }
+    fault = Durable_Fault(DURABLE_STEP_FOLDER, target);
+    if (fault == 0 && (!Durable_SyncFolderOf(target) || !Durable_SyncFolderOf(source))) {
+        fault = errno;
+    }
+    if (fault != 0) {
+        return Durable_Fail(replace, "fsync folder", fault);
+    }
+    Durable_Fault(DURABLE_STEP_WRITTEN, target);
+    return 1;
+}

@@ -51,6 +51,13 @@ int Durable_Abort(DurableReplace *replace);
 int Durable_WriteFile(DurableReplace *replace, const char *target, const void *data, int64_t length,
                       int mode);
 
+// Moves source over target in one rename, for a source that is not kept: the
+// source (a regular file, never a link) gets the permission bits mode (mode < 0:
+// its own), is synced, renamed over the target, and both folders are synced. 1
+// on success. 0 with Call and Error set and the target untouched: EXDEV (before
+// anything changed) when the two are on different file systems.
+int Durable_MoveOver(DurableReplace *replace, const char *source, const char *target, int mode);
+
 // fsync of an open file (the fault hook's SYNC step sees path). 1 on success;
 // 0 with errno.
 int Durable_Sync(int descriptor, const char *path);

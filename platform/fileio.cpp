@@ -80,3 +80,53 @@ int FileIo_RenameNoReplace(const char *oldPath, const char *newPath, int *error)
     }
     return 1;
 }
+
+// The read-and-write way of FileIo_CopyAll, from where the kernel copy stopped.
+static int FileIo_InternalCopyByBuffer(int in, int out, int64_t length, int64_t *copied) {
+    static const int64_t kBlock = 1 << 16;
+    char *block = new char[kBlock];
+    int error = 0;
+    while (*copied < length && error == 0) {
+        int64_t want = length - *copied < kBlock ? length - *copied : kBlock;
+        int64_t got = FileIo_ReadUpTo(in, block, want, &error);
+        if (error == 0 && got < want)
+            error = ENODATA; // the source ended before its size
+        int64_t written = 0;
+        if (got > 0) {
+            int failed = FileIo_WriteAll(out, block, got, &written);
+            error = error != 0 ? error : failed;
+        }
+        *copied += written;
+    }
+    delete[] block;
+    return error;
+}
+
+int FileIo_CopyAll(int in, int out, int64_t length, int64_t *copied) {
+    int64_t done = 0;
+    int error = 0;
+    while (done < length) {
+        size_t chunk = length - done < (1LL << 30) ? (size_t)(length - done) : (size_t)1 << 30;
+        ssize_t moved = copy_file_range(in, nullptr, out, nullptr, chunk, 0);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                          errno == EOPNOTSUPP || errno == EPERM)) {
+            // File systems (or kernels) that cannot copy between these files.
+            error = FileIo_InternalCopyByBuffer(in, out, length, &done);
+            break;
+        }
+        if (moved < 0) {
+            error = errno;
+            break;
+        }
+        if (moved == 0) {
+            error = ENODATA; // the source ended before its size
+            break;
+        }
+        done += moved;
+    }
+    if (copied != nullptr)
+        *copied = done;
+    return error;
+}

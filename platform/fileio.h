@@ -17,3 +17,8 @@ int FileIo_WriteAll(int descriptor, const void *data, int64_t length, int64_t *w
 // interrupted calls). Returns the bytes read; *error is the errno of a failed
 // read, else 0.
 int64_t FileIo_ReadUpTo(int descriptor, void *buffer, int64_t length, int *error);
+// Copies length bytes from in to out at both descriptors' offsets: in the kernel
+// (copy_file_range) where the file systems allow it, else by reads and writes.
+// Returns 0; else the errno of the failed call (ENODATA when in ends first).
+// *copied (when not null) gets the bytes copied.
+int FileIo_CopyAll(int in, int out, int64_t length, int64_t *copied);

@@ -237,7 +237,7 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    PatcherClient_SetOperations(&ScriptedClient_Operations);
+    PatcherClient_SetOperations(&ScriptedClient_WebOperations);
     if (LauncherLib_Initialize(registry.c_str(), nullptr, settings.c_str()) != 1) {
         std::fprintf(stderr, "patchctl: the library did not start\n");
         return 1;

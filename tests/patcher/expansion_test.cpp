@@ -299,20 +299,24 @@ TEST_F(ExpansionTest, RefusedMembersLeaveInstalledFilesAsTheyWere) {
 
 TEST_F(ExpansionTest, ARunRemovesReplacementsThatAKilledRunLeft) {
     WriteFile(dir_ / "a.txt", "old a");
-    // Left by runs killed before their renames; the others are not ours.
-    const char *leftovers[] = {"a.txt.4242-0.expanding", "sub/b.bin.17-3.expanding"};
-    const char *kept[] = {"a.txt.x-1.expanding.keep", "a.txt.4242.done", "a.txtz.1-2.expanding"};
-    for (const char *name : leftovers)
+    // Left by runs killed before their renames (pids above any pid_max, so no
+    // process has them); the others are not ours, or a live process's.
+    const std::vector<std::string> leftovers = {"a.txt.99999999-0.expanding",
+                                                "sub/b.bin.99999998-3.expanding"};
+    const std::vector<std::string> kept = {"a.txt.x-1.expanding.keep", "a.txt.4242.done",
+                                           "a.txtz.1-2.expanding",
+                                           "a.txt." + std::to_string(getpid()) + "-900.expanding"};
+    for (const std::string &name : leftovers)
         WriteFile(dir_ / name, "partial");
-    for (const char *name : kept)
+    for (const std::string &name : kept)
         WriteFile(dir_ / name, "other");
     WriteStore({WholeMember("a.txt", "new a"), WholeMember("sub/b.bin", "b")});
     ASSERT_EQ(1, Expand()) << DumpLogs();
     EXPECT_EQ("new a", ReadFile(dir_ / "a.txt"));
     EXPECT_EQ("b", ReadFile(dir_ / "sub/b.bin"));
-    for (const char *name : leftovers)
+    for (const std::string &name : leftovers)
         EXPECT_FALSE(FileExists(dir_ / name)) << name;
-    for (const char *name : kept)
+    for (const std::string &name : kept)
         EXPECT_EQ("other", ReadFile(dir_ / name)) << name;
 }
 

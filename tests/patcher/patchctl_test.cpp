@@ -2,12 +2,17 @@
 // installed at its newest release completes and the driver exits 0; a bad
 // command line exits 2; SIGTERM during an update shuts the library down and
 // exits with 128 + the signal, the installation's version file left readable.
+// The update itself, from a published site, is in headless_update_test.cpp.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "tests/patcher/patcher_fixture.h"
 #include "tests/patcher/update_support.h"
@@ -93,8 +98,23 @@ TEST_F(PatchctlTest, BadCommandLinesExitTwo) {
 
 TEST_F(PatchctlTest, SigtermDuringAnUpdateShutsDownAndExits) {
     ASSERT_TRUE(nginx_.ok()) << nginx_.error();
-    testsupport::WriteFile(nginx_.root() + "/game.package",
-                           PackageDocument("Incremental", {{1}, {2}}));
+    // The download's settings container comes from a server that takes the
+    // connection and never answers, so the task is still waiting when the
+    // signal comes.
+    int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(0, bind(silent, reinterpret_cast<sockaddr *>(&address), sizeof(address)));
+    ASSERT_EQ(0, listen(silent, 4));
+    ASSERT_EQ(0, getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length));
+    std::string document = PackageDocument("Incremental", {{1}, {2}});
+    std::string skin = "http://127.0.0.1:9/skin";
+    std::string quiet = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/skin";
+    for (size_t at = document.find(skin); at != std::string::npos; at = document.find(skin, at))
+        document.replace(at, skin.size(), quiet);
+    testsupport::WriteFile(nginx_.root() + "/game.package", document);
     WriteVersion(install_ + "game.version", 1);
     pid_t pid = Start(Package());
     ASSERT_GT(pid, 0);
@@ -109,6 +129,7 @@ TEST_F(PatchctlTest, SigtermDuringAnUpdateShutsDownAndExits) {
     EXPECT_NE(std::string::npos, Output().find("patchctl: stopped by a signal")) << Output();
     int version = ReadInstalledVersion(install_ + "game.version");
     EXPECT_TRUE(version == 1 || version == 2) << version;
+    close(silent);
 }
 
 } // namespace
