@@ -1,0 +1,3 @@
+#!/bin/sh
+# Starts the example game.
+echo "Example game, release 2"
