@@ -392,13 +392,15 @@ int PatcherTask_InitResume(PatcherTask *task, const PackageOptions *options,
     if (!PatcherTaskStatus_Copy(task->Status, stored))
         return 0;
     int state = task->Data->PatcherState;
+    int type = task->Data->PackageType;
+    // The status is taken before the task's thread is released: from then on it
+    // writes the record (the expansion's counters among others).
+    PatcherPackageStatus status;
+    PatcherTask_GetStatus(&status, task);
     int result = PatcherTask_Start(task, options);
     // The controller learns the stored state as if the task had just reached it,
     // so that its request step asks what that state waits for.
-    PatcherPackageStatus status;
-    PatcherTask_GetStatus(&status, task);
-    PackageController_OnTaskState(&status, task->Controller, task->Data->PackageType, state,
-                                  PATCHER_STATE_IDLE);
+    PackageController_OnTaskState(&status, task->Controller, type, state, PATCHER_STATE_IDLE);
     return result;
 }
 
