@@ -37,6 +37,21 @@ void OnEulaScroll(GtkAdjustment *, gpointer data) {
     static_cast<CEULADlg *>(data)->CheckEndVisible();
 }
 
+gboolean CheckEulaAfterLayout(gpointer data) {
+    static_cast<CEULADlg *>(data)->CheckLaidOut();
+    return G_SOURCE_REMOVE;
+}
+
+// The text view measures its lines in idle steps of its own: the end is
+// judged once they are done, at a lower priority.
+void OnEulaLayout(GtkWidget *, GdkRectangle *, gpointer data) {
+    static_cast<CEULADlg *>(data)->ScheduleCheck();
+}
+
+void OnEulaLayoutChanged(GtkAdjustment *, gpointer data) {
+    static_cast<CEULADlg *>(data)->ScheduleCheck();
+}
+
 } // namespace
 
 CEULADlg::CEULADlg(GtkWindow *parent, const CLanguageModule &language) {
@@ -84,14 +99,19 @@ CEULADlg::CEULADlg(GtkWindow *parent, const CLanguageModule &language) {
 
     // "changed" follows every layout of the text, "value-changed" every scroll.
     GtkAdjustment *scroll = GetScroll();
-    g_signal_connect(scroll, "changed", G_CALLBACK(OnEulaScroll), this);
+    g_signal_connect(scroll, "changed", G_CALLBACK(OnEulaLayoutChanged), this);
     g_signal_connect(scroll, "value-changed", G_CALLBACK(OnEulaScroll), this);
+    g_signal_connect_after(Text, "size-allocate", G_CALLBACK(OnEulaLayout), this);
     gtk_widget_show_all(area);
 }
 
 CEULADlg::~CEULADlg() {
+    if (PendingCheck != 0)
+        g_source_remove(PendingCheck);
+    PendingCheck = 0;
     if (Dialog != nullptr) {
         g_signal_handlers_disconnect_by_data(GetScroll(), this);
+        g_signal_handlers_disconnect_by_data(Text, this);
         gtk_widget_destroy(Dialog);
     }
     Dialog = nullptr;
@@ -118,10 +138,19 @@ int CEULADlg::LoadAgreement(const char *path) {
     return 1;
 }
 
+void CEULADlg::ScheduleCheck() {
+    if (PendingCheck == 0)
+        PendingCheck =
+            g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, CheckEulaAfterLayout, this, nullptr);
+}
+
+void CEULADlg::CheckLaidOut() {
+    PendingCheck = 0;
+    CheckEndVisible();
+}
+
 int CEULADlg::CheckEndVisible() {
-    // Before the first layout the adjustment is still empty (upper 0).
-    if (!gtk_widget_get_realized(Text))
-        return 0;
+    // Before the first layout the adjustment is still empty (page 0).
     GtkAdjustment *scroll = GetScroll();
     double value = gtk_adjustment_get_value(scroll);
     double page = gtk_adjustment_get_page_size(scroll);

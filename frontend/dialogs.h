@@ -43,12 +43,16 @@ class CEULADlg : public IEULAControl {
     GtkAdjustment *GetScroll() const;
     // Enables Accept when the end of the text is visible. Returns 1 when it is.
     int CheckEndVisible();
+    // After a layout: the check once the text's lines are measured.
+    void ScheduleCheck();
+    void CheckLaidOut();
 
   private:
     GtkWidget *Dialog = nullptr;
     GtkWidget *Text = nullptr;
     GtkWidget *Scrolled = nullptr;
     GtkWidget *Accept = nullptr;
+    guint PendingCheck = 0; // the idle check after a layout, 0 when none
 };
 
 // The agreement as UTF-8 from raw bytes (valid UTF-8 kept, else Windows-1252).

@@ -227,7 +227,9 @@ int GtkHooks_RunOnUiThread(const std::function<int()> &work) {
         return work();
     UiCall call;
     call.Work = &work;
-    g_main_context_invoke(nullptr, RunUiCall, &call);
+    // An idle source always runs from the UI thread's loop (invoking the
+    // context would run the work here whenever the loop is between iterations).
+    g_idle_add_full(G_PRIORITY_DEFAULT, RunUiCall, &call, nullptr);
     std::unique_lock<std::mutex> wait(call.Lock);
     call.Finished.wait(wait, [&]() { return call.Done; });
     return call.Result;

@@ -81,6 +81,9 @@ bool StartDisplay(bool gtk) {
         gDisplay = ":" + std::string(number, got - 1);
         setenv("DISPLAY", gDisplay.c_str(), 1);
         unsetenv("WAYLAND_DISPLAY");
+        // No session bus here: the toolkit's settings stay in memory.
+        setenv("GSETTINGS_BACKEND", "memory", 1);
+        setenv("NO_AT_BRIDGE", "1", 1);
         atexit(StopDisplay);
         gManager = testsupport::SpawnLogged({"/usr/bin/openbox"}, log);
         // openbox owns the WM_S0 selection once it manages the screen.
