@@ -69,6 +69,37 @@ TEST_F(WindowGtkTest, SetWindowSizeIgnoresZeroAndClamps) {
     EXPECT_EQ(height, 8192);
 }
 
+TEST_F(WindowGtkTest, FramesOfEveryDepthShapeTheWindow) {
+    testsupport::TempDir dir;
+    for (int depth : {8, 24, 32}) {
+        SCOPED_TRACE(depth);
+        std::string path = dir.path() + "/frame" + std::to_string(depth) + ".bmp";
+        xtest::WriteFrame(path, depth);
+        CLauncherView view(language);
+        view.SetWindowSize(400, 300);
+        view.SetRegionEnabled(1);
+        view.SetTransparencyColor(255, 0, 255);
+        ASSERT_EQ(view.LoadBitmap(path.c_str()), 1);
+        std::string id = ShowView(view);
+        EXPECT_TRUE(xtest::WaitFor(
+            [&] {
+                std::string shape;
+                X("xwininfo -shape -id " + id, &shape);
+                return shape.find("Window shape extents:  380x280+10+10") != std::string::npos;
+            },
+            120));
+    }
+    // No image, or one over 8192 pixels a side: no bitmap, the whole window.
+    testsupport::WriteFile(dir.path() + "/not.bmp", "BM not really");
+    ASSERT_EQ(X("convert -size 8193x2 xc:'#00ff00' BMP:" + dir.path() + "/wide.bmp"), 0);
+    for (const char *name : {"/not.bmp", "/wide.bmp", "/missing.bmp"}) {
+        CLauncherView view(language);
+        view.SetRegionEnabled(1);
+        EXPECT_EQ(view.LoadBitmap((dir.path() + name).c_str()), 0) << name;
+        EXPECT_EQ(view.HasBitmap(), 0);
+    }
+}
+
 TEST_F(WindowGtkTest, MinimiseIconifiesAndRestoreBringsItBack) {
     for (int tray : {0, 1}) {
         SCOPED_TRACE(tray);

@@ -147,6 +147,15 @@ std::string PixelAt(int x, int y) {
     return out.substr(open + 1, close - open - 1);
 }
 
+void WriteFrame(const std::string &path, int depth) {
+    std::string format = depth == 8 ? "BMP3:" : "BMP:";
+    std::string type = depth == 8 ? " -type Palette" : (depth == 32 ? " -type TrueColorAlpha" : "");
+    EXPECT_EQ(X("convert -size 400x300 xc:'#ff00ff' -fill '#00ff00' -draw 'roundrectangle "
+                "10,10 389,289 30,30' -fill '#ff00ff' -draw 'circle 200,150 200,190'" +
+                type + " " + format + path),
+              0);
+}
+
 std::string Property(const std::string &window, const std::string &name) {
     std::string out;
     X("xprop -id " + window + " " + name, &out);

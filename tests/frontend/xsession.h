@@ -25,6 +25,10 @@ bool WaitFor(const std::function<bool()> &check, double seconds);
 std::string FindWindow(const std::string &name, double seconds);
 // "r,g,b" of the root window's pixel at (x, y) in a fresh screenshot.
 std::string PixelAt(int x, int y);
+// The skin's frame, 400 x 300 in BMP of depth 8, 24 or 32: a rounded
+// rectangle (shape extents 380x280+10+10) with a round hole at (200, 150), the
+// rest magenta (255, 0, 255).
+void WriteFrame(const std::string &path, int depth);
 // The window's property text (xprop), e.g. "WM_STATE".
 std::string Property(const std::string &window, const std::string &name);
 // The window's absolute position and size from xwininfo.
