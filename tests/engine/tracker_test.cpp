@@ -4,6 +4,7 @@
 // opentracker never gives, stepped by the test with an injected clock.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -15,6 +16,7 @@
 #include "engine/manager.h"
 #include "engine/tracker.h"
 #include "engine/urllist.h"
+#include "net/webget.h"
 #include "tests/engine/swarm_support.h"
 #include "tests/support/log_capture.h"
 
@@ -289,12 +291,17 @@ class TrackerScripted : public ::testing::Test {
         Manager_Destroy(&manager_);
         testsupport::StopAlertCapture();
     }
-    // Starts the scripted server with its replies: (status, header value, body).
+    // Starts the scripted server with its replies: (status, header value, body);
+    // a status below 0 leaves the request unanswered.
     void Serve(const std::vector<std::tuple<int, std::string, std::string>> &replies) {
         std::string json = "[";
         for (const auto &r : replies) {
             if (json.size() > 1)
                 json += ",";
+            if (std::get<0>(r) < 0) {
+                json += "{\"hang\":true}";
+                continue;
+            }
             json += "{\"status\":" + std::to_string(std::get<0>(r)) + ",\"body\":\"" +
                     Hex(std::get<2>(r)) + "\"";
             if (!std::get<1>(r).empty())
@@ -479,6 +486,45 @@ TEST_F(TrackerScripted, ThreeFailuresMoveOn) {
     EXPECT_TRUE(testsupport::AlertSeen("Exceeded retry count on all trackers (3)"));
     EXPECT_EQ("Unable to contact a valid tracker - retry set to 60 minutes.", Status());
     EXPECT_EQ(3u, Requests().size());
+}
+
+// The HTTP client's clock, moved by the time-out test.
+std::atomic<double> gWebClock{5000.0};
+double ReadWebClock() {
+    return gWebClock.load();
+}
+
+// A tracker that never answers: the request times out after 15 s without I/O
+// and counts as a failure; the next announce goes out at the retry time.
+TEST_F(TrackerScripted, AnUnansweredAnnounceTimesOut) {
+    Serve({{-1, "", ""}, {200, "", "d8:intervali900e5:peers0:e"}});
+    WebGet_SetClock(tracker_->Web, &ReadWebClock);
+    Tracker_SetActive(tracker_, 1);
+    bool running = false;
+    for (int i = 0; i < 2000 && !running; i++) {
+        Tracker_Process(tracker_);
+        running = tracker_->RequestState == TRACKER_REQUEST_RUNNING && Requests().size() == 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_TRUE(running);
+    for (int i = 0; i < 50; i++) {
+        Tracker_Process(tracker_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(TRACKER_REQUEST_RUNNING, tracker_->RequestState); // still waiting
+    gWebClock = gWebClock + 16;
+    for (int i = 0; i < 2000 && tracker_->RequestState == TRACKER_REQUEST_RUNNING; i++) {
+        Tracker_Process(tracker_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_NE(TRACKER_REQUEST_RUNNING, tracker_->RequestState);
+    EXPECT_TRUE(testsupport::AlertSeen("Tracker failure 1 (max 3)")) << testsupport::AlertText();
+    clock_.Now = clock_.Now + 30;
+    ASSERT_TRUE(Announce());
+    EXPECT_EQ(2u, Requests().size());
+    int interval = 0;
+    Tracker_GetInterval(tracker_, &interval);
+    EXPECT_EQ(900, interval);
 }
 
 // "stopped" goes out only after a reply to "started" was handled.
