@@ -117,7 +117,7 @@ int main(int argc, char **argv) {
     if (!Parse(argc, argv, &o)) {
         fprintf(stderr, "usage: swarmfetch METAFILE FOLDER [--peer A.B.C.D:PORT]... [--port N] "
                         "[--types N] [--accept N] [--transports N] [--seed] [--timeout S] "
-                        "[--log FILE]\n");
+                        "[--log FILE] [--web-reserve N]\n");
         return 2;
     }
     if (o.Log) {
