@@ -5,7 +5,7 @@
 // the start of the download (web sources need no connect) as "elapsed".
 //   swarmfetch METAFILE FOLDER [--peer A.B.C.D:PORT]... [--port N] [--types N]
 //              [--accept N] [--transports N] [--seed] [--timeout SECONDS]
-//              [--log FILE]
+//              [--log FILE] [--web-reserve N]
 // With --log the core log goes to FILE, with the swarm's status lines and one
 // log per connection in "peers/" beside it.
 #include <atomic>
@@ -26,6 +26,7 @@
 #include "engine/manager.h"
 #include "engine/swarm.h"
 #include "engine/transport.h"
+#include "engine/webbase.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ struct Options {
     bool Seed = false;
     double Timeout = 600;
     const char *Log = nullptr;
+    int WebReserve = 0; // whole pieces a web source asks for at once; 0 keeps the default
 };
 
 bool Parse(int argc, char **argv, Options *o) {
@@ -86,6 +88,8 @@ bool Parse(int argc, char **argv, Options *o) {
             o->Transports = Zyl_AtoI(argv[++i]);
         } else if (a == "--timeout" && more) {
             o->Timeout = Zyl_AtoF(argv[++i]);
+        } else if (a == "--web-reserve" && more) {
+            o->WebReserve = Zyl_AtoI(argv[++i]);
         } else if (a == "--log" && more) {
             o->Log = argv[++i];
         } else {
@@ -159,6 +163,9 @@ int main(int argc, char **argv) {
     BitBase_SetVerbose(swarm, o.Log ? 1 : 0);
     BitBase_SetPeerLogging(swarm, o.Log ? 1 : 0);
     BitBase_SetConnectInterval(swarm, 0);
+    WebBaseStruct *web = nullptr;
+    if (o.WebReserve > 0 && Base_GetWebBase(base, &web) && web)
+        WebBase_SetReserveMaxPieces(web, o.WebReserve);
     IPListStruct *list = nullptr;
     Base_GetIPList(base, &list);
     for (const auto &peer : o.Peers) {
