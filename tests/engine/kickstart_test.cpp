@@ -235,3 +235,95 @@ TEST_F(KickStartTest, ASaveKilledPartWayLeavesALoadableFile) {
 }
 
 } // namespace
+
+namespace {
+
+// A running engine whose kick start is on, over the folder given.
+struct KickEngine : enginetest::Engine {
+    bool OpenWithKick(const std::string &torrent, const std::string &folder,
+                      const std::string &cache) {
+        if (Manager_Create(&Manager) != 1)
+            return false;
+        Manager_SetBindAddress(Manager, enginetest::kLoopbackAddress);
+        Port = enginetest::FreePort();
+        Manager_SetListenPort(Manager, Port);
+        KickStartStruct *kick = nullptr;
+        Manager_GetKickStart(Manager, &kick);
+        KickStart_SetEnabled(kick, 1);
+        KickStart_SetBaseOnly(kick);
+        KickStart_SetFolder(kick, cache.c_str());
+        if (Manager_AddMember(Manager, &Member) != 1)
+            return false;
+        ManagerMember_GetBase(Member, &Base);
+        Base_SetStatusCallback(Base, &Engine::OnComplete, this);
+        ContentStruct *content = nullptr;
+        Base_GetContent(Base, &content);
+        Content_SetSource(content, torrent.c_str(), CONTENT_SOURCE_METAFILE);
+        if (Content_Open(content) != 1)
+            return false;
+        Content_SetPath(content, folder.c_str());
+        return Content_ScanExisting(content) == 1;
+    }
+    int Held() {
+        ContentStruct *content = nullptr;
+        BitfieldStruct *held = nullptr;
+        Base_GetContent(Base, &content);
+        Content_GetBitfield(content, &held);
+        int n = 0;
+        Bitfield_GetSetCount(held, &n);
+        return n;
+    }
+};
+
+TEST(KickStartResume, HalfADownloadFromALibtorrentSeedResumesWithoutACheck) {
+    enginetest::StartTransports();
+    testsupport::EnsureAlertLog();
+    testsupport::CaptureAlerts();
+    if (!testsupport::HaveProgram("mktorrent") ||
+        testsupport::RunCommand("/usr/bin/python3 -c 'import libtorrent' 2>/dev/null") != 0)
+        GTEST_SKIP() << "mktorrent or python3-libtorrent missing";
+    testsupport::TempDir dir;
+    const std::string data = enginetest::MakeBytes(8u << 20, 33);
+    std::string torrent;
+    ASSERT_TRUE(enginetest::MakeTorrent(dir, "half", {{"half.bin", data}}, 16, &torrent));
+    const int port = enginetest::FreePort();
+    enginetest::Program seed;
+    ASSERT_TRUE(seed.Start({"/usr/bin/python3",
+                            std::string(PORTICO_SOURCE_DIR) + "/tests/engine/libtorrent_peer.py",
+                            "seed", torrent, dir / "src", std::to_string(port)},
+                           dir / "lt-seed.txt"));
+    ASSERT_TRUE(seed.WaitFor("listening", 30)) << seed.Text();
+    const std::string out = dir / "out", cache = dir / "cache";
+    ASSERT_EQ(0, testsupport::RunCommand("mkdir -p '" + out + "' '" + cache + "'"));
+    const int pieces = 128;
+    {
+        KickEngine first;
+        ASSERT_TRUE(first.OpenWithKick(torrent, out, cache)) << testsupport::AlertText();
+        Manager_SetOutgoingConnectionTypes(first.Manager, MANAGER_CONNECTION_NORMAL);
+        Base_SetRateLimit(first.Base, 1 << 20, 0); // about 8 s for the whole
+        first.AddPeer(port);
+        first.Start();
+        for (int i = 0; i < 3000 && first.Held() < pieces / 2; i++)
+            usleep(10000);
+        ASSERT_GE(first.Held(), pieces / 2) << testsupport::AlertText();
+        first.Close(); // saves the kick file of what it holds
+    }
+    testsupport::ClearAlerts();
+    KickEngine second;
+    ASSERT_TRUE(second.OpenWithKick(torrent, out, cache)) << testsupport::AlertText();
+    EXPECT_TRUE(testsupport::AlertSeen("Base accelerator used")) << testsupport::AlertText();
+    EXPECT_TRUE(testsupport::AlertSeen("Base accelerator cleared")) << testsupport::AlertText();
+    EXPECT_GE(second.Held(), pieces / 2);
+    EXPECT_LT(second.Held(), pieces);
+    Manager_SetOutgoingConnectionTypes(second.Manager, MANAGER_CONNECTION_NORMAL);
+    second.AddPeer(port);
+    second.Start();
+    ASSERT_TRUE(second.WaitComplete(120)) << seed.Text() << testsupport::AlertText();
+    second.Close();
+    seed.Stop();
+    EXPECT_EQ(testsupport::Sha1Hex(data),
+              testsupport::Sha1Hex(testsupport::ReadFile(out + "/half.bin")));
+    testsupport::StopAlertCapture();
+}
+
+} // namespace
