@@ -5,6 +5,8 @@
 // PATCHER_STATE_ALLTASKSCOMPLETE, every list state 4 and every download
 // COMPLETE; 1 when one of them fails; 2 on a bad command line; 128 + the signal
 // after SIGINT or SIGTERM (the library is shut down first in every case).
+// Downloads go through the stand-in client's HTTP table: each file of a
+// metafile comes from its web address (a site made by tools/publish).
 // Usage:
 //   patchctl [--registry KEY] [--settings URL] [--target VERSION] [--no-restart]
 //            [--hold] [--package NAME URL PATH]... [--list NAME URL]...
