@@ -586,6 +586,8 @@ static void InternalMakeTwin(WebPeerStruct *p) {
 static void InternalWakeTwin(WebPeerStruct *p) {
     for (WebPeerStruct *t = p->NextTwin; t && t != p; t = t->NextTwin) {
         if (t->State == WEBPEER_STATE_INACTIVE) {
+            WebPeer_Log(p, "Waking twin [%.8X] at %I64d of %I64d", t->SocketId, p->Delivered,
+                        p->RequestSize);
             WebPeer_SetState(t, WEBPEER_STATE_CONTACT);
             p->TwinWoken = 1;
             return;

@@ -212,10 +212,23 @@ TEST_F(WebSeed, TwinsTakeTurns) {
     Open();
     WebBase_SetStaggeredRequests(web_, 1);
     WebBase_SetReserveMaxPieces(web_, 4);
+    WebBase_SetPeerLogging(web_, 1);
     ours_.Start();
     ASSERT_TRUE(ours_.WaitComplete(60)) << testsupport::AlertText();
     ExpectFilesEqual();
     EXPECT_EQ(2, web_->AddedCount);
+    // A twin is woken only once more than half of the running request arrived.
+    const std::string text = testsupport::AlertText();
+    int woken = 0;
+    for (size_t at = text.find("Waking twin"); at != std::string::npos;
+         at = text.find("Waking twin", at + 1)) {
+        long long delivered = 0, size = 0;
+        ASSERT_EQ(2, sscanf(text.c_str() + text.find("] at ", at), "] at %lld of %lld", &delivered,
+                            &size));
+        EXPECT_GT(delivered * 2, size);
+        woken++;
+    }
+    EXPECT_GT(woken, 0) << text;
 }
 
 TEST_F(WebSeed, FillsBesideALibtorrentSeed) {
