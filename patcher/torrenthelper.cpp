@@ -15,6 +15,7 @@
 #include "engine/dht.h"
 #include "engine/filelist.h"
 #include "engine/iplist.h"
+#include "engine/kickstart.h"
 #include "engine/manager.h"
 #include "engine/metafile.h"
 #include "engine/storage.h"
@@ -346,6 +347,7 @@ struct TorrentHelperPlace {
     char Default[kPathSize];       // the default folder (several files)
     char ContentFolder[kPathSize]; // the content's own folder name (several files)
     char Created[kPathSize];       // a folder made for the choice ("" none)
+    int Saved;                     // 1: the output path came from the resume files
     int64_t Total;                 // the content's bytes
 };
 
@@ -448,7 +450,7 @@ static int64_t TorrentHelper_InternalExisting(ContentStruct *content, TorrentHel
 static int TorrentHelper_InternalChoosePlace(const TorrentHelperJob *job, ContentStruct *content,
                                              TorrentHelperPlace *place, int64_t *freeBytes) {
     const char *extension = job->UsePartialExtension ? job->PartialExtension : "";
-    if (job->AskForLocation) {
+    if (job->AskForLocation && !place->Saved) {
         if (place->Single) {
             TorrentHelper_InternalMakeFolder(job, place, place->Folder);
             if (!TorrentHelper_InternalChooseAgain(place))
@@ -593,12 +595,12 @@ static int TorrentHelper_InternalSettlePlace(const TorrentHelperCommand *command
         Content_GetPath(content, own);
         Zyl_NormalizePath(own, 0, CONTENT_TEXT_SIZE);
         Zyl_GetFileName(own, place->ContentFolder, kPathSize, 0);
-        if (!job->AddContentFolder)
+        if (!job->AddContentFolder || place->Saved)
             place->ContentFolder[0] = 0;
         Zyl_FormatString(place->Default, kPathSize, "%s%s", output, place->ContentFolder);
         Zyl_NormalizePath(place->Default, 1, kPathSize);
         Zyl_StrCopy(place->Folder, place->Default, kPathSize);
-        if (!job->AskForLocation)
+        if (!job->AskForLocation || place->Saved)
             TorrentHelper_InternalMakeFolder(job, place, place->Default);
     }
     for (;;) {
@@ -687,6 +689,14 @@ int TorrentHelper_StartJob(const char *line, ManagerStruct *manager, TorrentHelp
                    TorrentHelper_InternalDuplicate(manager, member, hash)) {
             g_error = TORRENTHELPER_ERROR_ALREADYDOWNLOADING;
         } else {
+            // A download resumed with the user's earlier choice keeps it.
+            KickStartStruct *kick = nullptr;
+            char saved[TORRENTHELPER_PATH_SIZE];
+            if (job->AskForLocation == 1 && Manager_GetKickStart(manager, &kick) &&
+                kick != nullptr && KickStart_LoadOutputPath(saved, kick, base) && saved[0] != 0) {
+                Zyl_StrCopy(job->OutputPath, saved, kPathSize);
+                place.Saved = 1;
+            }
             ok = TorrentHelper_InternalSettlePlace(&command, job, manager, member, content, &place);
         }
     }

@@ -7,6 +7,7 @@
 #include "engine/base.h"
 #include "engine/content.h"
 #include "engine/dht.h"
+#include "engine/kickstart.h"
 #include "engine/manager.h"
 #include "engine/swarm.h"
 #include "engine/tracker.h"
@@ -304,6 +305,28 @@ TEST_F(TorrentHelperTest, AskingForTheLocationTakesThePlaceTheUserPicks) {
     EXPECT_EQ(dir_ / "out/pack/", ContentPath());
     EXPECT_TRUE(FileExists(dir_ / "out/pack"));
     EXPECT_EQ(3, g_asked.dialogs);
+}
+
+TEST_F(TorrentHelperTest, AResumedDownloadKeepsTheFolderItWasSavedToWithoutAsking) {
+    KickStartStruct *kick = nullptr;
+    ASSERT_EQ(1, Manager_GetKickStart(manager_, &kick));
+    KickStart_SetFolder(kick, (dir_ / "kick/").c_str());
+    KickStart_SetEnabled(kick, 1);
+    KickStart_SetBaseOnly(kick);
+    std::string torrent = OneFile("one.bin", Bytes(40000, 9));
+    testsupport::RunCommand("mkdir -p '" + dir_ / "elsewhere" + "'");
+    ASSERT_EQ(1, Start("/MetaFile \"" + torrent + "\" /Path \"" + dir_ / "elsewhere" + "\""));
+    ASSERT_EQ(1, Content_ScanExisting(Content()));
+    BaseStruct *base = nullptr;
+    ManagerMember_GetBase(member_, &base);
+    ASSERT_EQ(1, KickStart_SaveBaseAccelerator(kick, base)) << testsupport::AlertText();
+    TorrentHelper_StopJob(&job_, manager_, &member_);
+    Manager_CloseTaggedMembers(manager_, 1);
+
+    job_.AskForLocation = 1;
+    ASSERT_EQ(1, Start("/MetaFile \"" + torrent + "\"")) << testsupport::AlertText();
+    EXPECT_EQ(dir_ / "elsewhere/", ContentPath());
+    EXPECT_EQ(0, g_asked.dialogs);
 }
 
 TEST_F(TorrentHelperTest, ASecondJobForTheSameContentAndAnInvalidMetafileFail) {
