@@ -10,6 +10,7 @@
 #include "tests/engine/swarm_support.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/scripted_server.h"
 
 using enginetest::Engine;
 
@@ -229,6 +230,45 @@ TEST_F(WebSeed, TwinsTakeTurns) {
         woken++;
     }
     EXPECT_GT(woken, 0) << text;
+}
+
+// A server that answers the first request with another range than asked for,
+// then every range with ten bytes more than asked for.
+TEST_F(WebSeed, RefusesAnotherRangeAndDropsBytesPastTheRange) {
+    const std::string data = enginetest::MakeBytes(100000, 16);
+    files_ = {{"a.bin", data}};
+    ASSERT_TRUE(enginetest::MakeTorrent(dir_, "pack", files_, 15, &torrent_));
+    nettest::ScriptedServer server([&](nettest::ScriptedConnection &c, int index) {
+        for (;;) {
+            const std::string request = c.ReadRequest();
+            const size_t at = request.find("Range: bytes=");
+            if (request.empty() || at == std::string::npos)
+                return;
+            long long first = 0, last = 0;
+            sscanf(request.c_str() + at, "Range: bytes=%lld-%lld", &first, &last);
+            const long long shift = index == 0 ? 1 : 0;
+            const std::string body =
+                data.substr((size_t)(first + shift), (size_t)(last - first + 1)) +
+                std::string(index == 0 ? 0 : 10, 'x');
+            c.Send("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                   std::to_string(first + shift) + "-" + std::to_string(last + shift) + "/" +
+                   std::to_string(data.size()) +
+                   "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+            if (index == 0) {
+                c.Close();
+                return;
+            }
+        }
+    });
+    ASSERT_TRUE(AddReliable(torrent_, server.url("/pack/")));
+    Open();
+    WebBase_SetPeerLogging(web_, 1);
+    ours_.Start();
+    ASSERT_TRUE(ours_.WaitComplete(60)) << testsupport::AlertText();
+    ExpectFilesEqual();
+    const std::string text = testsupport::AlertText();
+    EXPECT_NE(std::string::npos, text.find("is not the range asked for")) << text;
+    EXPECT_NE(std::string::npos, text.find("Discarding 10 bytes past the range asked for")) << text;
 }
 
 TEST_F(WebSeed, FillsBesideALibtorrentSeed) {
