@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,6 +38,12 @@ ManagerMemberStruct *g_members[2] = {nullptr, nullptr}; // empty, complete
 BitBaseStruct *g_swarms[2] = {nullptr, nullptr};
 TransportStruct *g_listener = nullptr;
 int g_port = 0;
+std::string g_folder; // removed at exit
+
+void RemoveFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_folder, ignored);
+}
 
 std::string Bytes(int n) {
     std::string s((size_t)n, '\0');
@@ -121,6 +128,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (mkdtemp(folder) == nullptr)
         abort();
     const std::string top = folder;
+    g_folder = top;
+    atexit(RemoveFolder);
     const std::string data = Bytes(kPieces * kPieceSize - 1000);
     WriteFile(top + "/fuzz.torrent", Metafile(data));
     mkdir((top + "/empty").c_str(), 0755);
