@@ -21,6 +21,7 @@
 #include "engine/storage.h"
 #include "engine/swarm.h"
 #include "engine/tracker.h"
+#include "engine/webbase.h"
 #include "patcher/deletehelper.h"
 #include "patcher/pathsafety.h"
 
@@ -278,6 +279,10 @@ static void TorrentHelper_InternalApplyJob(const TorrentHelperJob *job, ManagerS
     Base_GetIPList(base, &list);
     Base_GetTracker(base, &tracker);
     BitBase_SetPeerLogging(swarm, job->PeerLogging);
+    WebBaseStruct *web = nullptr;
+    Base_GetWebBase(base, &web);
+    if (web != nullptr)
+        WebBase_SetPeerLogging(web, job->PeerLogging);
     BitBase_SetHaveSuppression(swarm, job->HaveSuppression);
     BitBase_SetHaveQueueSize(job->HaveQueueSize, swarm);
     BitBase_SetChokeHandoff(swarm, job->ChokeHandoff);

@@ -138,4 +138,65 @@ TEST(TorrentHelperSwarm, AJobFromAMetafileUrlCompletesFromALibtorrentPeer) {
     testsupport::StopAlertCapture();
 }
 
+// The web source alone: the metafile on nginx names the content's folder on the
+// same server as its reliable source.
+TEST(TorrentHelperSwarm, AJobFromAMetafileUrlFillsTheOutputFolderFromTheWebSource) {
+    if (!testsupport::HaveProgram("mktorrent") || !testsupport::HaveProgram("nginx"))
+        GTEST_SKIP() << "mktorrent or nginx missing (tools/setup)";
+    enginetest::StartTransports();
+    testsupport::EnsureAlertLog();
+    testsupport::CaptureAlerts();
+    testsupport::TempDir dir;
+    nettest::NginxServer web("access_log " + dir / "access.log" + ";\n");
+    ASSERT_TRUE(web.ok()) << web.error();
+    const std::string a = enginetest::MakeBytes(300000, 30), b = enginetest::MakeBytes(70001, 31);
+    std::string torrent;
+    ASSERT_TRUE(enginetest::MakeTorrent(dir, "pack", {{"a.bin", a}, {"b.bin", b}}, 15, &torrent));
+    ASSERT_EQ(0, testsupport::RunCommand("cp -r '" + dir / "src/pack" + "' '" + web.root() + "/'"));
+    // The reliable source goes after "info", so the root's keys stay sorted.
+    std::string bytes = testsupport::ReadFile(torrent);
+    ASSERT_EQ('e', bytes.back());
+    const std::string source = web.url("/pack/");
+    bytes.pop_back();
+    bytes += "8:reliable" + std::to_string(source.size()) + ":" + source + "e";
+    testsupport::WriteFile(web.root() + "/pack.torrent", bytes);
+
+    ManagerStruct *manager = nullptr;
+    ASSERT_EQ(1, Manager_Create(&manager));
+    Manager_DisableWebServer(manager);
+    TorrentHelperJob job;
+    TorrentHelperJob_SetDefaults(&job);
+    job.AskForLocation = 0;
+    job.ListenPort = enginetest::FreePort();
+    memcpy(job.BindAddress, enginetest::kLoopbackAddress, 4);
+    Zyl_StrCopy(job.OutputPath, (dir / "out").c_str(), TORRENTHELPER_PATH_SIZE);
+    TorrentHelper_ResetPrompt();
+    const std::string line = "vexilnm /METAURL " + web.url("/pack.torrent") + " /NoPeer";
+    ManagerMemberStruct *member = nullptr;
+    ASSERT_EQ(1, TorrentHelper_StartJob(line.c_str(), manager, &job, &member))
+        << TorrentHelper_GetError() << "\n"
+        << testsupport::AlertText();
+    BaseStruct *base = nullptr;
+    ContentStruct *content = nullptr;
+    ManagerMember_GetBase(member, &base);
+    Base_GetContent(base, &content);
+    ASSERT_EQ(1, Content_ScanExisting(content));
+    static std::atomic<int> done;
+    done = 0;
+    Base_SetStatusCallback(
+        base, [](BaseStruct *, void *) { done = 1; }, nullptr);
+    Base_SetActive(base, 1);
+    Manager_SetActive(manager, 1);
+    EXPECT_TRUE(WaitUntil([&] { return done.load() != 0; }, 90)) << testsupport::AlertText();
+    Manager_SetActive(manager, 0);
+    TorrentHelper_StopJob(&job, manager, &member);
+    EXPECT_EQ(testsupport::Sha1Hex(a),
+              testsupport::Sha1Hex(testsupport::ReadFile(dir / "out/pack/a.bin")));
+    EXPECT_EQ(testsupport::Sha1Hex(b),
+              testsupport::Sha1Hex(testsupport::ReadFile(dir / "out/pack/b.bin")));
+    EXPECT_NE(std::string::npos, testsupport::ReadFile(dir / "access.log").find("\" 206 "));
+    Manager_Destroy(&manager);
+    testsupport::StopAlertCapture();
+}
+
 } // namespace
