@@ -11,10 +11,23 @@
 #include "frontend/gtkhooks.h"
 #include "frontend/launchermodelgtk.h"
 #include "frontend/launcherwindow.h"
+#include "frontend/scriptfacadewebkit.h"
 #include "patcher/launcherlib.h"
 #include "platform/crashdump.h"
 
 #include <unistd.h>
+
+namespace {
+
+// The model of the program: the page's facade is the WebKit one, its
+// extension in "webext" beside the program.
+class CLauncherModelApp : public CLauncherModelGtk {
+  public:
+    explicit CLauncherModelApp(const char *programFolder) : CLauncherModelGtk(programFolder) {}
+    ScriptFacade *CreateScriptFacade() override { return new ScriptFacadeWebKit(this); }
+};
+
+} // namespace
 
 CLauncherApp::CLauncherApp(const char *programFolder) {
     char folder[CONFIG_TEXT_SIZE] = "";
@@ -78,10 +91,14 @@ int CLauncherApp::Start() {
         return APP_EXIT_REFUSED;
     }
 
+    // The facade sets up the web context before the first web view exists.
+    Model = new CLauncherModelApp(Folder.c_str());
+    Model->CreatePlatformObjects();
     View = new CLauncherView(Language);
     GtkHooks_SetOwner(View->GetWindow());
-    Model = new CLauncherModelGtk(Folder.c_str());
     View->SetModel(Model);
+    if (Model->GetScriptFacade() != nullptr)
+        static_cast<ScriptFacadeWebKit *>(Model->GetScriptFacade())->AttachView(View->GetWebView());
     Model->AddMacro("{LANG_CODE}", LanguageCode.c_str());
     Model->AddMacro("{LANG_ENVSTRING_1}", Language.Get(LANGUAGE_STRING_ENV_1));
     Model->AddMacro("{LANG_ENVSTRING_2}", Language.Get(LANGUAGE_STRING_ENV_2));

@@ -28,8 +28,10 @@ std::string Config(const std::string &appName, const std::string &extraLauncher 
 // The skin: a page of one colour (#208040); the frame: a rounded rectangle
 // with a round hole, the rest magenta.
 void WriteSkin(const std::string &folder, int depth) {
-    testsupport::WriteFile(folder + "/skin.html",
-                           "<html><body style='margin:0;background:#208040'></body></html>");
+    testsupport::WriteFile(
+        folder + "/skin.html",
+        "<html><head><script>function __Launcher_getVersion() { return 5; }</script>"
+        "</head><body style='margin:0;background:#208040'></body></html>");
     xtest::WriteFrame(folder + "/frame.bmp", depth);
 }
 

@@ -186,6 +186,10 @@ ProgramFolder MakeProgramFolder(const std::string &folder, const std::string &ap
     made.program = folder + "/portico";
     made.log = folder + "/portico.out";
     EXPECT_EQ(X("cp '" + std::string(PORTICO_PROGRAM) + "' '" + made.program + "'"), 0);
+    // The page bridge's extension is built beside the program.
+    std::string built = std::string(PORTICO_PROGRAM);
+    built = built.substr(0, built.rfind('/'));
+    EXPECT_EQ(X("cp -r '" + built + "/webext' '" + folder + "/webext'"), 0);
     testsupport::WriteFile(
         folder + "/launcher.lang-en.xml",
         testsupport::ReadFile(std::string(PORTICO_SOURCE_DIR) + "/frontend/launcher.lang-en.xml"));
