@@ -349,18 +349,17 @@ int WebBase_SetStaggeredRequests(WebBaseStruct *web, int on) {
         return 1;
     }
     web->Staggered = on;
-    // Twins made for the turns are not wanted any more: all but the newest go.
-    WebPeerStruct *fail[64];
-    int count = 0;
-    if (!on) {
-        WebBaseMemberStruct *m = InternalLive(web->First);
-        for (m = m ? InternalLive(m->Next) : nullptr; m && count < 64; m = InternalLive(m->Next))
-            if (m->Peer)
-                fail[count++] = m->Peer;
-    }
     MUTEX_UNLOCK(web->Mutex);
-    for (int i = 0; i < count; i++)
-        WebPeer_Fail(fail[i], "Staggered requests disabled");
+    if (on)
+        return 1;
+    // Twins made for the turns are not wanted any more: all but the newest go.
+    WebBaseMemberStruct *m = nullptr;
+    int first = 1;
+    for (int more = WebBase_First(web, &m); more; more = WebBase_Next(web, m, &m)) {
+        if (!first && m->Peer)
+            WebPeer_Fail(m->Peer, "Staggered requests disabled");
+        first = 0;
+    }
     return 1;
 }
 
