@@ -288,14 +288,16 @@ TEST_F(WindowGtkTest, LogWindowShowsTheLastLine) {
 
 // --- folder picker -----------------------------------------------------------
 
-// Shows the picker and waits until its folder has loaded and a selection shows.
-void Settle(CFolderPicker &picker) {
+// Shows the picker and waits until its folder has loaded and the selection is
+// the folder expected (the chooser selects asynchronously).
+void Settle(CFolderPicker &picker, const std::string &expected) {
     gtk_widget_show(picker.GetDialog());
     EXPECT_TRUE(xtest::WaitFor(
         [&] {
             char *path = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(picker.GetDialog()));
+            bool selected = path != nullptr && expected == path;
             g_free(path);
-            return path != nullptr;
+            return selected;
         },
         120));
 }
@@ -325,7 +327,7 @@ TEST_F(WindowGtkTest, FolderPickerAnswers) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.initial);
         CFolderPicker picker(nullptr, c.initial.c_str());
-        Settle(picker);
+        Settle(picker, c.initial);
         char answer[320] = "unchanged";
         EXPECT_EQ(picker.Finish(c.response, answer, sizeof(answer)), c.result);
         EXPECT_EQ(std::string(answer), c.answer);
@@ -334,7 +336,7 @@ TEST_F(WindowGtkTest, FolderPickerAnswers) {
     std::string gone = dir.path() + "/gone";
     ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
     CFolderPicker picker(nullptr, gone.c_str());
-    Settle(picker);
+    Settle(picker, gone);
     ASSERT_EQ(rmdir(gone.c_str()), 0);
     char answer[320] = "";
     EXPECT_EQ(picker.Finish(GTK_RESPONSE_ACCEPT, answer, sizeof(answer)), -1);

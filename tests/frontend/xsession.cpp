@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -45,6 +47,11 @@ void StopDisplay() {
 
 bool StartDisplay(bool gtk) {
     if (gServer < 0) {
+        // One window test at a time on this machine: several displays, window
+        // managers and web processes at once starve each other on small machines.
+        int lock = open("/tmp/portico-window-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (lock >= 0)
+            flock(lock, LOCK_EX); // held until this process ends
         for (const char *tool :
              {"Xvfb", "openbox", "xdotool", "xprop", "xwininfo", "import", "xclip", "xsetroot"}) {
             if (!testsupport::HaveProgram(tool)) {
