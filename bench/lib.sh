@@ -33,29 +33,7 @@ fail() {
 # nanoseconds per iteration. Fails when the case reported an error (a wrong
 # output) or did not run.
 gbench() {
-  local json log status=0
-  log=$(mktemp)
-  json=$("$BUILD/bench/bench_$1" --benchmark_filter="$2" --benchmark_format=json \
-    --benchmark_repetitions="${3:-5}" --benchmark_min_time=0.2 2>"$log") || status=$?
-  if [ "$status" -ne 0 ]; then
-    echo "bench_$1 $2: the program failed (status $status)" >&2
-    cat "$log" >&2
-    rm -f "$log"
-    return 1
-  fi
-  python3 -c '
-import json, sys
-runs = [b for b in json.load(sys.stdin)["benchmarks"] if b.get("run_type") != "aggregate"]
-bad = [b for b in runs if b.get("error_occurred")]
-if bad:
-    sys.stderr.write(open(sys.argv[2]).read())
-    sys.exit("%s: %s" % (bad[0]["name"], bad[0].get("error_message", "error")))
-if not runs:
-    sys.exit("no benchmark matched " + sys.argv[1])
-scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
-print(min(b["real_time"] * scale[b["time_unit"]] for b in runs))' "$2" "$log" <<<"$json" || status=1
-  rm -f "$log"
-  return $status
+  gbench_best "$1" "${3:-5}" false "$2"
 }
 
 # gbench_pair PROGRAM OURS REFERENCE [REPETITIONS]: the best repetition
@@ -64,13 +42,23 @@ print(min(b["real_time"] * scale[b["time_unit"]] for b in runs))' "$2" "$log" <<
 # order, so that a slow spell of the machine falls on both sides alike. Prints
 # "OURS REFERENCE" in real nanoseconds per iteration; fails like gbench.
 gbench_pair() {
-  local json log status=0
+  gbench_best "$1" "${4:-5}" true "$2" "$3"
+}
+
+# gbench_best PROGRAM REPETITIONS INTERLEAVE FILTER...: runs the cases of
+# bench_PROGRAM matching any FILTER in one process (their repetitions in random
+# order when INTERLEAVE is true) and prints, for each FILTER in turn, the best
+# repetition of the cases it matches.
+gbench_best() {
+  local program=$1 repetitions=$2 interleave=$3 json log status=0 filter
+  shift 3
+  filter=$(printf '|(%s)' "$@")
   log=$(mktemp)
-  json=$("$BUILD/bench/bench_$1" --benchmark_filter="($2)|($3)" --benchmark_format=json \
-    --benchmark_repetitions="${4:-5}" --benchmark_min_time=0.2 \
-    --benchmark_enable_random_interleaving=true 2>"$log") || status=$?
+  json=$("$BUILD/bench/bench_$program" --benchmark_filter="${filter:1}" \
+    --benchmark_format=json --benchmark_repetitions="$repetitions" --benchmark_min_time=0.2 \
+    --benchmark_enable_random_interleaving="$interleave" 2>"$log") || status=$?
   if [ "$status" -ne 0 ]; then
-    echo "bench_$1 $2 $3: the program failed (status $status)" >&2
+    echo "bench_$program $*: the program failed (status $status)" >&2
     cat "$log" >&2
     rm -f "$log"
     return 1
@@ -80,17 +68,16 @@ import json, re, sys
 runs = [b for b in json.load(sys.stdin)["benchmarks"] if b.get("run_type") != "aggregate"]
 bad = [b for b in runs if b.get("error_occurred")]
 if bad:
-    sys.stderr.write(open(sys.argv[3]).read())
+    sys.stderr.write(open(sys.argv[1]).read())
     sys.exit("%s: %s" % (bad[0]["name"], bad[0].get("error_message", "error")))
 scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
 best = []
-for pattern in sys.argv[1:3]:
-    times = [b["real_time"] * scale[b["time_unit"]] for b in runs
-             if re.search(pattern, b["name"])]
+for pattern in sys.argv[2:]:
+    times = [b["real_time"] * scale[b["time_unit"]] for b in runs if re.search(pattern, b["name"])]
     if not times:
         sys.exit("no benchmark matched " + pattern)
-    best.append(min(times))
-print(best[0], best[1])' "$2" "$3" "$log" <<<"$json" || status=1
+    best.append(str(min(times)))
+print(" ".join(best))' "$log" "$@" <<<"$json" || status=1
   rm -f "$log"
   return $status
 }
