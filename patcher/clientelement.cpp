@@ -101,6 +101,9 @@ int PatcherClientElement_Create(PatcherClientElement **element, const char *name
     Zyl_StrCopy(e->Job.OutputPath, outputPath, TORRENTHELPER_PATH_SIZE);
     e->Job.AskForLocation = e->JobValue;
     e->Job.UsePartialExtension = e->UsePartialExtension;
+    // Update tasks read their files straight from the output path; plain
+    // downloads of several files get a folder named after the content.
+    e->Job.AddContentFolder = options[PATCHER_ELEMENT_ADD_FOLDER];
     e->Switches[PATCHER_SWITCH_PEER] = switches[PATCHER_SWITCH_PEER];
     e->Switches[PATCHER_SWITCH_WEB] = switches[PATCHER_SWITCH_WEB];
     ServerOptions_SetDefaults(&e->Options);

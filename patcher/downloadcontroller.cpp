@@ -161,6 +161,7 @@ int DownloadController_InternalAdd(DownloadController *controller) {
     Patcher_GetDebugMetaFile(&elementOptions[PATCHER_ELEMENT_SAVE_METAFILE]);
     elementOptions[PATCHER_ELEMENT_USE_CACHE] = 1;
     elementOptions[PATCHER_ELEMENT_PARTIAL_EXT] = 1;
+    elementOptions[PATCHER_ELEMENT_ADD_FOLDER] = 1;
     int32_t switches[PATCHER_SWITCH_COUNT] = {controller->Options.PeerToPeer,
                                               controller->Options.Web};
     char outputPath[PATCHER_NAME_SIZE];

@@ -39,7 +39,8 @@ enum {
     PATCHER_ELEMENT_USE_CACHE = 1,     // the settings container's cache
     PATCHER_ELEMENT_JOB_VALUE = 2,     // 1: the job asks the user for the save location
     PATCHER_ELEMENT_PARTIAL_EXT = 3,   // partial-file extension
-    PATCHER_ELEMENT_OPTION_COUNT = 4
+    PATCHER_ELEMENT_ADD_FOLDER = 4,    // 1: a content of several files gets its own folder
+    PATCHER_ELEMENT_OPTION_COUNT = 5
 };
 // Words of the switches handed to AddDownload and SetDownloadSwitches.
 enum { PATCHER_SWITCH_PEER = 0, PATCHER_SWITCH_WEB = 1, PATCHER_SWITCH_COUNT = 2 };
@@ -102,7 +103,7 @@ int PatcherClient_SetOptions(PatcherClient *client, const PatcherOptions *option
 // replaced is no longer running nor called again.
 int PatcherClient_SetSettingsCallback(PatcherClient *client,
                                       PatcherClientSettingsForwarder callback, void *userData);
-// switches: two words; elementOptions: four words (see above). Texts are copied
+// switches: two words; elementOptions: five words (see above). Texts are copied
 // (at most 319 characters). An empty SkinSource is refused with error 5
 // "Unspecified SkinSource [%s]"; a name already held with "PatcherClient_Add():
 // already added" (level 0). 1 when the download was accepted.

@@ -438,7 +438,9 @@ static void PatcherTask_InternalStartDownload(PatcherTask *task) {
     MUTEX_UNLOCK(task->Mutex);
     int32_t debugMetaFile = 0;
     Patcher_GetDebugMetaFile(&debugMetaFile);
-    int32_t elementOptions[PATCHER_ELEMENT_OPTION_COUNT] = {debugMetaFile, 1, 0, 0};
+    // The task's files land directly in its output path, where the expansion
+    // reads them: no folder named after the content.
+    int32_t elementOptions[PATCHER_ELEMENT_OPTION_COUNT] = {debugMetaFile, 1, 0, 0, 0};
     PatcherClient *client = nullptr;
     Patcher_GetClient(task->Owner, &client);
     task->DownloadAdded.store(1);

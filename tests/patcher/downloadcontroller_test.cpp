@@ -99,6 +99,7 @@ TEST_F(DownloadControllerTest, ClientGetsTheDownloadWithoutTheChooseToken) {
         EXPECT_EQ(0, info.ElementOptions[PATCHER_ELEMENT_SAVE_METAFILE]);
         EXPECT_EQ(1, info.ElementOptions[PATCHER_ELEMENT_USE_CACHE]);
         EXPECT_EQ(1, info.ElementOptions[PATCHER_ELEMENT_PARTIAL_EXT]);
+        EXPECT_EQ(1, info.ElementOptions[PATCHER_ELEMENT_ADD_FOLDER]);
         EXPECT_EQ(0, info.Switches[PATCHER_SWITCH_PEER]);
         EXPECT_EQ(1, info.Switches[PATCHER_SWITCH_WEB]);
         EXPECT_STREQ("meta", info.Metafile);

@@ -97,6 +97,7 @@ TEST_F(TaskTest, ANewTaskWalksEveryStateAndSavesItsMilestones) {
     EXPECT_EQ(install_ + "game_2/", info.OutputPath);
     EXPECT_STREQ("http://127.0.0.1:9/skin", info.SkinSource);
     EXPECT_EQ(1, info.ElementOptions[PATCHER_ELEMENT_USE_CACHE]);
+    EXPECT_EQ(0, info.ElementOptions[PATCHER_ELEMENT_ADD_FOLDER]); // files straight into the output
     recorder.preHold = 1; // the front end holds the pre-processing
     autoDownload = true;
     ASSERT_TRUE(Reached(PATCHER_STATE_PREPROCESS));
