@@ -42,6 +42,34 @@ static int Durable_Copy(char *out, const char *text) {
     return n >= 0 && n < DURABLE_PATH_SIZE;
 }
 
+// Writes the folder holding path into folder ("." for a bare name, "/" for
+// "/name"). 0 when path is too long.
+static int Durable_FolderOf(char *folder, const char *path) {
+    if (!Durable_Copy(folder, path)) {
+        return 0;
+    }
+    char *slash = strrchr(folder, '/');
+    if (slash == nullptr) {
+        snprintf(folder, DURABLE_PATH_SIZE, ".");
+    } else {
+        slash[slash == folder ? 1 : 0] = 0;
+    }
+    return 1;
+}
+
+// Clears replace and records target in it; 0 (ENAMETOOLONG) when target is too long.
+static int Durable_Start(DurableReplace *replace, const char *target) {
+    replace->Temporary[0] = 0;
+    replace->Descriptor = -1;
+    replace->Call = "";
+    replace->Error = 0;
+    if (!Durable_Copy(replace->Target, target)) {
+        replace->Target[0] = 0;
+        return Durable_Fail(replace, "name", ENAMETOOLONG);
+    }
+    return 1;
+}
+
 int Durable_Sync(int descriptor, const char *path) {
     int fault = Durable_Fault(DURABLE_STEP_SYNC, path);
     if (fault != 0) {
@@ -53,15 +81,9 @@ int Durable_Sync(int descriptor, const char *path) {
 
 int Durable_SyncFolderOf(const char *path) {
     char folder[DURABLE_PATH_SIZE];
-    if (!Durable_Copy(folder, path)) {
+    if (!Durable_FolderOf(folder, path)) {
         errno = ENAMETOOLONG;
         return 0;
-    }
-    char *slash = strrchr(folder, '/');
-    if (slash == nullptr) {
-        snprintf(folder, sizeof folder, ".");
-    } else {
-        slash[slash == folder ? 1 : 0] = 0; // "/name" keeps the root
     }
     int descriptor = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0) {
@@ -75,13 +97,8 @@ int Durable_SyncFolderOf(const char *path) {
 }
 
 int Durable_Begin(DurableReplace *replace, const char *target, const char *suffix, int mode) {
-    replace->Temporary[0] = 0;
-    replace->Descriptor = -1;
-    replace->Call = "";
-    replace->Error = 0;
-    if (!Durable_Copy(replace->Target, target)) {
-        replace->Target[0] = 0;
-        return Durable_Fail(replace, "name", ENAMETOOLONG);
+    if (!Durable_Start(replace, target)) {
+        return 0;
     }
     int n = snprintf(replace->Temporary, sizeof replace->Temporary, "%s.%d-%u%s", target,
                      (int)getpid(), g_sequence.fetch_add(1), suffix);
@@ -180,27 +197,16 @@ int Durable_WriteFile(DurableReplace *replace, const char *target, const void *d
 // The device of the folder holding path, or -1.
 static int64_t Durable_FolderDevice(const char *path) {
     char folder[DURABLE_PATH_SIZE];
-    if (!Durable_Copy(folder, path)) {
+    if (!Durable_FolderOf(folder, path)) {
         return -1;
-    }
-    char *slash = strrchr(folder, '/');
-    if (slash == nullptr) {
-        snprintf(folder, sizeof folder, ".");
-    } else {
-        slash[slash == folder ? 1 : 0] = 0;
     }
     struct stat info;
     return stat(folder, &info) == 0 ? (int64_t)info.st_dev : -1;
 }
 
 int Durable_MoveOver(DurableReplace *replace, const char *source, const char *target, int mode) {
-    replace->Temporary[0] = 0;
-    replace->Descriptor = -1;
-    replace->Call = "";
-    replace->Error = 0;
-    if (!Durable_Copy(replace->Target, target)) {
-        replace->Target[0] = 0;
-        return Durable_Fail(replace, "name", ENAMETOOLONG);
+    if (!Durable_Start(replace, target)) {
+        return 0;
     }
     int descriptor = open(source, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (descriptor < 0) {
