@@ -142,42 +142,9 @@ TEST_F(SwarmInterop, AnAria2LeecherDownloadsFromOurSeed) {
     ASSERT_EQ(0, testsupport::RunCommand("cd '" + (*dir_ / "src") + "' && mktorrent -l 18 -a " +
                                          announce + " -o '" + torrent + "' big >/dev/null"));
     ASSERT_TRUE(ours_.Open(torrent, Seeded())) << testsupport::AlertText();
-    ContentStruct *content = nullptr;
-    Base_GetContent(ours_.Base, &content);
-    uint8_t hash[20];
-    Content_GetInfoHash(content, hash);
-    std::string hex, escaped;
-    static const char kHex[] = "0123456789abcdef";
-    for (uint8_t b : hash) {
-        hex += kHex[b >> 4];
-        hex += kHex[b & 15];
-        escaped += '%';
-        escaped += kHex[b >> 4];
-        escaped += kHex[b & 15];
-    }
-    // The tracker changes root to its folder and drops to an unprivileged user.
-    const std::string folder = *dir_ / "tracker";
-    ASSERT_EQ(0, testsupport::RunCommand("mkdir -p '" + folder + "' && chmod 755 '" + dir_->path() +
-                                         "' '" + folder + "'"));
-    testsupport::WriteFile(folder + "/whitelist", hex + "\n");
-    testsupport::RunCommand("chmod 644 '" + folder + "/whitelist'");
     Program tracker;
-    ASSERT_TRUE(
-        tracker.Start({"/usr/bin/opentracker", "-i", "127.0.0.1", "-p", std::to_string(trackerPort),
-                       "-P", std::to_string(trackerPort), "-d", folder, "-w", "whitelist"},
-                      *dir_ / "tracker.txt"));
-    ours_.Start();
-    const std::string query = announce + "?info_hash=" + escaped +
-                              "&peer_id=-TT0001-abcdefghijkl&port=" + std::to_string(ours_.Port) +
-                              "&uploaded=0&downloaded=0&left=0&event=started&compact=1";
-    std::string reply;
-    for (int i = 0; i < 50; i++) {
-        if (testsupport::RunCommand("curl -s -g '" + query + "'", &reply) == 0 &&
-            reply.find("interval") != std::string::npos)
-            break;
-        usleep(100000);
-    }
-    ASSERT_NE(std::string::npos, reply.find("interval")) << reply << tracker.Text();
+    ASSERT_TRUE(enginetest::StartTrackedSeed(&tracker, &ours_, dir_->path(), *dir_ / "tracker",
+                                             trackerPort, announce, *dir_ / "tracker.txt"));
     const std::string out = Empty();
     ASSERT_TRUE(peer_.Start(
         {kAria2, "--dir=" + out, "--listen-port=" + std::to_string(enginetest::FreePort()),

@@ -180,4 +180,50 @@ struct Program {
     ~Program() { Stop(); }
 };
 
+// Serves the download of engine, a seed, to reference leechers through
+// opentracker: starts the tracker on 127.0.0.1:port with folder (below
+// parent) whitelisting only that download, starts engine and announces it
+// there, waiting until the tracker answers. The tracker changes root to
+// folder and drops to an unprivileged user, so both folders are opened to it.
+inline ::testing::AssertionResult StartTrackedSeed(Program *tracker, Engine *engine,
+                                                   const std::string &parent,
+                                                   const std::string &folder, int port,
+                                                   const std::string &announce,
+                                                   const std::string &trackerOutput) {
+    ContentStruct *content = nullptr;
+    Base_GetContent(engine->Base, &content);
+    uint8_t hash[20];
+    Content_GetInfoHash(content, hash);
+    std::string hex, escaped;
+    static const char kHex[] = "0123456789abcdef";
+    for (uint8_t b : hash) {
+        hex += kHex[b >> 4];
+        hex += kHex[b & 15];
+        escaped += '%';
+        escaped += kHex[b >> 4];
+        escaped += kHex[b & 15];
+    }
+    if (testsupport::RunCommand("mkdir -p '" + folder + "' && chmod 755 '" + parent + "' '" +
+                                folder + "'") != 0)
+        return ::testing::AssertionFailure() << "cannot open " << folder << " to the tracker";
+    testsupport::WriteFile(folder + "/whitelist", hex + "\n");
+    testsupport::RunCommand("chmod 644 '" + folder + "/whitelist'");
+    if (!tracker->Start({"/usr/bin/opentracker", "-i", "127.0.0.1", "-p", std::to_string(port),
+                         "-P", std::to_string(port), "-d", folder, "-w", "whitelist"},
+                        trackerOutput))
+        return ::testing::AssertionFailure() << "cannot start opentracker";
+    engine->Start();
+    const std::string query = announce + "?info_hash=" + escaped +
+                              "&peer_id=-TT0001-abcdefghijkl&port=" + std::to_string(engine->Port) +
+                              "&uploaded=0&downloaded=0&left=0&event=started&compact=1";
+    std::string reply;
+    for (int i = 0; i < 50; i++) {
+        if (testsupport::RunCommand("curl -s -g '" + query + "'", &reply) == 0 &&
+            reply.find("interval") != std::string::npos)
+            return ::testing::AssertionSuccess();
+        usleep(100000);
+    }
+    return ::testing::AssertionFailure() << reply << tracker->Text();
+}
+
 } // namespace enginetest

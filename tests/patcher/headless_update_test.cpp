@@ -140,17 +140,7 @@ class HeadlessUpdateTest : public ::testing::TestWithParam<const char *> {
 
     // The exit status; -2 after killing a driver still running after seconds.
     static int Finish(pid_t pid, int seconds = 120) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                return -2;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return testsupport::FinishChild(pid, seconds);
     }
 
     // Waits until the output holds text (false after seconds).

@@ -46,17 +46,7 @@ class PatchctlTest : public ::testing::Test {
     }
     // The exit status, or -2 after killing a driver still running after seconds.
     static int Finish(pid_t pid, int seconds = 30) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                return -2;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return testsupport::FinishChild(pid, seconds);
     }
     std::string Output() const { return testsupport::ReadFile(log_); }
 

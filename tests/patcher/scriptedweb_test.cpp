@@ -5,13 +5,9 @@
 // outside the output folder and a missing metafile fail the download.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
 
 #include "tests/patcher/patcher_fixture.h"
 #include "tests/support/nginx_server.h"
@@ -64,17 +60,7 @@ class ScriptedWebTest : public ::testing::Test {
                                             out_,
                                             nginx_.url("/game.settings")};
         pid_t pid = testsupport::SpawnLogged(command, dir_ / "patchctl.out");
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                return -2;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return testsupport::FinishChild(pid, 60);
     }
     std::string Output() const { return ReadFile(dir_ / "patchctl.out"); }
 

@@ -49,6 +49,9 @@ pid_t SpawnChild(const std::string &name, const std::vector<std::string> &args);
 pid_t SpawnLogged(const std::vector<std::string> &args, const std::string &logPath);
 // Waits for a child and returns its exit status (-1 when it died by a signal).
 int WaitChild(pid_t pid);
+// Waits up to seconds for a child: its exit status, -1 when it died by a
+// signal, -2 after killing one still running then.
+int FinishChild(pid_t pid, int seconds);
 
 } // namespace testsupport
 
