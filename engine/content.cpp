@@ -227,7 +227,6 @@ CONTENT_GETTER(SliceSize, SliceSize)
 CONTENT_GETTER(PieceLength, PieceLength)
 CONTENT_GETTER(PieceCount, PieceCount)
 CONTENT_GETTER(FailedCount, FailedCount)
-CONTENT_GETTER(CheckProgress, CheckProgress)
 CONTENT_GETTER(Checking, Checking)
 CONTENT_GETTER(Closed, Closed)
 
@@ -315,10 +314,19 @@ int Content_HashBuffer(const void *buffer, ContentStruct *content, uint8_t diges
     return Sha1_GetDigest(content->Sha1, digest, 20);
 }
 
+// The two figures that move while a download runs are read for display from
+// other threads, so they are written and read whole.
 int Content_GetBytesLeft(ContentStruct *content, int64_t *left) {
     ZYL_CHECK_TAG(content, Content_Tag);
     ZYL_CHECK_PTR(left);
-    *left = content->BytesLeft;
+    *left = __atomic_load_n(&content->BytesLeft, __ATOMIC_RELAXED);
+    return 1;
+}
+
+int Content_GetCheckProgress(ContentStruct *content, int *progress) {
+    ZYL_CHECK_TAG(content, Content_Tag);
+    ZYL_CHECK_PTR(progress);
+    *progress = __atomic_load_n(&content->CheckProgress, __ATOMIC_RELAXED);
     return 1;
 }
 
@@ -463,7 +471,7 @@ int Content_AuthenticatePiece(ContentStruct *content, int index, int *failed) {
     int size = 0;
     Content_GetPieceSize(content, index, &size);
     Bitfield_Set(content->Held, index);
-    content->BytesLeft -= size;
+    __atomic_fetch_sub(&content->BytesLeft, (int64_t)size, __ATOMIC_RELAXED);
     int missing = 0;
     Bitfield_GetUnsetCount(content->Held, &missing);
     Content_Log(content, "Piece passes authentication [%d] [%d left] [%I64dk]", index, missing,

@@ -25,7 +25,7 @@ int Content_CheckExisting(ContentStruct *content) {
     for (int i = content->CheckProgress; i < content->PieceCount; i++) {
         if (InternalStopped(content))
             return 0;
-        content->CheckProgress = i;
+        __atomic_store_n(&content->CheckProgress, i, __ATOMIC_RELAXED);
         // Pieces that were wanted and lie wholly in bytes created by the
         // preparation hold nothing yet: they are skipped like unwanted ones.
         if (!Bitfield_Test(content->Wanted, i) || Bitfield_Test(content->Checked, i)) {
@@ -40,7 +40,7 @@ int Content_CheckExisting(ContentStruct *content) {
             Zyl_MemEqual(digest, content->PieceTable + (int64_t)i * 20, 20)) {
             Content_Log(content, "Check block: %5d/%d -- Pass", i, content->PieceCount);
             if (!Bitfield_Test(content->Held, i)) {
-                content->BytesLeft -= size;
+                __atomic_fetch_sub(&content->BytesLeft, (int64_t)size, __ATOMIC_RELAXED);
                 Bitfield_Set(content->Held, i);
             }
         } else {
@@ -49,7 +49,7 @@ int Content_CheckExisting(ContentStruct *content) {
         }
         Bitfield_Set(content->Checked, i);
     }
-    content->CheckProgress = content->PieceCount;
+    __atomic_store_n(&content->CheckProgress, content->PieceCount, __ATOMIC_RELAXED);
     Content_Log(content, "Completed - (%d failed check)", content->FailedCount);
     return FileList_ReleaseCacheFiles(content->FileList);
 }
@@ -83,7 +83,7 @@ int Content_ScanExisting(ContentStruct *content) {
     if (!ok)
         return 0;
     Bitfield_SetAll(content->Checked);
-    content->CheckProgress = content->PieceCount;
+    __atomic_store_n(&content->CheckProgress, content->PieceCount, __ATOMIC_RELAXED);
     int held = 0;
     Bitfield_GetSetCount(content->Held, &held);
     Content_Log(content, "Already/Total: %d/%d (%d existing/%I64d) (%.2f secs)", held,

@@ -217,7 +217,7 @@ static int InternalRequest(BitPeerStruct *p, const uint8_t *body) {
 // A block nobody asked for: counted and dropped (a Reject would name a request
 // the peer never had).
 static int InternalDiscardPiece(BitPeerStruct *p, int length) {
-    p->BadBytes += length;
+    __atomic_fetch_add(&p->BadBytes, (int64_t)length, __ATOMIC_RELAXED);
     BitPeer_Log(p, "Receiver discarding %d bytes", length);
     return 1;
 }
@@ -230,7 +230,7 @@ static int InternalPiece(BitPeerStruct *p, const uint8_t *body, int n) {
         if (p->Cancelled > 0) {
             // A block of a request we cancelled: dropped without counting an error.
             p->Cancelled--;
-            p->BadBytes += length;
+            __atomic_fetch_add(&p->BadBytes, (int64_t)length, __ATOMIC_RELAXED);
             BitPeer_Log(p, "Receiver discarding %d bytes", length);
             return 1;
         }

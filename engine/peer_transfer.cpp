@@ -231,7 +231,7 @@ int BitPeer_SendResponse(BitPeerStruct *peer) {
         const double now = BitPeer_Now(p);
         if (p->SendMark > 0)
             p->SendInterval = (now - p->SendMark + p->SendInterval) / 2;
-        p->BytesSent += length;
+        __atomic_fetch_add(&p->BytesSent, (int64_t)length, __ATOMIC_RELAXED);
         p->SendMark = now;
         p->LastSentTime = now;
     }
@@ -242,7 +242,7 @@ static void InternalCountBlock(BitPeerStruct *p, int index, int begin, int lengt
     const double now = BitPeer_Now(p);
     BitPeer_Log(p, "Received %d:%d:%d in %.2f secs", index, begin, length,
                 p->ReceiveMark > 0 ? now - p->ReceiveMark : 0.0);
-    p->BytesReceived += length;
+    __atomic_fetch_add(&p->BytesReceived, (int64_t)length, __ATOMIC_RELAXED);
     if (p->ReceiveMark > 0)
         p->ReceiveInterval = (now - p->ReceiveMark + p->ReceiveInterval) / 2;
     p->ReceiveMark = now;
@@ -256,7 +256,7 @@ int BitPeer_ReceivePiece(BitPeerStruct *peer, int index, int begin, const uint8_
     if (!Slice_Remove(p->Requests, index, begin, length)) {
         if (p->Cancelled > 0) {
             p->Cancelled--;
-            p->BadBytes += length;
+            __atomic_fetch_add(&p->BadBytes, (int64_t)length, __ATOMIC_RELAXED);
             BitPeer_Log(p, "Receiver discarding %d bytes", length);
             return 1;
         }
@@ -268,7 +268,7 @@ int BitPeer_ReceivePiece(BitPeerStruct *peer, int index, int begin, const uint8_
     Content_GetBitfield(p->Content, &held);
     if (held && Bitfield_Test(held, index)) {
         InternalCountBlock(p, index, begin, length);
-        p->BadBytes += length;
+        __atomic_fetch_add(&p->BadBytes, (int64_t)length, __ATOMIC_RELAXED);
         BitPeer_Log(p, "Receiver discarding %d bytes", length);
         return 1;
     }
@@ -294,12 +294,12 @@ int BitPeer_PieceCompleted(BitPeerStruct *peer, int index) {
     Content_GetPieceSize(p->Content, index, &bytes);
     if (Content_AuthenticatePiece(p->Content, index, &failed)) {
         p->GoodPieces++;
-        p->GoodBytes += bytes;
+        __atomic_fetch_add(&p->GoodBytes, (int64_t)bytes, __ATOMIC_RELAXED);
         if (p->Swarm)
             BitBase_QueueHave(p->Swarm, index);
     } else if (failed) {
         p->CorruptPieces++;
-        p->CorruptBytes += bytes;
+        __atomic_fetch_add(&p->CorruptBytes, (int64_t)bytes, __ATOMIC_RELAXED);
         p->CurrentPiece = index;
         p->Errors++;
         if (p->FullPiece && !p->CorruptRerequest) {
@@ -309,7 +309,7 @@ int BitPeer_PieceCompleted(BitPeerStruct *peer, int index) {
             p->CorruptRerequest = 1;
         }
     } else {
-        p->BadBytes += bytes;
+        __atomic_fetch_add(&p->BadBytes, (int64_t)bytes, __ATOMIC_RELAXED);
         p->BadPieces++;
         p->Errors++;
     }

@@ -190,12 +190,14 @@ int BitBase_AddMember(BitBaseStruct *swarm, BitBaseMemberStruct *member) {
     return 1;
 }
 
+// A connection's byte counts, read whole: they are written by the manager
+// thread and read for display from others.
 static void InternalPeerTotals(BitPeerStruct *p, TransferTotalsStruct *t) {
-    t->Received = (uint64_t)p->BytesReceived;
-    t->Sent = (uint64_t)p->BytesSent;
-    t->Confirmed = (uint64_t)p->GoodBytes;
-    t->Corrupt = (uint64_t)p->CorruptBytes;
-    t->Discarded = (uint64_t)p->BadBytes;
+    t->Received = (uint64_t)__atomic_load_n(&p->BytesReceived, __ATOMIC_RELAXED);
+    t->Sent = (uint64_t)__atomic_load_n(&p->BytesSent, __ATOMIC_RELAXED);
+    t->Confirmed = (uint64_t)__atomic_load_n(&p->GoodBytes, __ATOMIC_RELAXED);
+    t->Corrupt = (uint64_t)__atomic_load_n(&p->CorruptBytes, __ATOMIC_RELAXED);
+    t->Discarded = (uint64_t)__atomic_load_n(&p->BadBytes, __ATOMIC_RELAXED);
 }
 
 int BitBase_RemoveMember(BitBaseStruct *swarm, BitBaseMemberStruct *member) {

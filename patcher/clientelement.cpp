@@ -2,8 +2,8 @@
 // thread without the element's lock, taking it only for fields and state
 // changes, so status queries, switches and removal never wait on the network
 // or the disk check. The engine's completion and tracker callbacks arrive on
-// the manager thread and are cleared before the job stops, so none reaches a
-// destroyed element.
+// the manager thread and are cleared before the job stops; one already under
+// way when they are cleared is waited for before the element is freed.
 #include "patcher/clientelement.h"
 
 #include "core/alert.h"
@@ -20,8 +20,10 @@
 #include "patcher/serveroptions.h"
 #include "patcher/torrenthelper.h"
 
+#include <condition_variable>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 
 static const char kElementTag[] = "patcherclientelement";
 
@@ -62,6 +64,30 @@ struct PatcherClientElement {
     int32_t Switches[PATCHER_SWITCH_COUNT];
     ServerOptions Options;
 };
+
+// Elements alive, each with the engine callbacks running on it. The engine
+// hands its callbacks the element's address, and clearing them does not wait
+// for a call that has begun, so each call first finds its element here.
+static std::mutex gLiveLock;
+static std::condition_variable gCallbackLeft;
+static std::unordered_map<const void *, int> gLiveCalls;
+
+// The element a callback's user value names, counted as called; null when it
+// is being destroyed.
+static PatcherClientElement *PatcherClientElement_InternalEnter(void *user) {
+    std::lock_guard<std::mutex> guard(gLiveLock);
+    auto found = gLiveCalls.find(user);
+    if (found == gLiveCalls.end())
+        return nullptr;
+    found->second++;
+    return static_cast<PatcherClientElement *>(user);
+}
+
+static void PatcherClientElement_InternalLeave(PatcherClientElement *e) {
+    std::lock_guard<std::mutex> guard(gLiveLock);
+    if (--gLiveCalls[e] == 0)
+        gCallbackLeft.notify_all();
+}
 
 int PatcherClientElement_Create(PatcherClientElement **element, const char *name,
                                 const char *skinSource, const char *metafile, PatcherClient *client,
@@ -107,6 +133,10 @@ int PatcherClientElement_Create(PatcherClientElement **element, const char *name
     e->Switches[PATCHER_SWITCH_PEER] = switches[PATCHER_SWITCH_PEER];
     e->Switches[PATCHER_SWITCH_WEB] = switches[PATCHER_SWITCH_WEB];
     ServerOptions_SetDefaults(&e->Options);
+    {
+        std::lock_guard<std::mutex> guard(gLiveLock);
+        gLiveCalls[e] = 0;
+    }
     *element = e;
     return 1;
 }
@@ -199,21 +229,31 @@ static void PatcherClientElement_InternalStopTransfer(PatcherClientElement *e) {
 }
 
 static void PatcherClientElement_InternalOnComplete(BaseStruct *, void *user) {
-    auto *e = static_cast<PatcherClientElement *>(user);
-    std::lock_guard<std::recursive_mutex> guard(e->Lock);
-    if (e->Removed)
+    PatcherClientElement *e = PatcherClientElement_InternalEnter(user);
+    if (e == nullptr)
         return;
-    PatcherClientElement_InternalRefresh(e);
-    PatcherClientElement_InternalStopTransfer(e);
-    e->Completed = 1;
+    {
+        std::lock_guard<std::recursive_mutex> guard(e->Lock);
+        if (!e->Removed) {
+            PatcherClientElement_InternalRefresh(e);
+            PatcherClientElement_InternalStopTransfer(e);
+            e->Completed = 1;
+        }
+    }
+    PatcherClientElement_InternalLeave(e);
 }
 
 static void PatcherClientElement_InternalOnTracker(BaseStruct *, TrackerStruct *, void *user, int,
                                                    const char *message) {
-    auto *e = static_cast<PatcherClientElement *>(user);
-    std::lock_guard<std::recursive_mutex> guard(e->Lock);
-    if (!e->Removed && message != nullptr && message[0] != 0)
-        Patcher_Log(PATCHER_LOG_WARNING, "[%s] \"%s\"", e->Metafile, message);
+    PatcherClientElement *e = PatcherClientElement_InternalEnter(user);
+    if (e == nullptr)
+        return;
+    {
+        std::lock_guard<std::recursive_mutex> guard(e->Lock);
+        if (!e->Removed && message != nullptr && message[0] != 0)
+            Patcher_Log(PATCHER_LOG_WARNING, "[%s] \"%s\"", e->Metafile, message);
+    }
+    PatcherClientElement_InternalLeave(e);
 }
 
 int PatcherClientElement_Destroy(PatcherClientElement **element) {
@@ -223,6 +263,17 @@ int PatcherClientElement_Destroy(PatcherClientElement **element) {
         return 1;
     ZYL_CHECK_TAG(e, kElementTag);
     PatcherClientElement_InternalStopTransfer(e);
+    {
+        // Freeze it for a callback that began before the clearing, then wait
+        // for every such call to leave.
+        std::lock_guard<std::recursive_mutex> guard(e->Lock);
+        e->Removed = 1;
+    }
+    {
+        std::unique_lock<std::mutex> live(gLiveLock);
+        gCallbackLeft.wait(live, [e] { return gLiveCalls[e] == 0; });
+        gLiveCalls.erase(e);
+    }
     e->Lock.~recursive_mutex();
     e->Tag = Zyl_DeadTag;
     ZYL_FREE(e, sizeof(PatcherClientElement));
