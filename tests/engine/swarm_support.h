@@ -104,6 +104,18 @@ struct Engine {
     }
 };
 
+// The info hash text of a metafile, read by our own content.
+inline std::string TorrentHash(const std::string &torrent) {
+    ContentStruct *content = nullptr;
+    Content_Create(&content);
+    Content_SetSource(content, torrent.c_str(), CONTENT_SOURCE_METAFILE);
+    char text[64] = "";
+    if (Content_Open(content) == 1)
+        Content_GetInfoHashText(content, text, sizeof text);
+    Content_Destroy(&content);
+    return text;
+}
+
 // A source folder "pack" with files and its metafile (piece length 2^pieceBits).
 inline bool MakeTorrent(const testsupport::TempDir &dir, const std::string &name,
                         const std::vector<std::pair<std::string, std::string>> &files,

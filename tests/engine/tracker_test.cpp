@@ -22,6 +22,7 @@
 
 using enginetest::Engine;
 using enginetest::Program;
+using enginetest::TorrentHash;
 
 namespace {
 
@@ -50,18 +51,6 @@ std::string HashText(BaseStruct *base) {
     Base_GetContent(base, &content);
     char text[64] = "";
     Content_GetInfoHashText(content, text, sizeof text);
-    return text;
-}
-
-// The info hash text of a metafile, read by our own content.
-std::string TorrentHash(const std::string &torrent) {
-    ContentStruct *content = nullptr;
-    Content_Create(&content);
-    Content_SetSource(content, torrent.c_str(), CONTENT_SOURCE_METAFILE);
-    char text[64] = "";
-    if (Content_Open(content) == 1)
-        Content_GetInfoHashText(content, text, sizeof text);
-    Content_Destroy(&content);
     return text;
 }
 

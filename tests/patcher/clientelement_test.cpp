@@ -26,6 +26,8 @@
 
 namespace {
 
+using enginetest::TorrentHash;
+
 const char kPython[] = "/usr/bin/python3";
 
 bool WaitUntil(const std::function<bool()> &done, double seconds) {
@@ -37,17 +39,6 @@ bool WaitUntil(const std::function<bool()> &done, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
-}
-
-std::string TorrentHash(const std::string &torrent) {
-    ContentStruct *content = nullptr;
-    Content_Create(&content);
-    Content_SetSource(content, torrent.c_str(), CONTENT_SOURCE_METAFILE);
-    char text[64] = "";
-    if (Content_Open(content) == 1)
-        Content_GetInfoHashText(content, text, sizeof text);
-    Content_Destroy(&content);
-    return text;
 }
 
 std::string Container(const std::string &user) {

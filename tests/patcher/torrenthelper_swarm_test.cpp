@@ -18,6 +18,8 @@
 
 namespace {
 
+using enginetest::TorrentHash;
+
 const char kPython[] = "/usr/bin/python3";
 
 bool WaitUntil(const std::function<bool()> &done, double seconds) {
@@ -29,18 +31,6 @@ bool WaitUntil(const std::function<bool()> &done, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
-}
-
-// The info hash text of a metafile, read by our own content.
-std::string TorrentHash(const std::string &torrent) {
-    ContentStruct *content = nullptr;
-    Content_Create(&content);
-    Content_SetSource(content, torrent.c_str(), CONTENT_SOURCE_METAFILE);
-    char text[64] = "";
-    if (Content_Open(content) == 1)
-        Content_GetInfoHashText(content, text, sizeof text);
-    Content_Destroy(&content);
-    return text;
 }
 
 TEST(TorrentHelperSwarm, AJobFromAMetafileUrlCompletesFromALibtorrentPeer) {
