@@ -537,8 +537,12 @@ int CLauncherModelScriptable::OnPackageAllowRestart(const char *name, int32_t *a
 
 int CLauncherModelScriptable::OnPackagePerformRestart() {
     CLauncherModel::OnPackagePerformRestart();
-    if (Facade != nullptr)
-        Facade->ExecuteNoResult("__Patcher_reportpackagePerformRestart", nullptr, 0);
+    // Waited for: the program ends once the loop regains control, and a call
+    // merely queued to the web process would be lost with it.
+    if (Facade != nullptr) {
+        ScriptResult result{};
+        Facade->ExecuteWithResult("__Patcher_reportpackagePerformRestart", nullptr, 0, &result);
+    }
     return 1;
 }
 

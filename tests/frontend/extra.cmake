@@ -26,3 +26,6 @@ add_test(NAME FrontendProbe.PageBridge
 # GTK and its libraries keep caches until exit: no leak report for this program.
 set_tests_properties(FrontendProbe.PageBridge PROPERTIES
   LABELS frontend TIMEOUT 600 ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")
+# The self-update test runs the self-updater beside a copy of the launcher.
+add_dependencies(${name}_tests upkeep)
+target_compile_definitions(${name}_tests PRIVATE PORTICO_UPKEEP_PATH="$<TARGET_FILE:upkeep>")
