@@ -125,9 +125,6 @@ int PatcherClientElement_Create(PatcherClientElement **element, const char *name
     Manager_GetListenPort(manager, &port);
     e->Job.ListenPort = port;
     Zyl_StrCopy(e->Job.OutputPath, outputPath, TORRENTHELPER_PATH_SIZE);
-    // A release's files are read from the output folder itself, never from a
-    // folder named after the content inside it.
-    e->Job.AddContentFolder = 0;
     e->Job.AskForLocation = e->JobValue;
     e->Job.UsePartialExtension = e->UsePartialExtension;
     // Update tasks read their files straight from the output path; plain
