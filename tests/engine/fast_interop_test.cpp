@@ -20,14 +20,7 @@ namespace {
 
 const char kPython[] = "/usr/bin/python3";
 
-bool WaitUntil(const std::function<bool()> &done, double seconds) {
-    for (int i = 0; i < (int)(seconds * 100); i++) {
-        if (done())
-            return true;
-        usleep(10000);
-    }
-    return done();
-}
+using testsupport::WaitUntil;
 
 class FastInterop : public ::testing::Test {
   protected:

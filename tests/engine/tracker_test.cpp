@@ -54,16 +54,7 @@ std::string HashText(BaseStruct *base) {
     return text;
 }
 
-bool WaitUntil(const std::function<bool()> &done, double seconds) {
-    const auto end =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds((int64_t)(seconds * 1000));
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 bool Listed(BaseStruct *base, int port) {
     IPListStruct *list = nullptr;

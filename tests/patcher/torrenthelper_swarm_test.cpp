@@ -22,16 +22,7 @@ using enginetest::TorrentHash;
 
 const char kPython[] = "/usr/bin/python3";
 
-bool WaitUntil(const std::function<bool()> &done, double seconds) {
-    const auto end =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds((int64_t)(seconds * 1000));
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 TEST(TorrentHelperSwarm, AJobFromAMetafileUrlCompletesFromALibtorrentPeer) {
     if (!testsupport::HaveProgram("opentracker") || !testsupport::HaveProgram("mktorrent") ||

@@ -3,6 +3,7 @@
 // small file helpers.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -52,6 +53,8 @@ int WaitChild(pid_t pid);
 // Waits up to seconds for a child: its exit status, -1 when it died by a
 // signal, -2 after killing one still running then.
 int FinishChild(pid_t pid, int seconds);
+// Polls done every 10 ms until it holds (true) or seconds have passed (false).
+bool WaitUntil(const std::function<bool()> &done, double seconds);
 
 } // namespace testsupport
 
