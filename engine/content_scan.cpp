@@ -74,6 +74,9 @@ int Content_ScanExisting(ContentStruct *content) {
             Content_Recount(content);
             FileList_CheckCompleted(list, content->Held, 0, 0);
         } else {
+            // The preparation moved the figure over the files; the check sweeps
+            // every piece again from the first.
+            __atomic_store_n(&content->CheckProgress, 0, __ATOMIC_RELAXED);
             ok = Content_CheckExisting(content);
             if (ok)
                 FileList_CheckCompleted(list, content->Held, 0, 0);

@@ -51,16 +51,19 @@ int Content_Reset(ContentStruct *content) {
 
 int Content_Recount(ContentStruct *content) {
     ZYL_CHECK_TAG(content, Content_Tag);
-    content->BytesLeft = 0;
-    content->BytesExcluded = 0;
+    // Bytes left is read for display from other threads: counted aside and
+    // stored whole, never seen half-counted.
+    int64_t left = 0, excluded = 0;
     for (int i = 0; i < content->PieceCount; i++) {
         int size = 0;
         Content_GetPieceSize(content, i, &size);
         if (!Bitfield_Test(content->Wanted, i))
-            content->BytesExcluded += size;
+            excluded += size;
         else if (!Bitfield_Test(content->Held, i))
-            content->BytesLeft += size;
+            left += size;
     }
+    content->BytesExcluded = excluded;
+    __atomic_store_n(&content->BytesLeft, left, __ATOMIC_RELAXED);
     return 1;
 }
 

@@ -136,8 +136,10 @@ int FileList_ReadMember(FileListStruct *list, FileListMemberStruct *member, void
 // touching bytes already there (a shorter file is extended from its end, a
 // longer one cut). Pieces that lie wholly in bytes just created are set in
 // pieces (they hold nothing to check). *existing counts files that already
-// held data. 0 when stopped or a file cannot be prepared; the other files are
-// still prepared.
+// held data. Before each file *progress becomes the piece holding the file's
+// first byte, stored whole: a status reader on another thread may read it while
+// this runs (with an atomic load). 0 when stopped or a file cannot be prepared;
+// the other files are still prepared.
 int FileList_PrepareFiles(FileListStruct *list, BitfieldStruct *pieces, int *progress,
                           int *existing);
 // Marks active files whose pieces are all held as completed (with one = 1 only

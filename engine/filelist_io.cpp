@@ -265,6 +265,8 @@ int FileList_PrepareFiles(FileListStruct *list, BitfieldStruct *pieces, int *pro
     *existing = 0;
     int result = 1;
     for (FileListMemberStruct *m = list->First; m; m = m->Next) {
+        // Read for display while the preparation runs: written whole.
+        __atomic_store_n(progress, m->FirstPiece, __ATOMIC_RELAXED);
         if (InternalStopped(list) || !InternalPrepareOne(list, m, pieces, existing))
             result = 0;
     }

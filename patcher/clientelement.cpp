@@ -58,9 +58,6 @@ struct PatcherClientElement {
     int32_t Removed;
     int32_t Completed;
     int32_t JobStopped;
-    // 1 while the start sequence checks the files on disk: the content is then
-    // the checker's alone, and the status keeps its last figures.
-    int32_t Scanning;
     int32_t Switches[PATCHER_SWITCH_COUNT];
     ServerOptions Options;
 };
@@ -149,10 +146,13 @@ static BaseStruct *PatcherClientElement_InternalBase(PatcherClientElement *e) {
     return base;
 }
 
-// Algorithm of the status: the engine's figures for a member still held.
+// The status: the engine's figures for a member still held. Also read while
+// the start sequence checks the files on disk: the figures the check moves
+// (pieces checked, bytes left) are stored whole by the engine, the others are
+// fixed before the check begins.
 static void PatcherClientElement_InternalRefresh(PatcherClientElement *e) {
     BaseStruct *base = PatcherClientElement_InternalBase(e);
-    if (base == nullptr || e->Removed || e->Completed || e->Scanning)
+    if (base == nullptr || e->Removed || e->Completed)
         return;
     PatcherDownloadStatus *s = &e->Status;
     int active = 1;
@@ -401,16 +401,7 @@ static int PatcherClientElement_InternalScan(PatcherClientElement *e, const Stop
     PatcherClientElement_InternalSetState(e, PATCHER_DOWNLOAD_STATE_SCAN);
     ContentStruct *content = nullptr;
     Base_GetContent(base, &content);
-    {
-        std::lock_guard<std::recursive_mutex> guard(e->Lock);
-        e->Scanning = 1;
-    }
-    int scanned = content != nullptr && Content_ScanExisting(content);
-    {
-        std::lock_guard<std::recursive_mutex> guard(e->Lock);
-        e->Scanning = 0;
-    }
-    if (!scanned) {
+    if (content == nullptr || !Content_ScanExisting(content)) {
         PatcherClientElement_InternalSetState(e, PATCHER_DOWNLOAD_STATE_FAILED);
         Patcher_Log(PATCHER_LOG_WARNING, "Failure in check of existing files");
         return 0;

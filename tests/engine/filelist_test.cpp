@@ -269,6 +269,7 @@ TEST_F(FileListTest, PrepareKeepsExistingBytes) {
     int progress = 0, existing = 0;
     ASSERT_EQ(1, FileList_PrepareFiles(list_, fresh, &progress, &existing));
     EXPECT_EQ(3, existing);
+    EXPECT_EQ(10, progress); // the piece of the last file's first byte: the content's end
     EXPECT_EQ(std::string(250, 'F'), testsupport::ReadFile(dir_ / "full.bin"));
     EXPECT_EQ(std::string(60, 'S') + std::string(190, '\0'),
               testsupport::ReadFile(dir_ / "short.bin"));

@@ -17,9 +17,12 @@
 #include "tests/support/nginx_server.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -319,6 +322,100 @@ TEST_F(ElementTest, ServerWordsAndAFailedJobStart) {
     EXPECT_EQ(1, removed);
     EXPECT_EQ(0, PatcherClient_InternalApplySettings(element_, (const int32_t[]){1, 1}));
     EXPECT_TRUE(g_states.empty());
+}
+
+// Holds the check of existing files at one piece: the content's log line for
+// that piece waits on the start sequence's thread until the test lets it go.
+struct CheckHold {
+    ManagerStruct *manager = nullptr;
+    int at = 0;
+    std::mutex lock;
+    std::condition_variable changed;
+    bool held = false, released = false;
+
+    static void OnLine(ContentStruct *, void *user, int, const char *line) {
+        auto *hold = static_cast<CheckHold *>(user);
+        int index = -1;
+        if (sscanf(line, "Check block: %d/", &index) != 1 || index != hold->at)
+            return;
+        std::unique_lock<std::mutex> guard(hold->lock);
+        hold->held = true;
+        hold->changed.notify_all();
+        hold->changed.wait(guard, [hold] { return hold->released; });
+    }
+    // The state callback: on entering SCAN, before the check begins, the
+    // download's content gets the line hook.
+    static int OnState(PatcherClient *, void *user, const char *, const char *, const char *,
+                       const PatcherDownloadStatus *status, const ServerOptions *) {
+        auto *hold = static_cast<CheckHold *>(user);
+        g_states.push_back(status->State);
+        ManagerMemberStruct *member = nullptr;
+        if (status->State != PATCHER_DOWNLOAD_STATE_SCAN ||
+            Manager_GetFirstMember(hold->manager, &member) != 1 || member == nullptr)
+            return 1;
+        BaseStruct *base = nullptr;
+        ContentStruct *content = nullptr;
+        ManagerMember_GetBase(member, &base);
+        Base_GetContent(base, &content);
+        Content_SetLogCallback(content, OnLine, hold);
+        Manager_ReleaseMember(hold->manager, &member);
+        return 1;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> guard(lock);
+        released = true;
+        changed.notify_all();
+    }
+};
+
+// While the start sequence checks the files already on disk, the status
+// follows the check: held at one piece, it reports that piece as the progress,
+// the bytes of the pieces before it as held, and the content's size and pieces.
+TEST_F(ElementTest, StatusFollowsTheCheckOfExistingFiles) {
+    const int kPiece = 65536, kPieces = 8;
+    const std::string data = enginetest::MakeBytes(kPieces * kPiece - 1000, 29);
+    Publish(data, "http://127.0.0.1:1/announce");
+    testsupport::WriteFile(dir_ / "out/a.bin", data);
+    testsupport::WriteFile(web_.root() + "/skin.ffs",
+                           Container("<TorrentBase>" + web_.url("/") +
+                                     "</TorrentBase><AllowWebBase>1</AllowWebBase>"));
+    CheckHold hold;
+    hold.manager = manager_;
+    hold.at = 5;
+    const int32_t switches[PATCHER_SWITCH_COUNT] = {1, 1};
+    const int32_t options[PATCHER_ELEMENT_OPTION_COUNT] = {0, 1, 0, 1, 0};
+    ASSERT_EQ(1, PatcherClientElement_Create(
+                     &element_, "pack", web_.url("/skin.ffs").c_str(), "pack.torrent",
+                     reinterpret_cast<PatcherClient *>(&dummy_), CheckHold::OnState, &hold,
+                     switches, options, manager_, (dir_ / "out").c_str()));
+    StopFlag stop;
+    int started = -1;
+    std::thread start([&] { started = PatcherClientElement_Start(element_, &stop); });
+    bool held = false;
+    {
+        std::unique_lock<std::mutex> guard(hold.lock);
+        held = hold.changed.wait_for(guard, std::chrono::seconds(60), [&] { return hold.held; });
+    }
+    PatcherDownloadStatus status;
+    PatcherClientElement_GetStatus(&status, element_);
+    hold.Release();
+    start.join();
+    ASSERT_TRUE(held) << DumpLogs() << testsupport::AlertText();
+    EXPECT_EQ(PATCHER_DOWNLOAD_STATE_SCAN, status.State);
+    EXPECT_EQ(hold.at, status.PiecesChecked);
+    EXPECT_EQ(kPieces, status.PieceCount);
+    EXPECT_EQ(kPiece, status.PieceLength);
+    EXPECT_EQ((int64_t)data.size(), status.FilesSize);
+    EXPECT_EQ((int64_t)data.size() - (int64_t)hold.at * kPiece, status.BytesLeft);
+
+    // The check done, every piece was found on disk.
+    EXPECT_EQ(1, started) << DumpLogs();
+    PatcherClientElement_GetStatus(&status, element_);
+    EXPECT_EQ(PATCHER_DOWNLOAD_STATE_DOWNLOAD, status.State);
+    EXPECT_EQ(kPieces, status.PiecesChecked);
+    EXPECT_EQ(0, status.BytesLeft);
+    EXPECT_EQ((std::vector<int>{PATCHER_DOWNLOAD_STATE_SCAN, PATCHER_DOWNLOAD_STATE_DOWNLOAD}),
+              g_states);
 }
 
 } // namespace
