@@ -202,6 +202,14 @@ PORTICO_TEST_CHILD(launcherlib_plain_download) {
                                    PATCHER_DOWNLOAD_STATE_DOWNLOAD,
                                    PATCHER_DOWNLOAD_STATE_COMPLETE})
         return Finish(notes, 21, "states out of order");
+    // While downloading: running, paused, running again.
+    std::vector<int> activity;
+    for (const PatcherDownloadStatus &s : gEvents)
+        if (s.State == PATCHER_DOWNLOAD_STATE_DOWNLOAD &&
+            (activity.empty() || activity.back() != s.Active))
+            activity.push_back(s.Active);
+    if (activity != std::vector<int>{1, 0, 1})
+        return Finish(notes, 24, "active words out of order");
     const PatcherDownloadStatus &last = gEvents.back();
     if (last.FilesSize != size || last.BytesLeft != 0 ||
         last.PieceCount != (size + kPieceLength - 1) / kPieceLength ||
