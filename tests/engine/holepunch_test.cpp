@@ -1,19 +1,35 @@
 // Hole punching: the 36-byte ping's layout and its descrambling from the
-// clear time stamp, and the pings of a stopped manager's download sent to a
-// UDP socket of the test, at most one per interval on the injected clock.
+// clear time stamp, the pings of a stopped manager's download sent to a UDP
+// socket of the test, at most one per interval on the injected clock, and our
+// reliable-UDP listener keeping its connections while pings and random
+// datagrams arrive at its port.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <cstring>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "core/random.h"
 #include "engine/holepunch.h"
 #include "engine/tracker.h"
 #include "net/socket.h"
+#include "net/udt.h"
+#include "net/udt_internal.h"
 #include "tests/engine/swarm_support.h"
+#include "tests/engine/transport_support.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -116,6 +132,241 @@ TEST_F(HolePunchTest, NothingWithoutTargetSocketOrSwitch) {
     HolePunch_SetUDTSocket(punch_, nullptr);
     EXPECT_EQ(0, HolePunch_SendPing(base_, punch_));
     EXPECT_EQ(0, Received());
+}
+
+} // namespace
+
+// Our reliable-UDP listener while another socket fires hole-punch pings and
+// random datagrams at its port: some wholly random (any size, shorter than a
+// header too), some aimed at its connections' ids or shaped as handshakes for
+// the listener. Its connections keep delivering the right bytes, nothing
+// spawns a connection, and a new connection is still accepted afterwards.
+// PORTICO_TEST_SEED repeats a printed seed.
+namespace {
+
+const int kPairs = 3;
+#if defined(__SANITIZE_THREAD__)
+const size_t kPairBytes = 1u << 20;
+#else
+const size_t kPairBytes = 4u << 20;
+#endif
+
+UDTSocketStruct *ListenOnLoopback(int *port) {
+    UDTSocketStruct *s = nullptr;
+    UDTSocket_Create(&s);
+    uint8_t address[4];
+    if (!UDTSocket_Open(s) || !UDTSocket_SetBacklog(s, 8) || !UDTSocket_SetReuseAddress(s, 0) ||
+        !UDTSocket_Bind(s, enginetest::kLoopbackAddress, 0) || !UDTSocket_Listen(s) ||
+        !UDTSocket_GetSockName(s, address, port))
+        UDTSocket_Destroy(&s);
+    return s;
+}
+
+UDTSocketStruct *ConnectToLoopback(int port) {
+    UDTSocketStruct *s = nullptr;
+    UDTSocket_Create(&s);
+    if (!UDTSocket_Open(s) || !UDTSocket_Connect(s, enginetest::kLoopbackAddress, port))
+        UDTSocket_Destroy(&s);
+    return s;
+}
+
+bool WriteAll(UDTSocketStruct *s, const std::string &bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        const int n = (int)std::min<size_t>(bytes.size() - done, 65536);
+        int written = 0;
+        if (!UDTSocket_Write(s, bytes.data() + done, n, &written))
+            return false;
+        done += (size_t)written;
+    }
+    return true;
+}
+
+std::string ReadBytes(UDTSocketStruct *s, size_t n) {
+    std::string got;
+    std::vector<char> chunk(65536);
+    while (got.size() < n) {
+        int read = 0;
+        if (!UDTSocket_Read(s, chunk.data(), (int)std::min(chunk.size(), n - got.size()), &read))
+            break;
+        got.append(chunk.data(), (size_t)read);
+    }
+    return got;
+}
+
+// Fires datagrams at 127.0.0.1:port from a socket of its own until stopped.
+class Flood {
+  public:
+    Flood(int port, uint32_t seed, std::vector<int32_t> ids)
+        : port_(port), rng_(seed), ids_(std::move(ids)) {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        Random_Create(&random_);
+    }
+    ~Flood() {
+        Stop();
+        Random_Destroy(&random_);
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    void Start() {
+        thread_ = std::thread([this] { Run(); });
+    }
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    int Sent() const { return sent_; }
+    // Read once stopped: datagrams sent by kind (pings, random, aimed at a
+    // connection, handshake-shaped) and the listener's answers received.
+    int Counts[4] = {0, 0, 0, 0};
+    int Answers = 0;
+
+  private:
+    uint32_t Next() { return (uint32_t)rng_(); }
+    void Randomise(uint8_t *bytes, size_t n) {
+        for (size_t i = 0; i < n; i++)
+            bytes[i] = (uint8_t)Next();
+    }
+    static void PutWord(uint8_t *at, uint32_t value) {
+        value = htonl(value);
+        memcpy(at, &value, 4);
+    }
+    size_t Build(uint8_t *datagram, int kind) {
+        switch (kind) {
+        case 0: { // a peer's hole-punch ping
+            uint8_t hash[20], address[4] = {0, 0, 0, 0};
+            Randomise(hash, sizeof hash);
+            if (Next() & 1)
+                Randomise(address, sizeof address);
+            HolePunch_BuildPing(random_, Next(), hash, address, (int)(Next() & 0xFFFF), datagram);
+            return HOLEPUNCH_PING_SIZE;
+        }
+        case 1: { // anything, from empty to more than a payload holds
+            const size_t size = Next() % 1600;
+            Randomise(datagram, size);
+            return size;
+        }
+        case 2: { // data or control for one of the listener's connections
+            const size_t size = 16 + Next() % 1480;
+            Randomise(datagram, size);
+            PutWord(datagram + 12, (uint32_t)ids_[Next() % ids_.size()]);
+            return size;
+        }
+        default: { // a handshake for the listener asking for a connection it cannot have
+            const size_t size = 16 + 4 * (6 + Next() % 8);
+            Randomise(datagram, size);
+            PutWord(datagram, 0x80000000u);
+            PutWord(datagram + 12, 0);
+            PutWord(datagram + 16, 5 + Next() % 1000); // version other than 4
+            PutWord(datagram + 36, (Next() & 1) ? 1u : 0xFFFFFFFFu);
+            return size;
+        }
+        }
+    }
+    void Run() {
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons((uint16_t)port_);
+        uint8_t datagram[1600];
+        while (!stop_) {
+            // Bursts, paced so the flood shares the processors with the transfers.
+            for (int i = 0; i < 32; i++) {
+                const int kind = (int)(Next() % 4);
+                const size_t size = Build(datagram, kind);
+                if (sendto(fd_, datagram, size, 0, (sockaddr *)&to, sizeof to) >= 0)
+                    Counts[kind]++;
+            }
+            // The listener refuses the handshakes: its answers come back here.
+            uint8_t answer[2048];
+            while (recv(fd_, answer, sizeof answer, MSG_DONTWAIT) >= 16)
+                Answers++;
+            sent_ += 32;
+            usleep(1000);
+        }
+    }
+    int fd_ = -1;
+    int port_;
+    std::mt19937 rng_;
+    std::vector<int32_t> ids_;
+    RandomStruct *random_ = nullptr;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> sent_{0};
+};
+
+TEST(HolePunchListener, KeepsConnectionsUnderPingsAndRandomDatagrams) {
+    enginetest::StartTransports();
+    const char *fixed = std::getenv("PORTICO_TEST_SEED");
+    const uint32_t seed =
+        fixed ? (uint32_t)std::strtoul(fixed, nullptr, 10) : (uint32_t)std::random_device{}();
+    std::printf("random seed %u\n", seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+
+    int port = 0;
+    UDTSocketStruct *listener = ListenOnLoopback(&port);
+    ASSERT_NE(nullptr, listener);
+    UDTSocketStruct *clients[kPairs] = {}, *servers[kPairs] = {};
+    std::vector<int32_t> ids;
+    for (int i = 0; i < kPairs; i++) {
+        clients[i] = ConnectToLoopback(port);
+        ASSERT_NE(nullptr, clients[i]);
+        ASSERT_TRUE(UDTSocket_Accept(listener, &servers[i]));
+        ASSERT_NE(nullptr, servers[i]);
+        ids.push_back(servers[i]->Id);
+    }
+
+    Flood flood(port, seed, ids);
+    flood.Start();
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return flood.Sent() >= 512; }, 60));
+    // Pair i sends one way (client to server for even i), its reader checks the bytes.
+    std::string sent[kPairs], received[kPairs];
+    bool written[kPairs] = {};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kPairs; i++) {
+        sent[i] = enginetest::MakeBytes(kPairBytes, seed + (uint32_t)i);
+        UDTSocketStruct *from = i % 2 == 0 ? clients[i] : servers[i];
+        UDTSocketStruct *to = i % 2 == 0 ? servers[i] : clients[i];
+        threads.emplace_back([&, i, from] { written[i] = WriteAll(from, sent[i]); });
+        threads.emplace_back([&, i, to] { received[i] = ReadBytes(to, kPairBytes); });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    flood.Stop();
+    std::printf("datagrams: %d pings, %d random, %d aimed at connections, %d handshakes; "
+                "%d refusals\n",
+                flood.Counts[0], flood.Counts[1], flood.Counts[2], flood.Counts[3], flood.Answers);
+    EXPECT_GT(flood.Answers, 0); // the handshakes reached the listener
+    for (int i = 0; i < kPairs; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(written[i]);
+        ASSERT_EQ(sent[i].size(), received[i].size());
+        EXPECT_TRUE(sent[i] == received[i]);
+        EXPECT_EQ(UDT_STATE_CONNECTED, UDTSocket_GetState(clients[i]));
+        EXPECT_EQ(UDT_STATE_CONNECTED, UDTSocket_GetState(servers[i]));
+    }
+
+    // Nothing the flood sent made a connection; a real one is still accepted.
+    UDTSocket_SetBlocking(listener, 0);
+    UDTSocketStruct *stray = nullptr;
+    EXPECT_TRUE(UDTSocket_Accept(listener, &stray));
+    EXPECT_EQ(nullptr, stray);
+    UDTSocket_Destroy(&stray);
+    UDTSocket_SetBlocking(listener, 1);
+    UDTSocketStruct *late = ConnectToLoopback(port), *accepted = nullptr;
+    ASSERT_NE(nullptr, late);
+    ASSERT_TRUE(UDTSocket_Accept(listener, &accepted));
+    ASSERT_NE(nullptr, accepted);
+    ASSERT_TRUE(WriteAll(late, "after the flood"));
+    EXPECT_EQ("after the flood", ReadBytes(accepted, 15));
+
+    UDTSocket_Destroy(&accepted);
+    UDTSocket_Destroy(&late);
+    for (int i = 0; i < kPairs; i++) {
+        UDTSocket_Destroy(&clients[i]);
+        UDTSocket_Destroy(&servers[i]);
+    }
+    UDTSocket_Destroy(&listener);
 }
 
 } // namespace
