@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/random.h"
+#include "core/zyl.h"
 #include "engine/holepunch.h"
 #include "engine/tracker.h"
 #include "net/socket.h"
@@ -139,7 +140,8 @@ TEST_F(HolePunchTest, NothingWithoutTargetSocketOrSwitch) {
 // Our reliable-UDP listener while another socket fires hole-punch pings and
 // random datagrams at its port: some wholly random (any size, shorter than a
 // header too), some aimed at its connections' ids or shaped as handshakes for
-// the listener. Its connections keep delivering the right bytes, nothing
+// the listener; meanwhile the listener's port sends pings of its own from
+// another thread. Its connections keep delivering the right bytes, nothing
 // spawns a connection, and a new connection is still accepted afterwards.
 // PORTICO_TEST_SEED repeats a printed seed.
 namespace {
@@ -199,6 +201,13 @@ class Flood {
     Flood(int port, uint32_t seed, std::vector<int32_t> ids)
         : port_(port), rng_(seed), ids_(std::move(ids)) {
         fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in self = {};
+        self.sin_family = AF_INET;
+        self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof self;
+        if (bind(fd_, (sockaddr *)&self, sizeof self) == 0 &&
+            getsockname(fd_, (sockaddr *)&self, &length) == 0)
+            Port = ntohs(self.sin_port);
         Random_Create(&random_);
     }
     ~Flood() {
@@ -220,6 +229,8 @@ class Flood {
     // connection, handshake-shaped) and the listener's answers received.
     int Counts[4] = {0, 0, 0, 0};
     int Answers = 0;
+    std::atomic<int> PingsReceived{0}; // the listener's own hole-punch pings
+    int Port = 0;                      // where the flood sends from
 
   private:
     uint32_t Next() { return (uint32_t)rng_(); }
@@ -277,10 +288,15 @@ class Flood {
                 if (sendto(fd_, datagram, size, 0, (sockaddr *)&to, sizeof to) >= 0)
                     Counts[kind]++;
             }
-            // The listener refuses the handshakes: its answers come back here.
+            // The listener refuses the handshakes and sends its own pings: both come back here.
             uint8_t answer[2048];
-            while (recv(fd_, answer, sizeof answer, MSG_DONTWAIT) >= 16)
-                Answers++;
+            for (ssize_t got; (got = recv(fd_, answer, sizeof answer, MSG_DONTWAIT)) >= 0;) {
+                if (got == HOLEPUNCH_PING_SIZE && HolePunch_Descramble(random_, answer) &&
+                    memcmp(answer + 4, "\x80\x45\x00\x00", 4) == 0)
+                    PingsReceived++;
+                else
+                    Answers++;
+            }
             sent_ += 32;
             usleep(1000);
         }
@@ -317,8 +333,30 @@ TEST(HolePunchListener, KeepsConnectionsUnderPingsAndRandomDatagrams) {
     }
 
     Flood flood(port, seed, ids);
+    ASSERT_GT(flood.Port, 0);
     flood.Start();
     ASSERT_TRUE(testsupport::WaitUntil([&] { return flood.Sent() >= 512; }, 60));
+    // Meanwhile the listener's port sends pings of its own, as the engine's hole
+    // punching does from another thread than the port's worker.
+    SocketStruct *channel = nullptr;
+    ASSERT_TRUE(UDTSocket_GetChannelSocket(listener, &channel));
+    std::atomic<bool> transferred{false};
+    std::thread pinger([&] {
+        RandomStruct *random = nullptr;
+        Random_Create(&random);
+        const uint8_t hash[20] = {7};
+        // Until the transfers end and one ping has come through at least.
+        while (!transferred || flood.PingsReceived == 0) {
+            uint8_t ping[HOLEPUNCH_PING_SIZE];
+            int sent = 0;
+            HolePunch_BuildPing(random, (uint32_t)(Zyl_GetTickSeconds() * 1000), hash,
+                                enginetest::kLoopbackAddress, port, ping);
+            Socket_WriteIP(channel, enginetest::kLoopbackAddress, flood.Port, ping, sizeof ping,
+                           &sent);
+            usleep(2000);
+        }
+        Random_Destroy(&random);
+    });
     // Pair i sends one way (client to server for even i), its reader checks the bytes.
     std::string sent[kPairs], received[kPairs];
     bool written[kPairs] = {};
@@ -332,11 +370,15 @@ TEST(HolePunchListener, KeepsConnectionsUnderPingsAndRandomDatagrams) {
     }
     for (std::thread &t : threads)
         t.join();
+    transferred = true;
+    pinger.join();
     flood.Stop();
     std::printf("datagrams: %d pings, %d random, %d aimed at connections, %d handshakes; "
-                "%d refusals\n",
-                flood.Counts[0], flood.Counts[1], flood.Counts[2], flood.Counts[3], flood.Answers);
+                "%d refusals and %d pings back\n",
+                flood.Counts[0], flood.Counts[1], flood.Counts[2], flood.Counts[3], flood.Answers,
+                flood.PingsReceived.load());
     EXPECT_GT(flood.Answers, 0); // the handshakes reached the listener
+    EXPECT_GT(flood.PingsReceived, 0);
     for (int i = 0; i < kPairs; i++) {
         SCOPED_TRACE(i);
         EXPECT_TRUE(written[i]);
