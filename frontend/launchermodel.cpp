@@ -11,8 +11,10 @@
 #include "frontend/launcherview.h"
 #include "frontend/scriptfacade.h"
 #include "patcher/launcherlib.h"
+#include "patcher/updaterhold.h"
 
 #include <cstring>
+#include <ctime>
 
 // ---------------------------------------------------------------------------
 // Callback trampolines: user data is the model. The engine asks its consent
@@ -334,9 +336,33 @@ int CLauncherModel::OnPackageUpdateAvailable(const char *, int32_t *,
     return 1; // the target version keeps what the engine offered
 }
 
-int CLauncherModel::OnPackageAllowRestart(const char *, int32_t *allow) {
-    *allow = 1;
+int CLauncherModel::OnPackageAllowRestart(const char *name, int32_t *allow) {
+    // A release the self-updater failed to apply is not handed back to it at
+    // once: that would restart the launcher, and it us, without end.
+    *allow = IsRestartHeld(name, (int64_t)time(nullptr)) ? 0 : 1;
     return 1;
+}
+
+int CLauncherModel::IsRestartHeld(const char *name, int64_t now) {
+    if (!Config.Launcher.IsPresent() || std::strcmp(name, Config.Launcher.PackageName) != 0)
+        return 0;
+    char folder[MODEL_PATH_SIZE] = "";
+    GetWorkingDirectory(folder, sizeof(folder));
+    std::string versionFile = std::string(folder) + name + ".version";
+    int64_t left = 0;
+    int64_t failedAt = 0;
+    int held = UpdaterHold_IsHeld(versionFile.c_str(), now, UPDATERHOLD_PAUSE, &left, &failedAt);
+    if (held && failedAt != HeldSince) {
+        HeldSince = failedAt;
+        Frontend_Log(FRONTEND_LOG_WARNING,
+                     "The self-update of [%s] failed %I64d s ago: its restart waits %I64d s "
+                     "or for another release",
+                     name, now - failedAt, left);
+    } else if (!held && HeldSince != 0) {
+        HeldSince = 0;
+        Frontend_Log(FRONTEND_LOG_INFO, "The self-update of [%s] may restart again", name);
+    }
+    return held;
 }
 
 int CLauncherModel::OnPackagePerformRestart() {
@@ -523,8 +549,8 @@ int CLauncherModelScriptable::OnPackageUpdateAvailable(const char *name, int32_t
 
 int CLauncherModelScriptable::OnPackageAllowRestart(const char *name, int32_t *allow) {
     CLauncherModel::OnPackageAllowRestart(name, allow);
-    if (Facade == nullptr)
-        return 1;
+    if (Facade == nullptr || *allow == 0)
+        return 1; // held: the page is asked once the hold ends
     ScriptArgument arguments[] = {Text(name)};
     ScriptResult result{};
     // An explicit false or 0 means "not yet": the engine asks again later.

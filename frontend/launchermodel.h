@@ -106,6 +106,11 @@ class CLauncherModel {
     int IsEngineRunning() const;
     int IsClosing() const { return Closing; }
     int IsTargetStarted() const { return TargetStarted; }
+    // Whether the restart of the package name (the launcher's own) is held at
+    // now (seconds since the epoch): the self-updater recorded a failure of the
+    // release under way less than UPDATERHOLD_PAUSE seconds before. Logs once
+    // when a hold begins and once when it ends. 1 when held.
+    int IsRestartHeld(const char *name, int64_t now);
     const PatcherPackageListStatusRecord &GetPackageListStatus() const { return ListStatus; }
     std::vector<std::string> GetClientInformation();
 
@@ -122,6 +127,7 @@ class CLauncherModel {
     PatcherPackageListStatusRecord ListStatus;
     int32_t EngineStarted = 0; // LauncherLib_Initialize succeeded and no shutdown yet
     int32_t Closing = 0;
+    int64_t HeldSince = 0; // the failure time of the hold last logged; 0: none
 };
 
 class CLauncherModelScriptable : public CLauncherModel {

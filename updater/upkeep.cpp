@@ -16,9 +16,11 @@
 #include "patcher/patcher_types.h"
 #include "patcher/patcherlog.h"
 #include "patcher/taskstatus.h"
+#include "patcher/updaterhold.h"
 #include "platform/psapi.h"
 
 #include <atomic>
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,6 +250,23 @@ static void Upkeep_RestartAfterFailure(UpkeepStruct *upkeep, PackageVersion *ver
                   arguments);
 }
 
+// After a failure past CHECKRUNNING (not a stop): the release is recorded as
+// failed beside its document, so the launcher started again holds its restart
+// for a while instead of handing the same release straight back to us.
+static void Upkeep_RecordFailure(UpkeepStruct *upkeep, PackageVersion *version, int state) {
+    if (StopFlag_Test(&upkeep->Stop) || state <= UPDATE_STATE_CHECKRUNNING)
+        return;
+    int32_t target = -1;
+    int32_t stamp = 0;
+    if (upkeep->Loaded) {
+        target = Upkeep_TaskData(version)->TargetVersion;
+        stamp = Upkeep_TaskData(version)->DeployStamp;
+    }
+    if (UpdaterHold_Record(upkeep->VersionFile, target, stamp, (int64_t)time(nullptr)))
+        Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL,
+                  "Recorded the failed update of [%s] to version %d", upkeep->VersionFile, target);
+}
+
 static uint32_t Upkeep_Thread(void *argument) {
     UpkeepStruct *upkeep = static_cast<UpkeepStruct *>(argument);
     PackageVersion *version = nullptr;
@@ -275,8 +294,12 @@ static uint32_t Upkeep_Thread(void *argument) {
         }
         state = next;
     }
-    if (code != 0)
+    if (code != 0) {
+        Upkeep_RecordFailure(upkeep, version, state);
         Upkeep_RestartAfterFailure(upkeep, version, state);
+    } else {
+        UpdaterHold_Clear(upkeep->VersionFile);
+    }
     PackageVersion_Destroy(&version);
     upkeep->Complete(code, upkeep->Context);
     return (uint32_t)code;

@@ -22,6 +22,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "patcher/updaterhold.h"
 #include "tests/frontend/xsession.h"
 #include "tests/patcher/update_support.h"
 #include "tests/support/nginx_server.h"
@@ -225,56 +226,74 @@ class SelfUpdateTest : public ::testing::Test {
         prctl(PR_SET_CHILD_SUBREAPER, 0);
     }
 
+    // Publishes releases 1 and 2 of the launcher's own package on nginx
+    // (release 2 requiring a restart) and makes program_ an installation of
+    // release 1 with the self-updater beside it.
+    void PrepareLauncher(nettest::NginxServer &nginx) {
+        const std::string seen = nginx.url("/seen/");
+        // Release 1 and 2 of the launcher's package: a changed skin page, a
+        // changed data file (sent as a delta), a new marker, a removed file.
+        std::string data(200 * 1024, '\0');
+        for (size_t i = 0; i < data.size(); i++)
+            data[i] = static_cast<char>((i * 7919) >> 5);
+        std::string tree1 = dir_ / "trees/v1", tree2 = dir_ / "trees/v2";
+        fs::create_directories(tree1);
+        fs::create_directories(tree2 + "/notes");
+        testsupport::WriteFile(tree1 + "/skin.html", SkinPage(1, seen));
+        testsupport::WriteFile(tree1 + "/data.bin", data);
+        testsupport::WriteFile(tree1 + "/old.txt", "only in release 1\n");
+        data.replace(5000, 16, "release two edit");
+        testsupport::WriteFile(tree2 + "/skin.html", SkinPage(2, seen));
+        testsupport::WriteFile(tree2 + "/data.bin", data);
+        testsupport::WriteFile(tree2 + "/notes/marker.txt", "release 2\n");
+        std::string output;
+        ASSERT_EQ(0, testsupport::RunCommand(std::string(PORTICO_SOURCE_DIR) +
+                                                 "/tools/publish --name launcher --install " +
+                                                 folder_ + " " + nginx.url("/") + " " +
+                                                 nginx.root() + " " + tree1 + " " + tree2 + " 2>&1",
+                                             &output))
+            << output;
+        // Release 2 replaces the running program's files: a restart is required.
+        std::string package = testsupport::ReadFile(nginx.root() + "/launcher.package");
+        size_t at = package.find("<Name>v2</Name>");
+        ASSERT_NE(std::string::npos, at) << package;
+        package.insert(at, "<RestartRequired>TRUE</RestartRequired>");
+        testsupport::WriteFile(nginx.root() + "/launcher.package", package);
+
+        program_ = xtest::MakeProgramFolder(
+            folder_, "SelfUpdateApp",
+            "<Config><Launcher><PackageName>launcher</PackageName><Url>" + nginx.url("/") +
+                "</Url><AppName>SelfUpdateApp</AppName><AppRegistryPath>Software\\PorticoTest\\"
+                "SelfUpdateApp</AppRegistryPath><DisplayEULA>0</DisplayEULA></Launcher>"
+                "<LayoutInfo><Url>skin.html</Url><Width>400</Width><Height>300</Height>"
+                "<FrameBitmap>frame.bmp</FrameBitmap><TransparencyColor>255,0,255"
+                "</TransparencyColor></LayoutInfo></Config>");
+        xtest::WriteFrame(folder_ + "/frame.bmp", 24);
+        ASSERT_EQ(
+            0, xtest::X("cp '" + std::string(PORTICO_UPKEEP_PATH) + "' '" + folder_ + "/upkeep'"));
+    }
+
+    // The launchers' output and the engine's log of the last one.
+    std::string Logs() {
+        return testsupport::ReadFile(program_.log) + "\n---- patcher_lib.log\n" +
+               testsupport::ReadFile(folder_ + "/patcher_lib.log");
+    }
+
     testsupport::TempDir dir_;
     std::string folder_ = dir_ / "app";
+    xtest::ProgramFolder program_;
 };
 
 TEST_F(SelfUpdateTest, PorticoUpdatesItselfThroughTheSelfUpdaterAndFinishesAfterItsRestart) {
     nettest::NginxServer nginx("access_log " + (dir_ / "access.log") +
                                ";\n  location /seen/ { return 204; }\n");
     ASSERT_TRUE(nginx.ok()) << nginx.error();
-    const std::string seen = nginx.url("/seen/");
 
-    // Release 1 and 2 of the launcher's package: a changed skin page, a
-    // changed data file (sent as a delta), a new marker, a removed file.
-    std::string data(200 * 1024, '\0');
-    for (size_t i = 0; i < data.size(); i++)
-        data[i] = static_cast<char>((i * 7919) >> 5);
-    std::string tree1 = dir_ / "trees/v1", tree2 = dir_ / "trees/v2";
-    fs::create_directories(tree1);
-    fs::create_directories(tree2 + "/notes");
-    testsupport::WriteFile(tree1 + "/skin.html", SkinPage(1, seen));
-    testsupport::WriteFile(tree1 + "/data.bin", data);
-    testsupport::WriteFile(tree1 + "/old.txt", "only in release 1\n");
-    data.replace(5000, 16, "release two edit");
-    testsupport::WriteFile(tree2 + "/skin.html", SkinPage(2, seen));
-    testsupport::WriteFile(tree2 + "/data.bin", data);
-    testsupport::WriteFile(tree2 + "/notes/marker.txt", "release 2\n");
+    PrepareLauncher(nginx);
+    if (HasFatalFailure())
+        return;
+    const xtest::ProgramFolder &folder = program_;
     std::string output;
-    ASSERT_EQ(0, testsupport::RunCommand(std::string(PORTICO_SOURCE_DIR) +
-                                             "/tools/publish --name launcher --install " + folder_ +
-                                             " " + nginx.url("/") + " " + nginx.root() + " " +
-                                             tree1 + " " + tree2 + " 2>&1",
-                                         &output))
-        << output;
-    // Release 2 replaces the running program's files: a restart is required.
-    std::string package = testsupport::ReadFile(nginx.root() + "/launcher.package");
-    size_t at = package.find("<Name>v2</Name>");
-    ASSERT_NE(std::string::npos, at) << package;
-    package.insert(at, "<RestartRequired>TRUE</RestartRequired>");
-    testsupport::WriteFile(nginx.root() + "/launcher.package", package);
-
-    xtest::ProgramFolder folder = xtest::MakeProgramFolder(
-        folder_, "SelfUpdateApp",
-        "<Config><Launcher><PackageName>launcher</PackageName><Url>" + nginx.url("/") +
-            "</Url><AppName>SelfUpdateApp</AppName><AppRegistryPath>Software\\PorticoTest\\"
-            "SelfUpdateApp</AppRegistryPath><DisplayEULA>0</DisplayEULA></Launcher>"
-            "<LayoutInfo><Url>skin.html</Url><Width>400</Width><Height>300</Height>"
-            "<FrameBitmap>frame.bmp</FrameBitmap><TransparencyColor>255,0,255"
-            "</TransparencyColor></LayoutInfo></Config>");
-    xtest::WriteFrame(folder_ + "/frame.bmp", 24);
-    ASSERT_EQ(0,
-              xtest::X("cp '" + std::string(PORTICO_UPKEEP_PATH) + "' '" + folder_ + "/upkeep'"));
 
     const std::string marker = folder_ + "/notes/marker.txt";
     ProcessWatch watch(folder.program, folder_ + "/upkeep_tmp", marker,
@@ -350,6 +369,101 @@ TEST_F(SelfUpdateTest, PorticoUpdatesItselfThroughTheSelfUpdaterAndFinishesAfter
         << seenStates;
     for (pid_t pid : launchers) {
         if (pid == first)
+            continue;
+        kill(pid, SIGTERM);
+        EXPECT_TRUE(Gone(pid, 60));
+    }
+}
+
+// A self-update that fails is not handed straight back to the self-updater by
+// the launcher it starts again (which would loop without end): the failed
+// release is held, logged, until the pause has passed; then it is tried again
+// and, its fault gone, finished.
+TEST_F(SelfUpdateTest, FailedSelfUpdateIsHeldUntilThePauseAndThenRetried) {
+    nettest::NginxServer nginx("access_log " + (dir_ / "access.log") +
+                               ";\n  location /seen/ { return 204; }\n");
+    ASSERT_TRUE(nginx.ok()) << nginx.error();
+    PrepareLauncher(nginx);
+    if (HasFatalFailure())
+        return;
+    // A file where release 2 needs its folder "notes": the expansion fails.
+    testsupport::WriteFile(folder_ + "/notes", "in the way\n");
+    const std::string versionFile = folder_ + "/launcher.version";
+    ProcessWatch watch(program_.program, folder_ + "/upkeep_tmp", folder_ + "/notes/marker.txt",
+                       versionFile);
+    pid_t first = xtest::StartPortico(program_);
+    ASSERT_GT(first, 0);
+    watch.SetFirst(first);
+    EXPECT_EQ(0, xtest::WaitExit(first, 300)) << Logs();
+
+    // The self-updater fails, records the release and starts the old launcher.
+    std::set<pid_t> updaters;
+    ASSERT_TRUE(xtest::WaitFor(
+        [&] {
+            updaters = watch.Updaters();
+            return !updaters.empty();
+        },
+        30))
+        << Logs();
+    pid_t updater = *updaters.begin();
+    int updaterExit = -2;
+    ASSERT_TRUE(xtest::WaitFor(
+        [&] {
+            int raw = 0;
+            if (waitpid(updater, &raw, WNOHANG) != updater)
+                return false;
+            updaterExit = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+            return true;
+        },
+        120));
+    EXPECT_EQ(1, updaterExit) << Logs();
+    const std::string record = versionFile + ".failed";
+    EXPECT_TRUE(testsupport::FileExists(record));
+
+    // The launcher it started holds the restart and says so, once.
+    const std::string held = "The self-update of [launcher] failed";
+    ASSERT_TRUE(xtest::WaitFor([&] { return Logs().find(held) != std::string::npos; }, 300))
+        << Logs();
+    EXPECT_EQ(2u, watch.Launchers().size());
+    // Several of its ticks later, still no second self-updater.
+    EXPECT_FALSE(xtest::WaitFor([&] { return watch.Updaters().size() > 1; }, 8)) << Logs();
+    for (const std::string &path : {program_.log, folder_ + "/patcher_lib.log"}) {
+        std::string log = testsupport::ReadFile(path);
+        EXPECT_EQ(log.find(held), log.rfind(held)) << log;
+    }
+    EXPECT_EQ(0, watch.TwoLaunchers());
+
+    // The fault is mended and the pause has passed: the launcher allows the
+    // restart again, the self-updater succeeds and the third launcher finishes.
+    fs::remove(folder_ + "/notes");
+    ASSERT_TRUE(UpdaterHold_Record(versionFile.c_str(), 2, 1,
+                                   (int64_t)time(nullptr) - UPDATERHOLD_PAUSE - 1));
+    ASSERT_TRUE(xtest::WaitFor(
+        [&] {
+            return Logs().find("The self-update of [launcher] may restart again") !=
+                   std::string::npos;
+        },
+        60))
+        << Logs();
+    int32_t inProgress = -1;
+    EXPECT_TRUE(xtest::WaitFor(
+        [&] {
+            return updatetest::ReadInstalledVersion(versionFile, &inProgress) == 2 &&
+                   inProgress == 0;
+        },
+        300))
+        << Logs();
+    EXPECT_EQ(2u, watch.Updaters().size());
+    EXPECT_EQ(3u, watch.Launchers().size());
+    EXPECT_EQ(0, watch.TwoLaunchers());
+    EXPECT_FALSE(testsupport::FileExists(record));
+    std::string output;
+    EXPECT_EQ(0, testsupport::RunCommand("cd '" + folder_ + "' && sha1sum --quiet -c '" +
+                                             nginx.root() + "/launcher_2.sha1' 2>&1",
+                                         &output))
+        << output;
+    for (pid_t pid : watch.Launchers()) {
+        if (pid == first || kill(pid, 0) != 0)
             continue;
         kill(pid, SIGTERM);
         EXPECT_TRUE(Gone(pid, 60));

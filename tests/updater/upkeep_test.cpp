@@ -9,6 +9,7 @@
 #include "patcher/packageversion.h"
 #include "patcher/patcher_types.h"
 #include "patcher/taskstatus.h"
+#include "patcher/updaterhold.h"
 #include "platform/durable.h"
 #include "tests/patcher/store_fixture.h"
 #include "tests/support/log_capture.h"
@@ -19,6 +20,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -337,6 +339,18 @@ TEST_F(UpkeepTest, FailedExpansionLeavesTheDocumentRestartsTheLauncherAndCanBeRe
     EXPECT_TRUE(LogHas("Error encountered - Upkeep_PerformExpansion()")) << Log();
     EXPECT_FALSE(LogHas("UPDATE_STATE_SAVE complete"));
     EXPECT_TRUE(LogHas("Successful Exit [1]..."));
+    // The failed release (version 2, deploy 7) is recorded: the launcher holds
+    // its restart for the pause.
+    int64_t left = 0;
+    int64_t failedAt = 0;
+    int64_t now = (int64_t)time(nullptr);
+    EXPECT_EQ(1,
+              UpdaterHold_IsHeld(VersionPath().c_str(), now, UPDATERHOLD_PAUSE, &left, &failedAt))
+        << Log();
+    EXPECT_GT(left, UPDATERHOLD_PAUSE - 600);
+    EXPECT_LE(failedAt, now);
+    EXPECT_TRUE(LogHas("Recorded the failed update of [" + VersionPath() + "] to version 2"))
+        << Log();
     // Members the store lists before the failed one may be new already; each
     // file is whole, old or new. The launcher, whichever it is now, comes back,
     // and its document still asks for the restart, so the update is tried again.
@@ -352,6 +366,8 @@ TEST_F(UpkeepTest, FailedExpansionLeavesTheDocumentRestartsTheLauncherAndCanBeRe
     ExpectInstallationUpdated();
     EXPECT_EQ(ExpectedProcessDocument(doc), ReadFile(VersionPath()));
     EXPECT_EQ("v2\n[-restarted]\n[a b]\n[c]\n", Started());
+    // Done: nothing is held any more.
+    EXPECT_FALSE(FileExists(VersionPath() + ".failed"));
 }
 
 // Documents the program refuses: exit 1, the document and the files as they
@@ -642,6 +658,59 @@ TEST_F(UpkeepTest, DamagedStoreCompletesOnceAndRestartsTheOldLauncher) {
         WriteFile(base_ + "main.dat", oldMain_);
         std::filesystem::remove_all(base_ + "data");
     }
+}
+
+// The launcher's question whether a release's self-update is held: only by a
+// readable record of that release (or of an unread one), made within the
+// pause before now, while the document holds the update in progress.
+TEST_F(UpkeepTest, FailedReleaseIsHeldOnlyWithinThePauseAndOnlyForThatRelease) {
+    const int64_t now = 1800000000;
+    const int64_t pause = UPDATERHOLD_PAUSE;
+    const struct {
+        const char *name;
+        const char *record; // nullptr: none
+        bool inProgress;
+        int held;
+        int64_t left;
+    } cases[] = {
+        {"no record", nullptr, true, 0, 0},
+        {"the same release just failed", "2 7 1799999990\n", true, 1, pause - 10},
+        {"the same release, pause almost over", "2 7 1799996401\n", true, 1, 1},
+        {"the same release, pause over", "2 7 1799996400\n", true, 0, 0},
+        {"another target version", "3 7 1799999990\n", true, 0, 0},
+        {"another deploy of the release", "2 8 1799999990\n", true, 0, 0},
+        {"a release that could not be read", "-1 0 1799999990\n", true, 1, pause - 10},
+        {"a failure in the future (clock went back)", "2 7 1800000100\n", true, 0, 0},
+        {"no update in progress", "2 7 1799999990\n", false, 0, 0},
+        {"two numbers only", "2 7\n", true, 0, 0},
+        {"a word instead of a number", "2 seven 1799999990\n", true, 0, 0},
+        {"four numbers", "2 7 1799999990 1\n", true, 0, 0},
+        {"empty", "", true, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Doc doc;
+        doc.inProgress = c.inProgress;
+        WriteVersion(doc);
+        std::filesystem::remove(VersionPath() + ".failed");
+        if (c.record != nullptr)
+            WriteFile(VersionPath() + ".failed", c.record);
+        int64_t left = -1;
+        int64_t failedAt = -1;
+        EXPECT_EQ(c.held, UpdaterHold_IsHeld(VersionPath().c_str(), now, pause, &left, &failedAt));
+        EXPECT_EQ(c.left, left);
+    }
+    // Written as read, and cleared (twice: nothing left is no failure).
+    ASSERT_EQ(1, UpdaterHold_Record(VersionPath().c_str(), 2, 7, now - 5));
+    Doc doc;
+    WriteVersion(doc);
+    int64_t left = 0;
+    int64_t failedAt = 0;
+    EXPECT_EQ(1, UpdaterHold_IsHeld(VersionPath().c_str(), now, pause, &left, &failedAt));
+    EXPECT_EQ(now - 5, failedAt);
+    EXPECT_EQ(1, UpdaterHold_Clear(VersionPath().c_str()));
+    EXPECT_EQ(1, UpdaterHold_Clear(VersionPath().c_str()));
+    EXPECT_EQ(0, UpdaterHold_IsHeld(VersionPath().c_str(), now, pause, &left, &failedAt));
 }
 
 int FailRename(void *user, int step, const char *path) {
