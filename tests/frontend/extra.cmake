@@ -29,3 +29,5 @@ set_tests_properties(FrontendProbe.PageBridge PROPERTIES
 # The self-update test runs the self-updater beside a copy of the launcher.
 add_dependencies(${name}_tests upkeep)
 target_compile_definitions(${name}_tests PRIVATE PORTICO_UPKEEP_PATH="$<TARGET_FILE:upkeep>")
+# The demo tests run tools/demo on this build's patchctl and portico.
+add_dependencies(${name}_tests patchctl)
