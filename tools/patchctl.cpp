@@ -5,12 +5,14 @@
 // PATCHER_STATE_ALLTASKSCOMPLETE, every list state 4 and every download
 // COMPLETE; 1 when one of them fails; 2 on a bad command line; 128 + the signal
 // after SIGINT or SIGTERM (the library is shut down first in every case).
-// Downloads go through the stand-in client's HTTP table: each file of a
-// metafile comes from its web address (a site made by tools/publish).
+// Downloads go through the download engine's client (--client engine, the
+// default), or through the stand-in client's HTTP table (--client web), which
+// fetches each file of a metafile from its web address (a site made by
+// tools/publish).
 // Usage:
-//   patchctl [--registry KEY] [--settings URL] [--target VERSION] [--no-restart]
-//            [--hold] [--package NAME URL PATH]... [--list NAME URL]...
-//            [--download NAME METAFILE OUTPUT SKIN]...
+//   patchctl [--client engine|web] [--registry KEY] [--settings URL]
+//            [--target VERSION] [--no-restart] [--hold] [--package NAME URL PATH]...
+//            [--list NAME URL]... [--download NAME METAFILE OUTPUT SKIN]...
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "patcher/engineclient.h"
 #include "patcher/launcherlib.h"
 #include "patcher/scriptedclient.h"
 
@@ -178,8 +181,8 @@ void InstallCallbacks(Driver *driver) {
 
 int Usage(const char *why) {
     std::fprintf(stderr,
-                 "patchctl: %s\nusage: patchctl [--registry KEY] [--settings URL] [--target "
-                 "VERSION] [--no-restart] [--hold]\n"
+                 "patchctl: %s\nusage: patchctl [--client engine|web] [--registry KEY] [--settings "
+                 "URL] [--target VERSION] [--no-restart] [--hold]\n"
                  "         [--package NAME URL PATH]... [--list NAME URL]... [--download NAME "
                  "METAFILE OUTPUT SKIN]...\n",
                  why);
@@ -198,10 +201,19 @@ int main(int argc, char **argv) {
     std::string registry = "Software\\Vexil\\patchctl";
     std::string settings;
     std::vector<Request> requests;
+    const PatcherClientOperations *client = &EngineClient_Operations;
     for (int i = 1; i < argc; i++) {
         std::string option = argv[i];
         int left = argc - i - 1;
-        if (option == "--registry" && left >= 1) {
+        if (option == "--client" && left >= 1) {
+            std::string kind = argv[++i];
+            if (kind == "engine")
+                client = &EngineClient_Operations;
+            else if (kind == "web")
+                client = &ScriptedClient_WebOperations;
+            else
+                return Usage("--client takes engine or web");
+        } else if (option == "--registry" && left >= 1) {
             registry = argv[++i];
         } else if (option == "--settings" && left >= 1) {
             settings = argv[++i];
@@ -239,7 +251,7 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    PatcherClient_SetOperations(&ScriptedClient_WebOperations);
+    PatcherClient_SetOperations(client);
     if (LauncherLib_Initialize(registry.c_str(), nullptr, settings.c_str()) != 1) {
         std::fprintf(stderr, "patchctl: the library did not start\n");
         return 1;

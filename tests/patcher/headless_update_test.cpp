@@ -1,6 +1,6 @@
 // The headless update end to end: tools/publish makes a site from three
-// generated trees, nginx serves it, and patchctl (the library with the HTTP
-// stand-in client) updates an installation of version 1 to 3. Checked: every
+// generated trees, nginx serves it, and patchctl updates an installation of
+// version 1 to 3, through the download engine's client or the HTTP stand-in. Checked: every
 // file of version 3 by `sha1sum -c`, removed files gone, programs executable,
 // the version file, no temporary left and nothing outside the installation
 // changed; the same when the driver is killed at random moments and restarted.
@@ -98,7 +98,17 @@ std::map<std::string, std::string> Snapshot(const std::string &top) {
     return files;
 }
 
-class HeadlessUpdateTest : public ::testing::TestWithParam<const char *> {
+// One run of the table: the package type and the driver's download client.
+struct HeadlessRun {
+    const char *type;
+    const char *client;
+};
+
+std::string RunName(const ::testing::TestParamInfo<HeadlessRun> &info) {
+    return std::string(info.param.type) + "_" + info.param.client;
+}
+
+class HeadlessUpdateTest : public ::testing::TestWithParam<HeadlessRun> {
   protected:
     void SetUp() override {
         environment_.Set("HOME", dir_.path());
@@ -113,8 +123,8 @@ class HeadlessUpdateTest : public ::testing::TestWithParam<const char *> {
         ASSERT_TRUE(nginx_.ok()) << nginx_.error();
         versions_ = MakeVersions(seed);
         std::string command = std::string(PORTICO_SOURCE_DIR) + "/tools/publish --type " +
-                              GetParam() + " --install " + install_ + " " + nginx_.url("/") + " " +
-                              nginx_.root();
+                              GetParam().type + " --install " + install_ + " " + nginx_.url("/") +
+                              " " + nginx_.root();
         for (size_t v = 0; v < versions_.size(); v++) {
             std::string tree = dir_ / ("trees/v" + std::to_string(v + 1));
             WriteTree(tree, versions_[v]);
@@ -127,8 +137,8 @@ class HeadlessUpdateTest : public ::testing::TestWithParam<const char *> {
     }
 
     pid_t Start(bool hold = false) {
-        std::vector<std::string> command = {PORTICO_PATCHCTL_PATH, "--registry",
-                                            "Software\\Vexil\\HeadlessUpdateTest"};
+        std::vector<std::string> command = {PORTICO_PATCHCTL_PATH, "--client", GetParam().client,
+                                            "--registry", "Software\\Vexil\\HeadlessUpdateTest"};
         if (hold)
             command.push_back("--hold");
         for (const char *word : {"--package", "game"})
@@ -237,6 +247,10 @@ TEST_P(HeadlessUpdateTest, UpdatesThroughRandomKillsAndRestarts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, HeadlessUpdateTest,
-                         ::testing::Values("IncrementalVcDiff", "Incremental"));
+                         ::testing::Values(HeadlessRun{"IncrementalVcDiff", "engine"},
+                                           HeadlessRun{"Incremental", "engine"},
+                                           HeadlessRun{"IncrementalVcDiff", "web"},
+                                           HeadlessRun{"Incremental", "web"}),
+                         RunName);
 
 } // namespace

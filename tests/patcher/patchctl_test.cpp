@@ -78,6 +78,8 @@ TEST_F(PatchctlTest, BadCommandLinesExitTwo) {
         {"--package", "game", "http://127.0.0.1:9/x"},
         {"--target", "soon", "--list", "l", "http://127.0.0.1:9/l"},
         {"--unknown"},
+        {"--client", "udp", "--package", "game", "http://127.0.0.1:9/x", "/tmp/x/"},
+        {"--package", "game", "http://127.0.0.1:9/x", "/tmp/x/", "--client"},
     };
     for (const auto &args : cases) {
         pid_t pid = Start(args);
