@@ -132,7 +132,7 @@ static int InternalInit(ManagerStruct *m) {
 
     IPFilter_Create(&m->IPFilter);
     Traverse_Create(&m->Traverse);
-    Traverse_SetParent(m->Traverse, m);
+    Traverse_SetManager(m->Traverse, m);
     HolePunch_Create(&m->HolePunch);
     HolePunch_SetParent(m->HolePunch, m);
 

@@ -169,10 +169,16 @@ int SendSearch(UpnpStruct *context, SocketStruct *socket) {
     return 1;
 }
 
+int Cancelled(UpnpStruct *context) {
+    return context->Cancel != nullptr && context->Cancel(context->CancelArgument) != 0;
+}
+
 // Collects answers for MX + 1 seconds after the search was sent.
 void CollectAnswers(UpnpStruct *context, SocketStruct *socket, SocketSelectStruct *set) {
     double end = Zyl_GetTickSeconds() + context->MX + 1;
     for (;;) {
+        if (Cancelled(context))
+            return;
         int left = (int)((end - Zyl_GetTickSeconds()) * 1000.0);
         if (left <= 0)
             return;
@@ -273,6 +279,13 @@ int Upnp_SetMX(UpnpStruct *context, int seconds) {
     return 1;
 }
 
+int Upnp_SetCancel(UpnpStruct *context, UpnpCancel cancel, void *argument) {
+    ZYL_CHECK_TAG(context, UpnpTag);
+    context->Cancel = cancel;
+    context->CancelArgument = argument;
+    return 1;
+}
+
 int Upnp_SetTrace(UpnpStruct *context, int trace) {
     ZYL_CHECK_TAG(context, UpnpTag);
     context->Trace = trace;
@@ -348,6 +361,8 @@ int Upnp_Discover(UpnpStruct *context, const char *searchTarget) {
     // Each local address gets a socket of its own, so every interface is searched.
     uint8_t local[4];
     for (int n = 0; n < kMaxLocalAddresses && Socket_GetHostAddress(n, local); n++) {
+        if (Cancelled(context))
+            break;
         Zyl_Print("%d:Local IP [%d.%d.%d.%d:%d]\n", n, local[0], local[1], local[2], local[3], 0);
         if (!OpenSearchSocket(socket, local))
             continue;
@@ -358,7 +373,7 @@ int Upnp_Discover(UpnpStruct *context, const char *searchTarget) {
     SocketSelect_Destroy(&set);
     Socket_Destroy(&socket);
     for (UpnpBaseStruct *b = context->Bases; b != nullptr; b = b->Next) {
-        if (b->Described)
+        if (b->Described || Cancelled(context))
             continue;
         Upnp_DescribeBase(context, b);
         PrintSummary(b);

@@ -98,6 +98,9 @@ struct UpnpBaseStruct {
     int DeviceCount;
 };
 
+// Asked between the waits of a search: non-zero ends the search early.
+typedef int (*UpnpCancel)(void *argument);
+
 struct UpnpStruct {
     const char *Tag;
     int Trace;           // 1: log documents and trace lines
@@ -108,7 +111,9 @@ struct UpnpStruct {
     char SearchTarget[UPNP_TEXT_SIZE];
     UpnpBaseStruct *Bases;
     int BaseCount;
-    int MX; // seconds, 3
+    int MX;            // seconds, 3
+    UpnpCancel Cancel; // null: searches run their whole time
+    void *CancelArgument;
     char *Buffer;
     int BufferSize;
 };
@@ -142,13 +147,18 @@ int Upnp_Create(UpnpStruct **context);
 int Upnp_Destroy(UpnpStruct **context);
 int Upnp_SetMX(UpnpStruct *context, int seconds);
 int Upnp_SetTrace(UpnpStruct *context, int trace);
+// A question asked every 100 ms of a search (and before each local address):
+// when it answers non-zero the search ends with what it has. Null removes it.
+// Returns 1.
+int Upnp_SetCancel(UpnpStruct *context, UpnpCancel cancel, void *argument);
 
 // ---------------------------------------------------------------------------
 // Discovery and description
 // ---------------------------------------------------------------------------
 
-// Searches every local address for `searchTarget` for MX + 1 seconds, adds a
-// base per new Location and describes the new bases. Returns 1 even when no
+// Searches every local address for `searchTarget` for MX + 1 seconds (less
+// when the cancel question says so), adds a base per new Location and
+// describes the new bases. Returns 1 even when no
 // gateway answered; 0 when the search socket cannot be opened.
 int Upnp_Discover(UpnpStruct *context, const char *searchTarget);
 // Takes one search answer (an HTTP response head) from `sender`: a new

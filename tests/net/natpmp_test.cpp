@@ -281,7 +281,7 @@ TEST_F(NatPmpFixture, FailedTcpStopsTheBothRequest) {
 // Against miniupnpd in network namespaces (root only)
 // ---------------------------------------------------------------------------
 
-#include "tests/net/netns.h"
+#include "tests/support/netns.h"
 #include "tests/support/support.h"
 
 namespace {

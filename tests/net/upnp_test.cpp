@@ -309,7 +309,7 @@ TEST_F(UpnpFixture, HostileDescriptionsAreBounded) {
 // Against miniupnpd in network namespaces (root only)
 // ---------------------------------------------------------------------------
 
-#include "tests/net/netns.h"
+#include "tests/support/netns.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Gateway and lan namespaces for the port-mapping tests (see netns.h).
-#include "tests/net/netns.h"
+#include "tests/support/netns.h"
 
 #include <atomic>
 #include <csignal>
