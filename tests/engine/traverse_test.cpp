@@ -1,21 +1,27 @@
-// Tests of NAT traversal: the engine's manager runs in a child started inside
-// the lan namespace of a home gateway made by the test (miniupnpd speaking
-// UPnP IGD and NAT-PMP), and upnpc (the other client and the observer) and the
+// Tests of NAT traversal. The mapping-table walk runs against a gateway on
+// 127.0.0.1 whose table the test scripts (hostile answers included); the whole
+// service runs in the engine's manager in a child started inside the lan
+// namespace of a home gateway made by the test (miniupnpd speaking UPnP IGD
+// and NAT-PMP), where upnpc (the other client and the observer) and the
 // daemon's own log say what the gateway holds and what it was asked, in order.
 #include "engine/traverse.h"
 
 #include "core/zyl.h"
 #include "engine/manager.h"
 #include "net/upnp.h"
+#include "net/webget.h"
 #include "tests/engine/transport_support.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/netns.h"
+#include "tests/support/scripted_server.h"
 #include "tests/support/support.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -53,6 +59,216 @@ bool WaitForListing(const std::string &part, bool present, std::string *last) {
 
 int AlertCount(const std::string &text) {
     return testsupport::Count(testsupport::CapturedAlerts(), text);
+}
+
+// ---------------------------------------------------------------------------
+// The mapping-table walk against a scripted gateway on 127.0.0.1
+// ---------------------------------------------------------------------------
+
+struct Mapping {
+    std::string RemoteHost, ExternalPort, Protocol, InternalClient, InternalPort, Description;
+};
+
+// The text of <name>...</name> in a SOAP request; empty when absent.
+std::string Argument(const std::string &request, const std::string &name) {
+    size_t at = request.find("<" + name + ">");
+    if (at == std::string::npos)
+        return std::string();
+    at += name.size() + 2;
+    return request.substr(at, request.find("</" + name + ">", at) - at);
+}
+
+std::string HttpReply(int code, const std::string &body) {
+    return "HTTP/1.1 " + std::to_string(code) + (code == 200 ? " OK" : " Error") +
+           "\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
+
+std::string SoapResponse(const std::string &action, const std::string &inner) {
+    return "<?xml version=\"1.0\"?>\r\n<s:Envelope "
+           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><u:" +
+           action + "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">" + inner +
+           "</u:" + action + "Response></s:Body></s:Envelope>";
+}
+
+std::string Data(const std::string &name) {
+    return testsupport::ReadFile(std::string(PORTICO_TEST_DATA) + "/upnp/" + name);
+}
+
+// A gateway keeping a mapping table the way the actions change it. Endless:
+// every index answers with another host's entry. Sticky: removals answer
+// success and keep the entry.
+class TableGateway {
+  public:
+    TableGateway() : server_([this](nettest::ScriptedConnection &c, int) { Serve(c); }) {
+        std::string scpd = Data("ipconn.xml");
+        const std::string remove =
+            "<action><name>DeletePortMapping</name><argumentList>"
+            "<argument><name>NewRemoteHost</name><direction>in</direction></argument>"
+            "<argument><name>NewExternalPort</name><direction>in</direction></argument>"
+            "<argument><name>NewProtocol</name><direction>in</direction></argument>"
+            "</argumentList></action>";
+        scpd.insert(scpd.find("</actionList>"), remove);
+        scpd_ = scpd;
+    }
+    std::string url() const { return server_.url("/rootDesc.xml"); }
+    void Set(const std::vector<Mapping> &table, bool endless = false, bool sticky = false) {
+        std::lock_guard<std::mutex> guard(lock_);
+        table_ = table;
+        endless_ = endless;
+        sticky_ = sticky;
+    }
+    std::vector<Mapping> table() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return table_;
+    }
+    int count(const std::string &action) {
+        std::lock_guard<std::mutex> guard(lock_);
+        return action == "Get" ? gets_ : action == "Delete" ? deletes_ : adds_;
+    }
+
+  private:
+    std::string Entry(const Mapping &m) {
+        return SoapResponse("GetGenericPortMappingEntry",
+                            "<NewRemoteHost>" + m.RemoteHost + "</NewRemoteHost><NewExternalPort>" +
+                                m.ExternalPort + "</NewExternalPort><NewProtocol>" + m.Protocol +
+                                "</NewProtocol><NewInternalPort>" + m.InternalPort +
+                                "</NewInternalPort><NewInternalClient>" + m.InternalClient +
+                                "</NewInternalClient><NewEnabled>1</NewEnabled>"
+                                "<NewPortMappingDescription>" +
+                                m.Description +
+                                "</NewPortMappingDescription><NewLeaseDuration>0"
+                                "</NewLeaseDuration>");
+    }
+    void Serve(nettest::ScriptedConnection &c) {
+        std::string request = c.ReadRequest();
+        if (request.empty())
+            return;
+        if (request.rfind("GET /rootDesc.xml", 0) == 0) {
+            c.Send(HttpReply(200, Data("gateway.xml")));
+            return;
+        }
+        if (request.rfind("GET /ipconn.xml", 0) == 0) {
+            c.Send(HttpReply(200, scpd_));
+            return;
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        const std::string fault = HttpReply(500, SoapResponse("Fault", ""));
+        if (request.find("#GetGenericPortMappingEntry\"") != std::string::npos) {
+            gets_++;
+            size_t index = std::stoul(Argument(request, "NewPortMappingIndex"));
+            if (endless_)
+                c.Send(HttpReply(200, Entry({"", std::to_string(20000 + index % 40000), "TCP",
+                                             "10.0.0.9", "1", "someone"})));
+            else
+                c.Send(index < table_.size() ? HttpReply(200, Entry(table_[index])) : fault);
+        } else if (request.find("#DeletePortMapping\"") != std::string::npos) {
+            deletes_++;
+            for (size_t i = 0; i < table_.size(); i++) {
+                const Mapping &m = table_[i];
+                if (m.RemoteHost == Argument(request, "NewRemoteHost") &&
+                    m.ExternalPort == Argument(request, "NewExternalPort") &&
+                    m.Protocol == Argument(request, "NewProtocol")) {
+                    if (!sticky_)
+                        table_.erase(table_.begin() + (long)i);
+                    c.Send(HttpReply(200, SoapResponse("DeletePortMapping", "")));
+                    return;
+                }
+            }
+            c.Send(fault);
+        } else if (request.find("#AddPortMapping\"") != std::string::npos) {
+            adds_++;
+            table_.push_back(
+                {Argument(request, "NewRemoteHost"), Argument(request, "NewExternalPort"),
+                 Argument(request, "NewProtocol"), Argument(request, "NewInternalClient"),
+                 Argument(request, "NewInternalPort"),
+                 Argument(request, "NewPortMappingDescription")});
+            c.Send(HttpReply(200, SoapResponse("AddPortMapping", "")));
+        } else {
+            c.Send(fault);
+        }
+    }
+
+    std::mutex lock_;
+    std::vector<Mapping> table_;
+    bool endless_ = false;
+    bool sticky_ = false;
+    int gets_ = 0, deletes_ = 0, adds_ = 0;
+    std::string scpd_;
+    nettest::ScriptedServer server_; // last: stopped before the rest goes
+};
+
+class TraverseSync : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        testsupport::EnsureAlertLog();
+        testsupport::CaptureAlerts();
+        Traverse_Create(&traverse);
+        WebGet_SetAttempts(traverse->Upnp->Web, 1);
+        UpnpBaseStruct *base = nullptr;
+        // Reached on 127.0.0.1: that is our internal client toward it.
+        ASSERT_EQ(Upnp_AddLocation(traverse->Upnp, gateway.url().c_str(), &base), 1);
+    }
+    void TearDown() override {
+        Traverse_Destroy(&traverse);
+        testsupport::StopAlertCapture();
+    }
+    // The table as "protocol port client description" lines.
+    std::string Table() {
+        std::string text;
+        for (const Mapping &m : gateway.table())
+            text += m.Protocol + " " + m.ExternalPort + " " + m.InternalClient + ":" +
+                    m.InternalPort + " " + m.Description + "\n";
+        return text;
+    }
+    TableGateway gateway;
+    TraverseStruct *traverse = nullptr;
+};
+
+const Mapping kOurs = {"", "6881", "TCP", "127.0.0.1", "6881", "QTR-Dynamic"};
+const Mapping kOursUdp = {"", "6881", "UDP", "127.0.0.1", "6881", "QTR-Dynamic"};
+const Mapping kOtherHost = {"", "6882", "TCP", "10.0.0.9", "6882", "QTR-Dynamic"};
+const Mapping kOtherProgram = {"", "6884", "TCP", "127.0.0.1", "6884", "other-app"};
+
+TEST_F(TraverseSync, RemovingTakesOnlyEntriesWithOurDescriptionAndAddress) {
+    gateway.Set({kOurs, kOtherHost, kOtherProgram, kOursUdp});
+    EXPECT_EQ(UPnP_SyncPortMappings("", traverse, 0, ""), 1);
+    EXPECT_EQ(Table(), "TCP 6882 10.0.0.9:6882 QTR-Dynamic\nTCP 6884 127.0.0.1:6884 other-app\n");
+    EXPECT_EQ(gateway.count("Delete"), 2);
+    EXPECT_EQ(gateway.count("Add"), 0);
+}
+
+TEST_F(TraverseSync, AddingKeepsOurEntryAndReplacesThisHostsOtherOne) {
+    // Our TCP entry exists; the UDP one is this host's under NAT-PMP's name;
+    // another host holds 6881 UDP behind a remote host of its own.
+    const Mapping natPmp = {"", "6881", "UDP", "127.0.0.1", "6881", "NAT-PMP 6881 udp"};
+    const Mapping remote = {"198.51.100.7", "6881", "UDP", "10.0.0.9", "6881", "x"};
+    gateway.Set({kOurs, natPmp, remote, kOtherHost});
+    EXPECT_EQ(UPnP_SyncPortMappings("6881", traverse, 1, "TCP"), 1);
+    EXPECT_EQ(gateway.count("Add"), 0);
+    EXPECT_EQ(UPnP_SyncPortMappings("6881", traverse, 1, "UDP"), 1);
+    EXPECT_EQ(gateway.count("Delete"), 1);
+    EXPECT_EQ(gateway.count("Add"), 1);
+    EXPECT_EQ(Table(), "TCP 6881 127.0.0.1:6881 QTR-Dynamic\nUDP 6881 10.0.0.9:6881 x\n"
+                       "TCP 6882 10.0.0.9:6882 QTR-Dynamic\nUDP 6881 127.0.0.1:6881 QTR-Dynamic\n");
+    EXPECT_TRUE(testsupport::AlertSeen("Member not found - adding [] [127.0.0.1] [6881] [UDP]"));
+}
+
+TEST_F(TraverseSync, HostileTablesEndTheWalk) {
+    // A table that never ends: read up to the bound, then ours is still added.
+    gateway.Set({}, true);
+    EXPECT_EQ(UPnP_SyncPortMappings("6881", traverse, 1, "TCP"), 1);
+    EXPECT_EQ(gateway.count("Get"), TRAVERSE_MAX_LIST_INDICES);
+    EXPECT_TRUE(testsupport::AlertSeen("Traverse mapping list stopped after 1024 entries"));
+    EXPECT_EQ(gateway.count("Add"), 1);
+    // Removals that answer success and keep the entry: the walk restarts a
+    // bounded number of times.
+    gateway.Set({kOurs}, false, true);
+    const int gets = gateway.count("Get");
+    EXPECT_EQ(UPnP_SyncPortMappings("", traverse, 0, ""), 1);
+    EXPECT_EQ(gateway.count("Delete"), TRAVERSE_MAX_LIST_RESTARTS + 1);
+    EXPECT_EQ(gateway.count("Get") - gets, TRAVERSE_MAX_LIST_RESTARTS + 1);
+    EXPECT_TRUE(testsupport::AlertSeen("Traverse mapping list stopped after 64 restarts"));
 }
 
 // Runs inside the lan namespace: a manager listening on args[1] with traversal

@@ -5,6 +5,8 @@
 // exercised by the port-mapping namespace test.
 #include "net/upnp.h"
 
+#include "net/socket.h"
+
 #include "core/xml.h"
 #include "core/zyl.h"
 #include "net/webget.h"
@@ -264,6 +266,28 @@ TEST_F(UpnpFixture, SearchAnswersBecomeDistinctBases) {
     EXPECT_TRUE(console.Contains("Unable to find base to remove [0x"));
     Upnp_RemoveAllBases(upnp);
     EXPECT_EQ(Upnp_GetFirstBase(upnp, &base), 0);
+}
+
+TEST_F(UpnpFixture, CancelledSearchSendsNothing) {
+    static int asked = 0;
+    asked = 0;
+    Upnp_SetCancel(
+        upnp,
+        [](void *) {
+            asked++;
+            return 1;
+        },
+        nullptr);
+    testsupport::ConsoleCapture console;
+    EXPECT_EQ(Upnp_Discover(upnp, "urn:schemas-upnp-org:device:InternetGatewayDevice:1"), 1);
+    EXPECT_TRUE(console.Contains("Discovering device ["));
+    EXPECT_FALSE(console.Contains("Send [")) << console.Text();
+    EXPECT_EQ(Upnp_GetFirstBase(upnp, &base), 0);
+    // With no local address there is nothing to ask about.
+    uint8_t any[4];
+    if (Socket_GetHostAddress(0, any)) {
+        EXPECT_GE(asked, 1);
+    }
 }
 
 TEST_F(UpnpFixture, HostileDescriptionsAreBounded) {
