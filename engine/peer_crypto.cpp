@@ -3,6 +3,8 @@
 // RC4 streams. Every step parses what is buffered and waits for missing bytes,
 // so any split of the peer's bytes works; a step fails only on a bad value.
 #include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include "core/alert.h"
 #include "core/random.h"
@@ -14,6 +16,8 @@
 #include "engine/manager.h"
 #include "engine/peer_internal.h"
 #include "engine/stream.h"
+#include "engine/transport.h"
+#include "net/socket.h"
 
 enum {
     kKeyBytes = 96,    // public keys and S are always written as 96 bytes
@@ -88,6 +92,28 @@ static BufferIOStruct *InternalOut(BitPeerStruct *p) {
     BufferIOStruct *b = nullptr;
     Stream_GetOutBuffer(p->Stream, &b);
     return b;
+}
+
+// Appends bytes to the output (through the output cipher when on) without
+// sending them: a step's writes leave in one segment at its final flush, as
+// Nagle's algorithm would otherwise hold each write after the first until the
+// peer's delayed acknowledgement of it (about 40 ms each on Linux).
+static int InternalQueue(BitPeerStruct *p, const void *bytes, int n) {
+    if (!BufferIO_Append(InternalOut(p), p->Transport, bytes, n))
+        return 0;
+    BitPeer_Log(p, "[Write] Buffer [%d] (queued)", n);
+    return 1;
+}
+
+// Acknowledges what was read at once instead of after the delayed-ACK timer
+// (40 ms or more): a peer that sends one handshake step in two writes holds the
+// second (Nagle's algorithm) until the first is acknowledged. TCP only.
+static void InternalAckNow(BitPeerStruct *p) {
+    int type = 0;
+    if (p->Transport && Transport_GetType(p->Transport, &type) && type == TRANSPORT_TYPE_NORMAL &&
+        p->Transport->Handle)
+        Socket_SetOption(static_cast<SocketStruct *>(p->Transport->Handle), IPPROTO_TCP,
+                         TCP_QUICKACK, 1);
 }
 
 static Rc4Struct *InternalRc4(BufferIOStruct *b) {
@@ -239,6 +265,9 @@ static int InternalReadReq1(ManagerStruct *m, BitPeerStruct *p) {
     if (!InternalConsume(p, at + 20))
         return 0;
     p->CryptoScan = 0;
+    // An initiator writing its hashes, offer and handshake apart waits for this
+    // acknowledgement before the rest leaves.
+    InternalAckNow(p);
     BitPeer_Log(p, "Key Exchange Req1");
     p->CryptoPhase++;
     return 1;
@@ -385,11 +414,11 @@ int BitPeer_CryptoReceiverReply(BitPeerStruct *peer) {
     InternalPutWord(reply + 8, method == BITPEER_TYPE_PE ? kCryptoRc4 : kCryptoPlain);
     BufferIOStruct *out = InternalOut(p);
     BufferIO_SetCipher(out, 1);
-    if (!Stream_WriteBuffer(p->Stream, reply, sizeof reply))
+    if (!InternalQueue(p, reply, sizeof reply))
         return 0;
     if (method == BITPEER_TYPE_PLAINTEXT)
         BufferIO_SetCipher(out, 0);
-    if (!BitPeer_SendHandshake(p))
+    if (!BitPeer_SendHandshake(p) || !Stream_Flush(p->Stream))
         return 0;
     BitPeer_Log(p, "Key Exchange checked hash");
     p->CryptoPhase++;
@@ -419,7 +448,7 @@ int BitPeer_CryptoSendHash(BitPeerStruct *peer) {
     uint8_t hashes[40];
     InternalHash(p->Manager, p, "req1", nullptr, hashes);
     InternalReq2(p->Manager, p, p->Content, hashes + 20);
-    if (!Stream_WriteBuffer(p->Stream, hashes, sizeof hashes))
+    if (!InternalQueue(p, hashes, sizeof hashes))
         return 0;
     BufferIOStruct *in = InternalIn(p), *out = InternalOut(p);
     InternalSetKey(p->Manager, p, "keyB", in);
@@ -430,7 +459,8 @@ int BitPeer_CryptoSendHash(BitPeerStruct *peer) {
     InternalPutWord(offerBytes + 8, (uint32_t)offer);
     offerBytes[14] = 0;
     offerBytes[15] = kIAHandshake;
-    if (!Stream_WriteBuffer(p->Stream, offerBytes, sizeof offerBytes) || !BitPeer_SendHandshake(p))
+    if (!InternalQueue(p, offerBytes, sizeof offerBytes) || !BitPeer_SendHandshake(p) ||
+        !Stream_Flush(p->Stream))
         return 0;
     if (offer == kCryptoPlain)
         BufferIO_SetCipher(out, 0);
@@ -503,6 +533,7 @@ int BitPeer_CryptoReadSelect(BitPeerStruct *peer) {
         BitPeer_Log(p, "Key Exchanged failed on PadD skip (%d)", padD);
         return 0;
     }
+    InternalAckNow(p); // the acceptor's handshake may wait behind its selection
     BitPeer_Log(p, "Key Exchange Crypto Select");
     p->CryptoPhase++;
     return 1;
