@@ -697,8 +697,10 @@ static void File_ListingAdd(FileListing *listing, const char *name, int64_t size
 }
 
 // Reads the entries of folder matching pattern, sorted ASCII case-blind (then
-// by bytes). 1 when the folder could be read (even with no match); 0 with errno.
-static int File_ListingRead(FileListing *listing, const char *folder, const char *pattern) {
+// by bytes); with foldersOnly, its folders only. 1 when the folder could be read
+// (even with no match); 0 with errno.
+static int File_ListingRead(FileListing *listing, const char *folder, const char *pattern,
+                            int foldersOnly) {
     File_ListingFree(listing);
     DIR *directory = opendir(folder);
     if (directory == nullptr) {
@@ -709,6 +711,11 @@ static int File_ListingRead(FileListing *listing, const char *folder, const char
     while ((entry = readdir(directory)) != nullptr) {
         if (Zyl_StrLen(entry->d_name) >= FILE_NAME_SIZE ||
             !File_MatchWildcard(pattern, entry->d_name)) {
+            continue;
+        }
+        // The walk's folder pass wants folders only: what readdir already
+        // knows to be something else (a link included) costs no stat.
+        if (foldersOnly && entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
             continue;
         }
         struct stat info;
@@ -790,7 +797,7 @@ int File_FindFirst(FileStruct *file, int isPattern, const char *path) {
     char folder[FILE_PATH_SIZE];
     char pattern[FILE_PATH_SIZE];
     File_SplitPattern(full, folder, pattern);
-    if (pattern[0] == 0 || !File_ListingRead(&file->Listing, folder, pattern)) {
+    if (pattern[0] == 0 || !File_ListingRead(&file->Listing, folder, pattern, 0)) {
         if (pattern[0] != 0 && errno != ENOENT && errno != ENOTDIR) {
             Zyl_Print("File_FindFirst() opendir failed [%s] (%d)\n", folder, errno);
         }
@@ -921,7 +928,7 @@ static int File_WalkEntries(FileWalk *walk, const char *folder, int depth) {
 static int File_WalkFolder(FileWalk *walk, const char *folder, int depth) {
     FileListing listing = {};
     listing.Current = -1;
-    if (!File_ListingRead(&listing, folder, "*")) {
+    if (!File_ListingRead(&listing, folder, "*", 1)) {
         Zyl_Print("File_Walk() opendir failed [%s] (%d)\n", folder, errno);
         return 1;
     }
