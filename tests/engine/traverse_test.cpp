@@ -295,6 +295,10 @@ PORTICO_TEST_CHILD(traverse_lan) {
     settings.CheckInterval = 2;
     settings.PassWaitMs = 200;
     settings.DiscoveryMX = 1;
+    if (scenario == "rescan")
+        settings.RescanInterval = 3;
+    if (scenario == "stop")
+        settings.DiscoveryMX = 120; // a search longer than the stop's wait
     Traverse_Configure(traverse, &settings);
     Manager_SetActive(manager, 1);
     const std::string tcp = Entry("TCP", port, "192.168.77.2", "QTR-Dynamic");
@@ -311,17 +315,27 @@ PORTICO_TEST_CHILD(traverse_lan) {
         bool back = WaitForListing(udp, true, &table);
         printf("@ readded %d\n", back ? 1 : 0);
         printf("@ added TCP %d UDP %d\n", AlertCount(adding + "TCP]"), AlertCount(adding + "UDP]"));
-    } else {
+    } else if (scenario == "conflict") {
         bool done = testsupport::WaitUntil(
             [] { return testsupport::AlertSeen("Traverse unable to add mapping"); }, 120);
         printf("@ refused %d\n", done ? 1 : 0);
+    } else if (scenario == "rescan") {
+        const std::string mapping = "Traverse mapping NATPMP entries (" + args[1] + ")";
+        bool twice = testsupport::WaitUntil([&] { return AlertCount(mapping) >= 2; }, 120);
+        printf("@ mapped twice %d\n", twice ? 1 : 0);
+    } else {
+        bool searching = testsupport::WaitUntil(
+            [] { return testsupport::AlertSeen("Traverse UPNP discovery started (0)"); }, 120);
+        printf("@ searching %d\n", searching ? 1 : 0);
     }
     int mappedFlag = 0;
     Traverse_GetNatPmpMapped(traverse, &mappedFlag);
     int checks = 0;
     Traverse_GetChecks(traverse, &checks);
     printf("@ natpmp mapped %d checks>=1 %d\n", mappedFlag, checks >= 1 ? 1 : 0);
+    const double stopping = Zyl_GetTickSeconds();
     Manager_SetActive(manager, 0);
+    printf("@ stop took %d s\n", (int)(Zyl_GetTickSeconds() - stopping));
     int local = 0;
     Manager_GetListenPort(manager, &local);
     printf("@ listen port %d\n", local);
@@ -439,6 +453,44 @@ TEST(TraverseGateway, AnotherHostsPortIsNeitherTakenNorFollowed) {
     const std::string stopped = Section(output, "stopped table");
     EXPECT_TRUE(Has(stopped, Entry("TCP", 47020, kOther, "QTR-Dynamic"))) << stopped;
     EXPECT_TRUE(Has(stopped, Entry("UDP", 47020, kOther, "QTR-Dynamic"))) << stopped;
+}
+
+TEST(TraverseGateway, RescansMapAgainWithoutClearingAndStopEndsASearch) {
+    nettest::GatewayNamespaces net;
+    if (!net.ok())
+        GTEST_SKIP() << "port-mapping namespaces unavailable: " << net.why();
+    const int port = 47030;
+    std::string output;
+    EXPECT_EQ(
+        net.RunChildInLan("traverse_lan", "rescan " + std::to_string(port) + " 2>&1", &output), 0)
+        << output;
+    EXPECT_TRUE(Has(output, "@ mapped twice 1\n")) << output << net.log();
+    EXPECT_TRUE(Has(output, "alert 0 Traverse rescanning\n")) << output;
+    EXPECT_TRUE(Has(output, "alert 0 Traverse UPNP discovery started (1)\n")) << output;
+    // Our earlier entries are cleared at the first mapping only; every mapping
+    // lives for the rescan interval.
+    const std::string requests = NatPmpRequests(net.log(), port);
+    const std::string first = "udp 0s; tcp 0s; udp 3s; tcp 3s; udp 3s; tcp 3s; ";
+    EXPECT_EQ(requests.substr(0, first.size()), first) << net.log();
+    EXPECT_EQ(requests.find(" 0s", first.size()), std::string::npos) << requests;
+    size_t clearings = 0;
+    for (size_t at = 0;
+         (at = output.find("Traverse clearing any previous", at)) != std::string::npos; at++)
+        clearings++;
+    EXPECT_EQ(clearings, 2u) << output; // once for UPnP, once for NAT-PMP
+
+    // A stop during a search of 121 s ends the search: it does not wait for
+    // its end (the bound is half of it, far above any machine's stop).
+    output.clear();
+    EXPECT_EQ(net.RunChildInLan("traverse_lan", "stop " + std::to_string(port) + " 2>&1", &output),
+              0)
+        << output;
+    EXPECT_TRUE(Has(output, "@ searching 1\n")) << output;
+    const size_t took = output.find("@ stop took ");
+    ASSERT_NE(took, std::string::npos) << output;
+    EXPECT_LT(std::stoi(output.substr(took + 12)), 60) << output;
+    EXPECT_TRUE(Has(output, "alert 0 Traverse thread shut down successful\n")) << output;
+    EXPECT_FALSE(Has(output, "Timeout waiting on traverse thread shutdown")) << output;
 }
 
 TEST(TraverseSettings, ConfigureClampsAndKeepsTheDescription) {
