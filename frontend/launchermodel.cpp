@@ -551,6 +551,12 @@ int CLauncherModelScriptable::OnPackageAllowRestart(const char *name, int32_t *a
     CLauncherModel::OnPackageAllowRestart(name, allow);
     if (Facade == nullptr || *allow == 0)
         return 1; // held: the page is asked once the hold ends
+    // Not before the page has loaded: its answer would be missing by chance,
+    // not by choice. The engine asks again at the next tick.
+    if (!Facade->HasCompletedDocument()) {
+        *allow = 0;
+        return 1;
+    }
     ScriptArgument arguments[] = {Text(name)};
     ScriptResult result{};
     // An explicit false or 0 means "not yet": the engine asks again later.

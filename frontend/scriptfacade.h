@@ -61,6 +61,8 @@ class ScriptFacade {
     // model. 1 when the page was accepted.
     int CheckVersion();
     CLauncherModelScriptable *GetModel() const { return Model; }
+    // 1 once the first document has completed (its script can answer).
+    int HasCompletedDocument() const { return VersionChecked; }
 
   protected:
     CLauncherModelScriptable *Model; // not owned

@@ -39,6 +39,11 @@ class CommandTest : public ModelTest {
         return text;
     }
     bool LoggedLine(const std::string &part) { return Logged().find(part) != std::string::npos; }
+    // The page's first document completes, its script version accepted.
+    void PageLoaded() {
+        Page()->answers["__Launcher_getVersion"] = IntAnswer(SCRIPT_PAGE_VERSION);
+        model->OnDocumentComplete();
+    }
 };
 
 // A wrong count or wrong type is logged and answered true, and does nothing.
@@ -279,6 +284,7 @@ TEST_F(CommandTest, CommandsInsideConsentQuestionsAnswer) {
     for (const char *name :
          {"__Patcher_reportpackageUpdateAvailable", "__Patcher_reportpackageAllowRestart"})
         Page()->actions[name] = ask;
+    PageLoaded();
     Patcher *engine = Engine();
     PatcherVersionCheckRecord record{};
     record.TargetVersion = 12;
@@ -339,6 +345,13 @@ TEST_F(CommandTest, AllowRestartAnswers) {
     } cases[] = {{false, {}, 1},          {true, IntAnswer(1), 1}, {true, BoolAnswer(1), 1},
                  {true, IntAnswer(7), 1}, {true, IntAnswer(0), 0}, {true, BoolAnswer(0), 0}};
     Patcher *engine = Engine();
+    // Before the page has loaded: not yet, and the page is not asked.
+    Page()->answers["__Patcher_reportpackageAllowRestart"] = IntAnswer(1);
+    int32_t early = 0;
+    Patcher_CallAllowRestart(engine, &early, "launcher");
+    EXPECT_EQ(early, 0);
+    EXPECT_TRUE(Page()->CallsOf("__Patcher_reportpackageAllowRestart").empty());
+    PageLoaded();
     for (auto &c : cases) {
         Page()->answers.erase("__Patcher_reportpackageAllowRestart");
         if (c.Answered)
