@@ -8,6 +8,7 @@
 
 #include "core/zyl.h"
 #include "engine/manager.h"
+#include "net/natpmp.h"
 #include "net/upnp.h"
 #include "net/webget.h"
 #include "tests/engine/transport_support.h"
@@ -295,6 +296,10 @@ PORTICO_TEST_CHILD(traverse_lan) {
     settings.CheckInterval = 2;
     settings.PassWaitMs = 200;
     settings.DiscoveryMX = 1;
+    if (scenario == "adapters") {
+        settings.DiscoveryMX = 0; // nobody answers: the searches only cost time
+        NatPmp_SetTimeouts(traverse->NatPmp, 1, 100);
+    }
     if (scenario == "rescan")
         settings.RescanInterval = 3;
     if (scenario == "stop")
@@ -323,6 +328,11 @@ PORTICO_TEST_CHILD(traverse_lan) {
         const std::string mapping = "Traverse mapping NATPMP entries (" + args[1] + ")";
         bool twice = testsupport::WaitUntil([&] { return AlertCount(mapping) >= 2; }, 120);
         printf("@ mapped twice %d\n", twice ? 1 : 0);
+    } else if (scenario == "adapters") {
+        // The check follows the NAT-PMP pass over the adapters.
+        bool passed = testsupport::WaitUntil(
+            [] { return testsupport::AlertSeen("Traverse check interval triggered"); }, 300);
+        printf("@ passed %d\n", passed ? 1 : 0);
     } else {
         bool searching = testsupport::WaitUntil(
             [] { return testsupport::AlertSeen("Traverse UPNP discovery started (0)"); }, 120);
@@ -491,6 +501,68 @@ TEST(TraverseGateway, RescansMapAgainWithoutClearingAndStopEndsASearch) {
     EXPECT_LT(std::stoi(output.substr(took + 12)), 60) << output;
     EXPECT_TRUE(Has(output, "alert 0 Traverse thread shut down successful\n")) << output;
     EXPECT_FALSE(Has(output, "Timeout waiting on traverse thread shutdown")) << output;
+}
+
+// A namespace of its own with twelve adapters, each with a default gateway
+// that never answers; the fourth has no link. Removed on destruction.
+class AdapterNamespace {
+  public:
+    AdapterNamespace() : name_("ptad" + std::to_string(getpid())) {
+        if (geteuid() != 0 || !testsupport::HaveProgram("ip")) {
+            why_ = "network namespaces need root and ip";
+            return;
+        }
+        testsupport::RunCommand("ip netns del " + name_ + " 2>/dev/null");
+        ok_ = Run("ip netns add " + name_) && Run(ip_ + "link set lo up");
+        for (int i = 0; ok_ && i < 12; i++) {
+            const std::string n = std::to_string(i);
+            ok_ = Run(ip_ + "link add v" + n + " type veth peer name w" + n) &&
+                  Run(ip_ + "addr add 10.77." + n + ".2/24 dev v" + n) &&
+                  Run(ip_ + "link set v" + n + " up") &&
+                  (i == 3 || Run(ip_ + "link set w" + n + " up")) &&
+                  Run(ip_ + "route add default via 10.77." + n + ".1 dev v" + n + " metric " +
+                      std::to_string(100 + i));
+        }
+    }
+    ~AdapterNamespace() { testsupport::RunCommand("ip netns del " + name_ + " 2>/dev/null"); }
+    bool ok() const { return ok_; }
+    const std::string &why() const { return why_; }
+    int RunChild(const std::string &arguments, std::string *output) {
+        return testsupport::RunCommand("ip netns exec " + name_ + " " + testsupport::SelfPath() +
+                                           " --child traverse_lan " + arguments,
+                                       output);
+    }
+
+  private:
+    bool Run(const std::string &command) {
+        std::string output;
+        if (testsupport::RunCommand(command + " 2>&1", &output) == 0)
+            return true;
+        why_ = "'" + command + "' failed: " + output;
+        return false;
+    }
+    std::string name_;
+    std::string ip_ = "ip -n ptad" + std::to_string(getpid()) + " ";
+    bool ok_ = false;
+    std::string why_;
+};
+
+TEST(TraverseAdapters, OnlyConnectedAdaptersOfTheFirstTenAreAsked) {
+    AdapterNamespace net;
+    if (!net.ok())
+        GTEST_SKIP() << "adapter namespace unavailable: " << net.why();
+    std::string output;
+    EXPECT_EQ(net.RunChild("adapters 47040 2>&1", &output), 0) << output;
+    EXPECT_TRUE(Has(output, "@ passed 1\n")) << output;
+    std::string asked;
+    for (int i = 0; i < 12; i++) {
+        const std::string line =
+            "Traverse NATPMP discovery started (10.77." + std::to_string(i) + ".1:5351)";
+        if (Has(output, line))
+            asked += std::to_string(i) + " ";
+    }
+    EXPECT_EQ(asked, "0 1 2 4 5 6 7 8 9 ") << output;
+    EXPECT_TRUE(Has(output, "@ natpmp mapped 0 ")) << output;
 }
 
 TEST(TraverseSettings, ConfigureClampsAndKeepsTheDescription) {
