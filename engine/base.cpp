@@ -215,6 +215,16 @@ int Base_PeekActive(BaseStruct *base) {
     return InternalLoad(base->Active);
 }
 
+int Base_Lock(BaseStruct *base) {
+    ZYL_CHECK_TAG(base, kBaseTag);
+    return MUTEX_LOCK(base->Lock);
+}
+
+int Base_Unlock(BaseStruct *base) {
+    ZYL_CHECK_TAG(base, kBaseTag);
+    return MUTEX_UNLOCK(base->Lock);
+}
+
 // ---------------------------------------------------------------------------
 // The per-cycle step
 // ---------------------------------------------------------------------------

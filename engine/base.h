@@ -90,6 +90,11 @@ int Base_SetActive(BaseStruct *base, int active);
 int Base_GetActive(BaseStruct *base, int *active);
 // The active flag without the lock (for the download's own parts).
 int Base_PeekActive(BaseStruct *base);
+// The download's lock, for readers of its content and picker outside its step
+// (the web stream, on the manager thread). Taken after the member lock; the
+// holder calls no locking entry of the download. 1; 0 when it failed.
+int Base_Lock(BaseStruct *base);
+int Base_Unlock(BaseStruct *base);
 // The manager thread's step. Returns 1.
 int Base_Process(BaseStruct *base);
 

@@ -347,6 +347,14 @@ static void InternalShutdownMembers(ManagerStruct *m) {
     Manager_CloseTaggedMembers(m, 1);
 }
 
+// The embedded server follows the web-server switch. Only this thread starts,
+// polls and stops it: the server is not threaded.
+static void InternalCheckWebServer(ManagerStruct *m) {
+    const int want = Manager_LoadInt(m->WebServerSwitch);
+    if (want != m->WebServer->Active)
+        WebServer_StartThread(m->WebServer, want);
+}
+
 static uint32_t InternalThreadProc(void *argument) {
     ManagerStruct *m = static_cast<ManagerStruct *>(argument);
     Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Initializing manager (%d)", m->MemberCount);
@@ -357,6 +365,7 @@ static uint32_t InternalThreadProc(void *argument) {
         if (!EVENT_WAIT(m->StopEvent, &signalled, 0) || signalled)
             break;
         const double now = Manager_Now(m);
+        InternalCheckWebServer(m);
         WebServer_Process(m->WebServer);
         DHT_Pump(m->DHT);
         InternalCheckListen(m, now);
@@ -377,6 +386,9 @@ static uint32_t InternalThreadProc(void *argument) {
         Manager_WaitForTraffic(m);
     }
     const double stop = Manager_Now(m);
+    // Closing the server's connections drops the web stream's references on
+    // downloads before they are shut down.
+    WebServer_StartThread(m->WebServer, 0);
     HolePunch_SetUDTSocket(m->HolePunch, nullptr);
     Manager_CloseNetwork(m);
     InternalShutdownMembers(m);
@@ -399,7 +411,6 @@ static int InternalStart(ManagerStruct *m) {
                   "Unable to create manager process thread (%d)", errno);
         return 0;
     }
-    WebServer_StartThread(m->WebServer, m->WebServerSwitch);
     Traverse_SetActive(m->Traverse, m->TraversalSwitch);
     HolePunch_SetActive(m->HolePunch, m->HolePunchSwitch);
     Manager_StoreInt(m->Started, 1);
@@ -422,7 +433,6 @@ static void InternalStop(ManagerStruct *m) {
         Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL,
                   "Timeout waiting on manager thread shutdown");
     }
-    WebServer_StartThread(m->WebServer, 0);
     Traverse_SetActive(m->Traverse, 0);
     HolePunch_SetActive(m->HolePunch, 0);
     Manager_StoreInt(m->Started, 0);
@@ -455,11 +465,16 @@ int Manager_DisableWebServer(ManagerStruct *manager) {
     ZYL_CHECK_TAG(manager, Manager_Tag);
     if (!MUTEX_LOCK(manager->StateLock))
         return 0;
-    if (manager->WebServerSwitch) {
-        manager->WebServerSwitch = 0;
-        if (Manager_LoadInt(manager->Started))
-            WebServer_StartThread(manager->WebServer, 0);
-    }
+    Manager_StoreInt(manager->WebServerSwitch, 0);
+    MUTEX_UNLOCK(manager->StateLock);
+    return 1;
+}
+
+int Manager_EnableWebServer(ManagerStruct *manager) {
+    ZYL_CHECK_TAG(manager, Manager_Tag);
+    if (!MUTEX_LOCK(manager->StateLock))
+        return 0;
+    Manager_StoreInt(manager->WebServerSwitch, 1);
     MUTEX_UNLOCK(manager->StateLock);
     return 1;
 }

@@ -60,8 +60,12 @@ int Manager_Destroy(ManagerStruct **manager);
 // Returns 1; 0 when the thread cannot start or the state lock fails.
 int Manager_SetActive(ManagerStruct *manager, int active);
 int Manager_GetActive(ManagerStruct *manager, int *active);
-// Turns the embedded HTTP server's switch off (and stops it when running).
+// The embedded HTTP server's switch (off at creation). The manager thread
+// starts the server while the switch is on and stops it within a cycle of it
+// going off; it serves the web stream on 127.0.0.1:8884. Each returns 1; 0
+// when the state lock fails.
 int Manager_DisableWebServer(ManagerStruct *manager);
+int Manager_EnableWebServer(ManagerStruct *manager);
 int Manager_SetVerbose(ManagerStruct *manager);
 // Replaces the clock of time-outs (pending handshakes, the stop announces'
 // bound, statistics, key expiry); null restores the tick clock. Set before start.

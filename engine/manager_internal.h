@@ -77,7 +77,7 @@ struct ManagerStruct {
     int AcceptedConnectionTypes;
     int OutgoingConnectionTypes;
     int OutgoingTransports;
-    int WebServerSwitch;
+    int WebServerSwitch; // atomic: read by the manager thread each cycle
     int TraversalSwitch;
     int HolePunchSwitch;
     MutexStruct *StateLock;

@@ -131,6 +131,18 @@ inline bool MakeTorrent(const testsupport::TempDir &dir, const std::string &name
                                    " >/dev/null") == 0;
 }
 
+// The metafile with a reliable source added at its root (after "info", keys
+// stay sorted), as the content reads it.
+inline bool AddReliable(const std::string &torrent, const std::string &url) {
+    std::string bytes = testsupport::ReadFile(torrent);
+    if (bytes.empty() || bytes.back() != 'e')
+        return false;
+    bytes.pop_back();
+    bytes += "8:reliable" + std::to_string(url.size()) + ":" + url + "e";
+    testsupport::WriteFile(torrent, bytes);
+    return true;
+}
+
 // An outside program started by the test, its output in a file, stopped by its pid.
 struct Program {
     pid_t Pid = -1;

@@ -12,21 +12,10 @@
 #include "tests/support/nginx_server.h"
 #include "tests/support/scripted_server.h"
 
+using enginetest::AddReliable;
 using enginetest::Engine;
 
 namespace {
-
-// The metafile with a reliable source added at its root (after "info", keys
-// stay sorted), as the content reads it.
-bool AddReliable(const std::string &torrent, const std::string &url) {
-    std::string bytes = testsupport::ReadFile(torrent);
-    if (bytes.empty() || bytes.back() != 'e')
-        return false;
-    bytes.pop_back();
-    bytes += "8:reliable" + std::to_string(url.size()) + ":" + url + "e";
-    testsupport::WriteFile(torrent, bytes);
-    return true;
-}
 
 // Lines of nginx's access log holding text.
 int CountLines(const std::string &log, const std::string &text) {
