@@ -1,8 +1,8 @@
 // The web stream on the manager's embedded server, read by curl on 127.0.0.1:
 // a file played while nginx web seeds fill it, "start" offsets with the FLV
-// header, the held-piece answer, malformed queries, a path held and then
-// refused (the server's clock moved by the test), a download started during
-// the hold, and the missing piece of the file asked for first from our seed.
+// header, files held beside a missing piece, the held-piece answer, malformed queries, a path held
+// and then refused (the server's clock moved by the test), a download started during the hold, and
+// the missing piece of the file asked for first from our seed.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -100,13 +100,13 @@ class WebStream : public ::testing::Test {
         // curl makes no body file for an empty body: no earlier one may stay.
         unlink((dir_ / (tag + ".body")).c_str());
         unlink((dir_ / (tag + ".head")).c_str());
-        return curl->Start({"/usr/bin/curl", "-s", "-S", "-g", "--max-time", "300", "-o",
+        return curl->Start({"/usr/bin/curl", "-s", "-S", "-g", "--max-time", "120", "-o",
                             dir_ / (tag + ".body"), "-D", dir_ / (tag + ".head"), "-w",
                             "%{http_code}", Url(target)},
                            dir_ / (tag + ".out"));
     }
     Reply Finish(enginetest::Program *curl, const std::string &tag) {
-        testsupport::WaitUntil([&] { return curl->Exited(); }, 300);
+        testsupport::WaitUntil([&] { return curl->Exited(); }, 150);
         Reply reply;
         reply.Code = atoi(curl->Text().c_str());
         reply.Head = testsupport::ReadFile(dir_ / (tag + ".head"));
@@ -248,6 +248,31 @@ TEST_F(WebStream, AnswersStartOffsetsAndMalformedQueries) {
     int records = -1;
     Pool_GetInUse(stream->Pool, &records);
     EXPECT_EQ(0, records);
+}
+
+TEST_F(WebStream, ServesFilesWhosePiecesAreHeldBesideAMissingOne) {
+    // One file per piece, the content a whole number of pieces; the middle
+    // piece is damaged on disk and no source can bring it.
+    const std::string a = MakeBytes(32768, 9), b = MakeBytes(32768, 10), c = MakeBytes(32768, 11);
+    std::string torrent;
+    ASSERT_TRUE(enginetest::MakeTorrent(dir_, "pack", {{"a.bin", a}, {"b.bin", b}, {"c.bin", c}},
+                                        15, &torrent));
+    const std::string out = dir_ / "out";
+    ASSERT_EQ(0, testsupport::RunCommand("mkdir -p '" + out + "' && cp '" + (dir_ / "src/pack") +
+                                         "'/* '" + out + "'"));
+    testsupport::WriteFile(out + "/b.bin", std::string(b.size(), 'x'));
+    ASSERT_TRUE(Open(torrent, out)) << testsupport::AlertText();
+    ours_.Start();
+    ASSERT_TRUE(Listen());
+    EXPECT_EQ("BitFieldBits=3,BitField=\"A0\"", Get("/a.bin?bitfield").Body);
+    // The first file's last bytes end where the missing piece begins.
+    const Reply first = Get("/a.bin");
+    EXPECT_EQ(200, first.Code);
+    EXPECT_EQ(testsupport::Sha1Hex(a), testsupport::Sha1Hex(first.Body));
+    // The last file ends with the content.
+    const Reply last = Get("/C.bin?start=32760");
+    EXPECT_EQ(200, last.Code);
+    EXPECT_EQ(kFlvHeader + c.substr(32760), last.Body);
 }
 
 TEST_F(WebStream, ReportsTheHeldPiecesInHexadecimal) {
