@@ -570,6 +570,14 @@ int Manager_SetInbound(ManagerStruct *manager, int enabled) {
     return 1;
 }
 
+int Manager_SetTraversal(ManagerStruct *manager, int enabled) {
+    ZYL_CHECK_TAG(manager, Manager_Tag);
+    manager->TraversalSwitch = enabled ? 1 : 0;
+    if (Manager_LoadInt(manager->Started))
+        Traverse_SetActive(manager->Traverse, manager->TraversalSwitch);
+    return 1;
+}
+
 int Manager_SetIncomingHandshakeLimit(ManagerStruct *manager, int limit) {
     ZYL_CHECK_TAG(manager, Manager_Tag);
     Manager_StoreInt(manager->IncomingHandshakeLimit, limit);

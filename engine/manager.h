@@ -87,6 +87,9 @@ int Manager_SetPortRange(ManagerStruct *manager, int a, int b);
 int Manager_PickListenPort(ManagerStruct *manager, int *port);
 // 0 makes the listeners refuse every accepted connection.
 int Manager_SetInbound(ManagerStruct *manager, int enabled);
+// 0 keeps the listening port off the home gateway (no UPnP or NAT-PMP
+// mappings); on by default.
+int Manager_SetTraversal(ManagerStruct *manager, int enabled);
 int Manager_SetIncomingHandshakeLimit(ManagerStruct *manager, int limit);
 int Manager_SetAcceptPasses(ManagerStruct *manager, int passes);
 int Manager_GetAcceptedConnectionTypes(ManagerStruct *manager, int *types);
