@@ -11,8 +11,11 @@
 // tools/publish).
 // Usage:
 //   patchctl [--client engine|web] [--registry KEY] [--settings URL]
-//            [--target VERSION] [--no-restart] [--hold] [--package NAME URL PATH]...
-//            [--list NAME URL]... [--download NAME METAFILE OUTPUT SKIN]...
+//            [--target VERSION] [--no-restart] [--hold] [--no-peer] [--no-web]
+//            [--package NAME URL PATH]... [--list NAME URL]...
+//            [--download NAME METAFILE OUTPUT SKIN]...
+// --no-peer and --no-web turn the peer and the web source off in the options of
+// every package, list and download added.
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -183,6 +186,7 @@ int Usage(const char *why) {
     std::fprintf(stderr,
                  "patchctl: %s\nusage: patchctl [--client engine|web] [--registry KEY] [--settings "
                  "URL] [--target VERSION] [--no-restart] [--hold]\n"
+                 "         [--no-peer] [--no-web]\n"
                  "         [--package NAME URL PATH]... [--list NAME URL]... [--download NAME "
                  "METAFILE OUTPUT SKIN]...\n",
                  why);
@@ -202,6 +206,7 @@ int main(int argc, char **argv) {
     std::string settings;
     std::vector<Request> requests;
     const PatcherClientOperations *client = &EngineClient_Operations;
+    int peer = 1, web = 1;
     for (int i = 1; i < argc; i++) {
         std::string option = argv[i];
         int left = argc - i - 1;
@@ -227,6 +232,10 @@ int main(int argc, char **argv) {
             driver.allowRestart = 0;
         } else if (option == "--hold") {
             driver.hold = 1;
+        } else if (option == "--no-peer") {
+            peer = 0;
+        } else if (option == "--no-web") {
+            web = 0;
         } else if (option == "--package" && left >= 3) {
             requests.push_back({WATCH_PACKAGE, {argv[i + 1], argv[i + 2], argv[i + 3]}});
             i += 3;
@@ -259,6 +268,8 @@ int main(int argc, char **argv) {
     InstallCallbacks(&driver);
     PackageOptions options;
     LauncherLib_InitPackageOptions(&options);
+    options.PeerToPeer = peer;
+    options.Web = web;
     int added = 1;
     for (const Request &request : requests) {
         const std::vector<std::string> &a = request.args;

@@ -4,6 +4,7 @@
 # PORTICO_LT_ENCRYPTION is "rc4" or "plaintext", which forces stream
 # encryption both ways with only that method allowed; the method of each
 # connection is then printed once ("peer rc4" or "peer plaintext").
+# PORTICO_LT_UPLOAD_LIMIT, when set, caps the upload in bytes per second.
 #   libtorrent_peer.py seed TORRENT FOLDER PORT
 #       seeds FOLDER until killed; prints "listening PORT" once it listens.
 #   libtorrent_peer.py leech TORRENT FOLDER PORT PEER_PORT [SECONDS]
@@ -30,6 +31,9 @@ def session(port):
         'dht_bootstrap_nodes': '',
         'alert_mask': 0,
     }
+    limit = os.environ.get('PORTICO_LT_UPLOAD_LIMIT', '')
+    if limit:
+        settings['upload_rate_limit'] = int(limit)
     forced = os.environ.get('PORTICO_LT_ENCRYPTION', '')
     if forced in ('rc4', 'plaintext'):
         settings['out_enc_policy'] = 0
