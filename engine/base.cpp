@@ -161,6 +161,23 @@ static void InternalPause(BaseStruct *b) {
     WebBase_SetActive(b->Web, 0);
 }
 
+// Starts (1) or stops the web sources; caller holds the lock. Starting them
+// makes them count from 0: what they counted joins the earlier totals, and
+// what their peers still show until their first step is set aside.
+static void InternalStartWeb(BaseStruct *b, int on) {
+    int was = 0;
+    WebBase_GetActive(b->Web, &was);
+    const int starting = on == 1 && was == 0;
+    TransferTotalsStruct before = {};
+    if (starting)
+        WebBase_GetTransferTotals(b->Web, &before);
+    WebBase_SetActive(b->Web, on);
+    if (starting) {
+        TransferTotals_Add(&b->Earlier, before);
+        WebBase_GetTransferTotals(b->Web, &b->WebStale);
+    }
+}
+
 static void InternalStart(BaseStruct *b) {
     Event_Set(b->StopEvent, 0);
     b->StartTime = InternalNow(b);
@@ -177,7 +194,7 @@ static void InternalStart(BaseStruct *b) {
         DHT_FindPeers(b->DHTObject, dht);
         DHT_ReleaseObject(dht, b->DHTObject);
     }
-    WebBase_SetActive(b->Web, InternalLoad(b->WebEnabled));
+    InternalStartWeb(b, InternalLoad(b->WebEnabled));
 }
 
 int Base_SetActive(BaseStruct *base, int active) {
@@ -302,7 +319,18 @@ int Base_Process(BaseStruct *base) {
     if (!MUTEX_LOCK(base->Lock))
         return 0;
     WebBase_Process(base->Web);
+    base->WebStale = TransferTotalsStruct{};
+    // The swarm starts in its own step and drops the totals of its closed
+    // connections then: they join the earlier totals.
+    const int swarmWasActive = BitBase_GetActive(base->Swarm);
+    TransferTotalsStruct departed = {};
+    if (!swarmWasActive && MUTEX_LOCK(base->Swarm->Mutex)) {
+        departed = base->Swarm->Departed;
+        MUTEX_UNLOCK(base->Swarm->Mutex);
+    }
     BitBase_Process(base->Swarm);
+    if (!swarmWasActive && BitBase_GetActive(base->Swarm))
+        TransferTotals_Add(&base->Earlier, departed);
     int notify = 0;
     if (InternalLoad(base->Active)) {
         if (base->OwnShaper)
@@ -404,7 +432,7 @@ int Base_SetWebEnabled(BaseStruct *base, int value) {
     if (value != InternalLoad(base->WebEnabled)) {
         InternalStore(base->WebEnabled, value);
         if (InternalLoad(base->Active))
-            WebBase_SetActive(base->Web, value);
+            InternalStartWeb(base, value);
     }
     MUTEX_UNLOCK(base->Lock);
     return 1;
@@ -561,6 +589,30 @@ int Base_GetTransferTotals(BaseStruct *base, TransferTotalsStruct *totals) {
     WebBase_GetTransferTotals(base->Web, &web);
     *totals = swarm;
     TransferTotals_Add(totals, web);
+    return 1;
+}
+
+static uint64_t InternalLess(uint64_t value, uint64_t less) {
+    return value > less ? value - less : 0;
+}
+
+int Base_GetDownloadTotals(BaseStruct *base, TransferTotalsStruct *totals) {
+    ZYL_CHECK_TAG(base, kBaseTag);
+    ZYL_CHECK_PTR(totals);
+    *totals = TransferTotalsStruct{};
+    if (!MUTEX_LOCK(base->Lock))
+        return 0;
+    TransferTotalsStruct now = {};
+    Base_GetTransferTotals(base, &now);
+    const TransferTotalsStruct &stale = base->WebStale;
+    now.Received = InternalLess(now.Received, stale.Received);
+    now.Sent = InternalLess(now.Sent, stale.Sent);
+    now.Confirmed = InternalLess(now.Confirmed, stale.Confirmed);
+    now.Corrupt = InternalLess(now.Corrupt, stale.Corrupt);
+    now.Discarded = InternalLess(now.Discarded, stale.Discarded);
+    *totals = base->Earlier;
+    TransferTotals_Add(totals, now);
+    MUTEX_UNLOCK(base->Lock);
     return 1;
 }
 

@@ -74,6 +74,11 @@ struct BaseStruct {
     BitBaseStruct *Swarm;
     WebBaseStruct *Web;
     TrafficShapeStruct *OwnShaper; // null unless the download shapes its own traffic
+    // What the sources counted before they last started again (each counts
+    // from 0 when it starts), and what the web peers still showed of it then:
+    // they drop it at their first step, which clears this. Under the lock.
+    TransferTotalsStruct Earlier;
+    TransferTotalsStruct WebStale;
     char PeerClass[BASE_CLASS_SIZE];
     AssociativeListStruct *WebClasses; // key -> class
 };
@@ -138,7 +143,12 @@ int Base_GetOwnTrafficShape(BaseStruct *base, TrafficShapeStruct **shaper);
 int Base_SetOwnTrafficShape(BaseStruct *base, TrafficShapeStruct *shaper);
 
 // Queries over the swarm and the web sources.
+// Since the sources last started (a pause and resume counts from 0 again).
 int Base_GetTransferTotals(BaseStruct *base, TransferTotalsStruct *totals);
+// Everything the download moved since it was created, across pauses and
+// restarts of its sources; under the lock, so it waits for a running step.
+// 0 when the lock fails.
+int Base_GetDownloadTotals(BaseStruct *base, TransferTotalsStruct *totals);
 int Base_GetConnectionCounts(BaseStruct *base, int64_t *incoming, int64_t *outgoing);
 int Base_GetIncomingRates(BaseStruct *base, double *current, double *average, double *maximum);
 int Base_GetOutgoingRates(BaseStruct *base, double *current, double *average, double *maximum);

@@ -159,8 +159,10 @@ static void PatcherClientElement_InternalRefresh(PatcherClientElement *e) {
     if (s->State == PATCHER_DOWNLOAD_STATE_DOWNLOAD)
         Base_GetActive(base, &active);
     s->Active = active;
+    // The download's totals over its whole life: after a pause its sources
+    // count from 0 again, and the status keeps counting on.
     TransferTotalsStruct totals = {};
-    Base_GetTransferTotals(base, &totals);
+    Base_GetDownloadTotals(base, &totals);
     s->BytesIn = (int64_t)totals.Received;
     s->BytesOut = (int64_t)totals.Sent;
     ContentStruct *content = nullptr;

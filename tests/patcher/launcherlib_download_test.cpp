@@ -70,8 +70,9 @@ int Finish(const std::string &notes, int result, const std::string &why) {
     for (const PatcherDownloadStatus &s : gEvents)
         text += "state " + std::to_string(s.State) + " active " + std::to_string(s.Active) +
                 " size " + std::to_string(s.FilesSize) + " left " + std::to_string(s.BytesLeft) +
-                " in " + std::to_string(s.BytesIn) + " checked " + std::to_string(s.PiecesChecked) +
-                "/" + std::to_string(s.PieceCount) + "\n";
+                " in " + std::to_string(s.BytesIn) + " average " +
+                std::to_string((int64_t)s.AverageRate) + " checked " +
+                std::to_string(s.PiecesChecked) + "/" + std::to_string(s.PieceCount) + "\n";
     for (const std::string &line : gLines)
         text += line + "\n";
     testsupport::WriteFile(notes, text);
@@ -121,6 +122,7 @@ PORTICO_TEST_CHILD(launcherlib_plain_download) {
         connection.Close();
     });
 
+    const double begun = Zyl_GetTickSeconds();
     PatcherOptions options;
     LauncherLib_InitPatcherOptions(&options);
     options.Firewall = 0;
@@ -193,6 +195,7 @@ PORTICO_TEST_CHILD(launcherlib_plain_download) {
         return Finish(notes, 19, "resume");
     if (!Pump([] { return Seen(PATCHER_DOWNLOAD_STATE_COMPLETE); }, 180))
         return Finish(notes, 20, "no COMPLETE");
+    const double seconds = Zyl_GetTickSeconds() - begun;
     // One run of each state in order, from the first report to the last.
     std::vector<int> states;
     for (const PatcherDownloadStatus &s : gEvents)
@@ -215,6 +218,29 @@ PORTICO_TEST_CHILD(launcherlib_plain_download) {
         last.PieceCount != (size + kPieceLength - 1) / kPieceLength ||
         last.PieceLength != kPieceLength)
         return Finish(notes, 22, "final figures");
+    // The figures keep counting across the pause: what was received covers
+    // every byte that was not on disk when the download began, and the average
+    // (over the active time only) is made from it.
+    const auto download =
+        std::find_if(gEvents.begin(), gEvents.end(), [](const PatcherDownloadStatus &s) {
+            return s.State == PATCHER_DOWNLOAD_STATE_DOWNLOAD;
+        });
+    const int64_t onDisk = download->FilesSize - download->BytesLeft;
+    const int64_t received = last.BytesIn;
+    if (received < size - onDisk)
+        return Finish(notes, 25,
+                      "received " + std::to_string(received) + " of " +
+                          std::to_string(size - onDisk));
+    if (last.AverageRate * seconds < (double)(size - onDisk))
+        return Finish(notes, 26,
+                      "average " + std::to_string(last.AverageRate) + " over " +
+                          std::to_string(seconds) + " s");
+    // Nothing counted twice: no more than nginx served (its log line for the
+    // last request may come a little after the files are complete).
+    if (!Pump([&] { return ServedContent(accessLog) >= received; }, 60))
+        return Finish(notes, 27,
+                      "received " + std::to_string(received) + ", served " +
+                          std::to_string(ServedContent(accessLog)));
     LauncherLib_RemoveDownload("plain");
     if (LauncherLib_Shutdown() != 1)
         return Finish(notes, 23, "shutdown");
