@@ -264,13 +264,18 @@ struct KickEngine : enginetest::Engine {
         Content_SetPath(content, folder.c_str());
         return Content_ScanExisting(content) == 1;
     }
+    // The pieces held, read under the download's lock: while the engine runs,
+    // its thread sets them in the download's step, which holds that lock.
     int Held() {
         ContentStruct *content = nullptr;
         BitfieldStruct *held = nullptr;
         Base_GetContent(Base, &content);
         Content_GetBitfield(content, &held);
         int n = 0;
+        if (!Base_Lock(Base))
+            return 0;
         Bitfield_GetSetCount(held, &n);
+        Base_Unlock(Base);
         return n;
     }
 };
@@ -303,9 +308,8 @@ TEST(KickStartResume, HalfADownloadFromALibtorrentSeedResumesWithoutACheck) {
         Base_SetRateLimit(first.Base, 1 << 20, 0); // about 8 s for the whole
         first.AddPeer(port);
         first.Start();
-        for (int i = 0; i < 3000 && first.Held() < pieces / 2; i++)
-            usleep(10000);
-        ASSERT_GE(first.Held(), pieces / 2) << testsupport::AlertText();
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return first.Held() >= pieces / 2; }, 60))
+            << testsupport::AlertText();
         first.Close(); // saves the kick file of what it holds
     }
     testsupport::ClearAlerts();
