@@ -97,10 +97,10 @@ bool Pump(const std::function<bool()> &done, double seconds) {
 // args: log folder, settings container file, metafile address, output path,
 // nginx's access log, content size, notes file.
 PORTICO_TEST_CHILD(launcherlib_plain_download) {
-    const std::string logFolder = args.at(0), container = testsupport::ReadFile(args.at(1));
-    const std::string metafile = args.at(2), output = args.at(3), accessLog = args.at(4);
+    const std::string &logFolder = args.at(0), &metafile = args.at(2), &output = args.at(3),
+                      &accessLog = args.at(4), &notes = args.at(6);
+    const std::string container = testsupport::ReadFile(args.at(1));
     const int64_t size = std::stoll(args.at(5));
-    const std::string notes = args.at(6);
     Zyl_CloseLog();
     PatcherClient_SetOperations(&EngineClient_Operations);
     Patcher_SetLogFolder(logFolder.c_str());
