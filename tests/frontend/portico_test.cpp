@@ -130,6 +130,30 @@ TEST_F(PorticoTest, SecondStartExitsAtOnceAndBringsTheFirstForward) {
     EXPECT_EQ(Finish(first, 240), 0);
 }
 
+// Declining the licence agreement, by Escape or by the window manager's close,
+// ends the program before its window shows; the settings still say it was
+// not accepted.
+TEST_F(PorticoTest, DecliningTheAgreementEndsWithItUnaccepted) {
+    for (const char *keys : {"Escape", "alt+F4"}) {
+        SCOPED_TRACE(keys);
+        testsupport::TempDir folderDir;
+        xtest::ProgramFolder folder = xtest::MakeProgramFolder(
+            folderDir.path(), "EulaApp", Config("EulaApp", "<DisplayEULA>1</DisplayEULA>"));
+        WriteSkin(folder.path, 24);
+        testsupport::WriteFile(folder.path + "/eula-en.txt", "Short terms.\n");
+        pid_t pid = Start(folder);
+        std::string dialog = xtest::FindWindow("Licence agreement", 240);
+        ASSERT_FALSE(dialog.empty()) << testsupport::ReadFile(folder.log);
+        EXPECT_TRUE(xtest::FindWindow("EulaApp", 0).empty());
+        X("xdotool windowactivate --sync " + dialog + " key " + keys);
+        EXPECT_EQ(Finish(pid, 240), 1) << testsupport::ReadFile(folder.log);
+        std::string log = testsupport::ReadFile(folder.path + "/patcher_lib.log");
+        EXPECT_NE(log.find("licence agreement declined"), std::string::npos) << log;
+        std::string settings = testsupport::ReadFile(folder.path + "/launcher.settings.xml");
+        EXPECT_NE(settings.find("<EULAAccepted>0</EULAAccepted>"), std::string::npos) << settings;
+    }
+}
+
 // A start-up refusal shows its message in a box; OK ends the program.
 struct RefusalCase {
     const char *name;
