@@ -31,16 +31,22 @@ def session(port):
         'dht_bootstrap_nodes': '',
         'alert_mask': 0,
     }
-    limit = os.environ.get('PORTICO_LT_UPLOAD_LIMIT', '')
-    if limit:
-        settings['upload_rate_limit'] = int(limit)
     forced = os.environ.get('PORTICO_LT_ENCRYPTION', '')
     if forced in ('rc4', 'plaintext'):
         settings['out_enc_policy'] = 0
         settings['in_enc_policy'] = 0
         settings['allowed_enc_level'] = 2 if forced == 'rc4' else 1
         settings['prefer_rc4'] = forced == 'rc4'
-    return lt.session(settings)
+    s = lt.session(settings)
+    limit = os.environ.get('PORTICO_LT_UPLOAD_LIMIT', '')
+    if limit:
+        # Peers on 127.0.0.1 are in the local class, which the global rate
+        # limit leaves alone.
+        for cid in (lt.session.global_peer_class_id, lt.session.local_peer_class_id):
+            peer_class = s.get_peer_class(cid)
+            peer_class['upload_limit'] = int(limit)
+            s.set_peer_class(cid, peer_class)
+    return s
 
 
 def report_methods(handle, seen):
