@@ -52,6 +52,8 @@ class ScriptedWebTest : public ::testing::Test {
     int Download(const std::string &metafile) {
         fs::remove(dir_ / "patchctl.out");
         std::vector<std::string> command = {PORTICO_PATCHCTL_PATH,
+                                            "--client",
+                                            "web",
                                             "--registry",
                                             "Software\\Vexil\\ScriptedWebTest",
                                             "--download",
