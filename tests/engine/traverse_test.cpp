@@ -16,6 +16,7 @@
 #include "tests/support/netns.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/support.h"
+#include "tests/support/upnp_replies.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -25,6 +26,10 @@
 #include <vector>
 
 namespace {
+
+using nettest::HttpReply;
+using nettest::SoapResponse;
+using nettest::UpnpData;
 
 const char kUpnpc[] = "upnpc -u http://192.168.77.1:5000/rootDesc.xml ";
 const char kOther[] = "192.168.77.9"; // another host of the lan
@@ -79,30 +84,13 @@ std::string Argument(const std::string &request, const std::string &name) {
     return request.substr(at, request.find("</" + name + ">", at) - at);
 }
 
-std::string HttpReply(int code, const std::string &body) {
-    return "HTTP/1.1 " + std::to_string(code) + (code == 200 ? " OK" : " Error") +
-           "\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
-}
-
-std::string SoapResponse(const std::string &action, const std::string &inner) {
-    return "<?xml version=\"1.0\"?>\r\n<s:Envelope "
-           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><u:" +
-           action + "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">" + inner +
-           "</u:" + action + "Response></s:Body></s:Envelope>";
-}
-
-std::string Data(const std::string &name) {
-    return testsupport::ReadFile(std::string(PORTICO_TEST_DATA) + "/upnp/" + name);
-}
-
 // A gateway keeping a mapping table the way the actions change it. Endless:
 // every index answers with another host's entry. Sticky: removals answer
 // success and keep the entry.
 class TableGateway {
   public:
     TableGateway() : server_([this](nettest::ScriptedConnection &c, int) { Serve(c); }) {
-        std::string scpd = Data("ipconn.xml");
+        std::string scpd = UpnpData("ipconn.xml");
         const std::string remove =
             "<action><name>DeletePortMapping</name><argumentList>"
             "<argument><name>NewRemoteHost</name><direction>in</direction></argument>"
@@ -146,7 +134,7 @@ class TableGateway {
         if (request.empty())
             return;
         if (request.rfind("GET /rootDesc.xml", 0) == 0) {
-            c.Send(HttpReply(200, Data("gateway.xml")));
+            c.Send(HttpReply(200, UpnpData("gateway.xml")));
             return;
         }
         if (request.rfind("GET /ipconn.xml", 0) == 0) {

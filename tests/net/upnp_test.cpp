@@ -13,6 +13,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/support.h"
+#include "tests/support/upnp_replies.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -20,25 +21,12 @@
 
 namespace {
 
+using nettest::HttpReply;
+using nettest::SoapResponse;
+using nettest::UpnpData;
+
 using nettest::ScriptedConnection;
 using nettest::ScriptedServer;
-
-std::string Data(const std::string &name) {
-    return testsupport::ReadFile(std::string(PORTICO_TEST_DATA) + "/upnp/" + name);
-}
-
-std::string HttpReply(int code, const std::string &body) {
-    return "HTTP/1.1 " + std::to_string(code) + (code == 200 ? " OK" : " Error") +
-           "\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
-}
-
-std::string SoapResponse(const std::string &action, const std::string &inner) {
-    return "<?xml version=\"1.0\"?>\r\n<s:Envelope "
-           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><u:" +
-           action + "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">" + inner +
-           "</u:" + action + "Response></s:Body></s:Envelope>";
-}
 
 // Serves `files` by path; POSTs to /ctl/IPConn get `soap` (by SOAPAction suffix).
 struct Gateway {
@@ -66,8 +54,8 @@ struct Gateway {
               auto found = files.find(path);
               c.Send(found != files.end() ? HttpReply(200, found->second) : HttpReply(404, ""));
           }) {
-        files["/rootDesc.xml"] = Data("gateway.xml");
-        files["/ipconn.xml"] = Data("ipconn.xml");
+        files["/rootDesc.xml"] = UpnpData("gateway.xml");
+        files["/ipconn.xml"] = UpnpData("ipconn.xml");
     }
     std::string url(const std::string &path) { return server.url(path); }
 };

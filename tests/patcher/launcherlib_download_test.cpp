@@ -273,14 +273,9 @@ TEST_F(LauncherLibDownload, WebSourceDownloadReportsEveryStatePausesResumesAndCo
     ASSERT_TRUE(enginetest::MakeTorrent(dir_, "pack", files, kPieceBits, &torrent));
     ASSERT_EQ(0,
               testsupport::RunCommand("cp -r '" + (dir_ / "src/pack") + "' '" + web.root() + "/'"));
-    // The content's web source on the same server; the key goes after "info",
-    // so the root's keys stay sorted.
-    std::string bytes = testsupport::ReadFile(torrent);
-    ASSERT_EQ('e', bytes.back());
-    const std::string source = web.url("/pack/");
-    bytes.pop_back();
-    bytes += "8:reliable" + std::to_string(source.size()) + ":" + source + "e";
-    testsupport::WriteFile(web.root() + "/pack.torrent", bytes);
+    // The content's web source on the same server.
+    ASSERT_TRUE(enginetest::AddReliable(torrent, web.url("/pack/")));
+    ASSERT_EQ(0, testsupport::RunCommand("cp '" + torrent + "' '" + web.root() + "/pack.torrent'"));
     // The metafile address is completed by the server options' TorrentBase;
     // the peers are off by the server's word.
     ffstest::Archive container;

@@ -134,13 +134,8 @@ TEST(TorrentHelperSwarm, AJobFromAMetafileUrlFillsTheOutputFolderFromTheWebSourc
     std::string torrent;
     ASSERT_TRUE(enginetest::MakeTorrent(dir, "pack", {{"a.bin", a}, {"b.bin", b}}, 15, &torrent));
     ASSERT_EQ(0, testsupport::RunCommand("cp -r '" + dir / "src/pack" + "' '" + web.root() + "/'"));
-    // The reliable source goes after "info", so the root's keys stay sorted.
-    std::string bytes = testsupport::ReadFile(torrent);
-    ASSERT_EQ('e', bytes.back());
-    const std::string source = web.url("/pack/");
-    bytes.pop_back();
-    bytes += "8:reliable" + std::to_string(source.size()) + ":" + source + "e";
-    testsupport::WriteFile(web.root() + "/pack.torrent", bytes);
+    ASSERT_TRUE(enginetest::AddReliable(torrent, web.url("/pack/")));
+    ASSERT_EQ(0, testsupport::RunCommand("cp '" + torrent + "' '" + web.root() + "/pack.torrent'"));
 
     ManagerStruct *manager = nullptr;
     ASSERT_EQ(1, Manager_Create(&manager));
