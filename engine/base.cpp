@@ -592,10 +592,6 @@ int Base_GetTransferTotals(BaseStruct *base, TransferTotalsStruct *totals) {
     return 1;
 }
 
-static uint64_t InternalLess(uint64_t value, uint64_t less) {
-    return value > less ? value - less : 0;
-}
-
 int Base_GetDownloadTotals(BaseStruct *base, TransferTotalsStruct *totals) {
     ZYL_CHECK_TAG(base, kBaseTag);
     ZYL_CHECK_PTR(totals);
@@ -604,12 +600,7 @@ int Base_GetDownloadTotals(BaseStruct *base, TransferTotalsStruct *totals) {
         return 0;
     TransferTotalsStruct now = {};
     Base_GetTransferTotals(base, &now);
-    const TransferTotalsStruct &stale = base->WebStale;
-    now.Received = InternalLess(now.Received, stale.Received);
-    now.Sent = InternalLess(now.Sent, stale.Sent);
-    now.Confirmed = InternalLess(now.Confirmed, stale.Confirmed);
-    now.Corrupt = InternalLess(now.Corrupt, stale.Corrupt);
-    now.Discarded = InternalLess(now.Discarded, stale.Discarded);
+    TransferTotals_Subtract(&now, base->WebStale);
     *totals = base->Earlier;
     TransferTotals_Add(totals, now);
     MUTEX_UNLOCK(base->Lock);

@@ -20,3 +20,14 @@ inline void TransferTotals_Add(TransferTotalsStruct *sum, const TransferTotalsSt
     sum->Corrupt += add.Corrupt;
     sum->Discarded += add.Discarded;
 }
+
+// Takes every field of less from value, stopping at 0 (a total restarted below
+// what was set aside counts nothing).
+inline void TransferTotals_Subtract(TransferTotalsStruct *value, const TransferTotalsStruct &less) {
+    const auto minus = [](uint64_t a, uint64_t b) { return a > b ? a - b : 0; };
+    value->Received = minus(value->Received, less.Received);
+    value->Sent = minus(value->Sent, less.Sent);
+    value->Confirmed = minus(value->Confirmed, less.Confirmed);
+    value->Corrupt = minus(value->Corrupt, less.Corrupt);
+    value->Discarded = minus(value->Discarded, less.Discarded);
+}

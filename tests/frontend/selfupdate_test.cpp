@@ -320,17 +320,7 @@ TEST_F(SelfUpdateTest, PorticoUpdatesItselfThroughTheSelfUpdaterAndFinishesAfter
         << testsupport::ReadFile(folder.log);
     ASSERT_EQ(1u, updaters.size());
     pid_t updater = *updaters.begin();
-    int updaterExit = -2;
-    EXPECT_TRUE(xtest::WaitFor(
-        [&] {
-            int raw = 0;
-            if (waitpid(updater, &raw, WNOHANG) != updater)
-                return false;
-            updaterExit = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-            return true;
-        },
-        120));
-    EXPECT_EQ(0, updaterExit) << testsupport::ReadFile(folder.log);
+    EXPECT_EQ(0, testsupport::FinishChild(updater, 120)) << testsupport::ReadFile(folder.log);
 
     // The restarted launcher loads the new page and finishes the task.
     const std::string complete =
@@ -406,17 +396,7 @@ TEST_F(SelfUpdateTest, FailedSelfUpdateIsHeldUntilThePauseAndThenRetried) {
         30))
         << Logs();
     pid_t updater = *updaters.begin();
-    int updaterExit = -2;
-    ASSERT_TRUE(xtest::WaitFor(
-        [&] {
-            int raw = 0;
-            if (waitpid(updater, &raw, WNOHANG) != updater)
-                return false;
-            updaterExit = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-            return true;
-        },
-        120));
-    EXPECT_EQ(1, updaterExit) << Logs();
+    ASSERT_EQ(1, testsupport::FinishChild(updater, 120)) << Logs();
     const std::string record = versionFile + ".failed";
     EXPECT_TRUE(testsupport::FileExists(record));
 
