@@ -723,7 +723,9 @@ static uint32_t PatcherTask_ThreadProc(void *argument) {
             if (!PatcherTask_InternalStep(task, elapsed))
                 break;
         }
-        Thread_Sleep(PATCHER_TASK_PASS_MILLISECONDS);
+        // A plain pause: the task thread has no messages to pump, and the
+        // core's thread sleep would stretch each pass to a 250 ms slice.
+        Zyl_SleepMilliseconds(PATCHER_TASK_PASS_MILLISECONDS);
     }
     return 0;
 }

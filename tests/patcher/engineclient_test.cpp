@@ -71,6 +71,8 @@ struct Recorder {
     ManagerStruct *manager = nullptr;
     std::atomic<ManagerMemberStruct *> member{nullptr}; // the engine's download, once seen
     int memberListedAtComplete = -1; // the download still listed when COMPLETE was reported
+    int peerEnabledAtScan = -1;      // the download's sources when SCAN was reported
+    int webEnabledAtScan = -1;
 
     static int OnState(PatcherClient *, void *user, const char *, const char *, const char *,
                        const PatcherDownloadStatus *status, const ServerOptions *) {
@@ -81,6 +83,10 @@ struct Recorder {
         if (status->State == PATCHER_DOWNLOAD_STATE_SCAN &&
             Manager_GetFirstMember(r->manager, &member) == 1 && member != nullptr) {
             r->member = member;
+            BaseStruct *base = nullptr;
+            ManagerMember_GetBase(member, &base);
+            r->peerEnabledAtScan = Base_GetPeerEnabled(base);
+            r->webEnabledAtScan = Base_GetWebEnabled(base);
             Manager_ReleaseMember(r->manager, &member);
         }
         if (status->State == PATCHER_DOWNLOAD_STATE_COMPLETE)
@@ -368,18 +374,15 @@ TEST_F(EngineClientTest, ServerOptionsDecideBeforeTheUsersSwitches) {
                                              "<TorrentBase></TorrentBase>")));
     Create();
     ASSERT_EQ(1, Add("game", nginx_->url("/skin.ffs"), torrent, 1, 1));
-    ManagerMemberStruct *member = nullptr;
+    // Read when SCAN is reported: the complete download may be gone soon after.
     ASSERT_TRUE(RunUntil([&] {
-        return Manager_GetFirstMember(recorder_.manager, &member) == 1 && member != nullptr;
+        std::lock_guard<std::mutex> guard(recorder_.lock);
+        return recorder_.webEnabledAtScan != -1;
     }));
-    BaseStruct *base = nullptr;
-    ManagerMember_GetBase(member, &base);
-    ASSERT_TRUE(RunUntil([&] { return State("game") >= PATCHER_DOWNLOAD_STATE_SCAN; }));
-    EXPECT_EQ(0, Base_GetPeerEnabled(base));
-    EXPECT_EQ(1, Base_GetWebEnabled(base));
+    EXPECT_EQ(0, recorder_.peerEnabledAtScan);
+    EXPECT_EQ(1, recorder_.webEnabledAtScan);
     int32_t off[PATCHER_SWITCH_COUNT] = {1, 0};
     EXPECT_EQ(1, PatcherClient_SetDownloadSwitches(client_, "game", off));
-    Manager_ReleaseMember(recorder_.manager, &member);
     EXPECT_EQ(0, PatcherClient_SetDownloadSwitches(client_, "nothing", off));
 }
 
