@@ -535,10 +535,19 @@ int Manager_IdleWait(ManagerStruct *m) {
         Zyl_SleepMilliseconds(1);
         return 1;
     }
+    int wait = m->IdleWaitMs;
+    if (m->IdleBusy || wait < MANAGER_IDLE_WAIT_MS)
+        wait = MANAGER_IDLE_WAIT_MS;
+    if (wait > MANAGER_IDLE_WAIT_MAX_MS)
+        wait = MANAGER_IDLE_WAIT_MAX_MS;
     Transport_SelectAdd(m->TCPListener, set);
     int ready = 0;
-    const int waited = Transport_Wait(set, nullptr, nullptr, MANAGER_IDLE_WAIT_MS, &ready);
+    const int waited = Transport_Wait(set, nullptr, nullptr, wait, &ready);
     m->ListenQuiet = waited && ready == 0 ? 1 : 0;
+    // Nothing in flight and nobody came: sleep longer next time. A connection
+    // ends the wait at once whatever its length; the downloads' own timers
+    // count in seconds.
+    m->IdleWaitMs = m->ListenQuiet ? wait * 2 : MANAGER_IDLE_WAIT_MS;
     return 1;
 }
 
@@ -550,15 +559,23 @@ int Manager_WaitForTraffic(ManagerStruct *manager) {
     Transport_SelectClear(read);
     Transport_SelectClear(write);
     if (m->TrafficCount > 0) {
+        m->IdleWaitMs = MANAGER_IDLE_WAIT_MS;
         for (TrafficPeerStruct *e = m->TrafficFirst; e; e = e->Next) {
             Transport_SelectAdd(e->Transport, read);
             Transport_SelectAdd(e->Transport, write);
         }
+        // The TCP listener shares the wait: the next cycle's accept pass polls
+        // it again only when it was ready (or was not watched).
+        const int listen = !m->AcceptStalled && Transport_IsOpen(m->TCPListener);
+        if (listen)
+            Transport_SelectAdd(m->TCPListener, read);
         int ready = 0;
-        Transport_Wait(read, write, nullptr, 1, &ready);
+        const int waited = Transport_Wait(read, write, nullptr, 1, &ready);
+        m->ListenQuiet = listen && waited && !Transport_SelectIsSet(m->TCPListener, read) ? 1 : 0;
     } else if (m->PendingCount == 0) {
         Manager_IdleWait(m);
     } else {
+        m->IdleWaitMs = MANAGER_IDLE_WAIT_MS;
         Zyl_SleepMilliseconds(1);
     }
     Pool_Reset(m->TrafficPool);

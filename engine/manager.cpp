@@ -1,6 +1,7 @@
 // The download manager's life, settings, identity, start and stop, and the
 // manager thread's loop. The thread cycles about once a millisecond under
-// traffic and waits up to 10 ms on the listeners when idle.
+// traffic; idle, it waits on the TCP listener for 10 ms while work is in flight,
+// and for longer (doubling up to 100 ms) while there is none.
 #include "engine/manager.h"
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include "engine/base.h"
 #include "engine/bigint.h"
 #include "engine/cache.h"
+#include "engine/content.h"
 #include "engine/dht.h"
 #include "engine/holepunch.h"
 #include "engine/ipfilter.h"
@@ -355,6 +357,28 @@ static void InternalCheckWebServer(ManagerStruct *m) {
         WebServer_StartThread(m->WebServer, want);
 }
 
+// 1 when the engine has work that needs short idle waits: handshakes, the
+// embedded server (its sockets are not in the wait) or an active download
+// still fetching (its web sources and connects are not in it either).
+static int InternalBusy(ManagerStruct *m) {
+    if (m->PendingCount > 0 || m->HandshakeCount > 0 || Manager_LoadInt(m->WebServerSwitch))
+        return 1;
+    int busy = 0;
+    ManagerMemberStruct *member = nullptr;
+    for (int more = Manager_GetFirstMember(m, &member); more;
+         more = Manager_GetNextMember(m, member, &member)) {
+        BaseStruct *base = nullptr;
+        ContentStruct *content = nullptr;
+        int active = 0;
+        int64_t left = 0;
+        if (!busy && ManagerMember_GetBase(member, &base) && Base_GetActive(base, &active) &&
+            active && Base_GetContent(base, &content) && content &&
+            Content_GetBytesLeft(content, &left) && left != 0)
+            busy = 1;
+    }
+    return busy;
+}
+
 static uint32_t InternalThreadProc(void *argument) {
     ManagerStruct *m = static_cast<ManagerStruct *>(argument);
     Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL, "Initializing manager (%d)", m->MemberCount);
@@ -383,6 +407,7 @@ static uint32_t InternalThreadProc(void *argument) {
         } else {
             Manager_ProcessMembers(m, &trackers, 0);
         }
+        m->IdleBusy = accepted > 0 || connects > 0 || InternalBusy(m);
         Manager_WaitForTraffic(m);
     }
     const double stop = Manager_Now(m);
@@ -406,6 +431,7 @@ static int InternalStart(ManagerStruct *m) {
         Zyl_Print("Starting manager thread\n");
     InternalJoinThread(m);
     Event_Set(m->StopEvent, 0);
+    m->IdleWaitMs = MANAGER_IDLE_WAIT_MS;
     if (!Thread_Create(&m->Thread, m, InternalThreadProc)) {
         Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL,
                   "Unable to create manager process thread (%d)", errno);

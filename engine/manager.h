@@ -37,7 +37,8 @@ enum {
     MANAGER_PENDING_SECONDS = 30,      // an unidentified accepted connection lives this long
     MANAGER_TRACKER_STOP_SECONDS = 15, // stop announces are awaited this long at shutdown
     MANAGER_STOP_WAIT_MS = 120000,     // Manager_SetActive(0) waits this long, then reports
-    MANAGER_IDLE_WAIT_MS = 10,         // longest wait of an idle cycle
+    MANAGER_IDLE_WAIT_MS = 10,         // first wait of an idle cycle, and every wait while busy
+    MANAGER_IDLE_WAIT_MAX_MS = 100,    // quiet idle waits double up to this
 };
 
 // Connection types (bit set) and transports of the options.

@@ -142,7 +142,9 @@ struct ManagerStruct {
     double LastListenFailure; // clock seconds of the last failed listen; 0 = none
     double LastAcceptFailure; // clock seconds of the last logged accept failure
     int AcceptStalled;        // 1 when this cycle's accepts failed short of descriptors
-    int ListenQuiet;          // 1 when the last idle wait ended with the TCP listener not ready
+    int ListenQuiet;          // 1 when the last wait watched the TCP listener and it was not ready
+    int IdleWaitMs;           // the next idle wait: MANAGER_IDLE_WAIT_MS, doubled by each quiet one
+    int IdleBusy;             // 1 when this cycle has work in flight: the idle wait stays short
     ManagerClock Clock;
     void *ClockContext;
 };
@@ -160,5 +162,6 @@ int Manager_InitNetwork(ManagerStruct *manager);
 int Manager_DeinitNetwork(ManagerStruct *manager);
 // Closes both listeners and every pending connection (end of the thread).
 int Manager_CloseNetwork(ManagerStruct *manager);
-// The idle wait of a cycle with nothing registered (listeners, up to 10 ms).
+// The idle wait of a cycle with nothing registered: the TCP listener, for
+// IdleWaitMs (10 ms while IdleBusy, else doubling up to 100 ms while quiet).
 int Manager_IdleWait(ManagerStruct *manager);

@@ -281,6 +281,36 @@ TEST_F(ListenerTest, TrafficListKeepsTheTwentyLargestKeys) {
         Transport_Destroy(&t);
 }
 
+// The accept pass skips its poll of the TCP listener right after a wait that
+// watched it quiet: the idle waits (which grow while nothing happens) and the
+// traffic wait. A connection made since is still taken, by the next cycle.
+TEST_F(ListenerTest, ConnectionsAfterQuietWaitsAreTaken) {
+    const int port = ListenWithDownload();
+    TransportStruct *idle = nullptr; // registered but unopened: the wait watches the listener
+    Transport_Create(&idle);
+    Transport_SetType(idle, TRANSPORT_TYPE_NORMAL);
+    for (const bool traffic : {false, true}) {
+        const int before = Pending();
+        for (int i = 0; i < 6; i++) {
+            if (traffic)
+                Manager_AddTrafficPeer(manager_, idle, 1);
+            Manager_WaitForTraffic(manager_);
+        }
+        Connect(port, 1);
+        int accepted = 0;
+        for (int i = 0; i < 2 && Pending() == before; i++)
+            Manager_AcceptPasses(manager_, &accepted);
+        EXPECT_EQ(before + 1, Pending()) << (traffic ? "traffic wait" : "idle waits");
+        // A connection waiting when the idle wait starts ends it and is taken next.
+        Connect(port, 1);
+        Manager_WaitForTraffic(manager_);
+        Manager_AcceptPasses(manager_, &accepted);
+        EXPECT_EQ(1, accepted);
+        EXPECT_EQ(before + 2, Pending());
+    }
+    Transport_Destroy(&idle);
+}
+
 std::string Hex(BigIntStruct *value) {
     uint8_t bytes[128];
     int n = 0;
