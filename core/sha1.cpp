@@ -15,6 +15,12 @@
 #else
 #define SHA1_HAVE_X86 0
 #endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define SHA1_HAVE_SSE2 1
+#else
+#define SHA1_HAVE_SSE2 0
+#endif
 
 static const char kSha1Tag[] = "sha1";
 
@@ -89,6 +95,138 @@ static void Sha1_BlocksPortable(uint32_t h[5], const uint8_t *data, size_t block
         h[4] += e;
     }
 }
+
+// ---------------------------------------------------------------------------
+// Vector-scheduled compression function (SSE2, the x86-64 baseline). The
+// message schedule is computed four words at a time with W+K stored ahead,
+// and the schedule of the next block is interleaved with the rounds of the
+// current one (a group of four words per four rounds), so the scalar rounds
+// carry one load-add per round instead of the schedule's xors and rotates.
+// ---------------------------------------------------------------------------
+
+#if SHA1_HAVE_SSE2
+
+static inline __m128i Sha1_Rol128(__m128i value, int bits) {
+    return _mm_or_si128(_mm_slli_epi32(value, bits), _mm_srli_epi32(value, 32 - bits));
+}
+
+// Big-endian words to host order without SSSE3: swap the 16-bit halves, then
+// the bytes of each half.
+static inline __m128i Sha1_Swap128(__m128i value) {
+    value = _mm_shufflehi_epi16(_mm_shufflelo_epi16(value, 0xB1), 0xB1);
+    return _mm_or_si128(_mm_slli_epi16(value, 8), _mm_srli_epi16(value, 8));
+}
+
+// The four words starting two lanes into a: lanes 2, 3 of a, then lanes 0, 1 of b.
+static inline __m128i Sha1_Middle128(__m128i a, __m128i b) {
+    return _mm_castpd_si128(_mm_shuffle_pd(_mm_castsi128_pd(a), _mm_castsi128_pd(b), 1));
+}
+
+// Message group G (words 4G..4G+3) of the block at data into x[G], and the
+// words plus their round constant into wk[4G..4G+3].
+//  G 0..3:  the block's words.
+//  G 4..7:  W[i] = rol1(W[i-3] ^ W[i-8] ^ W[i-14] ^ W[i-16]); lane 3 needs W[i]
+//           of lane 0, added afterwards as rol2 of lane 0's sum.
+//  G 8..19: W[i] = rol2(W[i-6] ^ W[i-16] ^ W[i-28] ^ W[i-32]), which has no
+//           dependency inside a group.
+template <int G>
+static inline __attribute__((always_inline)) void Sha1_ScheduleGroup(__m128i x[20], uint32_t *wk,
+                                                                     const uint8_t *data) {
+    static_assert(G >= 0 && G < 20, "SHA-1 has 20 message groups");
+    __m128i value;
+    if constexpr (G < 4) {
+        value = Sha1_Swap128(_mm_loadu_si128((const __m128i *)(data + 16 * G)));
+    } else if constexpr (G < 8) {
+        __m128i sum = _mm_xor_si128(_mm_srli_si128(x[G - 1], 4), x[G - 2]);
+        sum = _mm_xor_si128(sum, _mm_xor_si128(Sha1_Middle128(x[G - 4], x[G - 3]), x[G - 4]));
+        value = _mm_xor_si128(Sha1_Rol128(sum, 1), Sha1_Rol128(_mm_slli_si128(sum, 12), 2));
+    } else {
+        __m128i sum = _mm_xor_si128(Sha1_Middle128(x[G - 2], x[G - 1]), x[G - 4]);
+        sum = _mm_xor_si128(sum, _mm_xor_si128(x[G - 7], x[G - 8]));
+        value = Sha1_Rol128(sum, 2);
+    }
+    x[G] = value;
+    const int k = G < 5    ? 0x5A827999
+                  : G < 10 ? 0x6ED9EBA1
+                  : G < 15 ? (int)0x8F1BBCDCu
+                           : (int)0xCA62C1D6u;
+    _mm_store_si128((__m128i *)(wk + 4 * G), _mm_add_epi32(value, _mm_set1_epi32(k)));
+}
+
+// Maj(b, c, d) as the sum of two parts with no bit in common, which the
+// processor computes side by side rather than in one chain.
+#define SHA1_F3V(b, c, d) (((b) & (c)) + ((d) & ((b) ^ (c))))
+
+// One round with W+K from the table; the newest variable `a` enters last.
+#define SHA1_VROUND(a, b, c, d, e, f, i)                                                           \
+    do {                                                                                           \
+        e += wk[i] + f(b, c, d);                                                                   \
+        e += Sha1_Rol(a, 5);                                                                       \
+        b = Sha1_Rol(b, 30);                                                                       \
+    } while (0)
+
+// Twenty rounds from `base` with five groups of the next block's schedule
+// spread over them; twenty rounds bring the variable names back.
+#define SHA1_VTWENTY(f, base)                                                                      \
+    Sha1_ScheduleGroup<(base) / 4>(x, next, ahead);                                                \
+    SHA1_VROUND(a, b, c, d, e, f, (base));                                                         \
+    SHA1_VROUND(e, a, b, c, d, f, (base) + 1);                                                     \
+    SHA1_VROUND(d, e, a, b, c, f, (base) + 2);                                                     \
+    SHA1_VROUND(c, d, e, a, b, f, (base) + 3);                                                     \
+    Sha1_ScheduleGroup<(base) / 4 + 1>(x, next, ahead);                                            \
+    SHA1_VROUND(b, c, d, e, a, f, (base) + 4);                                                     \
+    SHA1_VROUND(a, b, c, d, e, f, (base) + 5);                                                     \
+    SHA1_VROUND(e, a, b, c, d, f, (base) + 6);                                                     \
+    SHA1_VROUND(d, e, a, b, c, f, (base) + 7);                                                     \
+    Sha1_ScheduleGroup<(base) / 4 + 2>(x, next, ahead);                                            \
+    SHA1_VROUND(c, d, e, a, b, f, (base) + 8);                                                     \
+    SHA1_VROUND(b, c, d, e, a, f, (base) + 9);                                                     \
+    SHA1_VROUND(a, b, c, d, e, f, (base) + 10);                                                    \
+    SHA1_VROUND(e, a, b, c, d, f, (base) + 11);                                                    \
+    Sha1_ScheduleGroup<(base) / 4 + 3>(x, next, ahead);                                            \
+    SHA1_VROUND(d, e, a, b, c, f, (base) + 12);                                                    \
+    SHA1_VROUND(c, d, e, a, b, f, (base) + 13);                                                    \
+    SHA1_VROUND(b, c, d, e, a, f, (base) + 14);                                                    \
+    SHA1_VROUND(a, b, c, d, e, f, (base) + 15);                                                    \
+    Sha1_ScheduleGroup<(base) / 4 + 4>(x, next, ahead);                                            \
+    SHA1_VROUND(e, a, b, c, d, f, (base) + 16);                                                    \
+    SHA1_VROUND(d, e, a, b, c, f, (base) + 17);                                                    \
+    SHA1_VROUND(c, d, e, a, b, f, (base) + 18);                                                    \
+    SHA1_VROUND(b, c, d, e, a, f, (base) + 19)
+
+template <int... G>
+static inline __attribute__((always_inline)) void Sha1_ScheduleBlock(__m128i x[20], uint32_t *wk,
+                                                                     const uint8_t *data) {
+    (Sha1_ScheduleGroup<G>(x, wk, data), ...);
+}
+
+static void Sha1_BlocksVector(uint32_t h[5], const uint8_t *data, size_t blocks) {
+    if (blocks == 0) {
+        return;
+    }
+    alignas(16) uint32_t table[2][80];
+    __m128i x[20];
+    Sha1_ScheduleBlock<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19>(
+        x, table[0], data);
+    for (size_t n = 0; n < blocks; n++, data += 64) {
+        const uint32_t *wk = table[n & 1];
+        uint32_t *next = table[(n + 1) & 1];
+        // The last block schedules itself again rather than read past the input.
+        const uint8_t *ahead = n + 1 < blocks ? data + 64 : data;
+        uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
+        SHA1_VTWENTY(SHA1_F1, 0);
+        SHA1_VTWENTY(SHA1_F2, 20);
+        SHA1_VTWENTY(SHA1_F3V, 40);
+        SHA1_VTWENTY(SHA1_F2, 60);
+        h[0] += a;
+        h[1] += b;
+        h[2] += c;
+        h[3] += d;
+        h[4] += e;
+    }
+}
+
+#endif
 
 // ---------------------------------------------------------------------------
 // x86 SHA extensions (SHA1RNDS4 does four rounds; the words travel with word 0
@@ -173,26 +311,62 @@ static int Sha1_CpuHasSha(void) {
 }
 #endif
 
-// 1 when the processor has the instructions and they have not been switched off.
-static std::atomic<int> sha1HardwareAllowed{1};
+// The fastest form the caller allows (Sha1_LimitForm); SHA1_FORM_HARDWARE
+// unless a benchmark or test lowered it.
+static std::atomic<int> sha1FormLimit{SHA1_FORM_HARDWARE};
+
+static int Sha1_FormPresent(int form) {
+    switch (form) {
+    case SHA1_FORM_HARDWARE: {
+        static const int present = Sha1_CpuHasSha();
+        return present;
+    }
+    case SHA1_FORM_VECTOR:
+        return SHA1_HAVE_SSE2;
+    default:
+        return form == SHA1_FORM_PLAIN;
+    }
+}
+
+// The fastest form present up to the limit.
+static int Sha1_ChooseForm(void) {
+    int form = sha1FormLimit.load(std::memory_order_relaxed);
+    while (form > SHA1_FORM_PLAIN && !Sha1_FormPresent(form)) {
+        form--;
+    }
+    return form;
+}
 
 static Sha1BlocksFn Sha1_ChooseBlocks(void) {
+    switch (Sha1_ChooseForm()) {
 #if SHA1_HAVE_X86
-    static const int present = Sha1_CpuHasSha();
-    if (present && sha1HardwareAllowed.load(std::memory_order_relaxed)) {
+    case SHA1_FORM_HARDWARE:
         return Sha1_BlocksHardware;
-    }
 #endif
-    return Sha1_BlocksPortable;
+#if SHA1_HAVE_SSE2
+    case SHA1_FORM_VECTOR:
+        return Sha1_BlocksVector;
+#endif
+    default:
+        return Sha1_BlocksPortable;
+    }
 }
 
 int Sha1_HasHardware(void) {
-    return Sha1_ChooseBlocks() != Sha1_BlocksPortable;
+    return Sha1_ChooseForm() == SHA1_FORM_HARDWARE;
 }
 
 int Sha1_SetHardware(int allowed) {
-    sha1HardwareAllowed.store(allowed ? 1 : 0, std::memory_order_relaxed);
+    sha1FormLimit.store(allowed ? SHA1_FORM_HARDWARE : SHA1_FORM_VECTOR, std::memory_order_relaxed);
     return 1;
+}
+
+int Sha1_LimitForm(int form) {
+    if (form < SHA1_FORM_PLAIN || form > SHA1_FORM_HARDWARE) {
+        ZYL_FATAL("Sha1_LimitForm() invalid form %d\n", form);
+    }
+    sha1FormLimit.store(form, std::memory_order_relaxed);
+    return Sha1_ChooseForm();
 }
 
 // ---------------------------------------------------------------------------
@@ -231,6 +405,11 @@ static uint64_t Sha1_GetBitLength(const Sha1Struct *sha1) {
     return ((uint64_t)sha1->LengthHigh << 32) | sha1->LengthLow;
 }
 
+static void Sha1_SetBitLength(Sha1Struct *sha1, uint64_t bits) {
+    sha1->LengthLow = (uint32_t)bits;
+    sha1->LengthHigh = (uint32_t)(bits >> 32);
+}
+
 int Sha1_Update(Sha1Struct *sha1, const void *data, int64_t length) {
     ZYL_CHECK_TAG(sha1, kSha1Tag);
     if (length == 0) {
@@ -243,9 +422,7 @@ int Sha1_Update(Sha1Struct *sha1, const void *data, int64_t length) {
     }
     const uint64_t bits = Sha1_GetBitLength(sha1);
     size_t used = (size_t)((bits >> 3) & 63);
-    const uint64_t total = bits + ((uint64_t)length << 3);
-    sha1->LengthLow = (uint32_t)total;
-    sha1->LengthHigh = (uint32_t)(total >> 32);
+    Sha1_SetBitLength(sha1, bits + ((uint64_t)length << 3));
 
     const uint8_t *bytes = static_cast<const uint8_t *>(data);
     size_t left = (size_t)length;

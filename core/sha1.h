@@ -1,6 +1,6 @@
 // SHA-1 message digest (FIPS 180-1) for info hashes, piece checks, file
 // verification and the handshake keys. Uses the processor's SHA instructions
-// when it reports them, portable code otherwise.
+// when it reports them, portable code otherwise (vector-scheduled on x86-64).
 #pragma once
 
 #include <cstdint>
@@ -36,8 +36,21 @@ int Sha1_GetHexString(Sha1Struct *sha1, int blanks, char *buffer, int size);
 // Frees the context and clears *sha1; accepts null. Returns 1.
 int Sha1_Destroy(Sha1Struct **sha1);
 
+// The compression functions, slowest first: plain C (every processor), the
+// message schedule in SSE2 vectors (x86-64), the processor's SHA instructions.
+enum {
+    SHA1_FORM_PLAIN = 1,
+    SHA1_FORM_VECTOR = 2,
+    SHA1_FORM_HARDWARE = 3,
+};
+
 // 1 when the processor's SHA instructions are in use.
 int Sha1_HasHardware(void);
-// Forces the portable code (on 0) or lets the processor's instructions be used
-// again when present (on 1); for benchmarks and tests. Returns 1.
+// Forces the portable code (on 0: the vector form where present) or lets the
+// processor's instructions be used again when present (on 1); for benchmarks
+// and tests. Returns 1.
 int Sha1_SetHardware(int allowed);
+// Uses the fastest form present up to `form` (one of SHA1_FORM_*; another
+// value is a programming error and stops the program), for benchmarks and
+// tests; SHA1_FORM_HARDWARE restores the default. Returns the form now in use.
+int Sha1_LimitForm(int form);
