@@ -1,14 +1,22 @@
 // Arbitrary-precision integers: word-level schoolbook multiplication, Knuth's
 // long division for remainders, and Montgomery exponentiation over 64-bit limbs
 // with a 5-bit window for odd moduli (the key-exchange prime), tuned for 768-bit
-// operands.
+// operands: its rows run on MULX/ADCX/ADOX where the processor has them.
 #include "engine/bigint.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "core/zyl.h"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+#endif
+
 static const char kBigIntTag[] = "BigIntStruct";
+
+// BigInt_SetPortableRows' setting: 1 keeps exponentiation on the portable rows.
+static std::atomic<int> gPortableRows{0};
 
 enum { kGrowWords = 64, kWindowBits = 5 };
 
@@ -441,6 +449,143 @@ static inline uint64_t InternalAddMulRow(uint64_t *r, const uint64_t *a, int cou
     return carry;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define BIGINT_ADX_ROWS 1
+// Rows on processors with MULX, ADCX and ADOX: each limb's product goes into two
+// carry chains at once, the product's halves through the carry flag and the
+// row being added to through the overflow flag, so neither waits on the other
+// and no 128-bit sum passes through memory. One step adds a[j] x b (b in rdx).
+#define BIGINT_ADX_STEP(j)                                                                         \
+    "mulxq " #j "*8(%[a]), %[lo], %[hi]\n\t"                                                       \
+    "adcxq %[carry], %[lo]\n\t"                                                                    \
+    "adoxq " #j "*8(%[r]), %[lo]\n\t"                                                              \
+    "movq %[lo], " #j "*8(%[r])\n\t"                                                               \
+    "movq %[hi], %[carry]\n\t"
+#define BIGINT_ADX_STEPS1 BIGINT_ADX_STEP(0)
+#define BIGINT_ADX_STEPS2 BIGINT_ADX_STEPS1 BIGINT_ADX_STEP(1)
+#define BIGINT_ADX_STEPS3 BIGINT_ADX_STEPS2 BIGINT_ADX_STEP(2)
+#define BIGINT_ADX_STEPS4 BIGINT_ADX_STEPS3 BIGINT_ADX_STEP(3)
+#define BIGINT_ADX_STEPS5 BIGINT_ADX_STEPS4 BIGINT_ADX_STEP(4)
+#define BIGINT_ADX_STEPS6 BIGINT_ADX_STEPS5 BIGINT_ADX_STEP(5)
+#define BIGINT_ADX_STEPS7 BIGINT_ADX_STEPS6 BIGINT_ADX_STEP(6)
+#define BIGINT_ADX_STEPS8 BIGINT_ADX_STEPS7 BIGINT_ADX_STEP(7)
+#define BIGINT_ADX_STEPS9 BIGINT_ADX_STEPS8 BIGINT_ADX_STEP(8)
+#define BIGINT_ADX_STEPS10 BIGINT_ADX_STEPS9 BIGINT_ADX_STEP(9)
+#define BIGINT_ADX_STEPS11 BIGINT_ADX_STEPS10 BIGINT_ADX_STEP(10)
+#define BIGINT_ADX_STEPS12 BIGINT_ADX_STEPS11 BIGINT_ADX_STEP(11)
+#define BIGINT_ADX_STEPS13 BIGINT_ADX_STEPS12 BIGINT_ADX_STEP(12)
+#define BIGINT_ADX_STEPS14 BIGINT_ADX_STEPS13 BIGINT_ADX_STEP(13)
+#define BIGINT_ADX_STEPS15 BIGINT_ADX_STEPS14 BIGINT_ADX_STEP(14)
+#define BIGINT_ADX_STEPS16 BIGINT_ADX_STEPS15 BIGINT_ADX_STEP(15)
+
+// r[0 .. kCount) += a[0 .. kCount) x b; returns the carry out of r[kCount - 1]
+// (below 2^64: r + a x b < 2^(64 kCount) x (b + 1)). The xor clears both flags;
+// the final high half takes both chains' last carries.
+template <int kCount>
+static inline uint64_t InternalAdxRow(uint64_t *r, const uint64_t *a, uint64_t b);
+#define BIGINT_ADX_ROW(count)                                                                      \
+    template <>                                                                                    \
+    inline uint64_t InternalAdxRow<count>(uint64_t * r, const uint64_t *a, uint64_t b) {           \
+        uint64_t lo, hi, carry;                                                                    \
+        __asm__ volatile("xorl %k[carry], %k[carry]\n\t" BIGINT_ADX_STEPS##count                   \
+                         "movl $0, %k[lo]\n\t"                                                     \
+                         "adcxq %[lo], %[carry]\n\t"                                               \
+                         "adoxq %[lo], %[carry]\n\t"                                               \
+                         : [lo] "=&r"(lo), [hi] "=&r"(hi), [carry] "=&r"(carry)                    \
+                         : [r] "r"(r), [a] "r"(a), "d"(b)                                          \
+                         : "cc", "memory");                                                        \
+        return carry;                                                                              \
+    }
+BIGINT_ADX_ROW(1)
+BIGINT_ADX_ROW(2)
+BIGINT_ADX_ROW(3)
+BIGINT_ADX_ROW(4)
+BIGINT_ADX_ROW(5)
+BIGINT_ADX_ROW(6)
+BIGINT_ADX_ROW(7)
+BIGINT_ADX_ROW(8)
+BIGINT_ADX_ROW(9)
+BIGINT_ADX_ROW(10)
+BIGINT_ADX_ROW(11)
+BIGINT_ADX_ROW(12)
+BIGINT_ADX_ROW(13)
+BIGINT_ADX_ROW(14)
+BIGINT_ADX_ROW(15)
+BIGINT_ADX_ROW(16)
+
+// A row whose length (1 to 16) is known only at run time.
+static inline uint64_t InternalAdxRowOf(int count, uint64_t *r, const uint64_t *a, uint64_t b) {
+    switch (count) {
+    case 1:
+        return InternalAdxRow<1>(r, a, b);
+    case 2:
+        return InternalAdxRow<2>(r, a, b);
+    case 3:
+        return InternalAdxRow<3>(r, a, b);
+    case 4:
+        return InternalAdxRow<4>(r, a, b);
+    case 5:
+        return InternalAdxRow<5>(r, a, b);
+    case 6:
+        return InternalAdxRow<6>(r, a, b);
+    case 7:
+        return InternalAdxRow<7>(r, a, b);
+    case 8:
+        return InternalAdxRow<8>(r, a, b);
+    case 9:
+        return InternalAdxRow<9>(r, a, b);
+    case 10:
+        return InternalAdxRow<10>(r, a, b);
+    case 11:
+        return InternalAdxRow<11>(r, a, b);
+    case 12:
+        return InternalAdxRow<12>(r, a, b);
+    case 13:
+        return InternalAdxRow<13>(r, a, b);
+    case 14:
+        return InternalAdxRow<14>(r, a, b);
+    case 15:
+        return InternalAdxRow<15>(r, a, b);
+    default:
+        return InternalAdxRow<16>(r, a, b);
+    }
+}
+
+// 1 when this processor runs MULX, ADCX and ADOX and the tests have not asked
+// for the portable rows.
+static int InternalHaveAdx(void) {
+    // CPUID leaf 7: EBX bit 8 is BMI2 (MULX), bit 19 ADX.
+    static const int have = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        return __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b & (1u << 8)) != 0 &&
+               (b & (1u << 19)) != 0;
+    }();
+    return have && !gPortableRows.load(std::memory_order_relaxed);
+}
+#endif
+
+// The last step of a reduction: t (n limbs) with `over` on top is below 2m;
+// out = t, less m when it is not below m.
+static inline void InternalMontFinish(const uint64_t *m, int n, uint64_t *out, uint64_t *t,
+                                      uint64_t over) {
+    int subtract = over != 0;
+    if (!subtract) {
+        int i = n - 1;
+        while (i > 0 && t[i] == m[i])
+            i--;
+        subtract = t[i] >= m[i];
+    }
+    if (subtract) {
+        uint64_t borrow = 0;
+        for (int i = 0; i < n; i++) {
+            BigIntProduct d = (BigIntProduct)t[i] - m[i] - borrow;
+            t[i] = (uint64_t)d;
+            borrow = (uint64_t)(d >> 64) & 1;
+        }
+    }
+    memcpy(out, t, (size_t)n * 8);
+}
+
 // Montgomery reduction of p (2n limbs, below m x R) into out (below m).
 template <int kFixed>
 static void InternalMontReduce(const MontgomeryContext *ctx, uint64_t *out, uint64_t *p) {
@@ -485,35 +630,54 @@ static void InternalMontReduce(const MontgomeryContext *ctx, uint64_t *out, uint
         p[i + n] = (uint64_t)sum;
         over = (uint64_t)(sum >> 64);
     }
-    // The result p[n .. 2n) with `over` on top is below 2m.
-    uint64_t *t = p + n;
-    int subtract = over != 0;
-    if (!subtract) {
-        int i = n - 1;
-        while (i > 0 && t[i] == m[i])
-            i--;
-        subtract = t[i] >= m[i];
+    InternalMontFinish(m, n, out, p + n, over);
+}
+
+#ifdef BIGINT_ADX_ROWS
+// InternalMontReduce with every row through InternalAdxRow (n = kFixed).
+template <int kFixed>
+static void InternalAdxMontReduce(const MontgomeryContext *ctx, uint64_t *out, uint64_t *p) {
+    const uint64_t *m = ctx->Modulus;
+    uint64_t over = 0;
+    for (int i = 0; i < kFixed; i++) {
+        uint64_t carry = InternalAdxRow<kFixed>(p + i, m, p[i] * ctx->Inverse);
+        BigIntProduct sum = (BigIntProduct)p[i + kFixed] + carry + over;
+        p[i + kFixed] = (uint64_t)sum;
+        over = (uint64_t)(sum >> 64);
     }
-    if (subtract) {
-        uint64_t borrow = 0;
-        for (int i = 0; i < n; i++) {
-            BigIntProduct d = (BigIntProduct)t[i] - m[i] - borrow;
-            t[i] = (uint64_t)d;
-            borrow = (uint64_t)(d >> 64) & 1;
-        }
+    InternalMontFinish(m, kFixed, out, p + kFixed, over);
+}
+#endif
+
+// Montgomery reduction of p by the kernel chosen: kAdx 1 for InternalAdxRow
+// (a fixed size only), else the portable rows.
+template <int kFixed, int kAdx>
+static inline void InternalMontReduceBy(const MontgomeryContext *ctx, uint64_t *out, uint64_t *p) {
+#ifdef BIGINT_ADX_ROWS
+    if constexpr (kAdx != 0) {
+        InternalAdxMontReduce<kFixed>(ctx, out, p);
+        return;
     }
-    memcpy(out, t, (size_t)n * 8);
+#endif
+    InternalMontReduce<kFixed>(ctx, out, p);
 }
 
 // out = a x a x R^-1 mod m, for a < m: each cross product once, doubled, plus
 // the squares, then one reduction. out may alias a.
-template <int kFixed>
+template <int kFixed, int kAdx>
 static void InternalMontSqr(const MontgomeryContext *ctx, uint64_t *out, const uint64_t *a) {
     const int n = kFixed ? kFixed : ctx->Limbs;
     uint64_t *p = ctx->Scratch;
     memset(p, 0, (size_t)(2 * n) * 8);
-    for (int i = 0; i + 1 < n; i++)
+    for (int i = 0; i + 1 < n; i++) {
+#ifdef BIGINT_ADX_ROWS
+        if constexpr (kAdx != 0) {
+            p[i + n] = InternalAdxRowOf(n - i - 1, p + 2 * i + 1, a + i + 1, a[i]);
+            continue;
+        }
+#endif
         p[i + n] = InternalAddMulRow<0>(p + 2 * i + 1, a + i + 1, n - i - 1, a[i]);
+    }
     for (int k = 2 * n - 1; k > 0; k--)
         p[k] = (p[k] << 1) | (p[k - 1] >> 63);
     p[0] <<= 1;
@@ -526,51 +690,58 @@ static void InternalMontSqr(const MontgomeryContext *ctx, uint64_t *out, const u
         p[2 * i + 1] = (uint64_t)sum;
         carry = (uint64_t)(sum >> 64);
     }
-    InternalMontReduce<kFixed>(ctx, out, p);
+    InternalMontReduceBy<kFixed, kAdx>(ctx, out, p);
 }
 
 // out = a x b x R^-1 mod m, for a, b < m: the product, then one reduction. out
 // may alias a or b.
-template <int kFixed>
+template <int kFixed, int kAdx>
 static void InternalMontMul(const MontgomeryContext *ctx, uint64_t *out, const uint64_t *a,
                             const uint64_t *b) {
     const int n = kFixed ? kFixed : ctx->Limbs;
     uint64_t *p = ctx->Scratch;
     memset(p, 0, (size_t)(2 * n) * 8);
-    for (int i = 0; i < n; i++)
+    for (int i = 0; i < n; i++) {
+#ifdef BIGINT_ADX_ROWS
+        if constexpr (kAdx != 0) {
+            p[i + n] = InternalAdxRow<kFixed>(p + i, a, b[i]);
+            continue;
+        }
+#endif
         p[i + n] = InternalAddMulRow<kFixed>(p + i, a, n, b[i]);
-    InternalMontReduce<kFixed>(ctx, out, p);
+    }
+    InternalMontReduceBy<kFixed, kAdx>(ctx, out, p);
 }
 
 // The windowed exponentiation proper: table[0] and table[1] hold one and the
 // base in Montgomery form; the rest of the table is filled here. acc receives
 // the result in plain form; one is scratch.
-template <int kFixed>
+template <int kFixed, int kAdx>
 static void InternalMontPowers(const MontgomeryContext *ctx, uint64_t *table, uint64_t *acc,
                                uint64_t *one, const BigIntStruct *exponent) {
     const int n = kFixed ? kFixed : ctx->Limbs;
     const int tableSize = 1 << kWindowBits;
     for (int i = 2; i < tableSize; i++)
-        InternalMontMul<kFixed>(ctx, table + (int64_t)i * n, table + (int64_t)(i - 1) * n,
-                                table + n);
+        InternalMontMul<kFixed, kAdx>(ctx, table + (int64_t)i * n, table + (int64_t)(i - 1) * n,
+                                      table + n);
     memcpy(acc, table, (size_t)n * 8);
     int bits = BigInt_NumBits(exponent);
     int top = (bits + kWindowBits - 1) / kWindowBits * kWindowBits;
     for (int pos = top - kWindowBits; pos >= 0; pos -= kWindowBits) {
         if (pos != top - kWindowBits) {
             for (int s = 0; s < kWindowBits; s++)
-                InternalMontSqr<kFixed>(ctx, acc, acc);
+                InternalMontSqr<kFixed, kAdx>(ctx, acc, acc);
         }
         int window = 0;
         for (int b = kWindowBits - 1; b >= 0; b--)
             window = (window << 1) | BigInt_TestBit(exponent, pos + b);
         if (window != 0)
-            InternalMontMul<kFixed>(ctx, acc, acc, table + (int64_t)window * n);
+            InternalMontMul<kFixed, kAdx>(ctx, acc, acc, table + (int64_t)window * n);
     }
     // Leave Montgomery form: multiply by 1.
     memset(one, 0, (size_t)n * 8);
     one[0] = 1;
-    InternalMontMul<kFixed>(ctx, acc, acc, one);
+    InternalMontMul<kFixed, kAdx>(ctx, acc, acc, one);
 }
 
 // 32-bit words (count of them) into n 64-bit limbs, zero-padded.
@@ -617,12 +788,21 @@ static void InternalModExpOdd(BigIntStruct *r, const BigIntStruct *base,
     memcpy(wide + 2 * n, base->Words, (size_t)base->Length * 4);
     InternalRemWords(rem, wide, base->Length + 2 * n, modulus->Words, words, work);
     InternalToLimbs(table + n, n, rem, words);
-    if (n == 12)
-        InternalMontPowers<12>(&ctx, table, acc, one, exponent); // 768-bit moduli
+#ifdef BIGINT_ADX_ROWS
+    int adx = InternalHaveAdx();
+#else
+    int adx = 0;
+#endif
+    if (n == 12 && adx)
+        InternalMontPowers<12, 1>(&ctx, table, acc, one, exponent); // 768-bit moduli
+    else if (n == 12)
+        InternalMontPowers<12, 0>(&ctx, table, acc, one, exponent);
+    else if (n == 16 && adx)
+        InternalMontPowers<16, 1>(&ctx, table, acc, one, exponent); // 1024-bit moduli
     else if (n == 16)
-        InternalMontPowers<16>(&ctx, table, acc, one, exponent); // 1024-bit moduli
+        InternalMontPowers<16, 0>(&ctx, table, acc, one, exponent);
     else
-        InternalMontPowers<0>(&ctx, table, acc, one, exponent);
+        InternalMontPowers<0, 0>(&ctx, table, acc, one, exponent);
 
     BigInt_Expand(r, 2 * n);
     for (int i = 0; i < n; i++) {
@@ -633,6 +813,10 @@ static void InternalModExpOdd(BigIntStruct *r, const BigIntStruct *base,
     r->Negative = 0;
     BigInt_Normalise(r);
     ZYL_FREE(area, bytes);
+}
+
+int BigInt_SetPortableRows(int on) {
+    return gPortableRows.exchange(on != 0 ? 1 : 0);
 }
 
 int BigInt_ModExp(BigIntStruct *r, const BigIntStruct *base, const BigIntStruct *exponent,

@@ -1,8 +1,8 @@
 // Arbitrary-precision integers for the key exchange of encrypted peer
 // connections. Values are 32-bit words, least significant first, sized for
 // 768-bit operands; arithmetic works word by word (exponentiation in Montgomery
-// form over 64-bit limbs for odd moduli) so that a key exchange costs a fraction
-// of a millisecond.
+// form over 64-bit limbs for odd moduli, with carry-chain instructions where the
+// processor has them) so that a key exchange costs a fraction of a millisecond.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +54,10 @@ int BigInt_Mod(BigIntStruct *t, BigIntStruct *r, const BigIntStruct *a, const Bi
 // modulus is 0. r may alias the operands.
 int BigInt_ModExp(BigIntStruct *r, const BigIntStruct *base, const BigIntStruct *exponent,
                   const BigIntStruct *modulus);
+// Test hook: 1 makes exponentiation use its portable rows even on a processor
+// with MULX, ADCX and ADOX, 0 (the default) lets it choose. Returns the previous
+// setting.
+int BigInt_SetPortableRows(int on);
 // value = the big-endian byte string (length 0 gives 0).
 int BigInt_FromBytes(int length, BigIntStruct *value, const uint8_t *bytes);
 // Writes the significant bytes big-endian; fails (0, nothing written) when size

@@ -38,13 +38,16 @@ def session(port):
         settings['allowed_enc_level'] = 2 if forced == 'rc4' else 1
         settings['prefer_rc4'] = forced == 'rc4'
     s = lt.session(settings)
-    limit = os.environ.get('PORTICO_LT_UPLOAD_LIMIT', '')
-    if limit:
-        # Peers on 127.0.0.1 are in the local class, which the global rate
-        # limit leaves alone.
+    # Peers on 127.0.0.1 are in the local class, which the global rate limit
+    # leaves alone.
+    for variable, key in (('PORTICO_LT_UPLOAD_LIMIT', 'upload_limit'),
+                          ('PORTICO_LT_DOWNLOAD_LIMIT', 'download_limit')):
+        limit = os.environ.get(variable, '')
+        if not limit:
+            continue
         for cid in (lt.session.global_peer_class_id, lt.session.local_peer_class_id):
             peer_class = s.get_peer_class(cid)
-            peer_class['upload_limit'] = int(limit)
+            peer_class[key] = int(limit)
             s.set_peer_class(cid, peer_class)
     return s
 

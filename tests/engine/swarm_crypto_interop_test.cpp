@@ -70,10 +70,13 @@ class SwarmCryptoInterop : public ::testing::TestWithParam<Method> {
         testsupport::RunCommand("rm -rf '" + out + "' && mkdir -p '" + out + "'");
         return out;
     }
+    // The leecher's download is held to 2 MB/s so that its peer list, polled
+    // every 50 ms, sees our connection after the handshake: a fast key exchange
+    // and a 6 MiB transfer could otherwise end between two polls.
     std::vector<std::string> Script(const std::vector<std::string> &args) {
         std::vector<std::string> all = {"/usr/bin/env",
                                         std::string("PORTICO_LT_ENCRYPTION=") + GetParam().Forced,
-                                        kPython, PeerScript()};
+                                        "PORTICO_LT_DOWNLOAD_LIMIT=2000000", kPython, PeerScript()};
         all.insert(all.end(), args.begin(), args.end());
         return all;
     }
