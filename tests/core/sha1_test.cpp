@@ -19,17 +19,17 @@ std::string HexOf(Sha1Struct *sha1, int blanks) {
     return text;
 }
 
-// The digest of `bytes` added `piece` bytes at a time from a copy that starts
+// The digest of `bytes` added `step` bytes at a time from a copy that starts
 // `shift` bytes past a 16-byte boundary.
-std::string Digest(const std::string &bytes, size_t piece, size_t shift = 0) {
+std::string Digest(const std::string &bytes, size_t step, size_t shift = 0) {
     std::vector<uint8_t> store(bytes.size() + 32);
     const uintptr_t base = ((uintptr_t)store.data() + 15) & ~(uintptr_t)15;
     uint8_t *copy = store.data() + (base - (uintptr_t)store.data()) + shift;
     memcpy(copy, bytes.data(), bytes.size());
     Sha1Struct *sha1 = nullptr;
     Sha1_Create(&sha1);
-    for (size_t at = 0; at < bytes.size(); at += piece) {
-        const size_t take = bytes.size() - at < piece ? bytes.size() - at : piece;
+    for (size_t at = 0; at < bytes.size(); at += step) {
+        const size_t take = bytes.size() - at < step ? bytes.size() - at : step;
         Sha1_Update(sha1, copy + at, (int64_t)take);
     }
     Sha1_Final(sha1);
@@ -108,8 +108,8 @@ TEST_P(Sha1Paths, FilesMatchSha1sum) {
         std::string output;
         ASSERT_EQ(testsupport::RunCommand("sha1sum '" + path + "'", &output), 0);
         const std::string expected = output.substr(0, 40);
-        // Whole input, odd pieces, one block per call, and pieces that leave
-        // part of a block behind, each from an aligned and an unaligned copy.
+        // Whole input, odd splits, one block per call, and splits that leave
+        // some bytes of a block behind, each from an aligned and an unaligned copy.
         for (size_t piece : {size_t(1) << 30, size_t(7), size_t(64), size_t(1000)}) {
             if (piece == 7 && size > 100000) {
                 continue;

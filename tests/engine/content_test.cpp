@@ -209,6 +209,37 @@ TEST_F(ContentTest, ScanRecognisesCompletePartialCorruptAndMissingFiles) {
     Content_Destroy(&second);
 }
 
+// Blocks of 1 MiB are read ahead in several chunks and the content is larger
+// than the read-ahead holds: a changed byte late in a block, at a block's
+// start and at the content's end each fail their own block alone.
+TEST_F(ContentTest, ScanChecksLargeBlocksReadAheadInChunks) {
+    const int blockLength = 1 << 20;
+    std::string data(9 * blockLength - 1000, '\0');
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = (char)((i * 2654435761u) >> 13);
+    std::string doc = "d4:infod6:length" + I((long long)data.size()) + "4:name" + S("big.bin") +
+                      "12:piece length" + I(blockLength) + "6:pieces" +
+                      S(PieceTable(data, blockLength)) + "ee";
+    ASSERT_EQ(1, OpenBuffer(doc)) << AlertText();
+    std::string changed = data;
+    changed[2 * blockLength + 6 * 131072 + 5] ^= 1;
+    changed[5 * blockLength] ^= 1;
+    changed[changed.size() - 1] ^= 1;
+    testsupport::WriteFile(dir_ / "big.bin", changed);
+    Content_SetPath(content_, dir_.path().c_str());
+    ASSERT_EQ(1, Content_ScanExisting(content_)) << AlertText();
+    BitfieldStruct *held = nullptr;
+    Content_GetBitfield(content_, &held);
+    EXPECT_EQ("110110110", Bits(held));
+    int failed = 0;
+    Content_GetFailedCount(content_, &failed);
+    EXPECT_EQ(3, failed);
+    int64_t left = 0;
+    Content_GetBytesLeft(content_, &left);
+    EXPECT_EQ(2LL * blockLength + (blockLength - 1000), left);
+    EXPECT_EQ(changed, testsupport::ReadFile(dir_ / "big.bin"));
+}
+
 TEST_F(ContentTest, AuthenticationCountsFailuresAndSkipsHeldPieces) {
     std::string data(40000, 'x');
     data[5] = 'y';
