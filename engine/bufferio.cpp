@@ -1,5 +1,6 @@
 // Buffered transport I/O for peer connections: a flat byte area per direction
-// that grows in 4096-byte steps up to a limit, drained from the front. Tuned
+// that grows (doubling for a connection that keeps it full, 4096-byte steps
+// otherwise) up to a limit, drained from the front. Tuned
 // for 16 KiB blocks: appends copy once, the cipher runs over each byte once,
 // and draining only moves the start of the held bytes: what is left moves to
 // the front when room at the end is wanted, once per fill instead of once per
@@ -57,6 +58,7 @@ int BufferIO_Reset(BufferIOStruct *buffer) {
     buffer->Used = 0;
     buffer->Total = 0;
     buffer->Cipher = 0;
+    buffer->Saturated = 0;
     Rc4_Init(buffer->Rc4);
     return 1;
 }
@@ -147,14 +149,19 @@ int BufferIO_Flush(BufferIOStruct *buffer, TransportStruct *transport) {
     int result = 1;
     const uint8_t *held = buffer->Data + buffer->Head;
     while (sent < buffer->Used) {
+        const int offered = buffer->Used - sent;
         int written = 0;
-        if (!Transport_Write(transport, held + sent, buffer->Used - sent, &written)) {
+        if (!Transport_Write(transport, held + sent, offered, &written)) {
             result = 0;
             break;
         }
         if (written <= 0)
             break;
         sent += written;
+        // A short write filled the transport's send space: the next one would
+        // only report "would block".
+        if (written < offered)
+            break;
     }
     if (sent > 0) {
         buffer->Total += sent;
@@ -180,26 +187,41 @@ int BufferIO_Consume(BufferIOStruct *buffer, int n) {
 int BufferIO_Fill(BufferIOStruct *buffer, TransportStruct *transport) {
     ZYL_CHECK_TAG(buffer, BufferIOTag);
     ZYL_CHECK_PTR(transport);
-    // The held bytes move to the front once less than half the area is free
-    // after them. At the limit a full buffer is not an error: the reader
-    // drains it first.
-    if (InternalRoom(buffer) < buffer->Capacity / 2)
+    // A previous fill that stopped on a full buffer means the peer sends
+    // faster than one area's worth per pass: the area doubles (up to the
+    // limit), so a fast connection soon reads large blocks per call instead
+    // of a few KiB. Otherwise the held bytes move to the front once less than
+    // half the area is free after them. At the limit a full buffer is not an
+    // error: the reader drains it first.
+    if (buffer->Saturated && buffer->Capacity < buffer->Limit) {
+        const int doubled = buffer->Capacity * 2;
+        InternalResize(buffer, doubled < buffer->Limit ? doubled : buffer->Limit);
+    } else if (InternalRoom(buffer) < buffer->Capacity / 2) {
         InternalCompact(buffer);
+    }
     if (InternalRoom(buffer) < BUFFERIO_GROWTH)
         InternalGrow(buffer);
+    buffer->Saturated = 0;
     uint8_t *held = buffer->Data + buffer->Head;
     const int start = buffer->Used;
     int result = 1;
     while (InternalRoom(buffer) > 0) {
+        const int asked = InternalRoom(buffer);
         int count = 0;
-        if (!Transport_Read(transport, held + buffer->Used, InternalRoom(buffer), &count)) {
+        if (!Transport_Read(transport, held + buffer->Used, asked, &count)) {
             result = 0;
             break;
         }
         if (count <= 0)
             break;
         buffer->Used += count;
+        // A short read took what the transport held: asking again would only
+        // report "would block" (one more system call per fill).
+        if (count < asked)
+            break;
     }
+    if (result && InternalRoom(buffer) == 0)
+        buffer->Saturated = 1;
     const int added = buffer->Used - start;
     if (added > 0) {
         if (buffer->Cipher)

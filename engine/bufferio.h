@@ -28,6 +28,7 @@ struct BufferIOStruct {
     int Cipher;     // 1: bytes are run through Rc4 as they enter the buffer
     Rc4Struct *Rc4; // owned
     int Limit;      // largest capacity, BUFFERIO_INITIAL_CAPACITY..BUFFERIO_MAX_CAPACITY
+    int Saturated;  // 1: the last fill stopped because the area was full
 };
 
 // Create: 1 and *buffer (capacity 20480, empty, cipher off, RC4 at the identity
@@ -39,7 +40,7 @@ int BufferIO_Destroy(BufferIOStruct **buffer);
 // anything else is a programming error). Returns 1.
 int BufferIO_SetLimit(BufferIOStruct *buffer, int limit);
 // Empty, totals 0, cipher off, RC4 back to the identity permutation (any key
-// must be set again). The capacity stays. Returns 1.
+// must be set again). The capacity stays; the next fill does not double it. Returns 1.
 int BufferIO_Reset(BufferIOStruct *buffer);
 
 // Makes n bytes free at the end: 1 when they already are; else flushes to the
@@ -49,9 +50,10 @@ int BufferIO_EnsureRoom(BufferIOStruct *buffer, int n, TransportStruct *transpor
 // Makes room as EnsureRoom does, copies n bytes to the end and, with the cipher
 // on, encrypts exactly those bytes. 0 (nothing appended) when there is no room.
 int BufferIO_Append(BufferIOStruct *buffer, TransportStruct *transport, const void *bytes, int n);
-// Sends from the start while the transport takes bytes (a write taking 0 ends
-// the flush); what is left stays as the held bytes. 1 also when nothing or only part
-// was sent; 0 when the transport failed (the unsent bytes stay).
+// Sends from the start while the transport takes everything offered (a write
+// taking less, or 0, ends the flush); what is left stays as the held bytes. 1
+// also when nothing or only part was sent; 0 when the transport failed (the
+// unsent bytes stay).
 int BufferIO_Flush(BufferIOStruct *buffer, TransportStruct *transport);
 // Append, then flush. 0 when either failed.
 int BufferIO_Write(BufferIOStruct *buffer, TransportStruct *transport, const void *bytes, int n);
@@ -59,10 +61,12 @@ int BufferIO_Write(BufferIOStruct *buffer, TransportStruct *transport, const voi
 // when room at the end is wanted). 0 (nothing dropped) when n is negative or
 // above the bytes held.
 int BufferIO_Consume(BufferIOStruct *buffer, int n);
-// Reads what the transport has into the free space (grown once by 4096 when
-// less than that is free and the limit allows), decrypting with the cipher on.
-// 0 when a read reported the transport closed or failed (the bytes read before
-// are kept); 1 otherwise, also when nothing arrived.
+// Reads what the transport has into the free space, decrypting with the cipher
+// on. Reads until a read returns less than asked (the transport is drained) or
+// the space is full. The area doubles (up to the limit) before a fill that
+// follows one which filled it, and grows once by 4096 when less than that is
+// free. 0 when a read reported the transport closed or failed (the bytes read
+// before are kept); 1 otherwise, also when nothing arrived.
 int BufferIO_Fill(BufferIOStruct *buffer, TransportStruct *transport);
 
 // Runs the RC4 key schedule with a 20-byte key over the current RC4 state.

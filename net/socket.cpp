@@ -594,6 +594,12 @@ int Socket_Accept(SocketStruct *socket, SocketStruct **newSocket) {
 // Data
 // ---------------------------------------------------------------------------
 
+// How much of length a direction's limit allows now; the clock is read only
+// under a limit.
+static int Allowance(const RateAccount *account, int length) {
+    return account->Limit < 1 ? length : RateAccount_Allowance(account, length, Now());
+}
+
 int Socket_Read(SocketStruct *socket, void *buffer, int length, int *count) {
     ZYL_CHECK_TAG(socket, SocketTag);
     ZYL_CHECK_PTR(buffer);
@@ -602,12 +608,22 @@ int Socket_Read(SocketStruct *socket, void *buffer, int length, int *count) {
     if (IsClosed(socket))
         return 0;
     socket->LastError = 0;
-    length = RateAccount_Allowance(&socket->Received, length, Now());
+    length = Allowance(&socket->Received, length);
     if (length <= 0)
         return 1;
-    if (socket->Blocking == 1 && !WaitBeforeTransfer(socket, POLLIN, "Read"))
-        return 0;
-    ssize_t n = recv(socket->Handle, buffer, (size_t)length, MSG_DONTWAIT);
+    // A blocking record tries first and waits only when nothing is there (a
+    // pending cancel goes through the wait, which reports it): data that is
+    // ready costs one system call, not a poll and a read.
+    const int blocking = socket->Blocking == 1;
+    ssize_t n = -1;
+    errno = EAGAIN;
+    if (!blocking || LoadCancel(&socket->Cancel) != 1)
+        n = recv(socket->Handle, buffer, (size_t)length, MSG_DONTWAIT);
+    if (n < 0 && blocking && IsWouldBlock(errno)) {
+        if (!WaitBeforeTransfer(socket, POLLIN, "Read"))
+            return 0;
+        n = recv(socket->Handle, buffer, (size_t)length, MSG_DONTWAIT);
+    }
     if (n > 0) {
         *count = (int)n;
         RateAccount_Count(&socket->Received, (int)n, Now());
@@ -629,12 +645,20 @@ int Socket_Write(SocketStruct *socket, const void *data, int length, int *count)
     if (IsClosed(socket))
         return 0;
     socket->LastError = 0;
-    length = RateAccount_Allowance(&socket->Sent, length, Now());
+    length = Allowance(&socket->Sent, length);
     if (length <= 0)
         return 1;
-    if (socket->Blocking == 1 && !WaitBeforeTransfer(socket, POLLOUT, "Write"))
-        return 0;
-    ssize_t n = send(socket->Handle, data, (size_t)length, MSG_DONTWAIT | MSG_NOSIGNAL);
+    // As Read: a blocking record waits only when the send space is full.
+    const int blocking = socket->Blocking == 1;
+    ssize_t n = -1;
+    errno = EAGAIN;
+    if (!blocking || LoadCancel(&socket->Cancel) != 1)
+        n = send(socket->Handle, data, (size_t)length, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && blocking && (IsWouldBlock(errno) || errno == ENOBUFS)) {
+        if (!WaitBeforeTransfer(socket, POLLOUT, "Write"))
+            return 0;
+        n = send(socket->Handle, data, (size_t)length, MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
     if (n >= 0) {
         *count = (int)n;
         RateAccount_Count(&socket->Sent, (int)n, Now());
@@ -659,7 +683,7 @@ int Socket_ReadIP(SocketStruct *socket, uint8_t address[4], int *port, void *buf
     if (IsClosed(socket))
         return 0;
     socket->LastError = 0;
-    length = RateAccount_Allowance(&socket->Received, length, Now());
+    length = Allowance(&socket->Received, length);
     if (length <= 0)
         return 1;
     if (socket->Blocking == 1 && !WaitBeforeTransfer(socket, POLLIN, "ReadIP"))
@@ -694,7 +718,7 @@ int Socket_WriteIP(SocketStruct *socket, const uint8_t address[4], int port, con
     if (IsClosed(socket))
         return 0;
     socket->LastError = 0;
-    length = RateAccount_Allowance(&socket->Sent, length, Now());
+    length = Allowance(&socket->Sent, length);
     if (length <= 0)
         return 1;
     struct sockaddr_in to;

@@ -182,9 +182,11 @@ int Socket_Connect(SocketStruct *socket, const uint8_t address[4], int port);
 int Socket_Accept(SocketStruct *socket, SocketStruct **newSocket);
 
 // ---------------------------------------------------------------------------
-// Data. Would-block is success with 0 bytes. On a blocking socket Read, ReadIP
-// and Write first wait (read/write time-out, cancel flag); a time-out fails
-// with 1460. A peer's orderly close fails Read with the last error 0.
+// Data. Would-block is success with 0 bytes. On a blocking socket ReadIP waits
+// first, Read and Write wait when nothing can move at once (read/write
+// time-out, cancel flag; a cancel set before the call is honoured before any
+// transfer); a time-out fails with 1460. A peer's orderly close fails Read
+// with the last error 0.
 // ---------------------------------------------------------------------------
 
 // 1 with *count bytes moved: 0 bytes when the rate limit allows none this second

@@ -321,6 +321,48 @@ TEST_F(StreamPair, RefusesAnOverlongHeaderBeforeTheBufferGrows) {
     EXPECT_TRUE(AlertSeen("Message too long (2147483648 > 131085)")) << AlertText();
 }
 
+TEST_F(StreamPair, InputDoublesForAPeerThatKeepsItFull) {
+    // More than the doubling steps read together, queued before the first fill.
+    std::vector<uint8_t> bytes(512 * 1024, 0x3C);
+    int done = 0;
+    for (int round = 0; round < 1000 && done < (int)bytes.size(); round++) {
+        int written = 0;
+        ASSERT_EQ(1, Transport_Write(a_, bytes.data() + done, (int)bytes.size() - done, &written));
+        done += written;
+        if (written == 0) {
+            ASSERT_TRUE(Wait(a_, true));
+        }
+    }
+    ASSERT_EQ((int)bytes.size(), done);
+    ASSERT_TRUE(Wait(b_, false));
+    BufferIOStruct *in = nullptr;
+    Stream_GetInBuffer(sb_, &in);
+    // A fill that fills the area doubles it for the next: 20480, 40960,
+    // 81920, then the limit. Fills that end short (the window lets the bytes
+    // in a little at a time) leave it as it is.
+    const int expected[] = {BUFFERIO_INITIAL_CAPACITY, 2 * BUFFERIO_INITIAL_CAPACITY,
+                            4 * BUFFERIO_INITIAL_CAPACITY, STREAM_INPUT_LIMIT, STREAM_INPUT_LIMIT};
+    for (int capacity : expected) {
+        int now = 0, used = 0;
+        for (int round = 0; round < 1000 && used < capacity; round++) {
+            ASSERT_EQ(1, Stream_Fill(sb_));
+            BufferIO_GetCapacity(in, &now);
+            BufferIO_GetUsed(in, &used);
+            ASSERT_EQ(capacity, now);
+            if (used < capacity) {
+                ASSERT_TRUE(Wait(b_, false));
+            }
+        }
+        EXPECT_EQ(capacity, used);
+        DrainInput();
+    }
+    // Reset keeps the area; the next fill starts without a doubling pending.
+    Stream_Close(sb_);
+    int capacity = 0;
+    BufferIO_GetCapacity(in, &capacity);
+    EXPECT_EQ(STREAM_INPUT_LIMIT, capacity);
+}
+
 TEST_F(StreamPair, PieceToAPeerThatDoesNotReadAnswersTryLaterAtTheLimit) {
     std::vector<uint8_t> block(16384, 0xC3);
     BufferIOStruct *out = nullptr;

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -195,6 +196,23 @@ TEST(SocketTcp, ReadTimesOutAndCancelFromAnotherThread) {
     EXPECT_EQ(0, Socket_Read(pair.server, buffer, sizeof buffer, &count));
     canceller.join();
     EXPECT_EQ(0, Socket_GetCancel(pair.server)); // reset after the cancelled read
+}
+
+TEST(SocketTcp, CancelSetBeforeABlockingReadWinsOverWaitingBytes) {
+    Pair pair;
+    int count = 0;
+    ASSERT_EQ(1, Socket_Write(pair.client.s, "abc", 3, &count));
+    // Let the bytes arrive: the read below must refuse them for the cancel.
+    struct pollfd p = {pair.server->Handle, POLLIN, 0};
+    ASSERT_EQ(1, poll(&p, 1, 5000));
+    Socket_SetCancel(pair.server, 1);
+    char buffer[16];
+    EXPECT_EQ(0, Socket_Read(pair.server, buffer, sizeof buffer, &count));
+    EXPECT_EQ(0, count);
+    EXPECT_EQ(0, Socket_GetCancel(pair.server));
+    // The cancel is spent: the next read takes the bytes without waiting.
+    EXPECT_EQ(1, Socket_Read(pair.server, buffer, sizeof buffer, &count));
+    EXPECT_EQ("abc", std::string(buffer, (size_t)count));
 }
 
 TEST(SocketTcp, WriteToPeerThatDoesNotReadEndsWithTimeout) {
