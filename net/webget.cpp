@@ -28,10 +28,6 @@ int PlainReady(WebGetStruct *, void *) {
     return 1;
 }
 
-int PlainRead(WebGetStruct *web, void *, void *buffer, int length, int *count) {
-    return Socket_Read(web->Socket, buffer, length, count);
-}
-
 int PlainWrite(WebGetStruct *web, void *, const void *data, int length, int *count) {
     return Socket_Write(web->Socket, data, length, count);
 }
@@ -81,6 +77,10 @@ const struct {
 };
 
 } // namespace
+
+int WebGet_PlainRead(WebGetStruct *web, void *, void *buffer, int length, int *count) {
+    return Socket_Read(web->Socket, buffer, length, count);
+}
 
 WebGetHeaderRecord *WebGet_FindExtraHeader(WebGetStruct *web, const char *name) {
     for (WebGetHeaderRecord *h = web->Headers; h != nullptr; h = h->Next) {
@@ -480,7 +480,7 @@ int WebGet_SetPlainTransport(WebGetStruct *web, const WebGetTransportOps *ops) {
     memset(&web->Plain, 0, sizeof web->Plain);
     web->Plain.Connect = PlainConnect;
     web->Plain.Ready = PlainReady;
-    web->Plain.Read = PlainRead;
+    web->Plain.Read = WebGet_PlainRead;
     web->Plain.Write = PlainWrite;
     return 1;
 }

@@ -103,6 +103,7 @@ struct WebGetStruct {
     int BodySent;   // bytes of the POST body written
     int BodyInline; // 1: the body was copied behind the request text
     int Progressed; // the last step moved bytes
+    int Drained;    // the last read of the built-in transport took less than asked
     double NextProgress;
     int ConnectionCount;
 
@@ -174,6 +175,8 @@ int WebGet_Connect(WebGetStruct *web);
 
 // webget.cpp
 int WebGet_GrowHeaderBuffer(WebGetStruct *web, int needed);
+// The built-in transport's read: Socket_Read on the client's socket.
+int WebGet_PlainRead(WebGetStruct *web, void *user, void *buffer, int length, int *count);
 // A header value without the blanks around it: the start in text, and in
 // *length the characters up to the line end.
 const char *WebGet_TrimValue(const char *text, int *length);

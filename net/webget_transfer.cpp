@@ -287,6 +287,7 @@ void StepRequest(WebGetStruct *web, int first) {
 // would block); 0 when the peer closed or the socket failed (PeerClosed set).
 int ReadSome(WebGetStruct *web, int *count) {
     *count = 0;
+    web->Drained = 0;
     int room = web->ReceiveSize - web->ReceiveLength;
     if (room <= 0)
         return 1;
@@ -295,6 +296,10 @@ int ReadSome(WebGetStruct *web, int *count) {
         web->PeerClosed = 1;
         return 0;
     }
+    // Only the built-in transport's socket tells the whole truth through
+    // poll: a secure or stand-in transport may hold bytes of its own.
+    web->Drained = *count < room && web->Transport->Read == web->Plain.Read &&
+                   web->Plain.Read == WebGet_PlainRead;
     if (*count > 0) {
         web->ReceiveLength += *count;
         web->WindowBytes += *count;
@@ -808,16 +813,25 @@ void CheckTimeouts(WebGetStruct *web) {
 }
 
 // Blocking mode: waits for the socket (at most 100 ms) when the step moved no
-// bytes, or for the retry delay.
+// bytes or its read emptied the socket, or for the retry delay.
 void WaitForProgress(WebGetStruct *web, int delayMs) {
     int phase = web->Phase;
     if (delayMs > 0) {
         Zyl_SleepMilliseconds(delayMs < 100 ? delayMs : 100);
         return;
     }
-    if (web->Progressed)
-        return;
     int limitMs = 0;
+    if (web->Progressed) {
+        // A read that emptied the socket: the next one would only find it
+        // empty, so wait for bytes first (one poll instead of a read that
+        // would block and then the poll). Not after a phase change: the
+        // bytes already held come first.
+        if (web->Drained && !web->PhaseChanged &&
+            (phase == WEBGET_PHASE_HEADER || phase == WEBGET_PHASE_BODY) &&
+            !Socket_GetReadDelay(web->Socket, &limitMs))
+            PollSocket(web, POLLIN, 100);
+        return;
+    }
     if (phase == WEBGET_PHASE_HEADER || phase == WEBGET_PHASE_BODY) {
         // Under a rate limit whose second is used up the socket stays readable:
         // sleep out the second instead of spinning.
