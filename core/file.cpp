@@ -547,6 +547,14 @@ int File_SetSparse(FileStruct *file) {
     return 1; // every Linux file system here allocates lazily
 }
 
+int File_SetAccessPattern(FileStruct *file, int pattern) {
+    ZYL_CHECK_TAG(file, kFileTag);
+    if (file->Descriptor < 0)
+        return 0;
+    int advice = pattern == FILE_ACCESS_SEQUENTIAL ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_NORMAL;
+    return posix_fadvise(file->Descriptor, 0, 0, advice) == 0 ? 1 : 0;
+}
+
 // ---------------------------------------------------------------------------
 // Paths
 // ---------------------------------------------------------------------------

@@ -99,6 +99,11 @@ int File_Flush(FileStruct *file);
 int File_GetLastError(FileStruct *file);
 // Sparse marking: nothing to do here; 1 when a file is open.
 int File_SetSparse(FileStruct *file);
+// How the open file will be read, for the system's read-ahead: sequentially
+// (a larger read-ahead window) or as the system sees fit. A hint only: 1 when
+// given, 0 (silent) when no file is open or the system refused it.
+enum { FILE_ACCESS_NORMAL = 0, FILE_ACCESS_SEQUENTIAL = 1 };
+int File_SetAccessPattern(FileStruct *file, int pattern);
 
 // Deletes a file, or removes an empty folder (a symbolic link is deleted, never
 // followed). 1 on success; 0 (logged) when missing or refused.

@@ -612,6 +612,42 @@ static CacheMemberStruct *Cache_FillBlock(CacheStruct *cache, CacheFileStruct *f
     return block;
 }
 
+// A read of a scan (a long run of back-to-back reads): bytes that blocks hold
+// come from them, the gaps between them straight from storage into data, so
+// the scan takes no block and pushes none out. 0 when a storage read failed.
+static int Cache_ScanRead(CacheStruct *cache, CacheFileStruct *file, int64_t offset, uint8_t *data,
+                          int64_t length) {
+    CacheMemberStruct *block = Cache_FindPrev(file, offset);
+    if (block == nullptr)
+        block = file->First;
+    else if (offset >= block->Offset + block->Length)
+        block = block->Next;
+    while (length > 0) {
+        int64_t n = 0;
+        if (block != nullptr && block->Offset <= offset) {
+            n = block->Offset + block->Length - offset;
+            n = n < length ? n : length;
+            memcpy(data, block->Data + (offset - block->Offset), (size_t)n);
+            block->HitCount++;
+            Cache_Touch(cache, block, cache->OpNow);
+            CACHE_COUNT(cache, file, Hits, 1);
+            block = block->Next;
+        } else {
+            n = block != nullptr && block->Offset - offset < length ? block->Offset - offset
+                                                                    : length;
+            if (!Storage_Read(cache->Storage, file->Path, offset, data, n)) {
+                file->Failures++;
+                return 0;
+            }
+            CACHE_COUNT(cache, file, ScanReads, 1);
+        }
+        offset += n;
+        data += n;
+        length -= n;
+    }
+    return 1;
+}
+
 // Read-ahead: the piece length or the read multiple, in whole blocks, within the file.
 static int64_t Cache_ReadSpan(CacheStruct *cache, CacheFileStruct *file, int64_t offset,
                               int64_t length) {
@@ -635,6 +671,10 @@ static int Cache_ReadBlock(CacheStruct *cache, CacheFileStruct *file, int64_t of
                   file->Length);
         return 0;
     }
+    file->ReadRun = offset == file->ReadEnd ? file->ReadRun + length : length;
+    file->ReadEnd = offset + length;
+    if (file->ReadRun > CACHE_SCAN_BYTES)
+        return Cache_ScanRead(cache, file, offset, data, length);
     int64_t span = Cache_ReadSpan(cache, file, offset, length);
     while (length > 0) {
         CacheMemberStruct *block = Cache_FindBlock(file, offset);
@@ -677,6 +717,10 @@ static void Cache_PrintStatistics(CacheStruct *cache, const CacheStatsStruct *s,
                   "(%I64d writes, %I64d reads)",
                   (double)s->BlockWrites / (double)s->FlushRuns, s->HighestHit, s->BlockWrites,
                   s->BlockReads);
+    }
+    if (s->ScanReads > 0) {
+        Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,
+                  "Cache passed %I64d reads of sequential runs straight from disk", s->ScanReads);
     }
     if (bytes > 0 && cache->BufferSize > 0) {
         Alert_Log(ALERT_KIND_MESSAGE, ALERT_LEVEL_NORMAL,

@@ -1,6 +1,7 @@
 // Disk cache: downloaded data held in fixed 16 KiB blocks of one buffer between
 // the engine and storage, written back in runs of neighbouring blocks and read
-// ahead by whole blocks. Tuned so the data path never allocates and flushes seek little.
+// ahead by whole blocks; long sequential reads bypass the blocks. Tuned so the
+// data path never allocates and flushes seek little.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +10,10 @@ struct ManagerStruct;
 struct StorageStruct;
 
 enum {
-    CACHE_PATH_SIZE = 320,    // longest path, with its NUL
-    CACHE_BLOCK_SIZE = 16384, // the only block size
-    CACHE_MIN_BLOCKS = 10,    // a buffer above 0 holds at least this many blocks
+    CACHE_PATH_SIZE = 320,      // longest path, with its NUL
+    CACHE_BLOCK_SIZE = 16384,   // the only block size
+    CACHE_MIN_BLOCKS = 10,      // a buffer above 0 holds at least this many blocks
+    CACHE_SCAN_BYTES = 1048576, // back-to-back reads past this are a scan (Cache_Read)
 };
 
 extern const char CacheTag[];      // "CacheStruct"
@@ -28,6 +30,7 @@ struct CacheStatsStruct {
     int64_t FlushRuns;   // runs of neighbouring dirty blocks written
     int64_t DirtyBlocks; // blocks holding data not yet on disk
     int64_t BlockReads;  // block reads from disk
+    int64_t ScanReads;   // disk reads straight into the caller's buffer for a sequential run
 };
 
 // What an owner may set (the buffer size has its own call, Cache_SetBufferSize,
@@ -81,7 +84,10 @@ int Cache_SetTrace(CacheStruct *cache, int verbose, int traceFile);
 // (nothing of this write is then cached).
 int Cache_Write(CacheStruct *cache, const char *path, int64_t offset, const void *buffer,
                 int64_t length);
-// Reads length bytes at offset through the cache, filling blocks ahead. 1 on
+// Reads length bytes at offset through the cache, filling blocks ahead. Once a
+// file's reads have run back to back for CACHE_SCAN_BYTES, a read takes what
+// blocks hold from them and the rest from storage straight into buffer (a scan
+// pushes out no block others use; storage has the system read ahead). 1 on
 // success; 0 when storage failed, the file's size is unknown or the range goes
 // past the file's known length (buffer contents are then undefined).
 int Cache_Read(CacheStruct *cache, const char *path, int64_t offset, void *buffer, int64_t length);

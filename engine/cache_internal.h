@@ -50,6 +50,8 @@ struct CacheFileStruct {
     int FileBlockSize;    // the download's piece length (0 until given); sizes read-ahead
     CacheStatsStruct Stats;
     int Failures;             // block writes or reads that failed
+    int64_t ReadEnd;          // where the last read of the file ended (0 before any)
+    int64_t ReadRun;          // bytes read back to back up to ReadEnd
     CacheMemberStruct *First; // blocks sorted by offset, never overlapping
     CacheMemberStruct *Last;
     int BlockCount;

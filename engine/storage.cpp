@@ -125,6 +125,9 @@ static int Storage_OpenMember(StorageStruct *storage, StorageMemberStruct *slot,
     slot->Mode = mode;
     slot->Open = 1;
     slot->Position = -1;
+    slot->ReadEnd = 0;
+    slot->ReadRun = 0;
+    slot->Sequential = 0;
     storage->OpenCount++;
     return 1;
 }
@@ -368,6 +371,19 @@ int Storage_Write(StorageStruct *storage, const char *path, int64_t offset, cons
     return result;
 }
 
+// Follows the slot's run of back-to-back reads: a run past
+// STORAGE_SEQUENTIAL_BYTES turns the system's sequential read-ahead on, a read
+// elsewhere turns it off again.
+static void Storage_FollowReads(StorageMemberStruct *slot, int64_t offset, int64_t length) {
+    slot->ReadRun = offset == slot->ReadEnd ? slot->ReadRun + length : length;
+    slot->ReadEnd = offset + length;
+    int sequential = slot->ReadRun > STORAGE_SEQUENTIAL_BYTES;
+    if (sequential != slot->Sequential) {
+        File_SetAccessPattern(slot->File, sequential ? FILE_ACCESS_SEQUENTIAL : FILE_ACCESS_NORMAL);
+        slot->Sequential = sequential;
+    }
+}
+
 // Reads exactly length bytes at offset (lock held). 0 (logged) otherwise.
 static int Storage_ReadLocked(StorageStruct *storage, const char *path, int64_t offset,
                               void *buffer, int64_t length) {
@@ -378,6 +394,7 @@ static int Storage_ReadLocked(StorageStruct *storage, const char *path, int64_t 
         return 0;
     if (length == 0)
         return 1;
+    Storage_FollowReads(slot, offset, length);
     int count = 0;
     int faulted = Storage_Faulted(storage, path, offset, length, 0);
     if (faulted || !File_Read(slot->File, buffer, (int)length, &count) || count != (int)length) {

@@ -16,6 +16,7 @@ enum {
     STORAGE_MODE_READ = 1,
     STORAGE_MODE_WRITE = 2,
     STORAGE_RENAME_RETRIES = 5,
+    STORAGE_SEQUENTIAL_BYTES = 1048576, // back-to-back reads past this are sequential
 };
 
 extern const char StorageTag[];       // "StorageStruct"
@@ -33,6 +34,9 @@ struct StorageMemberStruct {
     int32_t ModifiedTime;         // minutes since 1970 (local after our own changes)
     FileStruct *File;             // owned by the slot
     double LastUse;               // clock seconds of the last acquisition; 0 = never used
+    int64_t ReadEnd;              // where the last read ended (0 after open)
+    int64_t ReadRun;              // bytes read back to back up to ReadEnd
+    int32_t Sequential;           // 1 while the system is told reads are sequential
     StorageMemberStruct *Next;
 };
 
@@ -83,7 +87,9 @@ int Storage_GetDiskName(StorageStruct *storage, const char *path, char *text, in
 // Moves length bytes (below 2^31) at offset of the member, opening it in a slot
 // when needed (created when missing for writing). 1 only when every byte moved;
 // 0 (logged) otherwise. A read of 0 bytes succeeds without touching the file; a
-// read past the end of the file fails.
+// read past the end of the file fails. Once reads of a member have run back to
+// back for STORAGE_SEQUENTIAL_BYTES the system is told to read ahead further,
+// until a read lands elsewhere.
 int Storage_Write(StorageStruct *storage, const char *path, int64_t offset, const void *buffer,
                   int64_t length);
 int Storage_Read(StorageStruct *storage, const char *path, int64_t offset, void *buffer,

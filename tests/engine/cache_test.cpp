@@ -1,5 +1,5 @@
 // Disk cache over real storage in a temporary folder: block sizes, hits and
-// read-ahead, eviction order, runs, overlapping writes, failed reads and
+// read-ahead, long sequential runs, eviction order, runs, overlapping writes, failed reads and
 // writes, a random model run with injected faults, and buffer changes under a
 // running writer.
 #include <gtest/gtest.h>
@@ -324,6 +324,45 @@ TEST_F(CacheTest, FailedReadsAreNeverCachedAndShortFilesEnd) {
     Read("absent", 0, 10, &ok);
     EXPECT_EQ(0, ok);
     EXPECT_TRUE(testsupport::AlertSeen("Unable to retrieve size on read [" + Path("absent") + "]"));
+}
+
+TEST_F(CacheTest, LongSequentialRunsReadFromDiskYetSeeWhatIsCached) {
+    Cache_SetBufferSize(cache, 4 * 1048576); // room for the run's first blocks and the dirty one
+    const int64_t length = 3 * 1048576;
+    MakeFile("scan", length);
+    // Dirty data straddling two reads of the run: both must come from the block.
+    const int64_t dirty = 2 * 1048576 + 100;
+    ASSERT_EQ(1, Write("scan", dirty, std::string(16384, 'w')));
+    for (int64_t at = 0; at < length; at += 16384) {
+        std::string expected(16384, 'z');
+        for (int64_t i = 0; i < 16384; i++) {
+            if (at + i >= dirty && at + i < dirty + 16384)
+                expected[(size_t)i] = 'w';
+        }
+        ASSERT_EQ(expected, Read("scan", at, 16384)) << at;
+    }
+    // The first CACHE_SCAN_BYTES went through blocks; every later read went to
+    // disk for what no block held, and the two straddling the dirty block took
+    // their share of it from the block.
+    const int64_t scanned = (length - CACHE_SCAN_BYTES) / 16384;
+    EXPECT_EQ(scanned, Stats().ScanReads);
+    EXPECT_EQ(CACHE_SCAN_BYTES / 16384, Stats().BlockReads);
+    EXPECT_EQ(2, Stats().Hits);
+    // A read elsewhere ends the run: it fills a block again.
+    EXPECT_EQ(std::string(100, 'z'), Read("scan", 1500000, 100));
+    EXPECT_EQ(scanned, Stats().ScanReads);
+    EXPECT_EQ(CACHE_SCAN_BYTES / 16384 + 1, Stats().BlockReads);
+    // A failing disk read in a run is counted and fails the call.
+    for (int64_t at = 0; at <= CACHE_SCAN_BYTES; at += 16384)
+        Read("scan", at, 16384);
+    faults.FailReads = 1;
+    int ok = 1;
+    Read("scan", CACHE_SCAN_BYTES + 16384, 16384, &ok);
+    EXPECT_EQ(0, ok);
+    faults.FailReads = 0;
+    int failures = 0;
+    Cache_GetIOFailures(cache, Path("scan").c_str(), &failures);
+    EXPECT_EQ(1, failures);
 }
 
 TEST_F(CacheTest, FailedFlushesAreReportedAndKeepTheData) {
