@@ -1,7 +1,7 @@
 // The start-up scan: prepares the download's files and checks, piece by piece,
 // what already lies on disk; also erasing a content. Polls the download's stop
 // event between blocks so a stop ends the check promptly. Tuned for large
-// complete downloads: a helper thread reads ahead while the blocks are hashed.
+// complete downloads: a helper thread checks blocks beside the caller's thread.
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -30,195 +30,127 @@ static int InternalStopped(ContentStruct *content) {
 }
 
 // ---------------------------------------------------------------------------
-// The check of blocks on disk. A helper thread reads the blocks to be hashed,
-// in order, in chunks of up to kChunkSize bytes into a ring of kSlotCount
-// slots, while the checking thread hashes the chunks behind it: the copies
-// out of the page cache overlap the hashing. When the ring is empty and no
-// read is under way (the helper has not had a processor), the checking thread
-// reads the next chunk itself, so a busy machine costs no more than reading
-// and hashing in turn. One read runs at a time (the Reading token), and the
-// checking thread stays in the check until the helper is joined, so the file
-// list sees one caller at a time as before.
+// The check of the blocks on disk, on two threads: the checking thread and a
+// helper each take the next block not yet taken, read it in chunks of up to
+// kChunkSize bytes and hash each chunk while it is still in that processor's
+// cache (hashing bytes another processor has just copied is far slower).
+// Reads go through the file list one at a time (ReadLock); the checking
+// thread applies the results in block order and stays in the check until the
+// helper is joined. Without a helper (none could be started, or it has no
+// processor), the checking thread takes every block itself.
 // ---------------------------------------------------------------------------
 
 namespace {
 
-// A full ring waits until half of it is free again, so each side wakes the
-// other about once per half ring rather than once per chunk.
-enum { kChunkSize = 1 << 17, kSlotCount = 16 };
+enum { kChunkSize = 1 << 17 };
+enum { kBlockPending = 0, kBlockPassed = 1, kBlockFailed = 2 };
 
-struct CheckChunk {
-    int Length; // bytes in Bytes
-    int Ok;     // 0: the block could not be read (logged where the read failed)
-    int Last;   // 1: the block's last chunk
-    uint8_t *Bytes;
-};
-
-struct CheckReader {
+struct CheckShared {
     ContentStruct *Content = nullptr;
-    const std::vector<int> *Blocks = nullptr; // the blocks to read, ascending
-    uint8_t *Ring = nullptr;                  // kSlotCount x kChunkSize bytes
-    CheckChunk Slots[kSlotCount] = {};
-    // The next chunk's place: an index into Blocks, that block's size and the
-    // byte in it. Used only by the thread holding the Reading token.
-    size_t NextBlock = 0;
-    int BlockSize = 0;
-    int NextBegin = 0;
-    // Guarded by Lock: chunks written and taken (slot = count % kSlotCount),
-    // the Reading token, who sleeps, and the checking thread's request to stop.
+    const std::vector<int> *Blocks = nullptr; // the blocks to check, ascending
+    // Guarded by Lock: blocks taken so far (Blocks[0..Taken)), each one's
+    // result, whether the checking thread sleeps on a result, the request to stop.
     std::mutex Lock;
     std::condition_variable Changed;
-    uint64_t Written = 0;
-    uint64_t Taken = 0;
-    int Reading = 0;
+    size_t Taken = 0;
+    std::vector<int> Results;
+    int CheckerWaiting = 0;
     int Stop = 0;
-    int ReaderWaiting = 0;  // the helper sleeps
-    int CheckerWaiting = 0; // the checking thread sleeps on an empty ring
-    std::thread Thread;
-    int Threaded = 0; // 0: no helper; the checking thread reads every chunk
+    // Held around each call into the file list.
+    std::mutex ReadLock;
 };
 
-// Reads the next chunk into the slot after the last written one. The caller
-// holds the Reading token and the slot is free. A block whose read fails ends
-// with that chunk.
-void InternalReadChunk(CheckReader *reader) {
-    CheckChunk *chunk = &reader->Slots[reader->Written % kSlotCount];
-    const int block = (*reader->Blocks)[reader->NextBlock];
-    chunk->Length = 0;
-    chunk->Ok = 1;
-    if (reader->NextBegin == 0 &&
-        !Content_GetPieceSize(reader->Content, block, &reader->BlockSize)) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Piece outside content [%d]", block);
-        chunk->Ok = 0;
-    }
-    if (chunk->Ok) {
-        const int rest = reader->BlockSize - reader->NextBegin;
-        chunk->Length = rest < kChunkSize ? rest : kChunkSize;
-        chunk->Ok =
-            Content_Read(chunk->Bytes, reader->Content, block, reader->NextBegin, chunk->Length);
-    }
-    reader->NextBegin += chunk->Length;
-    chunk->Last = !chunk->Ok || reader->NextBegin >= reader->BlockSize;
-    if (chunk->Last) {
-        reader->NextBlock++;
-        reader->NextBegin = 0;
-    }
-}
+// One thread's hashing state: its context and its chunk buffer.
+struct CheckWorker {
+    Sha1Struct Sha1;
+    uint8_t *Buffer = nullptr; // kChunkSize bytes
+};
 
-// Takes the Reading token (Lock held through `hold`), reads one chunk with the
-// lock released, then publishes it and wakes whoever waits for it.
-void InternalReadLocked(CheckReader *reader, std::unique_lock<std::mutex> &hold) {
-    reader->Reading = 1;
-    hold.unlock();
-    InternalReadChunk(reader);
-    hold.lock();
-    reader->Reading = 0;
-    reader->Written++;
-    if (reader->CheckerWaiting || reader->ReaderWaiting)
-        reader->Changed.notify_all();
-}
-
-void InternalReaderRun(CheckReader *reader) {
-    std::unique_lock<std::mutex> hold(reader->Lock);
-    for (;;) {
-        if (reader->Stop || (!reader->Reading && reader->NextBlock >= reader->Blocks->size()))
+// A read takes the lock for tens of microseconds: spin briefly before sleeping.
+void InternalLockReads(CheckShared *shared) {
+    for (int k = 0; k < 1000; k++) {
+        if (shared->ReadLock.try_lock())
             return;
-        if (reader->Reading || reader->Written - reader->Taken >= kSlotCount) {
-            reader->ReaderWaiting = 1;
-            reader->Changed.wait(hold, [reader] {
-                return reader->Stop ||
-                       (!reader->Reading && reader->Written - reader->Taken <= kSlotCount / 2);
-            });
-            reader->ReaderWaiting = 0;
-            continue;
-        }
-        InternalReadLocked(reader, hold);
     }
+    shared->ReadLock.lock();
 }
 
-// Starts reading `blocks` (kept by the caller until InternalReaderEnd).
-void InternalReaderStart(CheckReader *reader, ContentStruct *content,
-                         const std::vector<int> *blocks) {
-    reader->Content = content;
-    reader->Blocks = blocks;
-    if (blocks->empty())
-        return;
-    reader->Ring = static_cast<uint8_t *>(ZYL_ALLOC_UNFILLED((int64_t)kSlotCount * kChunkSize));
-    for (int k = 0; k < kSlotCount; k++)
-        reader->Slots[k].Bytes = reader->Ring + (int64_t)k * kChunkSize;
-    try {
-        reader->Thread = std::thread(InternalReaderRun, reader);
-        reader->Threaded = 1;
-    } catch (const std::system_error &error) {
-        Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL,
-                  "Content check reads without a helper thread (%s)", error.what());
+// Reads and hashes one block; 1 when it was read whole and matches its digest
+// in the metafile.
+int InternalCheckBlock(CheckShared *shared, CheckWorker *worker, int block) {
+    ContentStruct *content = shared->Content;
+    int size = 0;
+    if (!Content_GetPieceSize(content, block, &size)) {
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Piece outside content [%d]", block);
+        return 0;
     }
-}
-
-// The next chunk in order, read here when none is ready and no read is under
-// way; release it with InternalReaderRelease.
-const CheckChunk *InternalReaderNext(CheckReader *reader) {
-    std::unique_lock<std::mutex> hold(reader->Lock);
-    while (reader->Written == reader->Taken) {
-        if (!reader->Reading) {
-            InternalReadLocked(reader, hold);
-            break;
-        }
-        reader->CheckerWaiting = 1;
-        reader->Changed.wait(
-            hold, [reader] { return reader->Written > reader->Taken || !reader->Reading; });
-        reader->CheckerWaiting = 0;
+    Sha1_Init(&worker->Sha1);
+    for (int begin = 0; begin < size; begin += kChunkSize) {
+        const int length = size - begin < kChunkSize ? size - begin : kChunkSize;
+        InternalLockReads(shared);
+        const int ok = Content_Read(worker->Buffer, content, block, begin, length);
+        shared->ReadLock.unlock();
+        if (!ok)
+            return 0;
+        Sha1_Update(&worker->Sha1, worker->Buffer, length);
     }
-    return &reader->Slots[reader->Taken % kSlotCount];
+    uint8_t digest[20];
+    Sha1_Final(&worker->Sha1);
+    return Sha1_GetDigest(&worker->Sha1, digest, 20) &&
+           Zyl_MemEqual(digest, content->PieceTable + (int64_t)block * 20, 20);
 }
 
-void InternalReaderRelease(CheckReader *reader) {
-    std::lock_guard<std::mutex> hold(reader->Lock);
-    reader->Taken++;
-    if (reader->ReaderWaiting && !reader->Reading &&
-        reader->Written - reader->Taken <= kSlotCount / 2)
-        reader->Changed.notify_all();
+// Takes the next block not yet taken and checks it; 0 when none is left or
+// the check is stopping.
+int InternalCheckNext(CheckShared *shared, CheckWorker *worker) {
+    size_t at = 0;
+    {
+        std::lock_guard<std::mutex> hold(shared->Lock);
+        if (shared->Stop || shared->Taken >= shared->Blocks->size())
+            return 0;
+        at = shared->Taken++;
+    }
+    const int passed = InternalCheckBlock(shared, worker, (*shared->Blocks)[at]);
+    std::lock_guard<std::mutex> hold(shared->Lock);
+    shared->Results[at] = passed ? kBlockPassed : kBlockFailed;
+    if (shared->CheckerWaiting)
+        shared->Changed.notify_all();
+    return 1;
 }
 
-// Stops and joins the helper and frees the ring.
-void InternalReaderEnd(CheckReader *reader) {
-    if (reader->Threaded) {
+// The result of Blocks[at], checking other blocks while it is not there;
+// kBlockPending when the download's stop event is set meanwhile.
+int InternalResult(CheckShared *shared, CheckWorker *worker, size_t at) {
+    for (int first = 1;; first = 0) {
+        if (!first && InternalStopped(shared->Content))
+            return kBlockPending;
         {
-            std::lock_guard<std::mutex> hold(reader->Lock);
-            reader->Stop = 1;
-            reader->Changed.notify_all();
+            std::unique_lock<std::mutex> hold(shared->Lock);
+            if (shared->Results[at] != kBlockPending)
+                return shared->Results[at];
+            if (shared->Taken >= shared->Blocks->size()) {
+                // The helper has it: wait for its result.
+                shared->CheckerWaiting = 1;
+                shared->Changed.wait(hold,
+                                     [shared, at] { return shared->Results[at] != kBlockPending; });
+                shared->CheckerWaiting = 0;
+                return shared->Results[at];
+            }
         }
-        reader->Thread.join();
-        reader->Threaded = 0;
+        InternalCheckNext(shared, worker);
     }
-    if (reader->Ring)
-        ZYL_FREE(reader->Ring, (int64_t)kSlotCount * kChunkSize);
 }
 
-// Hashes the reader's chunks of one block into digest; 0 when the block could
-// not be read whole.
-int InternalHashBlock(ContentStruct *content, CheckReader *reader, uint8_t digest[20]) {
-    Sha1_Init(content->Sha1);
-    int ok = 1;
-    for (;;) {
-        const CheckChunk *chunk = InternalReaderNext(reader);
-        ok = chunk->Ok;
-        if (ok)
-            Sha1_Update(content->Sha1, chunk->Bytes, chunk->Length);
-        const int last = chunk->Last;
-        InternalReaderRelease(reader);
-        if (last)
-            break;
+void InternalHelperRun(CheckShared *shared, CheckWorker *worker) {
+    while (InternalCheckNext(shared, worker)) {
     }
-    Sha1_Final(content->Sha1);
-    return Sha1_GetDigest(content->Sha1, digest, 20) && ok;
 }
 
 } // namespace
 
 int Content_CheckExisting(ContentStruct *content) {
     ZYL_CHECK_TAG(content, Content_Tag);
-    // The blocks to hash are fixed before the reading starts: wanted ones not
+    // The blocks to hash are fixed before the check starts: wanted ones not
     // yet checked. Blocks that were wanted and lie wholly in bytes created by
     // the preparation hold nothing yet: they are marked checked like unwanted ones.
     std::vector<int> blocks;
@@ -226,12 +158,39 @@ int Content_CheckExisting(ContentStruct *content) {
         if (Bitfield_Test(content->Wanted, i) && !Bitfield_Test(content->Checked, i))
             blocks.push_back(i);
     }
-    CheckReader reader;
-    InternalReaderStart(&reader, content, &blocks);
+    CheckShared shared;
+    shared.Content = content;
+    shared.Blocks = &blocks;
+    shared.Results.assign(blocks.size(), kBlockPending);
+    CheckWorker workers[2];
+    std::thread helper;
+    for (CheckWorker &worker : workers) {
+        Sha1_Init(&worker.Sha1);
+        worker.Buffer = static_cast<uint8_t *>(ZYL_ALLOC_UNFILLED(kChunkSize));
+    }
+    if (blocks.size() > 1) {
+        try {
+            helper = std::thread(InternalHelperRun, &shared, &workers[1]);
+        } catch (const std::system_error &error) {
+            Alert_Log(ALERT_KIND_NOTICE, ALERT_LEVEL_NORMAL,
+                      "Content check runs without a helper thread (%s)", error.what());
+        }
+    }
+    auto finish = [&]() {
+        if (helper.joinable()) {
+            {
+                std::lock_guard<std::mutex> hold(shared.Lock);
+                shared.Stop = 1;
+            }
+            helper.join();
+        }
+        for (CheckWorker &worker : workers)
+            ZYL_FREE(worker.Buffer, kChunkSize);
+    };
     size_t next = 0;
     for (int i = content->CheckProgress; i < content->PieceCount; i++) {
         if (InternalStopped(content)) {
-            InternalReaderEnd(&reader);
+            finish();
             return 0;
         }
         __atomic_store_n(&content->CheckProgress, i, __ATOMIC_RELAXED);
@@ -240,12 +199,15 @@ int Content_CheckExisting(ContentStruct *content) {
             Bitfield_Set(content->Checked, i);
             continue;
         }
+        const int result = InternalResult(&shared, &workers[0], next);
+        if (result == kBlockPending) {
+            finish();
+            return 0;
+        }
         next++;
-        uint8_t digest[20];
         int size = 0;
         Content_GetPieceSize(content, i, &size);
-        if (InternalHashBlock(content, &reader, digest) &&
-            Zyl_MemEqual(digest, content->PieceTable + (int64_t)i * 20, 20)) {
+        if (result == kBlockPassed) {
             Content_Log(content, "Check block: %5d/%d -- Pass", i, content->PieceCount);
             if (!Bitfield_Test(content->Held, i)) {
                 __atomic_fetch_sub(&content->BytesLeft, (int64_t)size, __ATOMIC_RELAXED);
@@ -257,7 +219,7 @@ int Content_CheckExisting(ContentStruct *content) {
         }
         Bitfield_Set(content->Checked, i);
     }
-    InternalReaderEnd(&reader);
+    finish();
     __atomic_store_n(&content->CheckProgress, content->PieceCount, __ATOMIC_RELAXED);
     Content_Log(content, "Completed - (%d failed check)", content->FailedCount);
     return FileList_ReleaseCacheFiles(content->FileList);

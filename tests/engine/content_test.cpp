@@ -209,10 +209,10 @@ TEST_F(ContentTest, ScanRecognisesCompletePartialCorruptAndMissingFiles) {
     Content_Destroy(&second);
 }
 
-// Blocks of 1 MiB are read ahead in several chunks and the content is larger
-// than the read-ahead holds: a changed byte late in a block, at a block's
-// start and at the content's end each fail their own block alone.
-TEST_F(ContentTest, ScanChecksLargeBlocksReadAheadInChunks) {
+// Blocks of 1 MiB are read in several chunks, by the check's two threads: a
+// changed byte late in a block, at a block's start and at the content's end
+// each fail their own block alone, in whichever thread checked it.
+TEST_F(ContentTest, ScanChecksLargeBlocksInChunksOnTwoThreads) {
     const int blockLength = 1 << 20;
     std::string data(9 * blockLength - 1000, '\0');
     for (size_t i = 0; i < data.size(); i++)
