@@ -31,18 +31,19 @@ static int InternalStopped(ContentStruct *content) {
 
 // ---------------------------------------------------------------------------
 // The check of the blocks on disk, on two threads: the checking thread and a
-// helper each take the next block not yet taken, read it in chunks of up to
-// kChunkSize bytes and hash each chunk while it is still in that processor's
-// cache (hashing bytes another processor has just copied is far slower).
-// Reads go through the file list one at a time (ReadLock); the checking
-// thread applies the results in block order and stays in the check until the
-// helper is joined. Without a helper (none could be started, or it has no
+// helper each take the next block not yet taken, read it whole and hash it
+// while it is still in that processor's cache (hashing bytes another
+// processor has just copied is far slower). A block is taken and read under
+// ReadLock, so the file list sees one call at a time and the reads still run
+// back to back through the files, as the disk cache and storage expect of a
+// scan; the hashing overlaps the other thread's read. The checking thread
+// applies the results in block order and stays in the check until the helper
+// is joined. Without a helper (none could be started, or it has no
 // processor), the checking thread takes every block itself.
 // ---------------------------------------------------------------------------
 
 namespace {
 
-enum { kChunkSize = 1 << 17 };
 enum { kBlockPending = 0, kBlockPassed = 1, kBlockFailed = 2 };
 
 struct CheckShared {
@@ -56,17 +57,18 @@ struct CheckShared {
     std::vector<int> Results;
     int CheckerWaiting = 0;
     int Stop = 0;
-    // Held around each call into the file list.
+    // Held while a block is taken and read.
     std::mutex ReadLock;
 };
 
-// One thread's hashing state: its context and its chunk buffer.
+// One thread's hashing state: its context and its block buffer.
 struct CheckWorker {
     Sha1Struct Sha1;
-    uint8_t *Buffer = nullptr; // kChunkSize bytes
+    uint8_t *Buffer = nullptr; // BufferSize bytes, the piece length
+    int BufferSize = 0;
 };
 
-// A read takes the lock for tens of microseconds: spin briefly before sleeping.
+// A read holds the lock for tens of microseconds: spin briefly before sleeping.
 void InternalLockReads(CheckShared *shared) {
     for (int k = 0; k < 1000; k++) {
         if (shared->ReadLock.try_lock())
@@ -75,42 +77,36 @@ void InternalLockReads(CheckShared *shared) {
     shared->ReadLock.lock();
 }
 
-// Reads and hashes one block; 1 when it was read whole and matches its digest
-// in the metafile.
-int InternalCheckBlock(CheckShared *shared, CheckWorker *worker, int block) {
-    ContentStruct *content = shared->Content;
-    int size = 0;
-    if (!Content_GetPieceSize(content, block, &size)) {
-        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Piece outside content [%d]", block);
-        return 0;
-    }
-    Sha1_Init(&worker->Sha1);
-    for (int begin = 0; begin < size; begin += kChunkSize) {
-        const int length = size - begin < kChunkSize ? size - begin : kChunkSize;
-        InternalLockReads(shared);
-        const int ok = Content_Read(worker->Buffer, content, block, begin, length);
-        shared->ReadLock.unlock();
-        if (!ok)
-            return 0;
-        Sha1_Update(&worker->Sha1, worker->Buffer, length);
-    }
-    uint8_t digest[20];
-    Sha1_Final(&worker->Sha1);
-    return Sha1_GetDigest(&worker->Sha1, digest, 20) &&
-           Zyl_MemEqual(digest, content->PieceTable + (int64_t)block * 20, 20);
-}
-
-// Takes the next block not yet taken and checks it; 0 when none is left or
-// the check is stopping.
+// Takes the next block not yet taken, reads it (both under ReadLock) and
+// checks its digest against the metafile's; 0 when none is left or the check
+// is stopping.
 int InternalCheckNext(CheckShared *shared, CheckWorker *worker) {
+    ContentStruct *content = shared->Content;
+    InternalLockReads(shared);
     size_t at = 0;
     {
         std::lock_guard<std::mutex> hold(shared->Lock);
-        if (shared->Stop || shared->Taken >= shared->Blocks->size())
+        if (shared->Stop || shared->Taken >= shared->Blocks->size()) {
+            shared->ReadLock.unlock();
             return 0;
+        }
         at = shared->Taken++;
     }
-    const int passed = InternalCheckBlock(shared, worker, (*shared->Blocks)[at]);
+    const int block = (*shared->Blocks)[at];
+    int size = 0;
+    int passed = Content_GetPieceSize(content, block, &size) && size <= worker->BufferSize;
+    if (!passed)
+        Alert_Log(ALERT_KIND_ERROR, ALERT_LEVEL_NORMAL, "Piece outside content [%d]", block);
+    passed = passed && Content_Read(worker->Buffer, content, block, 0, size);
+    shared->ReadLock.unlock();
+    if (passed) {
+        uint8_t digest[20];
+        Sha1_Init(&worker->Sha1);
+        Sha1_Update(&worker->Sha1, worker->Buffer, size);
+        Sha1_Final(&worker->Sha1);
+        passed = Sha1_GetDigest(&worker->Sha1, digest, 20) &&
+                 Zyl_MemEqual(digest, content->PieceTable + (int64_t)block * 20, 20);
+    }
     std::lock_guard<std::mutex> hold(shared->Lock);
     shared->Results[at] = passed ? kBlockPassed : kBlockFailed;
     if (shared->CheckerWaiting)
@@ -166,7 +162,8 @@ int Content_CheckExisting(ContentStruct *content) {
     std::thread helper;
     for (CheckWorker &worker : workers) {
         Sha1_Init(&worker.Sha1);
-        worker.Buffer = static_cast<uint8_t *>(ZYL_ALLOC_UNFILLED(kChunkSize));
+        worker.BufferSize = content->PieceLength > 0 ? content->PieceLength : 1;
+        worker.Buffer = static_cast<uint8_t *>(ZYL_ALLOC_UNFILLED(worker.BufferSize));
     }
     if (blocks.size() > 1) {
         try {
@@ -185,7 +182,7 @@ int Content_CheckExisting(ContentStruct *content) {
             helper.join();
         }
         for (CheckWorker &worker : workers)
-            ZYL_FREE(worker.Buffer, kChunkSize);
+            ZYL_FREE(worker.Buffer, worker.BufferSize);
     };
     size_t next = 0;
     for (int i = content->CheckProgress; i < content->PieceCount; i++) {
