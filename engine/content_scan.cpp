@@ -165,7 +165,8 @@ int Content_CheckExisting(ContentStruct *content) {
         worker.BufferSize = content->PieceLength > 0 ? content->PieceLength : 1;
         worker.Buffer = static_cast<uint8_t *>(ZYL_ALLOC_UNFILLED(worker.BufferSize));
     }
-    if (blocks.size() > 1) {
+    // A helper gains nothing on a machine with one processor.
+    if (blocks.size() > 1 && std::thread::hardware_concurrency() != 1) {
         try {
             helper = std::thread(InternalHelperRun, &shared, &workers[1]);
         } catch (const std::system_error &error) {
