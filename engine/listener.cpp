@@ -558,7 +558,12 @@ int Manager_WaitForTraffic(ManagerStruct *manager) {
     TransportSelectStruct *write = m->TrafficSets[1];
     Transport_SelectClear(read);
     Transport_SelectClear(write);
-    if (m->TrafficCount > 0) {
+    if (m->TrafficCount > 0 && m->TrafficFirst->Key > 0) {
+        // Bytes moved this cycle (the largest key comes first): the next cycle
+        // runs at once, with no wait to tell it what it will find anyway.
+        m->IdleWaitMs = MANAGER_IDLE_WAIT_MS;
+        m->ListenQuiet = 0;
+    } else if (m->TrafficCount > 0) {
         m->IdleWaitMs = MANAGER_IDLE_WAIT_MS;
         for (TrafficPeerStruct *e = m->TrafficFirst; e; e = e->Next) {
             Transport_SelectAdd(e->Transport, read);

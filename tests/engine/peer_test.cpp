@@ -2,10 +2,11 @@
 // accepted and the wrong lengths, out-of-range indices, choked or not,
 // interested or not, with their log lines; keep-alives; the flow messages'
 // flags; a corrupt piece fetched again whole once; the 65th error; the request
-// depth of the moment.
+// depth of the moment; more than a buffer's worth read in one turn.
 #include <gtest/gtest.h>
 
 #include "core/bitfield.h"
+#include "engine/bufferio.h"
 #include "engine/slice.h"
 #include "engine/stream.h"
 #include "tests/engine/peer_support.h"
@@ -226,6 +227,30 @@ TEST_F(PeerReader, ACorruptPieceIsFetchedAgainWholeOnce) {
     EXPECT_FALSE(Logged("Building full (3) request off index (" + std::to_string(piece) +
                         ") on corrupt content"));
     EXPECT_EQ(2, peer_->Errors);
+}
+
+// Bytes waiting beyond one input buffer's worth are read and handled in the
+// same turn, not one buffer per manager cycle.
+TEST_F(PeerReader, OneTurnReadsMoreThanABufferWhenTheConnectionHoldsIt) {
+    Open(false);
+    std::string haves;
+    for (int i = 0; i < 5000; i++)
+        haves += Message(4, Word((uint32_t)(i % kPieces)));
+    ASSERT_GT(haves.size(), 2u * BUFFERIO_INITIAL_CAPACITY);
+    BufferIOStruct *in = nullptr;
+    Stream_GetInBuffer(peer_->Stream, &in);
+    int64_t before = 0;
+    BufferIO_GetTotal(in, &before);
+    Send(haves);
+    usleep(20000); // loopback: every byte is there
+    ASSERT_EQ(1, BitPeer_ReadMessages(peer_));
+    int64_t total = 0;
+    int used = -1;
+    BufferIO_GetTotal(in, &total);
+    BufferIO_GetUsed(in, &used);
+    EXPECT_EQ(before + (int64_t)haves.size(), total);
+    EXPECT_EQ(0, used);
+    EXPECT_EQ(0, peer_->Errors);
 }
 
 TEST_F(PeerReader, TheSixtyFifthErrorClosesAtTheNextRead) {
