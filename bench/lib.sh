@@ -116,17 +116,25 @@ best_of() {
 # alternate_commands N OURS REFERENCE: runs the commands OURS and REFERENCE
 # (each a function or program name, with plain words as arguments, printing one
 # number) in turn, N times, and prints both sides' smallest ("OURS REFERENCE"),
-# so a slow spell of the machine falls on both sides alike.
+# so a slow spell of the machine falls on both sides alike. Each side goes
+# first in every other round: on a virtual machine the second run of a pair is
+# the likelier to meet a fast spell.
 alternate_commands() {
   local n=$1 run t ours="" ref=""
   local -a ours_command ref_command
   read -ra ours_command <<<"$2"
   read -ra ref_command <<<"$3"
   for run in $(seq 1 "$n"); do
-    t=$("${ours_command[@]}") || return 1
-    ours="$ours $t"
+    if [ $((run % 2)) -eq 1 ]; then
+      t=$("${ours_command[@]}") || return 1
+      ours="$ours $t"
+    fi
     t=$("${ref_command[@]}") || return 1
     ref="$ref $t"
+    if [ $((run % 2)) -eq 0 ]; then
+      t=$("${ours_command[@]}") || return 1
+      ours="$ours $t"
+    fi
   done
   ours=$(smallest $ours) && ref=$(smallest $ref) || return 1
   echo "$ours $ref"
