@@ -3,7 +3,8 @@
 # connect to the seed to the last piece verified) and by aria2c, which finds the
 # seed through opentracker (from its connect line for the seed to its last
 # new-piece line, info log level), same seed. Three rounds, the two sides
-# alternating, best of each; every fetched file must equal the source.
+# alternating (each first in every other round), best of each; every fetched
+# file must equal the source.
 # Sourced by bench/cases/swarm_fetch and swarm_fetch_pe with NAME set, and with
 # PE=1 for the encrypted case (the seed and aria2c require RC4, ours connects
 # with PE only).
@@ -82,35 +83,39 @@ print(last - first)
 PY
 }
 
-# round: one fetch by each side into fresh folders; prints "OURS REFERENCE".
-round() {
-  rm -rf "$work/ours" "$work/ref"
-  mkdir -p "$work/ours" "$work/ref"
-  rm -f "$work/aria2.log"
-  # Ours: straight to the seed.
+# ours / reference: one fetch by that side into a fresh folder; prints seconds.
+ours() {
+  rm -rf "$work/ours"
+  mkdir -p "$work/ours"
+  # Straight to the seed.
   out=$("$BUILD/swarmfetch" "$work/big.torrent" "$work/ours" --peer "127.0.0.1:$seed_port" \
-    --types "$types" --timeout 300) || fail "$NAME" "swarmfetch failed: $out"
-  ours=$(sed -n 's/^transfer \([0-9.]*\) s$/\1/p' <<<"$out")
-  cmp -s "$work/src/big.bin" "$work/ours/big.bin" || fail "$NAME" "our file differs"
+    --types "$types" --timeout 300) || { fail "$NAME" "swarmfetch failed: $out"; return 1; }
+  cmp -s "$work/src/big.bin" "$work/ours/big.bin" || {
+    fail "$NAME" "our file differs"
+    return 1
+  }
+  sed -n 's/^transfer \([0-9.]*\) s$/\1/p' <<<"$out"
+}
 
-  # aria2c: through the tracker.
+# aria2c: through the tracker.
+reference() {
+  rm -rf "$work/ref"
+  mkdir -p "$work/ref"
+  rm -f "$work/aria2.log"
   aria2c --dir="$work/ref" --enable-dht=false --enable-dht6=false --bt-enable-lpd=false \
     --enable-peer-exchange=false --listen-port="$(free_port)" --seed-time=0 \
     "${crypto[@]}" --bt-tracker-interval=1 --bt-stop-timeout=120 --log="$work/aria2.log" \
     --log-level=info --summary-interval=0 \
     --console-log-level=error --file-allocation=none "$work/big.torrent" >/dev/null ||
-    fail "$NAME" "aria2c failed"
-  cmp -s "$work/src/big.bin" "$work/ref/big.bin" || fail "$NAME" "aria2c's file differs"
-  ref=$(aria2_seconds "$work/aria2.log" "$seed_port")
-  echo "$ours $ref"
+    { fail "$NAME" "aria2c failed"; return 1; }
+  cmp -s "$work/src/big.bin" "$work/ref/big.bin" || {
+    fail "$NAME" "aria2c's file differs"
+    return 1
+  }
+  aria2_seconds "$work/aria2.log" "$seed_port"
 }
 
-all_ours=""
-all_ref=""
-for _ in $(seq 1 "$ROUNDS"); do
-  pair=$(round)
-  read -r o r <<<"$pair"
-  all_ours="$all_ours $o"
-  all_ref="$all_ref $r"
-done
-report "$NAME" "$(smallest $all_ours)" "$(smallest $all_ref)" seconds
+# Each side goes first in every other round (bench/lib.sh alternate_commands).
+pair=$(alternate_commands "$ROUNDS" ours reference)
+read -r o r <<<"$pair"
+report "$NAME" "$o" "$r" seconds
