@@ -356,11 +356,6 @@ int Sha1_HasHardware(void) {
     return Sha1_ChooseForm() == SHA1_FORM_HARDWARE;
 }
 
-int Sha1_SetHardware(int allowed) {
-    sha1FormLimit.store(allowed ? SHA1_FORM_HARDWARE : SHA1_FORM_VECTOR, std::memory_order_relaxed);
-    return 1;
-}
-
 int Sha1_LimitForm(int form) {
     if (form < SHA1_FORM_PLAIN || form > SHA1_FORM_HARDWARE) {
         ZYL_FATAL("Sha1_LimitForm() invalid form %d\n", form);

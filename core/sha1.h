@@ -46,10 +46,6 @@ enum {
 
 // 1 when the processor's SHA instructions are in use.
 int Sha1_HasHardware(void);
-// Forces the portable code (on 0: the vector form where present) or lets the
-// processor's instructions be used again when present (on 1); for benchmarks
-// and tests. Returns 1.
-int Sha1_SetHardware(int allowed);
 // Uses the fastest form present up to `form` (one of SHA1_FORM_*; another
 // value is a programming error and stops the program), for benchmarks and
 // tests; SHA1_FORM_HARDWARE restores the default. Returns the form now in use.

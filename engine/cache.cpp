@@ -671,9 +671,7 @@ static int Cache_ReadBlock(CacheStruct *cache, CacheFileStruct *file, int64_t of
                   file->Length);
         return 0;
     }
-    file->ReadRun = offset == file->ReadEnd ? file->ReadRun + length : length;
-    file->ReadEnd = offset + length;
-    if (file->ReadRun > CACHE_SCAN_BYTES)
+    if (ReadRun_Follow(&file->ReadRun, offset, length) > CACHE_SCAN_BYTES)
         return Cache_ScanRead(cache, file, offset, data, length);
     int64_t span = Cache_ReadSpan(cache, file, offset, length);
     while (length > 0) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "engine/cache.h"
+#include "engine/readrun.h"
 
 struct MutexStruct;
 struct PoolStruct;
@@ -50,8 +51,7 @@ struct CacheFileStruct {
     int FileBlockSize;    // the download's piece length (0 until given); sizes read-ahead
     CacheStatsStruct Stats;
     int Failures;             // block writes or reads that failed
-    int64_t ReadEnd;          // where the last read of the file ended (0 before any)
-    int64_t ReadRun;          // bytes read back to back up to ReadEnd
+    ReadRunStruct ReadRun;    // the file's run of back-to-back reads
     CacheMemberStruct *First; // blocks sorted by offset, never overlapping
     CacheMemberStruct *Last;
     int BlockCount;

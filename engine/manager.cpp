@@ -363,7 +363,6 @@ static void InternalCheckWebServer(ManagerStruct *m) {
 static int InternalBusy(ManagerStruct *m) {
     if (m->PendingCount > 0 || m->HandshakeCount > 0 || Manager_LoadInt(m->WebServerSwitch))
         return 1;
-    int busy = 0;
     ManagerMemberStruct *member = nullptr;
     for (int more = Manager_GetFirstMember(m, &member); more;
          more = Manager_GetNextMember(m, member, &member)) {
@@ -371,12 +370,14 @@ static int InternalBusy(ManagerStruct *m) {
         ContentStruct *content = nullptr;
         int active = 0;
         int64_t left = 0;
-        if (!busy && ManagerMember_GetBase(member, &base) && Base_GetActive(base, &active) &&
-            active && Base_GetContent(base, &content) && content &&
-            Content_GetBytesLeft(content, &left) && left != 0)
-            busy = 1;
+        if (ManagerMember_GetBase(member, &base) && Base_GetActive(base, &active) && active &&
+            Base_GetContent(base, &content) && content && Content_GetBytesLeft(content, &left) &&
+            left != 0) {
+            Manager_ReleaseMember(m, &member);
+            return 1;
+        }
     }
-    return busy;
+    return 0;
 }
 
 static uint32_t InternalThreadProc(void *argument) {

@@ -518,7 +518,7 @@ int BitPeer_ReadMessages(BitPeerStruct *peer) {
     int filled = 1;
     for (int fill = 0; fill < fills; fill++) {
         filled = Stream_Fill(p->Stream);
-        const int full = in && in->Capacity - in->Head - in->Used == 0;
+        const int full = in && in->Saturated;
         for (;;) {
             int ready = 0;
             if (!Stream_HasMessage(p->Stream, &ready))

@@ -125,8 +125,7 @@ static int Storage_OpenMember(StorageStruct *storage, StorageMemberStruct *slot,
     slot->Mode = mode;
     slot->Open = 1;
     slot->Position = -1;
-    slot->ReadEnd = 0;
-    slot->ReadRun = 0;
+    slot->ReadRun = ReadRunStruct{};
     slot->Sequential = 0;
     storage->OpenCount++;
     return 1;
@@ -375,9 +374,8 @@ int Storage_Write(StorageStruct *storage, const char *path, int64_t offset, cons
 // STORAGE_SEQUENTIAL_BYTES turns the system's sequential read-ahead on, a read
 // elsewhere turns it off again.
 static void Storage_FollowReads(StorageMemberStruct *slot, int64_t offset, int64_t length) {
-    slot->ReadRun = offset == slot->ReadEnd ? slot->ReadRun + length : length;
-    slot->ReadEnd = offset + length;
-    int sequential = slot->ReadRun > STORAGE_SEQUENTIAL_BYTES;
+    const int sequential =
+        ReadRun_Follow(&slot->ReadRun, offset, length) > STORAGE_SEQUENTIAL_BYTES;
     if (sequential != slot->Sequential) {
         File_SetAccessPattern(slot->File, sequential ? FILE_ACCESS_SEQUENTIAL : FILE_ACCESS_NORMAL);
         slot->Sequential = sequential;

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "engine/readrun.h"
+
 struct FileStruct;
 struct MutexStruct;
 
@@ -34,8 +36,7 @@ struct StorageMemberStruct {
     int32_t ModifiedTime;         // minutes since 1970 (local after our own changes)
     FileStruct *File;             // owned by the slot
     double LastUse;               // clock seconds of the last acquisition; 0 = never used
-    int64_t ReadEnd;              // where the last read ended (0 after open)
-    int64_t ReadRun;              // bytes read back to back up to ReadEnd
+    ReadRunStruct ReadRun;        // reads since the slot opened
     int32_t Sequential;           // 1 while the system is told reads are sequential
     StorageMemberStruct *Next;
 };
